@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Shared set-up of ./run.sh and ./test.sh: install what is missing, then
+# configure and build. Usage: scripts/setup.sh BUILD_DIR [cmake options...]
+set -euo pipefail
+
+top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build_dir=${1:?build directory}
+shift
+
+# Everything the build, the tests and the benchmarks need, from Debian 12.
+packages=(
+    cmake g++ make pkg-config
+    qtbase5-dev qtbase5-dev-tools fonts-dejavu-core
+    libbenchmark-dev
+    sox ffmpeg
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$p")
+    fi
+done
+if ((${#missing[@]})); then
+    echo "Installing: ${missing[*]}"
+    sudo=""
+    if [ "$(id -u)" -ne 0 ]; then
+        sudo="sudo"
+    fi
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+jobs=$(nproc 2>/dev/null || echo 2)
+if [ ! -f "$build_dir/CMakeCache.txt" ]; then
+    cmake -S "$top" -B "$build_dir" "$@"
+fi
+cmake --build "$build_dir" --parallel "$jobs"

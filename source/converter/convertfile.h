@@ -1,0 +1,52 @@
+#pragma once
+
+#include "wave/frame.h"
+
+#include <QString>
+
+#include <functional>
+
+// Direction of a conversion, as the window's list orders it. Only 0 is
+// special: every other value converts a standard file to Brinmoor-WAVE.
+enum ConvertType { BrinmoorToStandard = 0, StandardToBrinmoor = 1 };
+
+enum class ConvertError {
+    None,
+    Cancelled,
+    SameFile, // source and destination are one file
+    SourceOpen, // the source cannot be opened or read
+    SourceFormat, // the source is not a file this direction can read
+    UnsupportedRate, // the stage refuses the source's sample rate
+    DestinationOpen, // the destination cannot be created
+    Write, // writing or finishing the destination failed
+    Read, // reading the source failed midway
+};
+
+struct ConvertOptions
+{
+    // Called now and then with the fraction done, 0.0 ... 1.0. Returning
+    // false cancels the conversion.
+    std::function<bool(double fraction)> progress;
+};
+
+struct ConvertResult
+{
+    ConvertError error = ConvertError::None;
+    QString reason; // for people; empty on success
+    qint64 framesWritten = 0;
+
+    bool ok() const { return error == ConvertError::None; }
+};
+
+// Converts one file into the other layout. The destination is written to a
+// temporary file and replaces the named file only when everything succeeded;
+// on any failure or cancellation an existing destination is left untouched.
+ConvertResult convertFile(const QString &source, const QString &destination, int type,
+                          const ConvertOptions &options);
+
+// The window's form: 0 on success, -1 on failure. Lets the toolkit process
+// pending events while it runs.
+int convertFile(const QString &source, const QString &destination, int type);
+
+// Multiplies both values of the first `count` frames by gain, in place.
+void scaleFrames(double gain, Frame *frames, int count);

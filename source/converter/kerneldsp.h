@@ -1,0 +1,37 @@
+#pragma once
+
+#include "wave/frame.h"
+
+#include <QThread>
+
+#include <memory>
+
+class Resampler;
+
+// The rate conversion stage: converts a two-channel stream of Frames from
+// one rate to another, block by block, its filter state carried from call to
+// call. It derives from QThread for historical reasons but never starts a
+// thread: every call runs to its end on the caller's thread.
+class KernelDsp : public QThread
+{
+    Q_OBJECT
+
+public:
+    explicit KernelDsp(QObject *parent = nullptr);
+    ~KernelDsp() override;
+
+    // Configures the stage for inRate -> outRate (Hz) and restarts it from
+    // silence. Returns 1, or 0 when the pair is refused (the stage then
+    // produces no output).
+    int setRates(double inRate, double outRate);
+
+    // Converts n input frames (n <= 4096) into *outCount output frames
+    // (at most ceil(n * L / M), <= 262144). Returns 1, or 0 when nothing was
+    // done (not configured, refused, or limits exceeded; *outCount = 0).
+    int process(const Frame *in, int n, Frame *out, int *outCount);
+
+    const Resampler &resamplerRef() const { return *resampler; }
+
+private:
+    std::unique_ptr<Resampler> resampler;
+};

@@ -1,0 +1,67 @@
+#pragma once
+
+#include "frame.h"
+#include "waveheader.h"
+
+#include <QIODevice>
+#include <QString>
+
+#include <memory>
+
+class QFileDevice;
+
+// Reads standard RIFF WAVE files and writes two-channel 24-bit 44100 Hz
+// integer-PCM files, converting between their samples and Frames.
+//
+// Writing goes to a temporary file beside the destination; the destination
+// is replaced only by a close() that finished everything without error. An
+// object destroyed while writing (or a failed close) leaves the destination
+// exactly as it was.
+class StandardWaveFile
+{
+public:
+    StandardWaveFile();
+    ~StandardWaveFile();
+    StandardWaveFile(const StandardWaveFile &) = delete;
+    StandardWaveFile &operator=(const StandardWaveFile &) = delete;
+
+    // mode is QIODevice::ReadOnly (open an existing file and accept its
+    // header) or QIODevice::WriteOnly (start a new file with the construction
+    // header). False on failure, with the reason in errorString().
+    bool open(const QString &fileName, QIODevice::OpenMode mode);
+
+    // Frames per second from the header: the file's rate when reading, 44100
+    // when writing.
+    double sampleRate() const;
+
+    // Reading: fills `count` frames (0 <= count). Returns count while sample
+    // data remains (a short last block is completed with zero frames), 0 at
+    // the end of the data, -1 on a read error or when not open for reading.
+    int readFrames(Frame *frames, int count);
+
+    // Writing: appends `count` frames. Samples saturate at full scale; NaN
+    // writes 0. False on a write error (see errorString()).
+    bool writeFrames(const Frame *frames, int count);
+
+    // Writing: completes the header and moves the finished file over the
+    // destination. Reading: closes. False when anything failed; the
+    // destination then keeps its earlier state.
+    bool close();
+
+    bool isOpen() const { return opened; }
+    // Whole frames of sample data in the source (0 when unknown or writing).
+    qint64 totalFrames() const;
+    const WaveHeader &waveHeader() const { return header; }
+    // Why the last open, read, write or close failed; empty if nothing failed.
+    QString errorString() const { return error; }
+
+private:
+    bool opened = false;
+    std::unique_ptr<QFileDevice> file;
+    WaveHeader header;
+    quint64 bytesWritten = 0;
+    QString error;
+    // Private state of the reader and the writer (buffers, data bounds).
+    struct Detail;
+    std::unique_ptr<Detail> d;
+};
