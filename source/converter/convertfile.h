@@ -13,13 +13,13 @@ enum ConvertType { BrinmoorToStandard = 0, StandardToBrinmoor = 1 };
 enum class ConvertError {
     None,
     Cancelled,
-    SameFile, // source and destination are one file
-    SourceOpen, // the source cannot be opened or read
-    SourceFormat, // the source is not a file this direction can read
+    SameFile,        // source and destination are one file
+    SourceOpen,      // the source cannot be opened or read
+    SourceFormat,    // the source is not a file this direction can read
     UnsupportedRate, // the stage refuses the source's sample rate
     DestinationOpen, // the destination cannot be created
-    Write, // writing or finishing the destination failed
-    Read, // reading the source failed midway
+    Write,           // writing or finishing the destination failed
+    Read,            // reading the source failed midway
 };
 
 struct ConvertOptions

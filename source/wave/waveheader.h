@@ -46,8 +46,8 @@ inline quint16 readLe16(const char *p)
 
 inline quint32 readLe32(const char *p)
 {
-    return quint32(quint8(p[0])) | quint32(quint8(p[1])) << 8 | quint32(quint8(p[2])) << 16
-            | quint32(quint8(p[3])) << 24;
+    return quint32(quint8(p[0])) | quint32(quint8(p[1])) << 8 | quint32(quint8(p[2])) << 16 |
+            quint32(quint8(p[3])) << 24;
 }
 
 inline void writeLe16(char *p, quint16 v)
