@@ -1,0 +1,580 @@
+#include "apptest.h"
+#include "converter/convertfile.h"
+#include "mainwindow.h"
+#include "wave/wavelayout.h"
+
+#include <QComboBox>
+#include <QDialog>
+#include <QDropEvent>
+#include <QFileDialog>
+#include <QGridLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QMimeData>
+#include <QProgressDialog>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QToolButton>
+#include <QUrl>
+#include <QtTest>
+
+class TestMainWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void form();
+    void widgetTexts_data();
+    void widgetTexts();
+    void gridCells_data();
+    void gridCells();
+    void aboutDialog();
+
+    void messages_data();
+    void messages();
+    void direction_data();
+    void direction();
+    void cancel_data();
+    void cancel();
+
+    void fileDialogs_data();
+    void fileDialogs();
+    void drop_data();
+    void drop();
+
+private:
+    template<typename T>
+    static T *child(QObject *parent, const char *name)
+    {
+        T *found = parent->findChild<T *>(QString::fromLatin1(name));
+        if (!found)
+            qFatal("no %s named %s", T::staticMetaObject.className(), name);
+        return found;
+    }
+
+    QWidget *central() const { return static_cast<QMainWindow *>(window.get())->centralWidget(); }
+
+    std::unique_ptr<QTemporaryDir> tmp;
+    std::unique_ptr<MainWindow> window;
+    QString initialDirectory;
+};
+
+void TestMainWindow::initTestCase()
+{
+    useFreshSettings(QStringLiteral("mainwindow"));
+    initialDirectory = QDir::currentPath();
+}
+
+void TestMainWindow::init()
+{
+    tmp = std::make_unique<QTemporaryDir>();
+    QVERIFY(tmp->isValid());
+    window = std::make_unique<MainWindow>();
+    window->show();
+}
+
+void TestMainWindow::cleanup()
+{
+    window.reset();
+    QDir::setCurrent(initialDirectory);
+    tmp.reset();
+}
+
+void TestMainWindow::form()
+{
+    QCOMPARE(window->objectName(), QStringLiteral("MainWindow"));
+    QCOMPARE(window->windowTitle(), QStringLiteral("Tamsel"));
+    QCOMPARE(window->size(), QSize(450, 123));
+    QCOMPARE(window->minimumSize(), QSize(450, 123));
+    QCOMPARE(window->maximumSize(), QSize(450, 123));
+    QVERIFY(!window->findChild<QMenuBar *>());
+    QVERIFY(!window->findChild<QStatusBar *>());
+
+    auto *grid = child<QGridLayout>(window.get(), "gridLayout");
+    QCOMPARE(grid->parentWidget(), central());
+    QCOMPARE(central()->objectName(), QStringLiteral("centralWidget"));
+    QCOMPARE(grid->spacing(), 6);
+    QCOMPARE(grid->contentsMargins(), QMargins(11, 11, 11, 11));
+
+    auto *type = child<QComboBox>(window.get(), "cbType");
+    QCOMPARE(type->count(), 2);
+    QCOMPARE(type->itemText(0), QStringLiteral("Brinmoor-WAVE To Standart WAVE"));
+    QCOMPARE(type->itemText(1), QStringLiteral("Standart WAVE To Brinmoor-WAVE"));
+    QCOMPARE(type->currentIndex(), 0);
+    QCOMPARE(type->minimumSize(), QSize(223, 0));
+
+    auto *about = child<QPushButton>(window.get(), "pbAbout");
+    QVERIFY(about->text().isEmpty());
+    QVERIFY(!about->icon().isNull());
+
+    // The two rows of buttons, left to right, with a spacer where the
+    // layout stretches.
+    auto *top = child<QHBoxLayout>(window.get(), "horizontalLayout");
+    QCOMPARE(top->count(), 4);
+    QCOMPARE(top->itemAt(0)->widget(), child<QLabel>(window.get(), "label_3"));
+    QCOMPARE(top->itemAt(1)->widget(), type);
+    QVERIFY(top->itemAt(2)->spacerItem());
+    QCOMPARE(top->itemAt(3)->widget(), about);
+    auto *bottom = child<QHBoxLayout>(window.get(), "horizontalLayout_2");
+    QCOMPARE(bottom->count(), 2);
+    QVERIFY(bottom->itemAt(0)->spacerItem());
+    QCOMPARE(bottom->itemAt(1)->widget(), child<QPushButton>(window.get(), "pbConvert"));
+    for (QHBoxLayout *row : {top, bottom}) {
+        QCOMPARE(row->spacing(), 6);
+        QCOMPARE(row->itemAt(row == top ? 2 : 0)->sizeHint(), QSize(40, 20));
+    }
+}
+
+void TestMainWindow::widgetTexts_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("rightAligned");
+    QTest::newRow("label") << "label"
+                           << "Source file:" << true;
+    QTest::newRow("label_2") << "label_2"
+                             << "Destinaton file:" << true;
+    QTest::newRow("label_3") << "label_3"
+                             << "Format:" << true;
+    QTest::newRow("tbSrc") << "tbSrc"
+                           << "..." << false;
+    QTest::newRow("tbDst") << "tbDst"
+                           << "..." << false;
+    QTest::newRow("pbConvert") << "pbConvert"
+                               << "Convert" << false;
+    QTest::newRow("leSource") << "leSource"
+                              << "" << false;
+    QTest::newRow("leDestination") << "leDestination"
+                                   << "" << false;
+}
+
+void TestMainWindow::widgetTexts()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, text);
+    QFETCH(bool, rightAligned);
+    QWidget *widget = window->findChild<QWidget *>(name);
+    QVERIFY(widget);
+    QCOMPARE(widget->parentWidget(), central());
+    QCOMPARE(widget->property("text").toString(), text);
+    if (rightAligned)
+        QCOMPARE(qobject_cast<QLabel *>(widget)->alignment(),
+                 Qt::AlignRight | Qt::AlignTrailing | Qt::AlignVCenter);
+}
+
+void TestMainWindow::gridCells_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QRect>("cell"); // column, row, column span, row span
+    QTest::newRow("horizontalLayout") << "horizontalLayout" << QRect(0, 0, 4, 1);
+    QTest::newRow("label") << "label" << QRect(0, 1, 2, 1);
+    QTest::newRow("leSource") << "leSource" << QRect(2, 1, 1, 1);
+    QTest::newRow("tbSrc") << "tbSrc" << QRect(3, 1, 1, 1);
+    QTest::newRow("label_2") << "label_2" << QRect(0, 2, 2, 1);
+    QTest::newRow("leDestination") << "leDestination" << QRect(2, 2, 1, 1);
+    QTest::newRow("tbDst") << "tbDst" << QRect(3, 2, 1, 1);
+    QTest::newRow("horizontalLayout_2") << "horizontalLayout_2" << QRect(0, 3, 4, 1);
+}
+
+void TestMainWindow::gridCells()
+{
+    QFETCH(QString, name);
+    QFETCH(QRect, cell);
+    auto *grid = child<QGridLayout>(window.get(), "gridLayout");
+    int found = -1;
+    for (int i = 0; i < grid->count(); ++i) {
+        QLayoutItem *item = grid->itemAt(i);
+        const QObject *object = item->widget() ? static_cast<QObject *>(item->widget())
+                                               : static_cast<QObject *>(item->layout());
+        if (object && object->objectName() == name)
+            found = i;
+    }
+    QVERIFY2(found >= 0, qPrintable(name));
+    int row, column, rowSpan, columnSpan;
+    grid->getItemPosition(found, &row, &column, &rowSpan, &columnSpan);
+    QCOMPARE(QRect(column, row, columnSpan, rowSpan), cell);
+}
+
+void TestMainWindow::aboutDialog()
+{
+    int shown = 0;
+    ModalAnswerer answerer([&](QWidget *modal) {
+        if (modal->objectName() != QLatin1String("About"))
+            return;
+        ++shown;
+        QCOMPARE(modal->parentWidget(), window.get());
+        QCOMPARE(modal->windowTitle(), QStringLiteral("About Tamsel"));
+        QCOMPARE(modal->windowFlags() & Qt::WindowType_Mask, Qt::Tool);
+        QCOMPARE(modal->size(), QSize(235, 251));
+        QCOMPARE(modal->minimumSize(), QSize(235, 251));
+        QCOMPARE(modal->maximumSize(), QSize(235, 251));
+
+        auto *picture = child<QLabel>(modal, "label");
+        QCOMPARE(picture->size(), QSize(110, 110));
+        QVERIFY(picture->hasScaledContents());
+        QCOMPARE(picture->pixmap(Qt::ReturnByValue).size(), QSize(256, 256));
+        QVERIFY(picture->text().isEmpty());
+
+        auto *name = child<QLabel>(modal, "label_2");
+        QCOMPARE(name->text(), QStringLiteral("Tamsel"));
+        QCOMPARE(name->font().pointSize(), 11);
+        QCOMPARE(name->font().weight(), 75);
+        auto *version = child<QLabel>(modal, "label_3");
+        QCOMPARE(version->text(), QStringLiteral("Version 1.0.1"));
+        auto *notice = child<QLabel>(modal, "label_4");
+        QVERIFY(!notice->text().isEmpty());
+        for (QLabel *small : {version, notice}) {
+            QCOMPARE(small->font().pointSize(), 8);
+            QCOMPARE(small->font().weight(), 50);
+            QCOMPARE(small->alignment(), Qt::AlignCenter);
+        }
+
+        auto *ok = child<QPushButton>(modal, "pushButton");
+        QCOMPARE(ok->text(), QStringLiteral("OK"));
+        ok->click();
+        QVERIFY(!modal->isVisible());
+    });
+
+    auto *about = child<QPushButton>(window.get(), "pbAbout");
+    about->click(); // returns only when "OK" has ended the modal run
+    QCOMPARE(shown, 1);
+    about->click();
+    QCOMPARE(shown, 2);
+    QVERIFY(answerer.boxes.isEmpty());
+}
+
+void TestMainWindow::messages_data()
+{
+    QTest::addColumn<QString>("source");      // a name in the temporary directory
+    QTest::addColumn<QString>("destination"); // as typed into the field
+    QTest::addColumn<int>("type");
+    QTest::addColumn<int>("icon");
+    QTest::addColumn<QString>("text");
+
+    const int warning = QMessageBox::Warning, critical = QMessageBox::Critical,
+              information = QMessageBox::Information;
+    const QString noSource = "Specify the source file!";
+    QTest::newRow("both fields empty") << ""
+                                       << "" << 1 << warning << noSource;
+    QTest::newRow("source is a directory") << "folder.wav"
+                                           << "out.wav" << 1 << warning << noSource;
+    QTest::newRow("source missing") << "missing.wav"
+                                    << "out.wav" << 1 << warning << noSource;
+    QTest::newRow("destination empty") << "tone.wav"
+                                       << "" << 1 << warning << "Specify the destination file!";
+    QTest::newRow("not a recording") << "takes/voice.take1.wav"
+                                     << "out.wav" << 1 << critical << "Can't convert voice!";
+    QTest::newRow("destination is the source")
+            << "tone.wav"
+            << "tone.wav" << 1 << critical << "Can't convert tone!";
+    QTest::newRow("blank destination") << "tone.wav"
+                                       << "   " << 1 << information << "Was successfully done.";
+}
+
+// Every path through convert() ends in one message box titled "Quorvia"
+// with a single Ok button; the two refusals never reach the conversion.
+void TestMainWindow::messages()
+{
+    QFETCH(QString, source);
+    QFETCH(QString, destination);
+    QFETCH(int, type);
+    QFETCH(int, icon);
+    QFETCH(QString, text);
+
+    const QDir dir(tmp->path());
+    QVERIFY(QDir::setCurrent(dir.path())); // relative destinations land here
+    QVERIFY(dir.mkpath("folder.wav") && dir.mkpath("takes"));
+    QVERIFY(!makeTone(dir, "tone.wav", 0.2).isEmpty());
+    QFile text1(dir.filePath("takes/voice.take1.wav"));
+    QVERIFY(text1.open(QIODevice::WriteOnly) && text1.write("just some words\n") > 0);
+    text1.close();
+    const QByteArray toneBytes = [&] {
+        QFile f(dir.filePath("tone.wav"));
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }();
+
+    child<QLineEdit>(window.get(), "leSource")
+            ->setText(source.isEmpty() ? "" : dir.filePath(source));
+    child<QLineEdit>(window.get(), "leDestination")->setText(destination);
+    child<QComboBox>(window.get(), "cbType")->setCurrentIndex(type);
+
+    ModalAnswerer answerer;
+    child<QPushButton>(window.get(), "pbConvert")->click();
+
+    QCOMPARE(answerer.boxes.size(), 1);
+    const SeenBox box = answerer.boxes.first();
+    QCOMPARE(box.title, QStringLiteral("Quorvia"));
+    QCOMPARE(int(box.icon), icon);
+    QCOMPARE(box.text, text);
+    QCOMPARE(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    // A failure says why; the refusals and success need no explanation.
+    QCOMPARE(box.informativeText.isEmpty(), icon != QMessageBox::Critical);
+
+    // The fields keep what the user typed, whatever happened.
+    QCOMPARE(child<QLineEdit>(window.get(), "leDestination")->text(), destination);
+    // Nothing was written where the conversion did not succeed, and the
+    // source is never touched.
+    QCOMPARE(QFileInfo::exists(dir.filePath("out.wav")), false);
+    QFile tone(dir.filePath("tone.wav"));
+    QVERIFY(tone.open(QIODevice::ReadOnly));
+    QCOMPARE(tone.readAll(), toneBytes);
+    if (icon == QMessageBox::Information) // the blank name was used as it stands
+        QCOMPARE(detectWaveLayout(dir.filePath(destination)), WaveLayout::Brinmoor);
+}
+
+void TestMainWindow::direction_data()
+{
+    QTest::addColumn<bool>("brinmoorSource");
+    QTest::addColumn<int>("type");
+    QTest::addColumn<int>("layout");
+    QTest::newRow("Brinmoor-WAVE to standard")
+            << true << int(BrinmoorToStandard) << int(WaveLayout::Standard);
+    QTest::newRow("standard to Brinmoor-WAVE")
+            << false << int(StandardToBrinmoor) << int(WaveLayout::Brinmoor);
+}
+
+// The list's index decides what the conversion reads and writes; the
+// destination's layout shows which direction the job was given.
+void TestMainWindow::direction()
+{
+    QFETCH(bool, brinmoorSource);
+    QFETCH(int, type);
+    QFETCH(int, layout);
+
+    const QDir dir(tmp->path());
+    const double seconds = 1.0;
+    const QString source = brinmoorSource ? makeBrinmoor(dir, "source.wav", seconds)
+                                          : makeTone(dir, "source.wav", seconds);
+    QVERIFY(!source.isEmpty());
+    const QString destination = dir.filePath("result.wav");
+    child<QLineEdit>(window.get(), "leSource")->setText(source);
+    child<QLineEdit>(window.get(), "leDestination")->setText(destination);
+    child<QComboBox>(window.get(), "cbType")->setCurrentIndex(type);
+
+    ModalAnswerer answerer;
+    child<QPushButton>(window.get(), "pbConvert")->click();
+    QCOMPARE(answerer.boxes.size(), 1);
+    QCOMPARE(answerer.boxes.first().text, QStringLiteral("Was successfully done."));
+    QCOMPARE(int(detectWaveLayout(destination)), layout);
+
+    if (layout == int(WaveLayout::Standard)) {
+        // sox reads what the window wrote: the fixed destination format,
+        // the source's length plus the filter's tail, and the same tone.
+        QString info;
+        QVERIFY(runTool("soxi", {destination}, &info));
+        QVERIFY2(info.contains(QRegularExpression("Channels\\s*:\\s*2")), qPrintable(info));
+        QVERIFY2(info.contains(QRegularExpression("Sample Rate\\s*:\\s*44100")), qPrintable(info));
+        QVERIFY2(info.contains(QRegularExpression("Precision\\s*:\\s*24-bit")), qPrintable(info));
+        QString length;
+        QVERIFY(runTool("soxi", {"-D", destination}, &length));
+        QVERIFY2(qAbs(length.toDouble() - seconds) < 0.1, qPrintable(length));
+        QString stat;
+        QVERIFY(runTool("sox", {destination, "-n", "stat"}, &stat));
+        const QRegularExpressionMatch frequency =
+                QRegularExpression("Rough\\s+frequency:\\s*(\\d+)").match(stat);
+        QVERIFY2(frequency.hasMatch(), qPrintable(stat));
+        QVERIFY2(qAbs(frequency.captured(1).toInt() - 1000) < 50, qPrintable(stat));
+    } else {
+        // 16 bytes a frame at 39062.5 frames per second, plus the tail.
+        const qint64 frames = (QFileInfo(destination).size() - 44) / 16;
+        QVERIFY2(qAbs(frames - qint64(seconds * 39062.5)) < 2000,
+                 qPrintable(QString::number(frames)));
+    }
+}
+
+void TestMainWindow::cancel_data()
+{
+    QTest::addColumn<bool>("destinationExists");
+    QTest::newRow("new destination") << false;
+    QTest::newRow("existing destination") << true;
+}
+
+// Cancel in the progress dialog stops the conversion, leaves no partial
+// destination and keeps an existing one. While it runs, the window neither
+// closes nor starts a second conversion.
+void TestMainWindow::cancel()
+{
+    QFETCH(bool, destinationExists);
+    const QDir dir(tmp->path());
+    const QString source = makeTone(dir, "long.wav", 60);
+    QVERIFY(!source.isEmpty());
+    const QString destination = dir.filePath("result.wav");
+    const QByteArray earlier = "an earlier file that must survive";
+    if (destinationExists) {
+        QFile file(destination);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(earlier) == earlier.size());
+    }
+    child<QLineEdit>(window.get(), "leSource")->setText(source);
+    child<QLineEdit>(window.get(), "leDestination")->setText(destination);
+    child<QComboBox>(window.get(), "cbType")->setCurrentIndex(StandardToBrinmoor);
+
+    bool closed = true;
+    bool cancelled = false;
+    // Each tick sleeps a little, as a slow machine would, so that the
+    // conversion outlasts the moment the progress dialog appears.
+    QTimer slow;
+    connect(&slow, &QTimer::timeout, this, [&] {
+        QThread::msleep(5);
+        auto *progress = window->findChild<QProgressDialog *>();
+        if (cancelled || !progress || !progress->isVisible())
+            return;
+        QVERIFY(window->isConverting());
+        closed = window->close();
+        child<QPushButton>(window.get(), "pbConvert")->click();
+        cancelled = true;
+        progress->findChild<QPushButton *>()->click(); // its only button: Cancel
+    });
+    slow.start(0);
+
+    ModalAnswerer answerer;
+    child<QPushButton>(window.get(), "pbConvert")->click();
+    slow.stop();
+
+    QVERIFY(cancelled);
+    QVERIFY(!closed);
+    QVERIFY(window->isVisible());
+    QVERIFY(!window->isConverting());
+    QVERIFY(!QFileInfo::exists(settingsFile())); // the refused close saved nothing
+    QCOMPARE(answerer.boxes.size(), 1);
+    QCOMPARE(int(answerer.boxes.first().icon), int(QMessageBox::Information));
+    QCOMPARE(answerer.boxes.first().text, QStringLiteral("Conversion cancelled."));
+
+    QStringList expected{"long.wav"};
+    if (destinationExists) {
+        expected.append("result.wav");
+        QFile file(destination);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), earlier);
+    }
+    QCOMPARE(dir.entryList(QDir::Files | QDir::Hidden, QDir::Name), expected);
+}
+
+void TestMainWindow::fileDialogs_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<QString>("pick"); // empty: cancel the dialog
+    QTest::addColumn<QString>("field");
+    QTest::addColumn<int>("type");
+    QTest::newRow("cancel source") << "tbSrc"
+                                   << ""
+                                   << "leSource" << 1;
+    QTest::newRow("cancel destination") << "tbDst"
+                                        << ""
+                                        << "leDestination" << 1;
+    QTest::newRow("pick Brinmoor-WAVE source") << "tbSrc"
+                                               << "brinmoor.wav"
+                                               << "leSource" << 0;
+    QTest::newRow("pick standard source") << "tbSrc"
+                                          << "standard.wav"
+                                          << "leSource" << 1;
+    QTest::newRow("pick destination") << "tbDst"
+                                      << "new.wav"
+                                      << "leDestination" << 1;
+}
+
+// A cancelled dialog empties its field; a picked source also selects the
+// direction that reads it.
+void TestMainWindow::fileDialogs()
+{
+    QFETCH(QString, button);
+    QFETCH(QString, pick);
+    QFETCH(QString, field);
+    QFETCH(int, type);
+    const QDir dir(tmp->path());
+    QVERIFY(!makeBrinmoor(dir, "brinmoor.wav", 0.1).isEmpty());
+    QVERIFY(!makeTone(dir, "standard.wav", 0.1).isEmpty());
+    auto *edit = child<QLineEdit>(window.get(), qPrintable(field));
+    edit->setText(dir.filePath("earlier.wav"));
+    child<QComboBox>(window.get(), "cbType")->setCurrentIndex(1);
+
+    bool answered = false;
+    ModalAnswerer answerer([&](QWidget *modal) {
+        auto *dialog = qobject_cast<QFileDialog *>(modal);
+        if (!dialog || answered)
+            return;
+        answered = true;
+        QCOMPARE(dialog->nameFilters(), QStringList("File (*.wav)"));
+        QCOMPARE(dialog->windowTitle(),
+                 button == "tbSrc" ? QStringLiteral("Open File") : QStringLiteral("Save File"));
+        QCOMPARE(QDir(dialog->directory()), dir); // starts where the field points
+        if (pick.isEmpty()) {
+            QMetaObject::invokeMethod(dialog, "reject");
+        } else {
+            dialog->selectFile(dir.filePath(pick));
+            QMetaObject::invokeMethod(dialog, "accept");
+        }
+    });
+    child<QToolButton>(window.get(), qPrintable(button))->click();
+
+    QVERIFY(answered);
+    QCOMPARE(edit->text(), pick.isEmpty() ? QString() : dir.filePath(pick));
+    QCOMPARE(child<QComboBox>(window.get(), "cbType")->currentIndex(), type);
+}
+
+void TestMainWindow::drop_data()
+{
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<bool>("accepted");
+    QTest::addColumn<QString>("field");
+    QTest::addColumn<int>("type");
+    QTest::newRow("Brinmoor-WAVE on the window") << ""
+                                                 << "brinmoor.wav" << true << "leSource" << 0;
+    QTest::newRow("standard on the source") << "leSource"
+                                            << "standard.wav" << true << "leSource" << 1;
+    QTest::newRow("Brinmoor-WAVE on the destination")
+            << "leDestination"
+            << "brinmoor.wav" << true << "leDestination" << 1;
+    QTest::newRow("unknown layout on the window") << ""
+                                                  << "notes.txt" << true << "leSource" << 1;
+    QTest::newRow("web address") << ""
+                                 << "http://example.com/a.wav" << false << "" << 1;
+}
+
+void TestMainWindow::drop()
+{
+    QFETCH(QString, target);
+    QFETCH(QString, file);
+    QFETCH(bool, accepted);
+    QFETCH(QString, field);
+    QFETCH(int, type);
+    const QDir dir(tmp->path());
+    QVERIFY(!makeBrinmoor(dir, "brinmoor.wav", 0.1).isEmpty());
+    QVERIFY(!makeTone(dir, "standard.wav", 0.1).isEmpty());
+    QFile notes(dir.filePath("notes.txt"));
+    QVERIFY(notes.open(QIODevice::WriteOnly) && notes.write("not sound") > 0);
+    notes.close();
+    child<QComboBox>(window.get(), "cbType")->setCurrentIndex(1);
+
+    const QUrl url = file.contains("://") ? QUrl(file) : QUrl::fromLocalFile(dir.filePath(file));
+    QMimeData mime;
+    mime.setUrls({url});
+    QWidget *receiver = target.isEmpty() ? static_cast<QWidget *>(window.get())
+                                         : child<QLineEdit>(window.get(), qPrintable(target));
+    const QPoint at = receiver->rect().center();
+    QDragEnterEvent enter(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(receiver, &enter);
+    QCOMPARE(enter.isAccepted(), accepted);
+    if (accepted) {
+        QDropEvent dropped(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(receiver, &dropped);
+        QVERIFY(dropped.isAccepted());
+    }
+
+    for (const char *name : {"leSource", "leDestination"}) {
+        const QString expected =
+                name == field ? QDir::toNativeSeparators(dir.filePath(file)) : QString();
+        QCOMPARE(child<QLineEdit>(window.get(), name)->text(), expected);
+    }
+    QCOMPARE(child<QComboBox>(window.get(), "cbType")->currentIndex(), type);
+}
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"
