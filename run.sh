@@ -5,6 +5,17 @@ cd "$(dirname "${BASH_SOURCE[0]}")"
 
 scripts/setup.sh build
 
-echo
-echo "Built so far:"
-echo "  build/  (library quorvia_core and its tests; run ./test.sh)"
+# Without a display the window cannot open; say so instead of letting the
+# toolkit abort, and point at the command-line converter.
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+    cat <<'TEXT'
+
+There is no display here (neither DISPLAY nor WAYLAND_DISPLAY is set), so the
+Quorvia window cannot open. The command-line converter does the same work:
+
+    build/source/cli/quorvia-convert --help
+TEXT
+    exit 0
+fi
+
+exec build/source/app/quorvia
