@@ -139,7 +139,8 @@ bool readWaveFormat(QFileDevice *file, qint64 fileSize, WaveFormat *format, QStr
             format->dataBegin = body;
             // A size of 0 or past the end: the writer never finished the
             // header, and everything to the end of the file is sample data.
-            const bool unfinished = size == 0 || body + size > fileSize;
+            // So is a saturated size: more than 4 GiB of data.
+            const bool unfinished = size == 0 || size == 0xffffffffu || body + size > fileSize;
             format->dataEnd = unfinished ? fileSize : body + size;
             if (unfinished)
                 break; // nothing after it can be found

@@ -1,5 +1,6 @@
 #include "wavetestutil.h"
 
+#include "wave/brinmoorwavefile.h"
 #include "wave/standardwavefile.h"
 
 #include <QDir>
@@ -24,6 +25,7 @@ private slots:
     void refusals_data();
     void refusals();
     void headerOnlyAndRates();
+    void hugeFilesReadWhole();
     void writtenBytesAndHeader();
     void soxReadsWhatWeWrite();
     void unfinishedWriteLeavesDestination();
@@ -211,6 +213,35 @@ void TestStandardWaveFile::headerOnlyAndRates()
     QVERIFY(wav.open(path("out.wav"), QIODevice::WriteOnly));
     QCOMPARE(wav.sampleRate(), 44100.0);
     QVERIFY(wav.close());
+}
+
+void TestStandardWaveFile::hugeFilesReadWhole()
+{
+    // Sparse files past 4 GiB whose size fields saturated: both readers take
+    // everything behind the header, the recording is still recognised.
+    const qint64 big = (qint64(1) << 32) + 600;
+    QFile standard(path("huge.wav"));
+    QVERIFY(standard.open(QIODevice::WriteOnly));
+    QVERIFY(standard.write(canonicalHeader(24, 2, 44100, 0xffffffffu)) == 44 &&
+            standard.resize(big));
+    standard.close();
+    StandardWaveFile wav;
+    QVERIFY2(wav.open(path("huge.wav"), QIODevice::ReadOnly), qPrintable(wav.errorString()));
+    QCOMPARE(wav.totalFrames(), (big - 44) / 6);
+    wav.close();
+
+    QFile recording(path("huge-recording.wav"));
+    QVERIFY(recording.open(QIODevice::WriteOnly));
+    QVERIFY(recording.write(canonicalHeader(32, 2, 39062, 0xffffffffu)) == 44 &&
+            recording.resize(2 * big));
+    recording.close();
+    QVERIFY(!wav.open(path("huge-recording.wav"), QIODevice::ReadOnly));
+    BrinmoorWaveFile in;
+    QVERIFY2(in.open(path("huge-recording.wav"), QIODevice::ReadOnly),
+             qPrintable(in.errorString()));
+    QCOMPARE(in.totalFrames(), (2 * big - 44) / 16);
+    QFile::remove(path("huge.wav"));
+    QFile::remove(path("huge-recording.wav"));
 }
 
 void TestStandardWaveFile::writtenBytesAndHeader()
