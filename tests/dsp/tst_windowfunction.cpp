@@ -11,8 +11,6 @@ class TstWindowFunction : public QObject
 private slots:
     void shapes_data();
     void shapes();
-    void longWindowsAverageOne_data();
-    void longWindowsAverageOne();
     void blackmanNuttallOfEight();
     void badLengthKeepsWindowAndApplyStaysInside();
 };
@@ -77,24 +75,6 @@ void TstWindowFunction::shapes()
                                     .arg(window.values()[j])
                                     .arg(expected)));
     }
-}
-
-void TstWindowFunction::longWindowsAverageOne_data()
-{
-    QTest::addColumn<int>("kind");
-    for (int kind : {1, 4, 5, 6, 7, 8, 9})
-        QTest::addRow("kind %d", kind) << kind;
-}
-
-void TstWindowFunction::longWindowsAverageOne()
-{
-    QFETCH(int, kind);
-    WindowFunction window;
-    window.generate(kind, 100001);
-    double sum = 0;
-    for (int j = 0; j < window.length(); ++j)
-        sum += window.values()[j];
-    QVERIFY(std::abs(sum / window.length() - 1.0) < 0.003);
 }
 
 void TstWindowFunction::blackmanNuttallOfEight()
