@@ -1,0 +1,326 @@
+#include "standardwavefile.h"
+
+#include "chunkedio.h"
+#include "wavechunks.h"
+#include "wavelayout.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QSaveFile>
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+QString tr(const char *text)
+{
+    return QCoreApplication::translate("WaveFile", text);
+}
+
+// Integer samples are scaled by 2^31 - 1, not 2^31, so full scale positive
+// reads as exactly 1.0 and the most negative sample slightly below -1.0.
+constexpr double fullScale = 2147483647.0;
+
+// The sample's bytes placed in the top bytes of a two's complement int32.
+// 8-bit samples are unsigned with 128 as zero.
+template<int Bytes>
+inline qint32 sampleAt(const unsigned char *p)
+{
+    quint32 v;
+    if constexpr (Bytes == 1)
+        v = quint32(p[0] ^ 0x80u) << 24;
+    else if constexpr (Bytes == 2)
+        v = quint32(p[0]) << 16 | quint32(p[1]) << 24;
+    else if constexpr (Bytes == 3)
+        v = quint32(p[0]) << 8 | quint32(p[1]) << 16 | quint32(p[2]) << 24;
+    else
+        v = quint32(p[0]) | quint32(p[1]) << 8 | quint32(p[2]) << 16 | quint32(p[3]) << 24;
+    return qint32(v);
+}
+
+// GCC 12's basic-block vectoriser drops a double -> float -> double round
+// trip done on a pair of values (here left and right) at -O2, silently
+// changing the results; the rounding loops are compiled without it.
+#if defined(__GNUC__) && !defined(__clang__)
+#    define KEEP_FLOAT_ROUNDING __attribute__((optimize("no-tree-slp-vectorize")))
+#else
+#    define KEEP_FLOAT_ROUNDING
+#endif
+
+// A block with fewer frames than asked for, and 32-bit samples always, go
+// through single precision; that is how these files have always been read,
+// and the values must not change from one version to the next.
+template<int Bytes, bool ViaFloat>
+KEEP_FLOAT_ROUNDING void convertBlock(const char *bytes, qint64 stride, qint64 rightOffset,
+                                      Frame *out, int n)
+{
+    const auto *p = reinterpret_cast<const unsigned char *>(bytes);
+    for (int k = 0; k < n; ++k, p += stride) {
+        double l = double(sampleAt<Bytes>(p)) / fullScale;
+        double r = double(sampleAt<Bytes>(p + rightOffset)) / fullScale;
+        if constexpr (ViaFloat) {
+            l = double(float(l));
+            r = double(float(r));
+        }
+        out[k].left = l;
+        out[k].right = r;
+    }
+}
+
+// Float samples are taken as they are, except that NaN and infinities, which
+// would poison every later output of the rate conversion, become silence.
+template<int Bytes>
+void convertFloatBlock(const char *bytes, qint64 stride, qint64 rightOffset, Frame *out, int n)
+{
+    const auto valueAt = [](const char *p) {
+        double x;
+        if constexpr (Bytes == 4) {
+            const quint32 u = readLe32(p);
+            float f;
+            std::memcpy(&f, &u, 4);
+            x = double(f);
+        } else {
+            const quint64 u = quint64(readLe32(p)) | quint64(readLe32(p + 4)) << 32;
+            std::memcpy(&x, &u, 8);
+        }
+        return x - x == 0.0 ? x : 0.0;
+    };
+    for (int k = 0; k < n; ++k, bytes += stride) {
+        out[k].left = valueAt(bytes);
+        out[k].right = valueAt(bytes + rightOffset);
+    }
+}
+
+template<int Bytes>
+void convertSamples(const char *bytes, qint64 stride, qint64 rightOffset, Frame *out, int n,
+                    bool fullBlock)
+{
+    if (fullBlock && Bytes != 4)
+        convertBlock<Bytes, false>(bytes, stride, rightOffset, out, n);
+    else
+        convertBlock<Bytes, true>(bytes, stride, rightOffset, out, n);
+}
+
+void convert(const WaveFormat &format, const char *bytes, qint64 stride, qint64 rightOffset,
+             Frame *out, int n, bool fullBlock)
+{
+    if (format.encoding == WaveFormat::Encoding::Float) {
+        if (format.bytesPerSample == 4)
+            convertFloatBlock<4>(bytes, stride, rightOffset, out, n);
+        else
+            convertFloatBlock<8>(bytes, stride, rightOffset, out, n);
+        return;
+    }
+    switch (format.bytesPerSample) {
+    case 1:
+        convertSamples<1>(bytes, stride, rightOffset, out, n, fullBlock);
+        break;
+    case 2:
+        convertSamples<2>(bytes, stride, rightOffset, out, n, fullBlock);
+        break;
+    case 3:
+        convertSamples<3>(bytes, stride, rightOffset, out, n, fullBlock);
+        break;
+    default:
+        convertSamples<4>(bytes, stride, rightOffset, out, n, fullBlock);
+        break;
+    }
+}
+
+// x * (2^31 - 1) truncated toward zero, saturating at the int32 range so
+// that values past full scale clip instead of wrapping; NaN is silence.
+inline qint32 toInt32Sample(double x)
+{
+    double y = x * fullScale;
+    y = y == y ? y : 0.0;
+    y = std::min(std::max(y, -2147483648.0), 2147483647.0);
+    return qint32(y);
+}
+
+} // namespace
+
+struct StandardWaveFile::Detail
+{
+    enum class Mode { Closed, Reading, Writing };
+    Mode mode = Mode::Closed;
+    ChunkedReader reader;
+    ChunkedWriter writer;
+    WaveFormat format;
+    qint64 block = 0;
+};
+
+StandardWaveFile::StandardWaveFile()
+    : header(WaveHeader::standardDefaults())
+    , d(std::make_unique<Detail>())
+{ }
+
+StandardWaveFile::~StandardWaveFile() = default;
+
+bool StandardWaveFile::open(const QString &fileName, QIODevice::OpenMode mode)
+{
+    // Closing without completion: a file being written is discarded.
+    opened = false;
+    file.reset();
+    d->mode = Detail::Mode::Closed;
+    bytesWritten = 0;
+    error.clear();
+
+    if (mode == QIODevice::WriteOnly) {
+        // Every written file gets the construction header, whatever an
+        // earlier reading open left in `header`.
+        header = WaveHeader::standardDefaults();
+        const WaveHeader::Bytes bytes = header.toBytes();
+        file = openDestination(fileName, d->writer, bytes.data(), WaveHeader::size, &error);
+        if (!file)
+            return false;
+        d->mode = Detail::Mode::Writing;
+        opened = true;
+        return true;
+    }
+    if (mode != QIODevice::ReadOnly) {
+        error = tr("unsupported open mode");
+        return false;
+    }
+
+    auto in = std::make_unique<QFile>(fileName);
+    if (!in->open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+        error = in->errorString();
+        return false;
+    }
+    char head[WaveHeader::size];
+    const qint64 got = readFully(in.get(), head, sizeof head, &error);
+    if (got < 0)
+        return false;
+    const qint64 fileSize = in->size();
+    const WaveLayout layout = detectWaveLayout(head, got, fileSize, &error);
+    if (layout != WaveLayout::Standard) {
+        // Its float64 pairs would read as loud noise.
+        if (layout == WaveLayout::Brinmoor)
+            error = wrongLayoutReason(layout);
+        return false;
+    }
+    WaveFormat &format = d->format;
+    if (!readWaveFormat(in.get(), fileSize, &format, &error))
+        return false;
+    header = format.header;
+    d->block = qint64(format.channels) * format.bytesPerSample;
+    d->reader.reserve(d->block);
+    if (!d->reader.start(in.get(), d->format.dataBegin, d->format.dataEnd)) {
+        error = d->reader.errorString();
+        return false;
+    }
+    file = std::move(in);
+    d->mode = Detail::Mode::Reading;
+    opened = true;
+    return true;
+}
+
+double StandardWaveFile::sampleRate() const
+{
+    return double(header.sampleRate);
+}
+
+qint64 StandardWaveFile::totalFrames() const
+{
+    if (d->mode != Detail::Mode::Reading || d->block == 0)
+        return 0;
+    return (d->format.dataEnd - d->format.dataBegin) / d->block;
+}
+
+int StandardWaveFile::readFrames(Frame *frames, int count)
+{
+    if (d->mode != Detail::Mode::Reading) {
+        error = tr("not open for reading");
+        return -1;
+    }
+    if (count <= 0)
+        return 0;
+    const qint64 block = d->block;
+    // Only whole frames count; a trailing partial frame is dropped.
+    const qint64 whole = d->reader.remaining() / block;
+    if (whole == 0)
+        return 0;
+    const bool fullBlock = whole >= count;
+    const int wanted = fullBlock ? count : int(whole);
+    const WaveFormat &format = d->format;
+    const qint64 rightOffset = format.channels > 1 ? format.bytesPerSample : 0;
+
+    int done = 0;
+    while (done < wanted) {
+        const qint64 got = d->reader.fill(block * (wanted - done));
+        if (got < 0) {
+            error = d->reader.errorString();
+            return -1;
+        }
+        const int n = int(std::min<qint64>(wanted - done, got / block));
+        if (n == 0)
+            break; // the file shrank under us
+        const char *bytes = d->reader.data();
+        Frame *out = frames + done;
+        convert(format, bytes, block, rightOffset, out, n, fullBlock);
+        d->reader.consume(n * block);
+        done += n;
+    }
+    std::fill(frames + done, frames + count, Frame{0.0, 0.0});
+    return done > 0 ? count : 0;
+}
+
+bool StandardWaveFile::writeFrames(const Frame *frames, int count)
+{
+    if (d->mode != Detail::Mode::Writing) {
+        error = tr("not open for writing");
+        return false;
+    }
+    constexpr qint64 frameBytes = 6; // two 24-bit samples
+    int done = 0;
+    while (done < count) {
+        const int n = int(std::min<qint64>(count - done, d->writer.capacity() / frameBytes));
+        char *p = d->writer.reserve(n * frameBytes);
+        if (!p) {
+            error = d->writer.errorString();
+            return false;
+        }
+        const Frame *in = frames + done;
+        for (int k = 0; k < n; ++k, p += frameBytes) {
+            const qint32 l = toInt32Sample(in[k].left);
+            const qint32 r = toInt32Sample(in[k].right);
+            p[0] = char(l >> 8);
+            p[1] = char(l >> 16);
+            p[2] = char(l >> 24);
+            p[3] = char(r >> 8);
+            p[4] = char(r >> 16);
+            p[5] = char(r >> 24);
+        }
+        d->writer.commit(n * frameBytes);
+        bytesWritten += quint64(n) * frameBytes;
+        done += n;
+    }
+    return true;
+}
+
+bool StandardWaveFile::close()
+{
+    bool ok = true;
+    if (d->mode == Detail::Mode::Writing) {
+        auto *out = static_cast<QSaveFile *>(file.get());
+        header.dataSize = saturatedSize(bytesWritten);
+        header.riffSize = saturatedSize(bytesWritten + 36);
+        const WaveHeader::Bytes bytes = header.toBytes();
+        ok = d->writer.flush() && out->seek(0) &&
+                writeFully(out, bytes.data(), WaveHeader::size, &error);
+        if (!ok && error.isEmpty())
+            error = d->writer.failed() ? d->writer.errorString() : out->errorString();
+        if (ok && !out->commit()) {
+            ok = false;
+            error = out->errorString();
+        }
+        if (!ok)
+            out->cancelWriting();
+        bytesWritten = 0;
+    }
+    file.reset();
+    d->mode = Detail::Mode::Closed;
+    opened = false;
+    return ok;
+}
