@@ -258,24 +258,22 @@ void TestMainWindow::messages_data()
     QTest::addColumn<int>("icon");
     QTest::addColumn<QString>("text");
 
-    const int warning = QMessageBox::Warning, critical = QMessageBox::Critical,
-              information = QMessageBox::Information;
-    const QString noSource = "Specify the source file!";
-    QTest::newRow("both fields empty") << ""
-                                       << "" << 1 << warning << noSource;
-    QTest::newRow("source is a directory") << "folder.wav"
-                                           << "out.wav" << 1 << warning << noSource;
-    QTest::newRow("source missing") << "missing.wav"
-                                    << "out.wav" << 1 << warning << noSource;
-    QTest::newRow("destination empty") << "tone.wav"
-                                       << "" << 1 << warning << "Specify the destination file!";
-    QTest::newRow("not a recording") << "takes/voice.take1.wav"
-                                     << "out.wav" << 1 << critical << "Can't convert voice!";
-    QTest::newRow("destination is the source")
-            << "tone.wav"
-            << "tone.wav" << 1 << critical << "Can't convert tone!";
-    QTest::newRow("blank destination") << "tone.wav"
-                                       << "   " << 1 << information << "Was successfully done.";
+    auto row = [](const char *name, const char *source, const char *destination, int type,
+                  QMessageBox::Icon icon, const char *text) {
+        QTest::newRow(name) << source << destination << type << int(icon) << text;
+    };
+    const char *noSource = "Specify the source file!";
+    row("both fields empty", "", "", 1, QMessageBox::Warning, noSource);
+    row("source is a directory", "folder.wav", "out.wav", 1, QMessageBox::Warning, noSource);
+    row("source missing", "missing.wav", "out.wav", 1, QMessageBox::Warning, noSource);
+    row("destination empty", "tone.wav", "", 1, QMessageBox::Warning,
+        "Specify the destination file!");
+    row("not a recording", "takes/voice.take1.wav", "out.wav", 0, QMessageBox::Critical,
+        "Can't convert voice!");
+    row("destination is the source", "tone.wav", "tone.wav", 1, QMessageBox::Critical,
+        "Can't convert tone!");
+    row("blank destination", "tone.wav", "   ", 1, QMessageBox::Information,
+        "Was successfully done.");
 }
 
 // Every path through convert() ends in one message box titled "Quorvia"
@@ -456,27 +454,29 @@ void TestMainWindow::cancel()
     QCOMPARE(dir.entryList(QDir::Files | QDir::Hidden, QDir::Name), expected);
 }
 
+// A Brinmoor-WAVE and a standard recording and a text file, to be chosen.
+static void makeChoices(const QDir &dir)
+{
+    QVERIFY(!makeBrinmoor(dir, "brinmoor.wav", 0.1).isEmpty());
+    QVERIFY(!makeTone(dir, "standard.wav", 0.1).isEmpty());
+    QFile notes(dir.filePath("notes.txt"));
+    QVERIFY(notes.open(QIODevice::WriteOnly) && notes.write("not sound") > 0);
+}
+
 void TestMainWindow::fileDialogs_data()
 {
     QTest::addColumn<QString>("button");
     QTest::addColumn<QString>("pick"); // empty: cancel the dialog
-    QTest::addColumn<QString>("field");
-    QTest::addColumn<int>("type");
-    QTest::newRow("cancel source") << "tbSrc"
-                                   << ""
-                                   << "leSource" << 1;
-    QTest::newRow("cancel destination") << "tbDst"
-                                        << ""
-                                        << "leDestination" << 1;
-    QTest::newRow("pick Brinmoor-WAVE source") << "tbSrc"
-                                               << "brinmoor.wav"
-                                               << "leSource" << 0;
-    QTest::newRow("pick standard source") << "tbSrc"
-                                          << "standard.wav"
-                                          << "leSource" << 1;
-    QTest::newRow("pick destination") << "tbDst"
-                                      << "new.wav"
-                                      << "leDestination" << 1;
+    QTest::addColumn<int>("typeBefore");
+    QTest::addColumn<int>("typeAfter");
+    auto row = [](const char *name, const char *button, const char *pick, int before, int after) {
+        QTest::newRow(name) << button << pick << before << after;
+    };
+    row("cancel source", "tbSrc", "", 1, 1);
+    row("cancel destination", "tbDst", "", 1, 1);
+    row("pick Brinmoor-WAVE source", "tbSrc", "brinmoor.wav", 1, 0);
+    row("pick standard source", "tbSrc", "standard.wav", 0, 1);
+    row("pick destination", "tbDst", "new.wav", 1, 1);
 }
 
 // A cancelled dialog empties its field; a picked source also selects the
@@ -485,14 +485,13 @@ void TestMainWindow::fileDialogs()
 {
     QFETCH(QString, button);
     QFETCH(QString, pick);
-    QFETCH(QString, field);
-    QFETCH(int, type);
+    QFETCH(int, typeBefore);
+    QFETCH(int, typeAfter);
     const QDir dir(tmp->path());
-    QVERIFY(!makeBrinmoor(dir, "brinmoor.wav", 0.1).isEmpty());
-    QVERIFY(!makeTone(dir, "standard.wav", 0.1).isEmpty());
-    auto *edit = child<QLineEdit>(window.get(), qPrintable(field));
+    makeChoices(dir);
+    auto *edit = child<QLineEdit>(window.get(), button == "tbSrc" ? "leSource" : "leDestination");
     edit->setText(dir.filePath("earlier.wav"));
-    child<QComboBox>(window.get(), "cbType")->setCurrentIndex(1);
+    child<QComboBox>(window.get(), "cbType")->setCurrentIndex(typeBefore);
 
     bool answered = false;
     ModalAnswerer answerer([&](QWidget *modal) {
@@ -501,57 +500,46 @@ void TestMainWindow::fileDialogs()
             return;
         answered = true;
         QCOMPARE(dialog->nameFilters(), QStringList("File (*.wav)"));
-        QCOMPARE(dialog->windowTitle(),
-                 button == "tbSrc" ? QStringLiteral("Open File") : QStringLiteral("Save File"));
+        QCOMPARE(dialog->windowTitle(), button == "tbSrc" ? "Open File" : "Save File");
         QCOMPARE(QDir(dialog->directory()), dir); // starts where the field points
-        if (pick.isEmpty()) {
-            QMetaObject::invokeMethod(dialog, "reject");
-        } else {
+        if (!pick.isEmpty())
             dialog->selectFile(dir.filePath(pick));
-            QMetaObject::invokeMethod(dialog, "accept");
-        }
+        QMetaObject::invokeMethod(dialog, pick.isEmpty() ? "reject" : "accept");
     });
     child<QToolButton>(window.get(), qPrintable(button))->click();
 
     QVERIFY(answered);
     QCOMPARE(edit->text(), pick.isEmpty() ? QString() : dir.filePath(pick));
-    QCOMPARE(child<QComboBox>(window.get(), "cbType")->currentIndex(), type);
+    QCOMPARE(child<QComboBox>(window.get(), "cbType")->currentIndex(), typeAfter);
 }
 
 void TestMainWindow::drop_data()
 {
-    QTest::addColumn<QString>("target");
+    QTest::addColumn<QString>("target"); // empty: the window itself
     QTest::addColumn<QString>("file");
-    QTest::addColumn<bool>("accepted");
-    QTest::addColumn<QString>("field");
-    QTest::addColumn<int>("type");
-    QTest::newRow("Brinmoor-WAVE on the window") << ""
-                                                 << "brinmoor.wav" << true << "leSource" << 0;
-    QTest::newRow("standard on the source") << "leSource"
-                                            << "standard.wav" << true << "leSource" << 1;
-    QTest::newRow("Brinmoor-WAVE on the destination")
-            << "leDestination"
-            << "brinmoor.wav" << true << "leDestination" << 1;
-    QTest::newRow("unknown layout on the window") << ""
-                                                  << "notes.txt" << true << "leSource" << 1;
-    QTest::newRow("web address") << ""
-                                 << "http://example.com/a.wav" << false << "" << 1;
+    QTest::addColumn<QString>("field"); // empty: the drop is refused
+    QTest::addColumn<int>("typeBefore");
+    QTest::addColumn<int>("typeAfter");
+    auto row = [](const char *name, const char *target, const char *file, const char *field,
+                  int before,
+                  int after) { QTest::newRow(name) << target << file << field << before << after; };
+    row("Brinmoor-WAVE on the window", "", "brinmoor.wav", "leSource", 1, 0);
+    row("standard on the source", "leSource", "standard.wav", "leSource", 0, 1);
+    row("Brinmoor-WAVE on the destination", "leDestination", "brinmoor.wav", "leDestination", 1, 1);
+    row("unknown layout on the window", "", "notes.txt", "leSource", 1, 1);
+    row("web address", "", "http://example.com/a.wav", "", 1, 1);
 }
 
 void TestMainWindow::drop()
 {
     QFETCH(QString, target);
     QFETCH(QString, file);
-    QFETCH(bool, accepted);
     QFETCH(QString, field);
-    QFETCH(int, type);
+    QFETCH(int, typeBefore);
+    QFETCH(int, typeAfter);
     const QDir dir(tmp->path());
-    QVERIFY(!makeBrinmoor(dir, "brinmoor.wav", 0.1).isEmpty());
-    QVERIFY(!makeTone(dir, "standard.wav", 0.1).isEmpty());
-    QFile notes(dir.filePath("notes.txt"));
-    QVERIFY(notes.open(QIODevice::WriteOnly) && notes.write("not sound") > 0);
-    notes.close();
-    child<QComboBox>(window.get(), "cbType")->setCurrentIndex(1);
+    makeChoices(dir);
+    child<QComboBox>(window.get(), "cbType")->setCurrentIndex(typeBefore);
 
     const QUrl url = file.contains("://") ? QUrl(file) : QUrl::fromLocalFile(dir.filePath(file));
     QMimeData mime;
@@ -561,8 +549,8 @@ void TestMainWindow::drop()
     const QPoint at = receiver->rect().center();
     QDragEnterEvent enter(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(receiver, &enter);
-    QCOMPARE(enter.isAccepted(), accepted);
-    if (accepted) {
+    QCOMPARE(enter.isAccepted(), !field.isEmpty());
+    if (enter.isAccepted()) {
         QDropEvent dropped(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
         QApplication::sendEvent(receiver, &dropped);
         QVERIFY(dropped.isAccepted());
@@ -573,7 +561,7 @@ void TestMainWindow::drop()
                 name == field ? QDir::toNativeSeparators(dir.filePath(file)) : QString();
         QCOMPARE(child<QLineEdit>(window.get(), name)->text(), expected);
     }
-    QCOMPARE(child<QComboBox>(window.get(), "cbType")->currentIndex(), type);
+    QCOMPARE(child<QComboBox>(window.get(), "cbType")->currentIndex(), typeAfter);
 }
 
 QTEST_MAIN(TestMainWindow)
