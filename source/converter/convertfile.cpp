@@ -10,7 +10,9 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <cmath>
+#include <type_traits>
 #include <vector>
 
 #ifdef Q_OS_UNIX
@@ -59,56 +61,6 @@ ConvertResult writeFailure(ConvertError error, const QString &destination, const
     return failure(error, QStringLiteral("cannot write %1: %2").arg(native(destination), why));
 }
 
-// The source and the destination as the job sees them: one of the two file
-// objects reads, the other writes. Kept behind one small interface so the
-// block loop is written once for both directions.
-struct Reader
-{
-    StandardWaveFile *standard = nullptr;
-    BrinmoorWaveFile *brinmoor = nullptr;
-
-    bool open(const QString &name)
-    {
-        return standard ? standard->open(name, QIODevice::ReadOnly)
-                        : brinmoor->open(name, QIODevice::ReadOnly);
-    }
-    int read(Frame *frames, int count)
-    {
-        return standard ? standard->readFrames(frames, count) : brinmoor->readFrames(frames, count);
-    }
-    double sampleRate() const { return standard ? standard->sampleRate() : brinmoor->sampleRate(); }
-    qint64 totalFrames() const
-    {
-        return standard ? standard->totalFrames() : brinmoor->totalFrames();
-    }
-    QString errorString() const
-    {
-        return standard ? standard->errorString() : brinmoor->errorString();
-    }
-};
-
-struct Writer
-{
-    StandardWaveFile *standard = nullptr;
-    BrinmoorWaveFile *brinmoor = nullptr;
-
-    bool open(const QString &name)
-    {
-        return standard ? standard->open(name, QIODevice::WriteOnly)
-                        : brinmoor->open(name, QIODevice::WriteOnly);
-    }
-    bool write(const Frame *frames, int count)
-    {
-        return standard ? standard->writeFrames(frames, count)
-                        : brinmoor->writeFrames(frames, count);
-    }
-    double sampleRate() const { return standard ? standard->sampleRate() : brinmoor->sampleRate(); }
-    QString errorString() const
-    {
-        return standard ? standard->errorString() : brinmoor->errorString();
-    }
-};
-
 } // namespace
 
 bool isSameFile(const QString &a, const QString &b)
@@ -130,27 +82,19 @@ bool isSameFile(const QString &a, const QString &b)
     return false;
 }
 
-ConvertResult convertFile(const QString &source, const QString &destination, int type,
-                          const ConvertOptions &options)
-{
-    const bool toStandard = type == BrinmoorToStandard;
+namespace {
 
-    KernelDsp stage;
-    BrinmoorWaveFile brinmoorFile;
-    StandardWaveFile standardFile;
-    Reader reader;
-    Writer writer;
-    if (toStandard) {
-        reader.brinmoor = &brinmoorFile;
-        writer.standard = &standardFile;
-    } else {
-        reader.standard = &standardFile;
-        writer.brinmoor = &brinmoorFile;
-    }
+// One direction of the conversion: Source reads, Destination writes. Both
+// file classes share the calls used here.
+template<class Source, class Destination>
+ConvertResult convert(Source &reader, Destination &writer, const QString &source,
+                      const QString &destination, const ConvertOptions &options)
+{
+    constexpr bool toStandard = std::is_same_v<Destination, StandardWaveFile>;
 
     // Nothing is created at the destination until the source has been
     // accepted and is known not to be the destination itself.
-    if (!reader.open(source))
+    if (!reader.open(source, QIODevice::ReadOnly))
         return sourceOpenFailure(source, reader.errorString());
     if (isSameFile(source, destination))
         return failure(ConvertError::SameFile,
@@ -158,58 +102,56 @@ ConvertResult convertFile(const QString &source, const QString &destination, int
 
     // A writer reports its rate before it is opened, so an unusable source
     // rate is refused before the destination is touched.
+    KernelDsp stage;
     const double sourceRate = reader.sampleRate();
     const double destinationRate = writer.sampleRate();
     const double outputCapacity = std::ceil(flushFrames * destinationRate / sourceRate);
+    const ConvertResult unsupported =
+            failure(ConvertError::UnsupportedRate,
+                    QStringLiteral("%1: the sample rate of %2 Hz is not supported")
+                            .arg(native(source))
+                            .arg(sourceRate));
     if (!(outputCapacity >= 1 && outputCapacity <= maxOutputFrames) ||
         !stage.setRates(sourceRate, destinationRate))
-        return failure(ConvertError::UnsupportedRate,
-                       QStringLiteral("%1: the sample rate of %2 Hz is not supported")
-                               .arg(native(source))
-                               .arg(sourceRate));
+        return unsupported;
 
-    if (!writer.open(destination))
+    if (!writer.open(destination, QIODevice::WriteOnly))
         return writeFailure(ConvertError::DestinationOpen, destination, writer.errorString());
 
-    double blockGain = toBrinmoorGain;
-    if (toStandard) {
+    double gain = toBrinmoorGain;
+    if constexpr (toStandard) {
         // A recording that peaks above full scale is scaled into range
         // before the reader clamps it, rather than clipped.
         bool measured = false;
-        const double peak = brinmoorFile.measurePeak(measured);
+        const double peak = reader.measurePeak(measured);
         if (!measured)
-            return failure(ConvertError::Read,
-                           QStringLiteral("cannot read %1: %2")
-                                   .arg(native(source), brinmoorFile.errorString()));
-        brinmoorFile.setReadScale(peak > 1.0 ? peak : 1.0);
-        blockGain = toStandardGain;
+            return failure(
+                    ConvertError::Read,
+                    QStringLiteral("cannot read %1: %2").arg(native(source), reader.errorString()));
+        reader.setReadScale(peak > 1.0 ? peak : 1.0);
+        gain = toStandardGain;
     }
-    // The flush carries the end of the recording out of the filter, so it
-    // takes the same gain as the blocks before it.
-    const double flushGain = blockGain;
 
     std::vector<Frame> input(flushFrames, Frame{0.0, 0.0});
     std::vector<Frame> output(static_cast<size_t>(outputCapacity), Frame{0.0, 0.0});
-    const qint64 totalFrames = reader.totalFrames();
-    qint64 framesRead = 0;
     ConvertResult result;
-
-    auto convertBlock = [&](int count, double gain) {
+    // The flush carries the end of the recording out of the filter, so it
+    // takes the same gain as the blocks before it.
+    auto convertBlock = [&](int count) {
         int produced = 0;
         if (!stage.process(input.data(), count, output.data(), &produced))
-            return failure(ConvertError::UnsupportedRate,
-                           QStringLiteral("%1: the sample rate of %2 Hz is not supported")
-                                   .arg(native(source))
-                                   .arg(sourceRate));
+            return unsupported;
         scaleFrames(gain, output.data(), produced);
-        if (!writer.write(output.data(), produced))
+        if (!writer.writeFrames(output.data(), produced))
             return writeFailure(ConvertError::Write, destination, writer.errorString());
         result.framesWritten += produced;
         return ConvertResult();
     };
 
+    const qint64 totalFrames = reader.totalFrames();
+    qint64 framesRead = 0;
     for (;;) {
-        const int got = reader.read(input.data(), blockFrames);
+        const int got = reader.readFrames(input.data(), blockFrames);
         if (got < 0)
             return failure(
                     ConvertError::Read,
@@ -218,35 +160,43 @@ ConvertResult convertFile(const QString &source, const QString &destination, int
             break;
         // The reader completes a short last block with silence, so the
         // stage always gets whole blocks.
-        const ConvertResult step = convertBlock(blockFrames, blockGain);
+        const ConvertResult step = convertBlock(blockFrames);
         if (!step.ok())
             return step;
         framesRead += got;
-        if (options.progress) {
-            const double fraction =
-                    totalFrames > 0 ? std::min(1.0, double(framesRead) / double(totalFrames)) : 0.0;
-            if (!options.progress(fraction))
-                return failure(ConvertError::Cancelled, QStringLiteral("cancelled"));
-        }
+        const double fraction =
+                totalFrames > 0 ? std::min(1.0, double(framesRead) / double(totalFrames)) : 0.0;
+        if (options.progress && !options.progress(fraction))
+            return failure(ConvertError::Cancelled, QStringLiteral("cancelled"));
     }
 
     std::fill(input.begin(), input.end(), Frame{0.0, 0.0});
-    const ConvertResult flushed = convertBlock(flushFrames, flushGain);
+    const ConvertResult flushed = convertBlock(flushFrames);
     if (!flushed.ok())
         return flushed;
 
-    // Only the destination's close matters: it finishes the header and puts
-    // the file in place. Closing the reader cannot lose anything.
-    if (toStandard) {
-        if (!standardFile.close())
-            return writeFailure(ConvertError::Write, destination, standardFile.errorString());
-        brinmoorFile.close();
-    } else {
-        standardFile.close();
-        if (!brinmoorFile.close())
-            return writeFailure(ConvertError::Write, destination, brinmoorFile.errorString());
-    }
+    // The standard file is closed first. Only the destination's close can
+    // fail in a way that matters: it finishes the header and puts the file
+    // in place.
+    if constexpr (!toStandard)
+        reader.close();
+    if (!writer.close())
+        return writeFailure(ConvertError::Write, destination, writer.errorString());
+    if constexpr (toStandard)
+        reader.close();
     return result;
+}
+
+} // namespace
+
+ConvertResult convertFile(const QString &source, const QString &destination, int type,
+                          const ConvertOptions &options)
+{
+    BrinmoorWaveFile brinmoorFile;
+    StandardWaveFile standardFile;
+    if (type == BrinmoorToStandard)
+        return convert(brinmoorFile, standardFile, source, destination, options);
+    return convert(standardFile, brinmoorFile, source, destination, options);
 }
 
 int convertFile(const QString &source, const QString &destination, int type)
