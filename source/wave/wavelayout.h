@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QtGlobal>
 
 // Which of the two layouts a file has, judged from its header and size. The
 // window, the command line's automatic direction and both readers use this
@@ -13,3 +14,12 @@ enum class WaveLayout {
 };
 
 WaveLayout detectWaveLayout(const QString &fileName, QString *reason = nullptr);
+
+// The same judgement from a file's first bytes (the first 44 suffice) and
+// its size in bytes.
+WaveLayout detectWaveLayout(const char *head, qint64 headLength, qint64 fileSize,
+                            QString *reason = nullptr);
+
+// Why a file of layout `found` cannot be read in the direction the caller
+// chose, naming the direction that fits it.
+QString wrongLayoutReason(WaveLayout found);

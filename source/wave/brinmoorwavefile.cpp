@@ -1,0 +1,287 @@
+#include "brinmoorwavefile.h"
+
+#include "chunkedio.h"
+#include "wavelayout.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QSaveFile>
+#include <QtEndian>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace {
+
+QString tr(const char *text)
+{
+    return QCoreApplication::translate("WaveFile", text);
+}
+
+constexpr qint64 frameBytes = 16;
+
+// The file stores binary64 values little-endian, byte for byte the memory of
+// a Frame on a little-endian machine.
+void loadFrames(const char *bytes, Frame *out, int n)
+{
+    if constexpr (Q_BYTE_ORDER == Q_LITTLE_ENDIAN) {
+        std::memcpy(out, bytes, size_t(n) * frameBytes);
+    } else {
+        for (int k = 0; k < n; ++k, bytes += frameBytes) {
+            const quint64 l = qFromLittleEndian<quint64>(bytes);
+            const quint64 r = qFromLittleEndian<quint64>(bytes + 8);
+            std::memcpy(&out[k].left, &l, 8);
+            std::memcpy(&out[k].right, &r, 8);
+        }
+    }
+}
+
+void storeFrames(const Frame *in, char *bytes, int n)
+{
+    if constexpr (Q_BYTE_ORDER == Q_LITTLE_ENDIAN) {
+        std::memcpy(bytes, in, size_t(n) * frameBytes);
+    } else {
+        for (int k = 0; k < n; ++k, bytes += frameBytes) {
+            quint64 l, r;
+            std::memcpy(&l, &in[k].left, 8);
+            std::memcpy(&r, &in[k].right, 8);
+            qToLittleEndian(l, bytes);
+            qToLittleEndian(r, bytes + 8);
+        }
+    }
+}
+
+// Divides by `scale`, then limits to +-clampLimit; NaN goes to the negative
+// limit. Written as two selects so the loop vectorises.
+inline double scaleAndClamp(double x, double scale)
+{
+    constexpr double limit = BrinmoorWaveFile::clampLimit;
+    double y = x / scale;
+    y = y > -limit ? y : -limit; // also catches NaN
+    y = y < limit ? y : limit;
+    return y;
+}
+
+} // namespace
+
+struct BrinmoorWaveFile::Detail
+{
+    enum class Mode { Closed, Reading, Writing };
+    Mode mode = Mode::Closed;
+    ChunkedReader reader;
+    ChunkedWriter writer;
+    qint64 dataEnd = 0;
+    double readScale = 1.0;
+};
+
+BrinmoorWaveFile::BrinmoorWaveFile()
+    : header(WaveHeader::brinmoorDefaults())
+    , d(std::make_unique<Detail>())
+{ }
+
+BrinmoorWaveFile::~BrinmoorWaveFile() = default;
+
+bool BrinmoorWaveFile::open(const QString &fileName, QIODevice::OpenMode mode)
+{
+    opened = false;
+    file.reset();
+    d->mode = Detail::Mode::Closed;
+    d->readScale = 1.0;
+    dataStart = 0;
+    bytesWritten = 0;
+    error.clear();
+
+    if (mode == QIODevice::WriteOnly) {
+        header = WaveHeader::brinmoorDefaults();
+        const WaveHeader::Bytes bytes = header.toBytes();
+        file = openDestination(fileName, d->writer, bytes.data(), WaveHeader::size, &error);
+        if (!file)
+            return false;
+        d->mode = Detail::Mode::Writing;
+        opened = true;
+        return true;
+    }
+    if (mode != QIODevice::ReadOnly) {
+        error = tr("unsupported open mode");
+        return false;
+    }
+
+    auto in = std::make_unique<QFile>(fileName);
+    if (!in->open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+        error = in->errorString();
+        return false;
+    }
+    char head[WaveHeader::size];
+    const qint64 got = readFully(in.get(), head, sizeof head, &error);
+    if (got < 0)
+        return false;
+    const qint64 fileSize = in->size();
+    const WaveLayout layout = detectWaveLayout(head, got, fileSize, &error);
+    if (layout != WaveLayout::Brinmoor) {
+        if (layout == WaveLayout::Standard)
+            error = wrongLayoutReason(layout);
+        return false;
+    }
+    header.assignFromBytes(head, WaveHeader::size);
+    // Every byte behind the header is frame data, whatever dataSize says.
+    dataStart = WaveHeader::size;
+    d->dataEnd = fileSize;
+    if (!d->reader.start(in.get(), dataStart, d->dataEnd)) {
+        error = d->reader.errorString();
+        return false;
+    }
+    file = std::move(in);
+    d->mode = Detail::Mode::Reading;
+    opened = true;
+    return true;
+}
+
+double BrinmoorWaveFile::sampleRate() const
+{
+    // The header can hold only the integer part of the true rate.
+    return header.sampleRate == 39062 ? 39062.5 : double(header.sampleRate);
+}
+
+qint64 BrinmoorWaveFile::totalFrames() const
+{
+    if (d->mode != Detail::Mode::Reading)
+        return 0;
+    return (d->dataEnd - dataStart) / frameBytes;
+}
+
+void BrinmoorWaveFile::setReadScale(double divisor)
+{
+    d->readScale = divisor;
+}
+
+bool BrinmoorWaveFile::rewind()
+{
+    if (d->mode != Detail::Mode::Reading)
+        return false;
+    if (!d->reader.start(file.get(), dataStart, d->dataEnd)) {
+        error = d->reader.errorString();
+        return false;
+    }
+    return true;
+}
+
+double BrinmoorWaveFile::measurePeak(bool &ok)
+{
+    ok = false;
+    if (d->mode != Detail::Mode::Reading || !rewind())
+        return 1.0;
+    double peak = 0.0;
+    ChunkedReader &reader = d->reader;
+    // Whole frames only; a trailing partial frame is not part of the signal.
+    while (reader.remaining() >= frameBytes) {
+        const qint64 got = reader.fill(reader.capacity());
+        if (got < 0) {
+            error = reader.errorString();
+            rewind();
+            return 1.0;
+        }
+        const qint64 values = got / frameBytes * 2;
+        if (values == 0)
+            break;
+        const char *p = reader.data();
+        for (qint64 k = 0; k < values; ++k) {
+            double v;
+            std::memcpy(&v, p + 8 * k, 8);
+            if constexpr (Q_BYTE_ORDER != Q_LITTLE_ENDIAN)
+                v = qFromLittleEndian(v);
+            const double a = std::fabs(v);
+            peak = a > peak ? a : peak; // NaN never raises the peak
+        }
+        reader.consume(values * 8);
+    }
+    if (!rewind())
+        return 1.0;
+    ok = true;
+    return peak;
+}
+
+int BrinmoorWaveFile::readFrames(Frame *frames, int count)
+{
+    if (d->mode != Detail::Mode::Reading) {
+        error = tr("not open for reading");
+        return -1;
+    }
+    if (count <= 0)
+        return 0;
+    const qint64 whole = d->reader.remaining() / frameBytes;
+    if (whole == 0)
+        return 0;
+    const int wanted = int(std::min<qint64>(count, whole));
+    int done = 0;
+    while (done < wanted) {
+        const qint64 got = d->reader.fill(frameBytes * (wanted - done));
+        if (got < 0) {
+            error = d->reader.errorString();
+            return -1;
+        }
+        const int n = int(std::min<qint64>(wanted - done, got / frameBytes));
+        if (n == 0)
+            break; // the file shrank under us
+        loadFrames(d->reader.data(), frames + done, n);
+        d->reader.consume(n * frameBytes);
+        done += n;
+    }
+    std::fill(frames + done, frames + count, Frame{0.0, 0.0});
+    const double scale = d->readScale;
+    for (int k = 0; k < count; ++k) {
+        frames[k].left = scaleAndClamp(frames[k].left, scale);
+        frames[k].right = scaleAndClamp(frames[k].right, scale);
+    }
+    return done > 0 ? count : 0;
+}
+
+bool BrinmoorWaveFile::writeFrames(const Frame *frames, int count)
+{
+    if (d->mode != Detail::Mode::Writing) {
+        error = tr("not open for writing");
+        return false;
+    }
+    int done = 0;
+    while (done < count) {
+        const int n = int(std::min<qint64>(count - done, d->writer.capacity() / frameBytes));
+        char *p = d->writer.reserve(n * frameBytes);
+        if (!p) {
+            error = d->writer.errorString();
+            return false;
+        }
+        storeFrames(frames + done, p, n);
+        d->writer.commit(n * frameBytes);
+        done += n;
+    }
+    // dataSize counts 8 bytes a frame, as the header's 32-bit stereo claims.
+    bytesWritten += quint64(count) * (header.numChannels * header.bitsPerSample / 8);
+    return true;
+}
+
+bool BrinmoorWaveFile::close()
+{
+    bool ok = true;
+    if (d->mode == Detail::Mode::Writing) {
+        auto *out = static_cast<QSaveFile *>(file.get());
+        header.dataSize = saturatedSize(bytesWritten);
+        header.riffSize = saturatedSize(bytesWritten + 40);
+        const WaveHeader::Bytes bytes = header.toBytes();
+        ok = d->writer.flush() && out->seek(0) &&
+                writeFully(out, bytes.data(), WaveHeader::size, &error);
+        if (!ok && error.isEmpty())
+            error = d->writer.failed() ? d->writer.errorString() : out->errorString();
+        if (ok && !out->commit()) {
+            ok = false;
+            error = out->errorString();
+        }
+        if (!ok)
+            out->cancelWriting();
+        bytesWritten = 0;
+    }
+    file.reset();
+    d->mode = Detail::Mode::Closed;
+    dataStart = 0;
+    opened = false;
+    return ok;
+}

@@ -1,0 +1,170 @@
+#include "chunkedio.h"
+
+#include <QCoreApplication>
+#include <QFileDevice>
+#include <QFileInfo>
+#include <QSaveFile>
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+QString deviceError(QFileDevice *file, const char *fallback)
+{
+    const QString reason = file->errorString();
+    return reason.isEmpty() || reason == QLatin1String("Unknown error")
+            ? QCoreApplication::translate("WaveFile", fallback)
+            : reason;
+}
+
+} // namespace
+
+std::unique_ptr<QSaveFile> openDestination(const QString &fileName, ChunkedWriter &writer,
+                                           const char *head, qint64 headLength, QString *error)
+{
+    // Checked here so that the reason is the system's short text rather than
+    // a sentence naming the file; the caller adds the name.
+    const QFileInfo info(fileName);
+    if (info.exists() && !info.isWritable()) {
+        *error = QCoreApplication::translate("WaveFile", "Permission denied");
+        return nullptr;
+    }
+    auto out = std::make_unique<QSaveFile>(fileName);
+    if (!out->open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+        *error = out->errorString();
+        return nullptr;
+    }
+    writer.start(out.get());
+    if (!writer.append(head, headLength) || !writer.flush()) {
+        *error = writer.errorString();
+        out->cancelWriting();
+        return nullptr;
+    }
+    return out;
+}
+
+bool writeFully(QFileDevice *file, const char *bytes, qint64 n, QString *error)
+{
+    while (n > 0) {
+        const qint64 written = file->write(bytes, n);
+        // A short count is retried: the device records the system's reason
+        // (no space, file too large) only for a write that wrote nothing.
+        if (written <= 0) {
+            *error = deviceError(file, "write failed");
+            return false;
+        }
+        bytes += written;
+        n -= written;
+    }
+    return true;
+}
+
+qint64 readFully(QFileDevice *file, char *bytes, qint64 n, QString *error)
+{
+    qint64 total = 0;
+    while (total < n) {
+        const qint64 got = file->read(bytes + total, n - total);
+        if (got < 0) {
+            *error = deviceError(file, "read failed");
+            return -1;
+        }
+        if (got == 0)
+            break;
+        total += got;
+    }
+    return total;
+}
+
+ChunkedReader::ChunkedReader(qint64 capacity)
+    : buffer(size_t(capacity))
+{ }
+
+bool ChunkedReader::start(QFileDevice *device, qint64 rangeBegin, qint64 rangeEnd)
+{
+    file = device;
+    begin = rangeBegin;
+    end = std::max(rangeBegin, rangeEnd);
+    consumedPos = begin;
+    offset = filled = 0;
+    error.clear();
+    if (!file->seek(begin)) {
+        error = deviceError(file, "seek failed");
+        return false;
+    }
+    return true;
+}
+
+qint64 ChunkedReader::fill(qint64 wanted)
+{
+    wanted = std::min({wanted, remaining(), capacity()});
+    if (available() >= wanted)
+        return available();
+    // Keep the unconsumed tail at the front, then top the buffer up in one
+    // large read (or more, should the device return short counts).
+    const qint64 keep = available();
+    if (offset > 0 && keep > 0)
+        std::memmove(buffer.data(), buffer.data() + offset, size_t(keep));
+    offset = 0;
+    filled = keep;
+    const qint64 unread = remaining() - keep;
+    const qint64 room = std::min(capacity() - keep, unread);
+    const qint64 got = readFully(file, buffer.data() + keep, room, &error);
+    if (got < 0)
+        return -1;
+    filled += got;
+    if (got < room)
+        end = consumedPos + filled; // the file ended early: nothing more to come
+    return available();
+}
+
+void ChunkedReader::consume(qint64 n)
+{
+    n = std::min(n, available());
+    offset += n;
+    consumedPos += n;
+}
+
+ChunkedWriter::ChunkedWriter(qint64 capacity)
+    : buffer(size_t(capacity))
+{ }
+
+void ChunkedWriter::start(QFileDevice *device)
+{
+    file = device;
+    used = 0;
+    error.clear();
+}
+
+char *ChunkedWriter::reserve(qint64 n)
+{
+    if (failed())
+        return nullptr;
+    if (capacity() - used < n && !flush())
+        return nullptr;
+    return buffer.data() + used;
+}
+
+bool ChunkedWriter::append(const char *bytes, qint64 n)
+{
+    while (n > 0) {
+        const qint64 piece = std::min(n, capacity());
+        char *p = reserve(piece);
+        if (!p)
+            return false;
+        std::memcpy(p, bytes, size_t(piece));
+        commit(piece);
+        bytes += piece;
+        n -= piece;
+    }
+    return !failed();
+}
+
+bool ChunkedWriter::flush()
+{
+    if (failed())
+        return false;
+    const qint64 n = used;
+    used = 0;
+    return writeFully(file, buffer.data(), n, &error);
+}

@@ -1,0 +1,106 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+#include <memory>
+#include <vector>
+
+class QFileDevice;
+class QSaveFile;
+
+// Large-chunk file access shared by the two file classes. Reading and writing
+// a few bytes per device call costs far more than the conversions themselves,
+// so both sides move whole chunks between the file and a buffer of their own.
+
+// Reads the byte range [begin, end) of a file chunk by chunk and hands out
+// the buffered bytes.
+class ChunkedReader
+{
+public:
+    static constexpr qint64 defaultCapacity = 256 * 1024;
+
+    explicit ChunkedReader(qint64 capacity = defaultCapacity);
+
+    // Positions the reader at `begin`; nothing is buffered afterwards.
+    bool start(QFileDevice *file, qint64 begin, qint64 end);
+
+    // Bytes of the range not yet consumed (buffered or still in the file).
+    qint64 remaining() const { return end - consumedPos; }
+    qint64 rangeBegin() const { return begin; }
+    qint64 rangeEnd() const { return end; }
+
+    // Makes at least min(wanted, remaining(), capacity) bytes available in
+    // the buffer. Returns the number available, fewer when the file ended
+    // early, -1 on a read error (see errorString()).
+    qint64 fill(qint64 wanted);
+
+    const char *data() const { return buffer.data() + offset; }
+    qint64 available() const { return filled - offset; }
+    void consume(qint64 n);
+
+    qint64 capacity() const { return qint64(buffer.size()); }
+    QString errorString() const { return error; }
+
+private:
+    QFileDevice *file = nullptr;
+    std::vector<char> buffer;
+    qint64 offset = 0; // first unconsumed byte in buffer
+    qint64 filled = 0; // bytes of buffer holding data
+    qint64 begin = 0;
+    qint64 end = 0;
+    qint64 consumedPos = 0; // file position of the first unconsumed byte
+    QString error;
+};
+
+// Collects bytes in a buffer and writes them in large chunks. After the first
+// failed write every later call fails too, so a lost chunk cannot be hidden
+// by later successes.
+class ChunkedWriter
+{
+public:
+    static constexpr qint64 defaultCapacity = 256 * 1024;
+
+    explicit ChunkedWriter(qint64 capacity = defaultCapacity);
+
+    void start(QFileDevice *file);
+
+    // Room for at least `n` bytes (n <= capacity()), writing out the buffer
+    // first if needed; nullptr after a write error. Follow with commit(n) or
+    // less.
+    char *reserve(qint64 n);
+    void commit(qint64 n) { used += n; }
+    bool append(const char *bytes, qint64 n);
+
+    // Writes out everything buffered.
+    bool flush();
+    bool failed() const { return !error.isEmpty(); }
+    QString errorString() const { return error; }
+    qint64 capacity() const { return qint64(buffer.size()); }
+
+private:
+    QFileDevice *file = nullptr;
+    std::vector<char> buffer;
+    qint64 used = 0;
+    QString error;
+};
+
+// Starts writing `fileName` through a temporary file beside it, with
+// `writer` attached and the `head` bytes written. The named file is replaced
+// only by a successful commit(); nullptr with a reason on failure.
+std::unique_ptr<QSaveFile> openDestination(const QString &fileName, ChunkedWriter &writer,
+                                           const char *head, qint64 headLength, QString *error);
+
+// Writes all of `bytes`, retrying after short writes. False with a reason
+// when the device refuses.
+bool writeFully(QFileDevice *file, const char *bytes, qint64 n, QString *error);
+
+// Reads up to `n` bytes, retrying after short reads until the end of file.
+// Returns the count read, -1 on an error.
+qint64 readFully(QFileDevice *file, char *bytes, qint64 n, QString *error);
+
+// 32-bit size fields saturate instead of wrapping past 4 GiB.
+inline quint32 saturatedSize(quint64 n)
+{
+    return n > 0xffffffffu ? 0xffffffffu : quint32(n);
+}

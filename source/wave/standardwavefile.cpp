@@ -1,0 +1,340 @@
+#include "standardwavefile.h"
+
+#include "chunkedio.h"
+#include "wavelayout.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QSaveFile>
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+QString tr(const char *text)
+{
+    return QCoreApplication::translate("WaveFile", text);
+}
+
+// Integer samples are scaled by 2^31 - 1, not 2^31, so full scale positive
+// reads as exactly 1.0 and the most negative sample slightly below -1.0.
+constexpr double fullScale = 2147483647.0;
+
+// The sample's bytes placed in the top bytes of a two's complement int32.
+// 8-bit samples are unsigned with 128 as zero.
+template<int Bytes>
+inline qint32 sampleAt(const unsigned char *p)
+{
+    quint32 v;
+    if constexpr (Bytes == 1)
+        v = quint32(p[0] ^ 0x80u) << 24;
+    else if constexpr (Bytes == 2)
+        v = quint32(p[0]) << 16 | quint32(p[1]) << 24;
+    else if constexpr (Bytes == 3)
+        v = quint32(p[0]) << 8 | quint32(p[1]) << 16 | quint32(p[2]) << 24;
+    else
+        v = quint32(p[0]) | quint32(p[1]) << 8 | quint32(p[2]) << 16 | quint32(p[3]) << 24;
+    return qint32(v);
+}
+
+// GCC 12's basic-block vectoriser drops a double -> float -> double round
+// trip done on a pair of values (here left and right) at -O2, silently
+// changing the results; the rounding loops are compiled without it.
+#if defined(__GNUC__) && !defined(__clang__)
+#    define KEEP_FLOAT_ROUNDING __attribute__((optimize("no-tree-slp-vectorize")))
+#else
+#    define KEEP_FLOAT_ROUNDING
+#endif
+
+// A block with fewer frames than asked for, and 32-bit samples always, go
+// through single precision; that is how these files have always been read,
+// and the values must not change from one version to the next.
+template<int Bytes, bool ViaFloat>
+KEEP_FLOAT_ROUNDING void convertBlock(const char *bytes, qint64 stride, qint64 rightOffset,
+                                      Frame *out, int n)
+{
+    const auto *p = reinterpret_cast<const unsigned char *>(bytes);
+    for (int k = 0; k < n; ++k, p += stride) {
+        double l = double(sampleAt<Bytes>(p)) / fullScale;
+        double r = double(sampleAt<Bytes>(p + rightOffset)) / fullScale;
+        if constexpr (ViaFloat) {
+            l = double(float(l));
+            r = double(float(r));
+        }
+        out[k].left = l;
+        out[k].right = r;
+    }
+}
+
+template<int Bytes>
+void convertSamples(const char *bytes, qint64 stride, qint64 rightOffset, Frame *out, int n,
+                    bool fullBlock)
+{
+    if (fullBlock && Bytes != 4)
+        convertBlock<Bytes, false>(bytes, stride, rightOffset, out, n);
+    else
+        convertBlock<Bytes, true>(bytes, stride, rightOffset, out, n);
+}
+
+// x * (2^31 - 1) truncated toward zero, saturating at the int32 range so
+// that values past full scale clip instead of wrapping; NaN is silence.
+inline qint32 toInt32Sample(double x)
+{
+    double y = x * fullScale;
+    y = y == y ? y : 0.0;
+    y = std::min(std::max(y, -2147483648.0), 2147483647.0);
+    return qint32(y);
+}
+
+QString formatName(quint16 audioFormat)
+{
+    switch (audioFormat) {
+    case 2:
+        return QStringLiteral("ADPCM");
+    case 3:
+        return QStringLiteral("IEEE float");
+    case 6:
+        return QStringLiteral("A-law");
+    case 7:
+        return QStringLiteral("\u00b5-law");
+    case 0x11:
+        return QStringLiteral("IMA ADPCM");
+    case 0x50:
+        return QStringLiteral("MPEG");
+    case 0x55:
+        return QStringLiteral("MP3");
+    case 0xfffe:
+        return QStringLiteral("extensible");
+    default:
+        return QStringLiteral("code %1").arg(audioFormat);
+    }
+}
+
+} // namespace
+
+struct StandardWaveFile::Detail
+{
+    enum class Mode { Closed, Reading, Writing };
+    Mode mode = Mode::Closed;
+    ChunkedReader reader;
+    ChunkedWriter writer;
+    int bytesPerSample = 0;
+    int channels = 0;
+    qint64 block = 0;
+    qint64 dataBegin = 0;
+    qint64 dataEnd = 0;
+};
+
+StandardWaveFile::StandardWaveFile()
+    : header(WaveHeader::standardDefaults())
+    , d(std::make_unique<Detail>())
+{ }
+
+StandardWaveFile::~StandardWaveFile() = default;
+
+bool StandardWaveFile::open(const QString &fileName, QIODevice::OpenMode mode)
+{
+    // Closing without completion: a file being written is discarded.
+    opened = false;
+    file.reset();
+    d->mode = Detail::Mode::Closed;
+    bytesWritten = 0;
+    error.clear();
+
+    if (mode == QIODevice::WriteOnly) {
+        // Every written file gets the construction header, whatever an
+        // earlier reading open left in `header`.
+        header = WaveHeader::standardDefaults();
+        const WaveHeader::Bytes bytes = header.toBytes();
+        file = openDestination(fileName, d->writer, bytes.data(), WaveHeader::size, &error);
+        if (!file)
+            return false;
+        d->mode = Detail::Mode::Writing;
+        opened = true;
+        return true;
+    }
+    if (mode != QIODevice::ReadOnly) {
+        error = tr("unsupported open mode");
+        return false;
+    }
+
+    auto in = std::make_unique<QFile>(fileName);
+    if (!in->open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+        error = in->errorString();
+        return false;
+    }
+    char head[WaveHeader::size];
+    const qint64 got = readFully(in.get(), head, sizeof head, &error);
+    if (got < 0)
+        return false;
+    const qint64 fileSize = in->size();
+    const WaveLayout layout = detectWaveLayout(head, got, fileSize, &error);
+    if (layout != WaveLayout::Standard) {
+        if (layout == WaveLayout::Brinmoor)
+            error = wrongLayoutReason(layout);
+        return false;
+    }
+    if (got < WaveHeader::size) {
+        error = tr("truncated header");
+        return false;
+    }
+    WaveHeader h = header;
+    h.assignFromBytes(head, WaveHeader::size);
+    // Only the canonical layout: "fmt " right after the form type and the
+    // data chunk header directly behind a 16-byte format chunk.
+    if (std::memcmp(h.fmtId, "fmt ", 4) != 0 || std::memcmp(h.dataId, "data", 4) != 0) {
+        error = tr("unsupported header layout");
+        return false;
+    }
+    if (h.audioFormat != 1) {
+        error = tr("unsupported format: %1").arg(formatName(h.audioFormat));
+        return false;
+    }
+    if (h.numChannels == 0) {
+        error = tr("no channels");
+        return false;
+    }
+    if (h.bitsPerSample != 8 && h.bitsPerSample != 16 && h.bitsPerSample != 24 &&
+        h.bitsPerSample != 32) {
+        error = tr("unsupported sample size: %1 bits").arg(h.bitsPerSample);
+        return false;
+    }
+    // Sample data run to the end of the file; dataSize is not trusted, so a
+    // recording whose header was never completed still reads whole.
+    header = h;
+    d->bytesPerSample = h.bitsPerSample / 8;
+    d->channels = h.numChannels;
+    d->block = qint64(d->channels) * d->bytesPerSample;
+    d->dataBegin = WaveHeader::size;
+    d->dataEnd = fileSize;
+    if (!d->reader.start(in.get(), d->dataBegin, d->dataEnd)) {
+        error = d->reader.errorString();
+        return false;
+    }
+    file = std::move(in);
+    d->mode = Detail::Mode::Reading;
+    opened = true;
+    return true;
+}
+
+double StandardWaveFile::sampleRate() const
+{
+    return double(header.sampleRate);
+}
+
+qint64 StandardWaveFile::totalFrames() const
+{
+    if (d->mode != Detail::Mode::Reading || d->block == 0)
+        return 0;
+    return (d->dataEnd - d->dataBegin) / d->block;
+}
+
+int StandardWaveFile::readFrames(Frame *frames, int count)
+{
+    if (d->mode != Detail::Mode::Reading) {
+        error = tr("not open for reading");
+        return -1;
+    }
+    if (count <= 0)
+        return 0;
+    const qint64 block = d->block;
+    // Only whole frames count; a trailing partial frame is dropped.
+    const qint64 whole = d->reader.remaining() / block;
+    if (whole == 0)
+        return 0;
+    const bool fullBlock = whole >= count;
+    const int wanted = fullBlock ? count : int(whole);
+    const qint64 rightOffset = d->channels > 1 ? d->bytesPerSample : 0;
+
+    int done = 0;
+    while (done < wanted) {
+        const qint64 got = d->reader.fill(block * (wanted - done));
+        if (got < 0) {
+            error = d->reader.errorString();
+            return -1;
+        }
+        const int n = int(std::min<qint64>(wanted - done, got / block));
+        if (n == 0)
+            break; // the file shrank under us
+        const char *bytes = d->reader.data();
+        Frame *out = frames + done;
+        switch (d->bytesPerSample) {
+        case 1:
+            convertSamples<1>(bytes, block, rightOffset, out, n, fullBlock);
+            break;
+        case 2:
+            convertSamples<2>(bytes, block, rightOffset, out, n, fullBlock);
+            break;
+        case 3:
+            convertSamples<3>(bytes, block, rightOffset, out, n, fullBlock);
+            break;
+        default:
+            convertSamples<4>(bytes, block, rightOffset, out, n, fullBlock);
+            break;
+        }
+        d->reader.consume(n * block);
+        done += n;
+    }
+    std::fill(frames + done, frames + count, Frame{0.0, 0.0});
+    return done > 0 ? count : 0;
+}
+
+bool StandardWaveFile::writeFrames(const Frame *frames, int count)
+{
+    if (d->mode != Detail::Mode::Writing) {
+        error = tr("not open for writing");
+        return false;
+    }
+    constexpr qint64 frameBytes = 6; // two 24-bit samples
+    int done = 0;
+    while (done < count) {
+        const int n = int(std::min<qint64>(count - done, d->writer.capacity() / frameBytes));
+        char *p = d->writer.reserve(n * frameBytes);
+        if (!p) {
+            error = d->writer.errorString();
+            return false;
+        }
+        const Frame *in = frames + done;
+        for (int k = 0; k < n; ++k, p += frameBytes) {
+            const qint32 l = toInt32Sample(in[k].left);
+            const qint32 r = toInt32Sample(in[k].right);
+            p[0] = char(l >> 8);
+            p[1] = char(l >> 16);
+            p[2] = char(l >> 24);
+            p[3] = char(r >> 8);
+            p[4] = char(r >> 16);
+            p[5] = char(r >> 24);
+        }
+        d->writer.commit(n * frameBytes);
+        bytesWritten += quint64(n) * frameBytes;
+        done += n;
+    }
+    return true;
+}
+
+bool StandardWaveFile::close()
+{
+    bool ok = true;
+    if (d->mode == Detail::Mode::Writing) {
+        auto *out = static_cast<QSaveFile *>(file.get());
+        header.dataSize = saturatedSize(bytesWritten);
+        header.riffSize = saturatedSize(bytesWritten + 36);
+        const WaveHeader::Bytes bytes = header.toBytes();
+        ok = d->writer.flush() && out->seek(0) &&
+                writeFully(out, bytes.data(), WaveHeader::size, &error);
+        if (!ok && error.isEmpty())
+            error = d->writer.failed() ? d->writer.errorString() : out->errorString();
+        if (ok && !out->commit()) {
+            ok = false;
+            error = out->errorString();
+        }
+        if (!ok)
+            out->cancelWriting();
+        bytesWritten = 0;
+    }
+    file.reset();
+    d->mode = Detail::Mode::Closed;
+    opened = false;
+    return ok;
+}
