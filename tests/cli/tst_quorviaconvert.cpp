@@ -56,7 +56,7 @@ void TestQuorviaConvert::initTestCase()
 {
     standard = dir.filePath(QStringLiteral("standard.wav"));
     brinmoor = dir.filePath(QStringLiteral("brinmoor.wav"));
-    QVERIFY(sox(44100, QStringLiteral("2"), {standard}));
+    QVERIFY(sox(44100, QStringLiteral("2"), standard));
     QVERIFY(writeBrinmoor(brinmoor, sine(80000, 0.7)));
     QVERIFY(writeContents(dir.filePath(QStringLiteral("text.wav")), "RIFF? no, just text.\n"));
 }

@@ -28,17 +28,19 @@ inline bool run(const QString &program, const QStringList &arguments, QByteArray
     return finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
 }
 
-// A two-channel file of `length` (sox's syntax: "400s" is 400 frames) drawn
-// by sox's synth at `rate`, written to `path` ("-t f64 -" for raw binary64).
-inline bool sox(double rate, const QString &length, const QStringList &output,
-                QByteArray *out = nullptr, const QString &bits = QStringLiteral("24"))
+// A two-channel 1 kHz sine of `length` (sox's syntax: "400s" is 400 frames)
+// at `rate`, drawn by sox into a canonical-header WAVE file at `path`, or as
+// raw binary64 frames into *raw when `path` is "-".
+inline bool sox(double rate, const QString &length, const QString &path,
+                const QString &bits = QStringLiteral("24"), QByteArray *raw = nullptr)
 {
     // The null input gets the rate too, or synth counts at 48 kHz and sox
     // resamples.
+    const QString type = path == "-" ? QStringLiteral("f64") : QStringLiteral("wavpcm");
     return run(QStringLiteral("sox"),
-               QStringList{"-r", QString::number(rate), "-c", "2", "-n", "-b", bits} + output +
-                       QStringList{"synth", length, "sine", "1000"},
-               out);
+               {"-r", QString::number(rate), "-c", "2", "-n", "-b", bits, "-t", type, path, "synth",
+                length, "sine", "1000"},
+               raw);
 }
 
 inline std::vector<Frame> framesOf(const QByteArray &bytes)
@@ -54,7 +56,8 @@ inline std::vector<Frame> framesOf(const QByteArray &bytes)
 inline std::vector<Frame> sine(int frames, double amplitude)
 {
     QByteArray raw;
-    sox(39062.5, QStringLiteral("%1s").arg(frames), {"-t", "f64", "-"}, &raw, QStringLiteral("64"));
+    if (frames > 0) // a length of 0 would be endless
+        sox(39062.5, QStringLiteral("%1s").arg(frames), "-", QStringLiteral("64"), &raw);
     std::vector<Frame> result = framesOf(raw);
     for (Frame &f : result)
         f = {f.left * amplitude, f.right * amplitude};
