@@ -31,10 +31,8 @@ private slots:
     void cleanup();
 
     void form();
-    void widgetTexts_data();
-    void widgetTexts();
-    void gridCells_data();
-    void gridCells();
+    void formCells_data();
+    void formCells();
     void aboutDialog();
 
     void messages_data();
@@ -91,15 +89,13 @@ void TestMainWindow::form()
 {
     QCOMPARE(window->objectName(), QStringLiteral("MainWindow"));
     QCOMPARE(window->windowTitle(), QStringLiteral("Tamsel"));
-    QCOMPARE(window->size(), QSize(450, 123));
-    QCOMPARE(window->minimumSize(), QSize(450, 123));
-    QCOMPARE(window->maximumSize(), QSize(450, 123));
-    QVERIFY(!window->findChild<QMenuBar *>());
-    QVERIFY(!window->findChild<QStatusBar *>());
+    for (QSize size : {window->size(), window->minimumSize(), window->maximumSize()})
+        QCOMPARE(size, QSize(450, 123));
+    QVERIFY(!window->findChild<QMenuBar *>() && !window->findChild<QStatusBar *>());
+    QCOMPARE(central()->objectName(), QStringLiteral("centralWidget"));
 
     auto *grid = child<QGridLayout>(window.get(), "gridLayout");
     QCOMPARE(grid->parentWidget(), central());
-    QCOMPARE(central()->objectName(), QStringLiteral("centralWidget"));
     QCOMPARE(grid->spacing(), 6);
     QCOMPARE(grid->contentsMargins(), QMargins(11, 11, 11, 11));
 
@@ -107,99 +103,77 @@ void TestMainWindow::form()
     QCOMPARE(type->count(), 2);
     QCOMPARE(type->itemText(0), QStringLiteral("Brinmoor-WAVE To Standart WAVE"));
     QCOMPARE(type->itemText(1), QStringLiteral("Standart WAVE To Brinmoor-WAVE"));
-    QCOMPARE(type->currentIndex(), 0);
     QCOMPARE(type->minimumSize(), QSize(223, 0));
+    QVERIFY(!child<QPushButton>(window.get(), "pbAbout")->icon().isNull());
+    for (const char *name : {"label", "label_2", "label_3"})
+        QCOMPARE(child<QLabel>(window.get(), name)->alignment(),
+                 Qt::AlignRight | Qt::AlignTrailing | Qt::AlignVCenter);
 
-    auto *about = child<QPushButton>(window.get(), "pbAbout");
-    QVERIFY(about->text().isEmpty());
-    QVERIFY(!about->icon().isNull());
-
-    // The two rows of buttons, left to right, with a spacer where the
-    // layout stretches.
-    auto *top = child<QHBoxLayout>(window.get(), "horizontalLayout");
-    QCOMPARE(top->count(), 4);
-    QCOMPARE(top->itemAt(0)->widget(), child<QLabel>(window.get(), "label_3"));
-    QCOMPARE(top->itemAt(1)->widget(), type);
-    QVERIFY(top->itemAt(2)->spacerItem());
-    QCOMPARE(top->itemAt(3)->widget(), about);
-    auto *bottom = child<QHBoxLayout>(window.get(), "horizontalLayout_2");
-    QCOMPARE(bottom->count(), 2);
-    QVERIFY(bottom->itemAt(0)->spacerItem());
-    QCOMPARE(bottom->itemAt(1)->widget(), child<QPushButton>(window.get(), "pbConvert"));
-    for (QHBoxLayout *row : {top, bottom}) {
+    // Each row of buttons stretches at its spacer.
+    const std::pair<const char *, int> spacers[] = {{"horizontalLayout", 2},
+                                                    {"horizontalLayout_2", 0}};
+    for (auto [name, index] : spacers) {
+        auto *row = child<QHBoxLayout>(window.get(), name);
         QCOMPARE(row->spacing(), 6);
-        QCOMPARE(row->itemAt(row == top ? 2 : 0)->sizeHint(), QSize(40, 20));
+        QVERIFY(row->itemAt(index)->spacerItem());
+        QCOMPARE(row->itemAt(index)->sizeHint(), QSize(40, 20));
+        QCOMPARE(row->itemAt(index)->expandingDirections(), Qt::Horizontal);
     }
 }
 
-void TestMainWindow::widgetTexts_data()
+void TestMainWindow::formCells_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("text");
-    QTest::addColumn<bool>("rightAligned");
-    QTest::newRow("label") << "label"
-                           << "Source file:" << true;
-    QTest::newRow("label_2") << "label_2"
-                             << "Destinaton file:" << true;
-    QTest::newRow("label_3") << "label_3"
-                             << "Format:" << true;
-    QTest::newRow("tbSrc") << "tbSrc"
-                           << "..." << false;
-    QTest::newRow("tbDst") << "tbDst"
-                           << "..." << false;
-    QTest::newRow("pbConvert") << "pbConvert"
-                               << "Convert" << false;
-    QTest::newRow("leSource") << "leSource"
-                              << "" << false;
-    QTest::newRow("leDestination") << "leDestination"
-                                   << "" << false;
+    QTest::addColumn<QString>("layout");
+    QTest::addColumn<QRect>("cell"); // column (or box index), row, column span, row span
+    auto row = [](const char *name, const char *text, const char *layout, QRect cell) {
+        QTest::newRow(name) << name << text << layout << cell;
+    };
+    row("horizontalLayout", "", "gridLayout", {0, 0, 4, 1});
+    row("label", "Source file:", "gridLayout", {0, 1, 2, 1});
+    row("leSource", "", "gridLayout", {2, 1, 1, 1});
+    row("tbSrc", "...", "gridLayout", {3, 1, 1, 1});
+    row("label_2", "Destinaton file:", "gridLayout", {0, 2, 2, 1});
+    row("leDestination", "", "gridLayout", {2, 2, 1, 1});
+    row("tbDst", "...", "gridLayout", {3, 2, 1, 1});
+    row("horizontalLayout_2", "", "gridLayout", {0, 3, 4, 1});
+    row("label_3", "Format:", "horizontalLayout", {0, 0, 1, 1});
+    row("cbType", "Brinmoor-WAVE To Standart WAVE", "horizontalLayout", {1, 0, 1, 1});
+    row("pbAbout", "", "horizontalLayout", {3, 0, 1, 1});
+    row("pbConvert", "Convert", "horizontalLayout_2", {1, 0, 1, 1});
 }
 
-void TestMainWindow::widgetTexts()
+void TestMainWindow::formCells()
 {
     QFETCH(QString, name);
     QFETCH(QString, text);
-    QFETCH(bool, rightAligned);
-    QWidget *widget = window->findChild<QWidget *>(name);
-    QVERIFY(widget);
-    QCOMPARE(widget->parentWidget(), central());
-    QCOMPARE(widget->property("text").toString(), text);
-    if (rightAligned)
-        QCOMPARE(qobject_cast<QLabel *>(widget)->alignment(),
-                 Qt::AlignRight | Qt::AlignTrailing | Qt::AlignVCenter);
-}
-
-void TestMainWindow::gridCells_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QRect>("cell"); // column, row, column span, row span
-    QTest::newRow("horizontalLayout") << "horizontalLayout" << QRect(0, 0, 4, 1);
-    QTest::newRow("label") << "label" << QRect(0, 1, 2, 1);
-    QTest::newRow("leSource") << "leSource" << QRect(2, 1, 1, 1);
-    QTest::newRow("tbSrc") << "tbSrc" << QRect(3, 1, 1, 1);
-    QTest::newRow("label_2") << "label_2" << QRect(0, 2, 2, 1);
-    QTest::newRow("leDestination") << "leDestination" << QRect(2, 2, 1, 1);
-    QTest::newRow("tbDst") << "tbDst" << QRect(3, 2, 1, 1);
-    QTest::newRow("horizontalLayout_2") << "horizontalLayout_2" << QRect(0, 3, 4, 1);
-}
-
-void TestMainWindow::gridCells()
-{
-    QFETCH(QString, name);
+    QFETCH(QString, layout);
     QFETCH(QRect, cell);
-    auto *grid = child<QGridLayout>(window.get(), "gridLayout");
-    int found = -1;
-    for (int i = 0; i < grid->count(); ++i) {
-        QLayoutItem *item = grid->itemAt(i);
-        const QObject *object = item->widget() ? static_cast<QObject *>(item->widget())
-                                               : static_cast<QObject *>(item->layout());
-        if (object && object->objectName() == name)
-            found = i;
+    QObject *object = window->findChild<QObject *>(name);
+    QVERIFY(object);
+    if (auto *widget = qobject_cast<QWidget *>(object)) {
+        QCOMPARE(widget->parentWidget(), central());
+        QCOMPARE(widget->property(widget == child<QComboBox>(window.get(), "cbType") ? "currentText"
+                                                                                     : "text")
+                         .toString(),
+                 text);
     }
-    QVERIFY2(found >= 0, qPrintable(name));
-    int row, column, rowSpan, columnSpan;
-    grid->getItemPosition(found, &row, &column, &rowSpan, &columnSpan);
-    QCOMPARE(QRect(column, row, columnSpan, rowSpan), cell);
+    auto *parent = child<QLayout>(window.get(), qPrintable(layout));
+    int index = -1;
+    for (int i = 0; i < parent->count(); ++i) {
+        QLayoutItem *item = parent->itemAt(i);
+        if (item->widget() == object || item->layout() == object)
+            index = i;
+    }
+    QVERIFY(index >= 0);
+    QRect found(index, 0, 1, 1);
+    if (auto *grid = qobject_cast<QGridLayout *>(parent)) {
+        int row, column, rowSpan, columnSpan;
+        grid->getItemPosition(index, &row, &column, &rowSpan, &columnSpan);
+        found = QRect(column, row, columnSpan, rowSpan);
+    }
+    QCOMPARE(found, cell);
 }
 
 void TestMainWindow::aboutDialog()
@@ -212,28 +186,28 @@ void TestMainWindow::aboutDialog()
         QCOMPARE(modal->parentWidget(), window.get());
         QCOMPARE(modal->windowTitle(), QStringLiteral("About Tamsel"));
         QCOMPARE(modal->windowFlags() & Qt::WindowType_Mask, Qt::Tool);
-        QCOMPARE(modal->size(), QSize(235, 251));
-        QCOMPARE(modal->minimumSize(), QSize(235, 251));
-        QCOMPARE(modal->maximumSize(), QSize(235, 251));
+        for (QSize size : {modal->size(), modal->minimumSize(), modal->maximumSize()})
+            QCOMPARE(size, QSize(235, 251));
 
+        // The 256-pixel picture drawn at 110 pixels.
         auto *picture = child<QLabel>(modal, "label");
         QCOMPARE(picture->size(), QSize(110, 110));
         QVERIFY(picture->hasScaledContents());
         QCOMPARE(picture->pixmap(Qt::ReturnByValue).size(), QSize(256, 256));
-        QVERIFY(picture->text().isEmpty());
 
-        auto *name = child<QLabel>(modal, "label_2");
-        QCOMPARE(name->text(), QStringLiteral("Tamsel"));
-        QCOMPARE(name->font().pointSize(), 11);
-        QCOMPARE(name->font().weight(), 75);
-        auto *version = child<QLabel>(modal, "label_3");
-        QCOMPARE(version->text(), QStringLiteral("Version 1.0.1"));
-        auto *notice = child<QLabel>(modal, "label_4");
-        QVERIFY(!notice->text().isEmpty());
-        for (QLabel *small : {version, notice}) {
-            QCOMPARE(small->font().pointSize(), 8);
-            QCOMPARE(small->font().weight(), 50);
-            QCOMPARE(small->alignment(), Qt::AlignCenter);
+        const std::tuple<const char *, const char *, int, int> texts[] = {
+                {"label_2", "Tamsel", 11, 75},
+                {"label_3", "Version 1.0.1", 8, 50},
+                {"label_4", nullptr, 8, 50},
+        };
+        for (auto [name, text, points, weight] : texts) {
+            auto *label = child<QLabel>(modal, name);
+            QCOMPARE(label->text().isEmpty(), false);
+            if (text)
+                QCOMPARE(label->text(), QString::fromLatin1(text));
+            QCOMPARE(label->font().pointSize(), points);
+            QCOMPARE(label->font().weight(), weight);
+            QCOMPARE(label->alignment(), Qt::AlignCenter);
         }
 
         auto *ok = child<QPushButton>(modal, "pushButton");
@@ -245,7 +219,7 @@ void TestMainWindow::aboutDialog()
     auto *about = child<QPushButton>(window.get(), "pbAbout");
     about->click(); // returns only when "OK" has ended the modal run
     QCOMPARE(shown, 1);
-    about->click();
+    about->click(); // the same dialog, shown again
     QCOMPARE(shown, 2);
     QVERIFY(answerer.boxes.isEmpty());
 }
