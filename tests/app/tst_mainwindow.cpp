@@ -190,17 +190,16 @@ private slots:
 
     void about()
     {
-        int shown = 0;
+        QStringList shown;
         ModalAnswerer answerer([&](QWidget *modal) {
-            QCOMPARE(modal->objectName(), QStringLiteral("About"));
-            ++shown;
+            shown << modal->objectName();
             modal->findChild<QPushButton *>("pushButton")->click();
-            QVERIFY(!modal->isVisible());
+            shown << (modal->isVisible() ? "visible" : "hidden");
         });
         child<QPushButton>("pbAbout")->click(); // returns only when OK has ended the modal run
-        QCOMPARE(shown, 1);
+        QCOMPARE(shown, QStringList({"About", "hidden"}));
         child<QPushButton>("pbAbout")->click(); // the same dialog, shown again
-        QCOMPARE(shown, 2);
+        QCOMPARE(shown, QStringList({"About", "hidden", "About", "hidden"}));
         QVERIFY(answerer.boxes.isEmpty());
     }
 
@@ -348,24 +347,26 @@ private slots:
         QFETCH(int, typeBefore);
         QFETCH(int, typeAfter);
         makeChoices();
-        const QString earlier = dir.filePath("earlier.wav");
+        const QString earlier = dir.filePath("folder.wav/earlier.wav");
         fill(earlier, earlier, typeBefore);
 
         if (target.startsWith("tb")) {
-            bool answered = false;
+            QStringList seen; // what the dialog was like when it opened
             ModalAnswerer answerer([&](QWidget *modal) {
                 auto *dialog = qobject_cast<QFileDialog *>(modal);
-                if (!dialog || std::exchange(answered, true))
+                if (!dialog || !seen.isEmpty())
                     return;
-                QCOMPARE(dialog->nameFilters(), QStringList("File (*.wav)"));
-                QCOMPARE(dialog->windowTitle(), target == "tbSrc" ? "Open File" : "Save File");
-                QCOMPARE(QDir(dialog->directory()), dir); // starts where the field points
+                seen << dialog->windowTitle() << dialog->nameFilters()
+                     << dialog->directory().path();
                 if (!file.isEmpty())
                     dialog->selectFile(dir.filePath(file));
                 QMetaObject::invokeMethod(dialog, file.isEmpty() ? "reject" : "accept");
             });
             child<QAbstractButton>(qPrintable(target))->click();
-            QVERIFY(answered);
+            // It starts where the field points.
+            QCOMPARE(seen,
+                     QStringList({target == "tbSrc" ? "Open File" : "Save File", "File (*.wav)",
+                                  dir.filePath("folder.wav")}));
         } else {
             QMimeData mime;
             mime.setUrls(
