@@ -118,6 +118,12 @@ qint64 ChunkedReader::fill(qint64 wanted)
     return available();
 }
 
+void ChunkedReader::reserve(qint64 n)
+{
+    if (n > capacity())
+        buffer.resize(size_t(n));
+}
+
 void ChunkedReader::consume(qint64 n)
 {
     n = std::min(n, available());

@@ -40,6 +40,8 @@ public:
     void consume(qint64 n);
 
     qint64 capacity() const { return qint64(buffer.size()); }
+    // Grows the buffer to hold at least `n` bytes; call before start().
+    void reserve(qint64 n);
     QString errorString() const { return error; }
 
 private:

@@ -1,6 +1,7 @@
 #include "standardwavefile.h"
 
 #include "chunkedio.h"
+#include "wavechunks.h"
 #include "wavelayout.h"
 
 #include <QCoreApplication>
@@ -67,6 +68,30 @@ KEEP_FLOAT_ROUNDING void convertBlock(const char *bytes, qint64 stride, qint64 r
     }
 }
 
+// Float samples are taken as they are, except that NaN and infinities, which
+// would poison every later output of the rate conversion, become silence.
+template<int Bytes>
+void convertFloatBlock(const char *bytes, qint64 stride, qint64 rightOffset, Frame *out, int n)
+{
+    const auto valueAt = [](const char *p) {
+        double x;
+        if constexpr (Bytes == 4) {
+            const quint32 u = readLe32(p);
+            float f;
+            std::memcpy(&f, &u, 4);
+            x = double(f);
+        } else {
+            const quint64 u = quint64(readLe32(p)) | quint64(readLe32(p + 4)) << 32;
+            std::memcpy(&x, &u, 8);
+        }
+        return x - x == 0.0 ? x : 0.0;
+    };
+    for (int k = 0; k < n; ++k, bytes += stride) {
+        out[k].left = valueAt(bytes);
+        out[k].right = valueAt(bytes + rightOffset);
+    }
+}
+
 template<int Bytes>
 void convertSamples(const char *bytes, qint64 stride, qint64 rightOffset, Frame *out, int n,
                     bool fullBlock)
@@ -75,6 +100,32 @@ void convertSamples(const char *bytes, qint64 stride, qint64 rightOffset, Frame 
         convertBlock<Bytes, false>(bytes, stride, rightOffset, out, n);
     else
         convertBlock<Bytes, true>(bytes, stride, rightOffset, out, n);
+}
+
+void convert(const WaveFormat &format, const char *bytes, qint64 stride, qint64 rightOffset,
+             Frame *out, int n, bool fullBlock)
+{
+    if (format.encoding == WaveFormat::Encoding::Float) {
+        if (format.bytesPerSample == 4)
+            convertFloatBlock<4>(bytes, stride, rightOffset, out, n);
+        else
+            convertFloatBlock<8>(bytes, stride, rightOffset, out, n);
+        return;
+    }
+    switch (format.bytesPerSample) {
+    case 1:
+        convertSamples<1>(bytes, stride, rightOffset, out, n, fullBlock);
+        break;
+    case 2:
+        convertSamples<2>(bytes, stride, rightOffset, out, n, fullBlock);
+        break;
+    case 3:
+        convertSamples<3>(bytes, stride, rightOffset, out, n, fullBlock);
+        break;
+    default:
+        convertSamples<4>(bytes, stride, rightOffset, out, n, fullBlock);
+        break;
+    }
 }
 
 // x * (2^31 - 1) truncated toward zero, saturating at the int32 range so
@@ -87,30 +138,6 @@ inline qint32 toInt32Sample(double x)
     return qint32(y);
 }
 
-QString formatName(quint16 audioFormat)
-{
-    switch (audioFormat) {
-    case 2:
-        return QStringLiteral("ADPCM");
-    case 3:
-        return QStringLiteral("IEEE float");
-    case 6:
-        return QStringLiteral("A-law");
-    case 7:
-        return QStringLiteral("\u00b5-law");
-    case 0x11:
-        return QStringLiteral("IMA ADPCM");
-    case 0x50:
-        return QStringLiteral("MPEG");
-    case 0x55:
-        return QStringLiteral("MP3");
-    case 0xfffe:
-        return QStringLiteral("extensible");
-    default:
-        return QStringLiteral("code %1").arg(audioFormat);
-    }
-}
-
 } // namespace
 
 struct StandardWaveFile::Detail
@@ -119,11 +146,8 @@ struct StandardWaveFile::Detail
     Mode mode = Mode::Closed;
     ChunkedReader reader;
     ChunkedWriter writer;
-    int bytesPerSample = 0;
-    int channels = 0;
+    WaveFormat format;
     qint64 block = 0;
-    qint64 dataBegin = 0;
-    qint64 dataEnd = 0;
 };
 
 StandardWaveFile::StandardWaveFile()
@@ -171,44 +195,18 @@ bool StandardWaveFile::open(const QString &fileName, QIODevice::OpenMode mode)
     const qint64 fileSize = in->size();
     const WaveLayout layout = detectWaveLayout(head, got, fileSize, &error);
     if (layout != WaveLayout::Standard) {
+        // Its float64 pairs would read as loud noise.
         if (layout == WaveLayout::Brinmoor)
             error = wrongLayoutReason(layout);
         return false;
     }
-    if (got < WaveHeader::size) {
-        error = tr("truncated header");
+    WaveFormat &format = d->format;
+    if (!readWaveFormat(in.get(), fileSize, &format, &error))
         return false;
-    }
-    WaveHeader h = header;
-    h.assignFromBytes(head, WaveHeader::size);
-    // Only the canonical layout: "fmt " right after the form type and the
-    // data chunk header directly behind a 16-byte format chunk.
-    if (std::memcmp(h.fmtId, "fmt ", 4) != 0 || std::memcmp(h.dataId, "data", 4) != 0) {
-        error = tr("unsupported header layout");
-        return false;
-    }
-    if (h.audioFormat != 1) {
-        error = tr("unsupported format: %1").arg(formatName(h.audioFormat));
-        return false;
-    }
-    if (h.numChannels == 0) {
-        error = tr("no channels");
-        return false;
-    }
-    if (h.bitsPerSample != 8 && h.bitsPerSample != 16 && h.bitsPerSample != 24 &&
-        h.bitsPerSample != 32) {
-        error = tr("unsupported sample size: %1 bits").arg(h.bitsPerSample);
-        return false;
-    }
-    // Sample data run to the end of the file; dataSize is not trusted, so a
-    // recording whose header was never completed still reads whole.
-    header = h;
-    d->bytesPerSample = h.bitsPerSample / 8;
-    d->channels = h.numChannels;
-    d->block = qint64(d->channels) * d->bytesPerSample;
-    d->dataBegin = WaveHeader::size;
-    d->dataEnd = fileSize;
-    if (!d->reader.start(in.get(), d->dataBegin, d->dataEnd)) {
+    header = format.header;
+    d->block = qint64(format.channels) * format.bytesPerSample;
+    d->reader.reserve(d->block);
+    if (!d->reader.start(in.get(), d->format.dataBegin, d->format.dataEnd)) {
         error = d->reader.errorString();
         return false;
     }
@@ -227,7 +225,7 @@ qint64 StandardWaveFile::totalFrames() const
 {
     if (d->mode != Detail::Mode::Reading || d->block == 0)
         return 0;
-    return (d->dataEnd - d->dataBegin) / d->block;
+    return (d->format.dataEnd - d->format.dataBegin) / d->block;
 }
 
 int StandardWaveFile::readFrames(Frame *frames, int count)
@@ -245,7 +243,8 @@ int StandardWaveFile::readFrames(Frame *frames, int count)
         return 0;
     const bool fullBlock = whole >= count;
     const int wanted = fullBlock ? count : int(whole);
-    const qint64 rightOffset = d->channels > 1 ? d->bytesPerSample : 0;
+    const WaveFormat &format = d->format;
+    const qint64 rightOffset = format.channels > 1 ? format.bytesPerSample : 0;
 
     int done = 0;
     while (done < wanted) {
@@ -259,20 +258,7 @@ int StandardWaveFile::readFrames(Frame *frames, int count)
             break; // the file shrank under us
         const char *bytes = d->reader.data();
         Frame *out = frames + done;
-        switch (d->bytesPerSample) {
-        case 1:
-            convertSamples<1>(bytes, block, rightOffset, out, n, fullBlock);
-            break;
-        case 2:
-            convertSamples<2>(bytes, block, rightOffset, out, n, fullBlock);
-            break;
-        case 3:
-            convertSamples<3>(bytes, block, rightOffset, out, n, fullBlock);
-            break;
-        default:
-            convertSamples<4>(bytes, block, rightOffset, out, n, fullBlock);
-            break;
-        }
+        convert(format, bytes, block, rightOffset, out, n, fullBlock);
         d->reader.consume(n * block);
         done += n;
     }

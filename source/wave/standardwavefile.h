@@ -13,6 +13,13 @@ class QFileDevice;
 // Reads standard RIFF WAVE files and writes two-channel 24-bit 44100 Hz
 // integer-PCM files, converting between their samples and Frames.
 //
+// Reading walks the top-level chunks: "fmt " and "data" may stand anywhere,
+// other chunks are skipped, and only the data chunk is read as samples.
+// Integer PCM of 8 (unsigned), 16, 24 and 32 bits and IEEE float of 32 and 64
+// bits are read, plain or extensible, with any number of channels: the first
+// two become left and right, a single channel feeds both. Brinmoor-WAVE
+// recordings are refused (see wavelayout.h).
+//
 // Writing goes to a temporary file beside the destination; the destination
 // is replaced only by a close() that finished everything without error. An
 // object destroyed while writing (or a failed close) leaves the destination
@@ -37,6 +44,10 @@ public:
     // Reading: fills `count` frames (0 <= count). Returns count while sample
     // data remains (a short last block is completed with zero frames), 0 at
     // the end of the data, -1 on a read error or when not open for reading.
+    // A trailing partial frame is dropped. Integer samples read as
+    // v / 2147483647.0 with v the sample in the top bits of an int32; in a
+    // call that finds fewer than `count` frames, and for 32-bit samples, the
+    // value is rounded through single precision.
     int readFrames(Frame *frames, int count);
 
     // Writing: appends `count` frames. Samples saturate at full scale; NaN

@@ -170,13 +170,13 @@ void TestBrinmoorWaveFile::roundTripLarge()
     while ((got = in.readFrames(back.data() + at, 200)) > 0)
         at += 200;
     QCOMPARE(at, frames.size() + 193);
+    const auto expect = [peak](double x) {
+        return std::max(-BrinmoorWaveFile::clampLimit,
+                        std::min(BrinmoorWaveFile::clampLimit, x / peak));
+    };
     for (size_t k = 0; k < frames.size(); ++k) {
-        COMPARE_EXACT(back[k].left,
-                      std::max(-BrinmoorWaveFile::clampLimit,
-                               std::min(BrinmoorWaveFile::clampLimit, frames[k].left / peak)));
-        COMPARE_EXACT(back[k].right,
-                      std::max(-BrinmoorWaveFile::clampLimit,
-                               std::min(BrinmoorWaveFile::clampLimit, frames[k].right / peak)));
+        COMPARE_EXACT(back[k].left, expect(frames[k].left));
+        COMPARE_EXACT(back[k].right, expect(frames[k].right));
     }
 }
 

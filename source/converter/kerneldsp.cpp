@@ -1,0 +1,20 @@
+#include "kerneldsp.h"
+
+#include "converter/resampler.h"
+
+KernelDsp::KernelDsp(QObject *parent)
+    : QThread(parent)
+    , resampler(std::make_unique<Resampler>())
+{ }
+
+KernelDsp::~KernelDsp() = default;
+
+int KernelDsp::setRates(double inRate, double outRate)
+{
+    return resampler->setRates(inRate, outRate);
+}
+
+int KernelDsp::process(const Frame *in, int n, Frame *out, int *outCount)
+{
+    return resampler->process(in, out, n, outCount);
+}

@@ -1,0 +1,372 @@
+#include "resampler.h"
+
+#include <QDebug>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+#if defined(__SSE2__)
+#    include <emmintrin.h>
+#endif
+
+namespace {
+
+constexpr double pi = 3.141592653589793;
+constexpr double twoPi = 6.283185307179586;
+
+// The filter always spans 8 input samples.
+constexpr int span = 8;
+
+// Rounds to float, saturating instead of overflowing.
+float toFloat(double value)
+{
+    constexpr double largest = std::numeric_limits<float>::max();
+    if (value > largest)
+        return std::numeric_limits<float>::infinity();
+    if (value < -largest)
+        return -std::numeric_limits<float>::infinity();
+    return static_cast<float>(value);
+}
+
+// A rate in whole tenths of a hertz, truncated toward zero; false when it is
+// not finite, negative or does not fit 32 bits.
+bool toTenths(double rate, int *tenths)
+{
+    const double t = rate * 10.0;
+    if (!(t >= 0.0 && t < 2147483648.0))
+        return false;
+    *tenths = static_cast<int>(t);
+    return true;
+}
+
+// Every output is the sum over j = 0 ... 7, newest sample first, of tap
+// j * L + phase times sample s - j, each product exact in double and the sum
+// kept in double, then times L and rounded once to float. Both loops below
+// keep that order, so they agree bit for bit with each other and with the
+// plain ring-indexed loop.
+//
+// The 8 most recent samples are kept widened in a sliding window, so the
+// ring (which the state keeps as its record of the input) is read only when
+// a run starts.
+
+struct RunState
+{
+    int64_t phase;
+    int writePos;
+    int count;
+};
+
+RunState begin(const Resampler::resampleF_state &lead)
+{
+    return RunState{lead.phase, lead.writePos, 0};
+}
+
+void finish(Resampler::resampleF_state *state, const RunState &run)
+{
+    state->phase = static_cast<int>(run.phase);
+    state->writePos = run.writePos;
+    state->outCount = run.count;
+}
+
+// The sample `back` places before the write position.
+float recent(const Resampler::resampleF_state &state, int back)
+{
+    return state.history[static_cast<size_t>((state.writePos - back) & state.historyMask)];
+}
+
+void runOne(Resampler::resampleF_state *state)
+{
+    const int interp = state->interp;
+    const int64_t decim = state->decim;
+    const int mask = state->historyMask;
+    const double gain = interp;
+    const double *rows = state->filter->phaseRows.get();
+    const float *in = state->in;
+    float *out = state->out;
+    float *history = state->history.get();
+    RunState run = begin(*state);
+
+    double window[span];
+    for (int i = 0; i < span; ++i)
+        window[i] = recent(*state, span - i);
+
+    for (int s = 0; s < state->inCount; ++s) {
+        const float x = in[s];
+        history[run.writePos] = x;
+        for (int i = 0; i < span - 1; ++i)
+            window[i] = window[i + 1];
+        window[span - 1] = x;
+        for (; run.phase < interp; run.phase += decim) {
+            const double *row = rows + run.phase * span;
+            double acc = 0.0;
+            for (int i = span - 1; i >= 0; --i)
+                acc += row[i] * window[i];
+            out[run.count++] = static_cast<float>(gain * acc);
+        }
+        run.phase -= interp;
+        run.writePos = (run.writePos + 1) & mask;
+    }
+    finish(state, run);
+}
+
+#if defined(__SSE2__)
+// Two states in step, the left channel in the low lane and the right in the
+// high lane of each register.
+void runPair(Resampler::resampleF_state *left, Resampler::resampleF_state *right)
+{
+    const int interp = left->interp;
+    const int64_t decim = left->decim;
+    const int mask = left->historyMask;
+    const __m128d gain = _mm_set1_pd(interp);
+    const double *rows = left->filter->phaseRows.get();
+    const float *inL = left->in;
+    const float *inR = right->in;
+    float *outL = left->out;
+    float *outR = right->out;
+    float *historyL = left->history.get();
+    float *historyR = right->history.get();
+    RunState run = begin(*left);
+
+    const auto pair = [](float l, float r) {
+        return _mm_cvtps_pd(_mm_unpacklo_ps(_mm_set_ss(l), _mm_set_ss(r)));
+    };
+    __m128d w0 = pair(recent(*left, 8), recent(*right, 8));
+    __m128d w1 = pair(recent(*left, 7), recent(*right, 7));
+    __m128d w2 = pair(recent(*left, 6), recent(*right, 6));
+    __m128d w3 = pair(recent(*left, 5), recent(*right, 5));
+    __m128d w4 = pair(recent(*left, 4), recent(*right, 4));
+    __m128d w5 = pair(recent(*left, 3), recent(*right, 3));
+    __m128d w6 = pair(recent(*left, 2), recent(*right, 2));
+    __m128d w7 = pair(recent(*left, 1), recent(*right, 1));
+
+    for (int s = 0; s < left->inCount; ++s) {
+        const float l = inL[s];
+        const float r = inR[s];
+        historyL[run.writePos] = l;
+        historyR[run.writePos] = r;
+        w0 = w1;
+        w1 = w2;
+        w2 = w3;
+        w3 = w4;
+        w4 = w5;
+        w5 = w6;
+        w6 = w7;
+        w7 = pair(l, r);
+        for (; run.phase < interp; run.phase += decim) {
+            const double *row = rows + run.phase * span;
+            __m128d acc = _mm_setzero_pd();
+            acc = _mm_add_pd(acc, _mm_mul_pd(_mm_load1_pd(row + 7), w7));
+            acc = _mm_add_pd(acc, _mm_mul_pd(_mm_load1_pd(row + 6), w6));
+            acc = _mm_add_pd(acc, _mm_mul_pd(_mm_load1_pd(row + 5), w5));
+            acc = _mm_add_pd(acc, _mm_mul_pd(_mm_load1_pd(row + 4), w4));
+            acc = _mm_add_pd(acc, _mm_mul_pd(_mm_load1_pd(row + 3), w3));
+            acc = _mm_add_pd(acc, _mm_mul_pd(_mm_load1_pd(row + 2), w2));
+            acc = _mm_add_pd(acc, _mm_mul_pd(_mm_load1_pd(row + 1), w1));
+            acc = _mm_add_pd(acc, _mm_mul_pd(_mm_load1_pd(row + 0), w0));
+            const __m128 y = _mm_cvtpd_ps(_mm_mul_pd(gain, acc));
+            outL[run.count] = _mm_cvtss_f32(y);
+            outR[run.count] = _mm_cvtss_f32(_mm_shuffle_ps(y, y, 1));
+            ++run.count;
+        }
+        run.phase -= interp;
+        run.writePos = (run.writePos + 1) & mask;
+    }
+    finish(left, run);
+    finish(right, run);
+}
+#else
+void runPair(Resampler::resampleF_state *left, Resampler::resampleF_state *right)
+{
+    runOne(left);
+    runOne(right);
+}
+#endif
+
+// A state without a filter keeps a record of its input and yields nothing.
+void recordOnly(Resampler::resampleF_state *state)
+{
+    for (int s = 0; s < state->inCount; ++s) {
+        state->history[static_cast<size_t>(state->writePos)] = state->in[s];
+        state->writePos = (state->writePos + 1) & state->historyMask;
+    }
+}
+
+bool inStep(const Resampler::resampleF_state &a, const Resampler::resampleF_state &b)
+{
+    return a.filter && b.filter && a.interp == b.interp && a.decim == b.decim &&
+            a.phase == b.phase && a.writePos == b.writePos && a.historySize == b.historySize &&
+            a.inCount == b.inCount;
+}
+
+} // namespace
+
+std::unique_ptr<Resampler::firF> newFIRF(int length)
+{
+    auto filter = std::make_unique<Resampler::firF>();
+    if (length > 0) {
+        filter->coeffs = std::make_unique<float[]>(static_cast<size_t>(length));
+        filter->length = length;
+    }
+    return filter;
+}
+
+void filterChannel(Resampler::resampleF_state *state)
+{
+    state->outCount = 0;
+    if (state->inCount <= 0 || !state->in || (state->filter && !state->out))
+        return;
+    if (!state->filter) {
+        recordOnly(state);
+        return;
+    }
+    runOne(state);
+}
+
+Resampler::Resampler()
+    : leftIn(std::make_unique<float[]>(maxInputFrames))
+    , rightIn(std::make_unique<float[]>(maxInputFrames))
+    , leftOut(std::make_unique<float[]>(maxOutputFrames))
+    , rightOut(std::make_unique<float[]>(maxOutputFrames))
+{ }
+
+Resampler::~Resampler() = default;
+
+std::unique_ptr<Resampler::resampleF_state>
+Resampler::newPolyPhaseFIRF(int minHistory, int writePos, int interp, int phase, int decim)
+{
+    auto state = std::make_unique<resampleF_state>();
+    const int64_t taps = int64_t{span} * interp;
+    const bool refused = interp <= 0 || decim <= 0 || taps > maxTaps;
+
+    state->interp = interp;
+    state->decim = decim;
+    state->phase = std::max(phase, 0);
+    state->taps = refused ? 0 : static_cast<int>(taps);
+
+    const int wanted = std::max(state->taps, std::min(minHistory, int{maxTaps}));
+    int size = 1;
+    while (size < wanted)
+        size *= 2;
+    state->historySize = size;
+    state->historyMask = size - 1;
+    state->writePos = writePos & state->historyMask;
+    state->history = std::make_unique<float[]>(static_cast<size_t>(size));
+
+    if (refused) {
+        qDebug() << "Resampler::init(): error - filter coeff: "
+                 << static_cast<const void *>(state->filter.get());
+        return state;
+    }
+
+    // Lowpass at 0.4 of the input rate, normalised to the upsampled rate.
+    const float fc = 0.4f / static_cast<float>(interp);
+    // The taps are even in number, so no tap sits on the centre.
+    const float centre = static_cast<float>((state->taps - 1) * 0.5);
+    auto filter = newFIRF(state->taps);
+    float *h = filter->coeffs.get();
+    for (int i = 0; i < state->taps; ++i) {
+        const double x = static_cast<double>(i) - centre;
+        h[i] = static_cast<float>(std::sin(twoPi * fc * x) / (pi * x));
+    }
+    window.generate(9, state->taps);
+    window.apply(h, state->taps);
+    filter->ready = 1;
+
+    filter->phaseRows = std::make_unique<double[]>(static_cast<size_t>(state->taps));
+    double *rows = filter->phaseRows.get();
+    for (int p = 0; p < interp; ++p)
+        for (int i = 0; i < span; ++i)
+            rows[int64_t{p} * span + i] = h[p + (span - 1 - i) * interp];
+
+    state->filter = std::move(filter);
+    return state;
+}
+
+int Resampler::setRates(double inRate, double outRate)
+{
+    inRate_ = toFloat(inRate);
+    outRate_ = toFloat(outRate);
+    left.reset();
+    right.reset();
+
+    int a = 0;
+    int b = 0;
+    if (!toTenths(inRate, &a) || !toTenths(outRate, &b))
+        return 0;
+
+    // Divide out small common factors, starting again at 2 after each one.
+    // Positive values shrink with every division, so this ends; a zero is
+    // left alone (it is divisible by everything) and refused by the design.
+    if (a > 0 && b > 0) {
+        for (int d = 2; d <= 10;) {
+            if (a % d == 0 && b % d == 0) {
+                a /= d;
+                b /= d;
+                d = 2;
+            } else {
+                ++d;
+            }
+        }
+    }
+
+    left = newPolyPhaseFIRF(stageHistory, 0, b, 0, a);
+    right = newPolyPhaseFIRF(stageHistory, 0, b, 0, a);
+    return configured() ? 1 : 0;
+}
+
+bool Resampler::configured() const
+{
+    return left && right && left->filter && right->filter;
+}
+
+long long Resampler::outputsFor(int n) const
+{
+    if (!configured() || n <= 0)
+        return 0;
+    // Outputs lie at phase, phase + M, ... (in 1/L input samples from the
+    // next input sample); those before n * L are due.
+    const int64_t end = int64_t{n} * left->interp;
+    if (left->phase >= end)
+        return 0;
+    return (end - left->phase + left->decim - 1) / left->decim;
+}
+
+int Resampler::process(const Frame *in, Frame *out, int n, int *outCount)
+{
+    if (!outCount)
+        return 0;
+    *outCount = 0;
+    if (!configured() || n < 0 || n > maxInputFrames)
+        return 0;
+    if (n == 0)
+        return 1;
+    if (!in || !out || outputsFor(n) > maxOutputFrames)
+        return 0;
+
+    for (int i = 0; i < n; ++i) {
+        leftIn[i] = static_cast<float>(in[i].left);
+        rightIn[i] = static_cast<float>(in[i].right);
+    }
+    left->in = leftIn.get();
+    left->out = leftOut.get();
+    left->inCount = n;
+    right->in = rightIn.get();
+    right->out = rightOut.get();
+    right->inCount = n;
+
+    // Both channels share L, M and phase, so they run in one pass.
+    if (inStep(*left, *right)) {
+        runPair(left.get(), right.get());
+    } else {
+        filterChannel(left.get());
+        filterChannel(right.get());
+    }
+
+    const int count = left->outCount;
+    for (int i = 0; i < count; ++i)
+        out[i] = Frame{leftOut[i], rightOut[i]};
+    *outCount = count;
+    return 1;
+}
