@@ -48,5 +48,9 @@ ConvertResult convertFile(const QString &source, const QString &destination, int
 // pending events while it runs.
 int convertFile(const QString &source, const QString &destination, int type);
 
+// True when both paths name one existing file: one path spelled two ways, a
+// symlink and its target, or two hard links.
+bool isSameFile(const QString &a, const QString &b);
+
 // Multiplies both values of the first `count` frames by gain, in place.
 void scaleFrames(double gain, Frame *frames, int count);
