@@ -52,8 +52,6 @@ QString standardWave(const char *data, std::size_t size)
     const double rate = file.sampleRate();
     if (!std::isfinite(rate) || rate < 0)
         return QStringLiteral("impossible sample rate %1").arg(rate);
-    // Integer samples cannot leave full scale; -1 is a little below it.
-    const bool integer = file.waveHeader().audioFormat == 1;
 
     std::vector<Frame> frames(blockFrames);
     qint64 reads = 0;
@@ -69,7 +67,9 @@ QString standardWave(const char *data, std::size_t size)
             return QStringLiteral("more blocks than the %1 frames the file holds").arg(total);
         for (const Frame &f : frames) {
             for (const double v : {f.left, f.right}) {
-                if (std::isnan(v) || (integer && !(v >= -1.0000000005 && v <= 1.0)))
+                // Samples stay within full scale; integer -1 lies a little
+                // below it.
+                if (!(v >= -1.0000000005 && v <= 1.0))
                     return QStringLiteral("sample value %1").arg(v, 0, 'g', 17);
             }
         }

@@ -28,9 +28,7 @@ void TestFuzzInputs::replay_data()
     const std::pair<const char *, Entry> targets[] = {
         {"standardwave", &fuzz::standardWave},
         {"brinmoorwave", &fuzz::brinmoorWave},
-#ifdef FUZZ_CONVERT
         {"convert", &fuzz::convert},
-#endif
     };
     int rows = 0;
     for (const auto &[target, entry] : targets) {
