@@ -26,9 +26,9 @@ void TestFuzzInputs::replay_data()
 
     const QDir fuzzDir(QStringLiteral(FUZZ_INPUT_DIR));
     const std::pair<const char *, Entry> targets[] = {
-        {"standardwave", &fuzz::standardWave},
-        {"brinmoorwave", &fuzz::brinmoorWave},
-        {"convert", &fuzz::convert},
+            {"standardwave", &fuzz::standardWave},
+            {"brinmoorwave", &fuzz::brinmoorWave},
+            {"convert", &fuzz::convert},
     };
     int rows = 0;
     for (const auto &[target, entry] : targets) {
