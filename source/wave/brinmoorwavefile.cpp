@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 namespace {
 
@@ -190,8 +191,11 @@ double BrinmoorWaveFile::measurePeak(bool &ok)
             std::memcpy(&v, p + 8 * k, 8);
             if constexpr (Q_BYTE_ORDER != Q_LITTLE_ENDIAN)
                 v = qFromLittleEndian(v);
+            // NaN and infinities are not levels: the conversion divides by
+            // the peak, and an infinite one would silence the recording.
+            // readFrames() clamps them instead.
             const double a = std::fabs(v);
-            peak = a > peak ? a : peak; // NaN never raises the peak
+            peak = a > peak && a <= std::numeric_limits<double>::max() ? a : peak;
         }
         reader.consume(values * 8);
     }
