@@ -20,6 +20,8 @@ private slots:
     void clampAndScale_data();
     void clampAndScale();
     void peakThenRead();
+    void peakPassesOverNaN_data();
+    void peakPassesOverNaN();
     void notOpen();
     void emptyRecordingAndRates();
     void roundTripLarge();
@@ -105,6 +107,35 @@ void TestBrinmoorWaveFile::peakThenRead()
     QCOMPARE(in.readFrames(frames.data(), 200), 0);
     QVERIFY(in.close());
     QCOMPARE(in.readFrames(frames.data(), 1), -1);
+}
+
+void TestBrinmoorWaveFile::peakPassesOverNaN_data()
+{
+    // The scan takes values several at a time; the peak and the NaN go to
+    // every position within such a group, and past the last whole group.
+    QTest::addColumn<int>("peakAt");
+    QTest::addColumn<int>("nanAt");
+    for (int peakAt : {0, 3, 5, 6, 7, 9, 38, 39})
+        for (int nanAt : {1, 4, 8, 37})
+            QTest::addRow("peak %d, NaN %d", peakAt, nanAt) << peakAt << nanAt;
+}
+
+void TestBrinmoorWaveFile::peakPassesOverNaN()
+{
+    QFETCH(int, peakAt);
+    QFETCH(int, nanAt);
+    std::vector<double> values(40, -0.25);
+    values[size_t(peakAt)] = -0.875;
+    values[size_t(nanAt)] = std::numeric_limits<double>::quiet_NaN();
+    std::vector<Frame> frames;
+    for (size_t k = 0; k < values.size(); k += 2)
+        frames.push_back({values[k], values[k + 1]});
+    QVERIFY(writeBytes(path("n.wav"), brinmoorBytes(frames)));
+    BrinmoorWaveFile in;
+    QVERIFY(in.open(path("n.wav"), QIODevice::ReadOnly));
+    bool ok = false;
+    COMPARE_EXACT(in.measurePeak(ok), 0.875);
+    QVERIFY(ok);
 }
 
 void TestBrinmoorWaveFile::notOpen()
