@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 #if defined(__SSE2__)
 #    include <emmintrin.h>
@@ -92,19 +93,24 @@ void scaleAndClampFrames(Frame *frames, int n, double scale)
 #endif
 }
 
-// Largest |v| of n little-endian binary64 values, at least `peak`; NaN is
-// passed over.
+// Largest finite |v| of n little-endian binary64 values, at least `peak`.
+// NaN and infinities are not levels: the conversion divides by the peak, and
+// an infinite one would silence the recording. readFrames() clamps them
+// instead.
 double peakOf(const char *bytes, qint64 n, double peak)
 {
     qint64 k = 0;
 #if defined(__SSE2__)
     if constexpr (Q_BYTE_ORDER == Q_LITTLE_ENDIAN) {
-        // maxpd keeps its second operand when the first is NaN. Four
-        // running maxima keep the loop from waiting on one.
+        // A value that is not finite fails the comparison and counts as 0.
+        // Four running maxima keep the loop from waiting on one.
         const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffff));
+        const __m128d largest = _mm_set1_pd(std::numeric_limits<double>::max());
         __m128d m0 = _mm_set1_pd(peak), m1 = m0, m2 = m0, m3 = m0;
         const auto at = [&](qint64 i) {
-            return _mm_and_pd(_mm_loadu_pd(reinterpret_cast<const double *>(bytes) + i), magnitude);
+            const __m128d a = _mm_and_pd(_mm_loadu_pd(reinterpret_cast<const double *>(bytes) + i),
+                                         magnitude);
+            return _mm_and_pd(a, _mm_cmple_pd(a, largest));
         };
         for (; k + 8 <= n; k += 8) {
             m0 = _mm_max_pd(at(k), m0);
@@ -124,7 +130,7 @@ double peakOf(const char *bytes, qint64 n, double peak)
         if constexpr (Q_BYTE_ORDER != Q_LITTLE_ENDIAN)
             v = qFromLittleEndian(v);
         const double a = std::fabs(v);
-        peak = a > peak ? a : peak; // NaN never raises the peak
+        peak = a > peak && a <= std::numeric_limits<double>::max() ? a : peak;
     }
     return peak;
 }

@@ -121,8 +121,15 @@ qint64 ChunkedReader::fill(qint64 wanted)
     if (got < 0)
         return -1;
     filled += got;
-    if (got < room)
-        end = consumedPos + filled; // the file ended early: nothing more to come
+    if (got < room) {
+        // The range lay within the file when it was opened, so the file has
+        // been cut short since. Ending quietly here would pass off the part
+        // read so far as the whole recording.
+        end = consumedPos + filled;
+        error = QCoreApplication::translate("WaveFile",
+                                            "the file was truncated while it was being read");
+        return -1;
+    }
     return available();
 }
 

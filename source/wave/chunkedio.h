@@ -31,8 +31,8 @@ public:
     qint64 rangeEnd() const { return end; }
 
     // Makes at least min(wanted, remaining(), capacity) bytes available in
-    // the buffer. Returns the number available, fewer when the file ended
-    // early, -1 on a read error (see errorString()).
+    // the buffer. Returns the number available, -1 on a read error or when
+    // the file ends before the range does (see errorString()).
     qint64 fill(qint64 wanted);
 
     const char *data() const { return buffer.data() + offset; }

@@ -72,8 +72,10 @@ KEEP_FLOAT_ROUNDING void convertBlock(const char *bytes, qint64 stride, qint64 r
     }
 }
 
-// Float samples are taken as they are, except that NaN and infinities, which
-// would poison every later output of the rate conversion, become silence.
+// Float samples are limited to full scale, as integer samples are by their
+// width: values far beyond it overflow the single-precision rate conversion
+// into infinities. NaN and infinities, which would poison every later output
+// of the rate conversion, become silence.
 template<int Bytes>
 void convertFloatBlock(const char *bytes, qint64 stride, qint64 rightOffset, Frame *out, int n)
 {
@@ -88,7 +90,7 @@ void convertFloatBlock(const char *bytes, qint64 stride, qint64 rightOffset, Fra
             const quint64 u = quint64(readLe32(p)) | quint64(readLe32(p + 4)) << 32;
             std::memcpy(&x, &u, 8);
         }
-        return x - x == 0.0 ? x : 0.0;
+        return x - x == 0.0 ? std::clamp(x, -1.0, 1.0) : 0.0;
     };
     for (int k = 0; k < n; ++k, bytes += stride) {
         out[k].left = valueAt(bytes);

@@ -1,0 +1,272 @@
+#include "mainwindow.h"
+
+#include "about.h"
+#include "converter/convertfile.h"
+#include "wave/wavelayout.h"
+
+#include <QCloseEvent>
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMimeData>
+#include <QProgressDialog>
+#include <QSaveFile>
+#include <QScopedValueRollback>
+#include <QStandardPaths>
+#include <QUrl>
+
+namespace {
+
+const QString settingsFileName = QStringLiteral("options.jcfg");
+const QString keyMainWindow = QStringLiteral("Main window");
+const QString keySource = QStringLiteral("Source");
+const QString keyDestination = QStringLiteral("Destination");
+const QString keyType = QStringLiteral("Type");
+
+// Resolution of the progress bar.
+constexpr int progressSteps = 1000;
+// A conversion shorter than this finishes without showing progress.
+constexpr int progressDelayMs = 500;
+
+} // namespace
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent)
+{
+    setupUi(this);
+    aboutDialog = std::make_unique<About>(this);
+
+    connect(tbSrc, &QToolButton::clicked, this, &MainWindow::openSrcFile);
+    connect(tbDst, &QToolButton::clicked, this, &MainWindow::openDstFile);
+    connect(pbConvert, &QPushButton::clicked, this, &MainWindow::convert);
+    connect(pbAbout, &QPushButton::clicked, aboutDialog.get(), &QDialog::exec);
+
+    // Files dropped anywhere on the window name the source; the two fields
+    // take them for themselves instead of inserting their URL as text.
+    setAcceptDrops(true);
+    leSource->installEventFilter(this);
+    leDestination->installEventFilter(this);
+
+    loadSettings();
+}
+
+MainWindow::~MainWindow() = default;
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    // The conversion runs inside convert(), further up this very stack:
+    // the window has to stay until it returns.
+    if (converting) {
+        event->ignore();
+        return;
+    }
+    saveSettings();
+}
+
+void MainWindow::openSrcFile()
+{
+    if (converting)
+        return;
+    const QString path = QFileDialog::getOpenFileName(this, tr("Open File"), leSource->text(),
+                                                      tr("File (*.wav)"));
+    if (path.isEmpty())
+        leSource->clear();
+    else
+        takeSource(path);
+}
+
+void MainWindow::openDstFile()
+{
+    if (converting)
+        return;
+    leDestination->setText(QFileDialog::getSaveFileName(this, tr("Save File"),
+                                                        leDestination->text(), tr("File (*.wav)")));
+}
+
+void MainWindow::convert()
+{
+    // The conversion lets the event loop run, which can deliver another
+    // click on Convert before the progress dialog blocks the window.
+    if (converting)
+        return;
+
+    const QFileInfo source(leSource->text());
+    if (!source.isFile()) {
+        showMessage(QMessageBox::Warning, tr("Specify the source file!"));
+        return;
+    }
+    if (leDestination->text().isEmpty()) {
+        showMessage(QMessageBox::Warning, tr("Specify the destination file!"));
+        return;
+    }
+
+    const int type = cbType->currentIndex();
+    ConvertResult result;
+    {
+        QScopedValueRollback<bool> busy(converting, true);
+        QProgressDialog progress(tr("Converting %1 ...").arg(source.fileName()), tr("Cancel"), 0,
+                                 progressSteps, this);
+        progress.setWindowTitle(tr("Quorvia"));
+        progress.setWindowModality(Qt::WindowModal);
+        progress.setAutoReset(false);
+        progress.setAutoClose(false);
+        progress.setMinimumDuration(progressDelayMs);
+        progress.setValue(0);
+
+        ConvertOptions options;
+        options.progress = [&progress](double fraction) {
+            progress.setValue(qBound(0, qRound(fraction * progressSteps), progressSteps));
+            QCoreApplication::processEvents();
+            return !progress.wasCanceled();
+        };
+        result = convertFile(leSource->text(), leDestination->text(), type, options);
+    }
+
+    if (result.ok())
+        showMessage(QMessageBox::Information, tr("Was successfully done."));
+    else if (result.error == ConvertError::Cancelled)
+        showMessage(QMessageBox::Information, tr("Conversion cancelled."));
+    else
+        showMessage(QMessageBox::Critical, tr("Can't convert ") + source.baseName() + "!",
+                    result.reason);
+}
+
+void MainWindow::showMessage(QMessageBox::Icon icon, const QString &text, const QString &details)
+{
+    QMessageBox box(icon, tr("Quorvia"), text, QMessageBox::Ok, this);
+    box.setInformativeText(details);
+    box.exec();
+}
+
+void MainWindow::takeSource(const QString &path)
+{
+    leSource->setText(path);
+    switch (detectWaveLayout(path)) {
+    case WaveLayout::Brinmoor:
+        cbType->setCurrentIndex(BrinmoorToStandard);
+        break;
+    case WaveLayout::Standard:
+        cbType->setCurrentIndex(StandardToBrinmoor);
+        break;
+    case WaveLayout::NotWave:
+        break;
+    }
+}
+
+QString MainWindow::droppedFile(const QMimeData *mime)
+{
+    if (!mime || !mime->hasUrls())
+        return QString();
+    const QList<QUrl> urls = mime->urls();
+    if (urls.isEmpty() || !urls.first().isLocalFile())
+        return QString();
+    return QDir::toNativeSeparators(urls.first().toLocalFile());
+}
+
+bool MainWindow::acceptDrag(QDropEvent *event) const
+{
+    if (converting || droppedFile(event->mimeData()).isEmpty())
+        return false;
+    event->acceptProposedAction();
+    return true;
+}
+
+void MainWindow::dropInto(QLineEdit *field, QDropEvent *event)
+{
+    const QString path = droppedFile(event->mimeData());
+    if (field == leSource)
+        takeSource(path);
+    else
+        field->setText(path);
+    event->acceptProposedAction();
+}
+
+void MainWindow::dragEnterEvent(QDragEnterEvent *event)
+{
+    acceptDrag(event);
+}
+
+void MainWindow::dropEvent(QDropEvent *event)
+{
+    if (acceptDrag(event))
+        dropInto(leSource, event);
+}
+
+bool MainWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    auto *field = qobject_cast<QLineEdit *>(watched);
+    if (!field)
+        return QMainWindow::eventFilter(watched, event);
+    switch (event->type()) {
+    case QEvent::DragEnter:
+    case QEvent::DragMove:
+        return acceptDrag(static_cast<QDropEvent *>(event));
+    case QEvent::Drop:
+        if (!acceptDrag(static_cast<QDropEvent *>(event)))
+            return false;
+        dropInto(field, static_cast<QDropEvent *>(event));
+        return true;
+    default:
+        return QMainWindow::eventFilter(watched, event);
+    }
+}
+
+QString MainWindow::settingsDir() const
+{
+    // The application's own configuration directory, so that the settings
+    // file's plain name cannot meet another program's file.
+    const QStringList locations =
+            QStandardPaths::standardLocations(QStandardPaths::AppConfigLocation);
+    if (locations.isEmpty())
+        return QCoreApplication::applicationDirPath();
+    QDir().mkpath(locations.first());
+    return locations.first();
+}
+
+void MainWindow::loadSettings()
+{
+    settingsPath = settingsDir() + QLatin1Char('/') + settingsFileName;
+    if (!QFileInfo(settingsPath).isFile())
+        return;
+    QFile file(settingsPath);
+    if (!file.open(QIODevice::ReadOnly))
+        return;
+
+    // Anything unreadable counts as absent: the form keeps its defaults.
+    const QJsonObject root = QJsonDocument::fromJson(file.readAll()).object();
+    if (!root.contains(keyMainWindow))
+        return;
+    const QJsonObject values = root.value(keyMainWindow).toObject();
+    if (values.contains(keySource))
+        leSource->setText(values.value(keySource).toString());
+    if (values.contains(keyDestination))
+        leDestination->setText(values.value(keyDestination).toString());
+    if (values.contains(keyType)) {
+        const int type = values.value(keyType).toInt(0);
+        if (type >= 0 && type < cbType->count())
+            cbType->setCurrentIndex(type);
+    }
+}
+
+void MainWindow::saveSettings()
+{
+    settingsPath = settingsDir() + QLatin1Char('/') + settingsFileName;
+    const QJsonObject values{
+            {keySource, leSource->text()},
+            {keyDestination, leDestination->text()},
+            {keyType, cbType->currentIndex()},
+    };
+    const QJsonObject root{{keyMainWindow, values}};
+
+    // Written beside the old file and renamed over it, so that a crash or a
+    // full disk leaves the previous settings rather than a truncated file.
+    QSaveFile file(settingsPath);
+    if (!file.open(QIODevice::WriteOnly))
+        return;
+    file.write(QJsonDocument(root).toJson());
+    file.commit();
+}
