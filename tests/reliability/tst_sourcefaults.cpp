@@ -1,5 +1,7 @@
-#include "../job/audiotestfiles.h"
+#include "testsupport.h"
+
 #include "converter/convertfile.h"
+#include "wave/waveheader.h"
 
 #include <QDir>
 #include <QProcess>
@@ -8,7 +10,7 @@
 
 #include <unistd.h>
 
-using namespace testfiles;
+using namespace support;
 
 Q_DECLARE_METATYPE(ConvertError)
 
@@ -37,8 +39,8 @@ void TestSourceFaults::initTestCase()
 {
     standard = inputs.filePath(QStringLiteral("standard.wav"));
     brinmoor = inputs.filePath(QStringLiteral("brinmoor.wav"));
-    QVERIFY(sox(44100, QStringLiteral("88200s"), standard, QStringLiteral("16")));
-    QVERIFY(writeBrinmoor(brinmoor, sine(80000, 0.8)));
+    QVERIFY(soxTone(standard, 44100, QStringLiteral("88200s"), 16));
+    QVERIFY(writeFile(brinmoor, brinmoorBytes(sine(80000, 0.8))));
 }
 
 void TestSourceFaults::duringConversion_data()
@@ -84,7 +86,7 @@ void TestSourceFaults::duringConversion()
 
     const QString out = work.filePath(QStringLiteral("out"));
     const QString destination = out + QStringLiteral("/destination.wav");
-    QVERIFY(QDir().mkdir(out) && writeContents(destination, "an earlier conversion"));
+    QVERIFY(QDir().mkdir(out) && writeFile(destination, "an earlier conversion"));
 
     int calls = 0;
     ConvertOptions options;
@@ -104,9 +106,9 @@ void TestSourceFaults::duringConversion()
     QCOMPARE(strayFiles(out, {"destination.wav"}), QStringList());
     if (result.ok()) {
         QCOMPARE(result.framesWritten, whole.framesWritten);
-        QVERIFY(contents(destination) == contents(reference));
+        QVERIFY(readFile(destination) == readFile(reference));
     } else {
-        QCOMPARE(contents(destination), QByteArray("an earlier conversion"));
+        QCOMPARE(readFile(destination), QByteArray("an earlier conversion"));
     }
 }
 
@@ -128,7 +130,7 @@ void TestSourceFaults::unreadableSource()
     QVERIFY(QFile::copy(to == "brinmoor" ? standard : brinmoor, source));
     const QString out = work.filePath(QStringLiteral("out"));
     const QString destination = out + QStringLiteral("/destination.wav");
-    QVERIFY(QDir().mkdir(out) && writeContents(destination, "an earlier conversion"));
+    QVERIFY(QDir().mkdir(out) && writeFile(destination, "an earlier conversion"));
     const auto open = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther |
             QFile::WriteOther | QFile::ExeOther;
     QVERIFY(QFile::setPermissions(work.path(), open) && QFile::setPermissions(out, open));
@@ -149,7 +151,7 @@ void TestSourceFaults::unreadableSource()
     QCOMPARE(converter.exitCode(), 1);
     QVERIFY2(errors.contains("Permission denied") && errors.contains("source.wav"),
              qPrintable(errors));
-    QCOMPARE(contents(destination), QByteArray("an earlier conversion"));
+    QCOMPARE(readFile(destination), QByteArray("an earlier conversion"));
     QCOMPARE(strayFiles(out, {"destination.wav"}), QStringList());
 }
 
