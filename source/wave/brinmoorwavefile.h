@@ -34,9 +34,9 @@ public:
     // 39062.5 for a header rate of 39062, otherwise the header's rate.
     double sampleRate() const;
 
-    // Largest absolute stored value, unscaled and unclamped, or 1.0 with
-    // ok == false when the file is not open for reading. Leaves the read
-    // position at the first frame.
+    // Largest absolute finite stored value, unscaled and unclamped (NaN and
+    // infinities do not count), or 1.0 with ok == false when the file is not
+    // open for reading. Leaves the read position at the first frame.
     double measurePeak(bool &ok);
 
     // Divides every stored value by `divisor` before the clamp of

@@ -1,34 +1,22 @@
-#include "audiotestfiles.h"
+#include "testsupport.h"
 
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <unistd.h>
+using namespace support;
 
-using namespace testfiles;
-
-struct Outcome
+static QStringList converter(const QStringList &arguments)
 {
-    int exitCode = -1;
-    QByteArray out;
-    QList<QByteArray> errLines; // one per failure
-};
+    return QStringList{QUORVIA_CONVERT} + arguments;
+}
 
-// Runs quorvia-convert, through `wrapper` (a program and its arguments) when
-// one is given.
-static Outcome runConverter(const QStringList &arguments, QStringList wrapper = {})
+// One line of stderr per failure.
+static QList<QByteArray> lines(const QByteArray &text)
 {
-    wrapper << QStringLiteral(QUORVIA_CONVERT) << arguments;
-    QProcess process;
-    process.start(wrapper.takeFirst(), wrapper);
-    Outcome outcome;
-    if (process.waitForFinished(120000) && process.exitStatus() == QProcess::NormalExit)
-        outcome.exitCode = process.exitCode();
-    outcome.out = process.readAllStandardOutput();
-    outcome.errLines = process.readAllStandardError().split('\n');
-    outcome.errLines.removeAll(QByteArray());
-    return outcome;
+    QList<QByteArray> result = text.split('\n');
+    result.removeAll(QByteArray());
+    return result;
 }
 
 class TestQuorviaConvert : public QObject
@@ -53,33 +41,28 @@ private:
 
 void TestQuorviaConvert::initTestCase()
 {
-    standard = dir.filePath(QStringLiteral("standard.wav"));
-    brinmoor = dir.filePath(QStringLiteral("brinmoor.wav"));
-    QVERIFY(sox(44100, QStringLiteral("2"), standard));
-    QVERIFY(writeBrinmoor(brinmoor, sine(80000, 0.7)));
-    QVERIFY(writeContents(dir.filePath(QStringLiteral("text.wav")), "RIFF? no, just text.\n"));
+    standard = dir.filePath("standard.wav");
+    brinmoor = dir.filePath("brinmoor.wav");
+    QVERIFY(soxTone(standard, 44100, "2"));
+    QVERIFY(writeFile(brinmoor, brinmoorBytes(sine(80000, 0.7))));
+    QVERIFY(writeFile(dir.filePath("text.wav"), "RIFF? no, just text.\n"));
 }
 
 void TestQuorviaConvert::exitCodes_data()
 {
-    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QStringList>("arguments"); // "@name" is name.wav in the test's directory
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("outPart");
-    QTest::addColumn<QString>("errPart"); // the only stderr line
-
-    QTest::newRow("version") << QStringList{"--version"} << 0 << "1.0.1"
-                             << "";
-    QTest::newRow("nothing to do") << QStringList{} << 2 << ""
-                                   << "SOURCE";
-    QTest::newRow("unknown layout") << QStringList{"--to", "mp3", "@standard", "@a"} << 2 << ""
-                                    << "mp3";
-    QTest::newRow("missing source") << QStringList{"@absent", "@a"} << 1 << ""
-                                    << "absent.wav";
-    QTest::newRow("silent off a terminal") << QStringList{"@standard", "@a"} << 0 << ""
-                                           << "";
-    QTest::newRow("explicit direction")
-            << QStringList{"--to", "standard", "@brinmoor", "@b"} << 0 << ""
-            << "";
+    QTest::addColumn<QString>("errPart"); // the only stderr line, if any
+    const auto row = [](const char *name, const QStringList &arguments, int exitCode,
+                        const char *outPart, const char *errPart) {
+        QTest::newRow(name) << arguments << exitCode << QString(outPart) << QString(errPart);
+    };
+    row("version", {"--version"}, 0, "1.0.1", "");
+    row("nothing to do", {}, 2, "", "SOURCE");
+    row("unknown layout", {"--to", "mp3", "@standard", "@a"}, 2, "", "mp3");
+    row("silent off a terminal", {"@standard", "@a"}, 0, "", "");
+    row("explicit direction", {"--to", "standard", "@brinmoor", "@b"}, 0, "", "");
 }
 
 void TestQuorviaConvert::exitCodes()
@@ -88,17 +71,16 @@ void TestQuorviaConvert::exitCodes()
     QFETCH(int, exitCode);
     QFETCH(QString, outPart);
     QFETCH(QString, errPart);
-
     for (QString &argument : arguments) {
         if (argument.startsWith('@'))
-            argument = dir.filePath(argument.mid(1) + QStringLiteral(".wav"));
+            argument = dir.filePath(argument.mid(1) + ".wav");
     }
-    const Outcome outcome = runConverter(arguments);
-    QCOMPARE(outcome.exitCode, exitCode);
-    QVERIFY(outcome.out.contains(outPart.toUtf8()));
-    QCOMPARE(outcome.errLines.size(), errPart.isEmpty() ? 0 : 1);
-    if (!errPart.isEmpty())
-        QVERIFY2(outcome.errLines[0].contains(errPart.toUtf8()), outcome.errLines[0]);
+    const Run r = run(converter(arguments));
+    QCOMPARE(r.exitCode, exitCode);
+    QVERIFY(r.out.contains(outPart.toUtf8()));
+    const QList<QByteArray> errLines = lines(r.err);
+    QCOMPARE(errLines.size(), errPart.isEmpty() ? 0 : 1);
+    QVERIFY2(errPart.isEmpty() || errLines[0].contains(errPart.toUtf8()), r.err);
 }
 
 // Also the automatic direction: each layout goes to the other.
@@ -116,72 +98,61 @@ void TestQuorviaConvert::batchConvertsWhatItCanAndOverwritesNoSource()
     for (const QString &name : names)
         arguments << top.filePath(name);
 
-    Outcome outcome = runConverter(arguments);
-    QCOMPARE(outcome.exitCode, 1);
-    QCOMPARE(outcome.errLines.size(), 3);
-    QVERIFY(outcome.errLines[0].contains("b/one.wav")); // its output is taken
-    QVERIFY(outcome.errLines[1].contains("missing.wav"));
-    QVERIFY(outcome.errLines[2].contains("a/text"));
+    Run r = run(converter(arguments));
+    QCOMPARE(r.exitCode, 1);
+    QList<QByteArray> errLines = lines(r.err);
+    QCOMPARE(errLines.size(), 3);
+    QVERIFY(errLines[0].contains("b/one.wav")); // its output is taken
+    QVERIFY(errLines[1].contains("missing.wav"));
+    QVERIFY(errLines[2].contains("a/text"));
     QCOMPARE(strayFiles(top.filePath("out"), {"one.wav", "two.wav"}), QStringList());
     QVERIFY(!readBrinmoor(top.filePath("out/one.wav")).empty());
     QCOMPARE(soxi(top.filePath("out/two.wav")), QStringLiteral("91446 44100 2 24"));
 
     // b/one.wav would go over a/one.wav, a source of the same run, and
     // a/one.wav over itself.
-    const QByteArray kept = contents(top.filePath(names[0]));
-    outcome =
-            runConverter({"-o", top.filePath("a"), top.filePath(names[2]), top.filePath(names[0])});
-    QCOMPARE(outcome.exitCode, 1);
-    QCOMPARE(outcome.errLines.size(), 2);
-    QVERIFY(outcome.errLines[1].contains("same file"));
-    QCOMPARE(contents(top.filePath(names[0])), kept);
+    const QByteArray kept = readFile(top.filePath(names[0]));
+    r = run(converter({"-o", top.filePath("a"), top.filePath(names[2]), top.filePath(names[0])}));
+    QCOMPARE(r.exitCode, 1);
+    errLines = lines(r.err);
+    QCOMPARE(errLines.size(), 2);
+    QVERIFY(errLines[1].contains("same file"));
+    QCOMPARE(readFile(top.filePath(names[0])), kept);
     QCOMPARE(strayFiles(top.filePath("a"), {"one.wav", "two.rec", "text"}), QStringList());
 }
 
 void TestQuorviaConvert::writeFailuresKeepTheDestination_data()
 {
-    QTest::addColumn<bool>("fromStandard");
     QTest::addColumn<QString>("cause");
-    QTest::newRow("file-size limit, to Brinmoor-WAVE") << true << "File too large";
-    QTest::newRow("file-size limit, to standard") << false << "File too large";
-    QTest::newRow("read-only directory") << true << "Permission denied";
+    // The converter itself must ignore SIGXFSZ, or the limit kills it with
+    // its temporary file left behind.
+    QTest::newRow("file-size limit") << "File too large";
+    QTest::newRow("read-only directory") << "Permission denied";
 }
 
 void TestQuorviaConvert::writeFailuresKeepTheDestination()
 {
-    QFETCH(bool, fromStandard);
     QFETCH(QString, cause);
-
     QTemporaryDir work;
-    const QString out = work.filePath(QStringLiteral("out"));
-    const QString destination = out + QStringLiteral("/destination.wav");
-    QVERIFY(QDir().mkdir(out) && writeContents(destination, "an earlier conversion"));
-    const QString source = work.filePath(QStringLiteral("source.wav"));
-    QVERIFY(QFile::copy(fromStandard ? standard : brinmoor, source));
-
-    QStringList wrapper;
+    const QString out = work.filePath("out");
+    const QString destination = out + "/destination.wav";
+    QVERIFY(QDir().mkdir(out) && writeFile(destination, "an earlier conversion"));
+    const QString source = work.filePath("source.wav"); // where nobody can read it
+    QVERIFY(QFile::copy(standard, source));
+    const QStringList command = converter({source, destination});
+    Run r;
     if (cause == "File too large") {
-        // Both outputs are several hundred kilobytes; the limit is at most
-        // 100 kB, whatever block size the shell counts in.
-        wrapper = QStringList{"sh", "-c", "ulimit -f 100 && exec \"$0\" \"$@\""};
+        r = run(withFileSizeLimit(command, 200, false)); // the output is over 1 MB
     } else {
-        const auto all = QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther | QFile::ExeOwner |
-                QFile::ExeGroup | QFile::ExeOther;
-        QVERIFY(QFile::setPermissions(work.path(), all | QFile::WriteOwner));
-        QVERIFY(QFile::setPermissions(source, all));
-        QVERIFY(QFile::setPermissions(out, all));
-        // Permissions do not bind root, so root runs the converter as nobody.
-        if (::geteuid() == 0)
-            wrapper = QStringList{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+        ReadOnlyDirectory readOnly(out);
+        r = run(asOrdinaryUser(command));
     }
-    const Outcome outcome = runConverter({source, destination}, wrapper);
-    QFile::setPermissions(out, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-
-    QCOMPARE(outcome.exitCode, 1);
-    QCOMPARE(outcome.errLines.size(), 1);
-    QVERIFY2(outcome.errLines[0].contains(cause.toUtf8()), outcome.errLines[0]);
-    QVERIFY(outcome.errLines[0].contains("destination.wav"));
-    QCOMPARE(contents(destination), QByteArray("an earlier conversion"));
+    QCOMPARE(r.exitCode, 1);
+    const QList<QByteArray> errLines = lines(r.err);
+    QCOMPARE(errLines.size(), 1);
+    QVERIFY2(errLines[0].contains(cause.toUtf8()) && errLines[0].contains("destination.wav"),
+             r.err);
+    QCOMPARE(readFile(destination), QByteArray("an earlier conversion"));
     QCOMPARE(strayFiles(out, {"destination.wav"}), QStringList());
 }
 
@@ -195,15 +166,13 @@ void TestQuorviaConvert::progressBarOnlyOnATerminal_data()
 void TestQuorviaConvert::progressBarOnlyOnATerminal()
 {
     QFETCH(QString, option);
-    if (QStandardPaths::findExecutable(QStringLiteral("script")).isEmpty())
+    if (QStandardPaths::findExecutable("script").isEmpty())
         QSKIP("script(1) is needed to give the converter a terminal");
-
     // script(1) runs the command on a pseudo-terminal and copies what
     // appears there to its own stdout.
-    const QString destination = dir.filePath(QStringLiteral("tty.wav"));
-    const QString command = QStringList{QUORVIA_CONVERT, option, standard, destination}.join(' ');
-    QByteArray screen;
-    QVERIFY(run(QStringLiteral("script"), {"-qec", command, "/dev/null"}, &screen));
+    const QString destination = dir.filePath("tty.wav");
+    const QString command = converter({option, standard, destination}).join(' ');
+    const QByteArray screen = output({"script", "-qec", command, "/dev/null"});
     QCOMPARE(screen.contains("100%"), option != "--quiet");
     QVERIFY(!readBrinmoor(destination).empty());
 }

@@ -1,4 +1,4 @@
-#include "audiotestfiles.h"
+#include "testsupport.h"
 
 #include "converter/convertfile.h"
 
@@ -6,9 +6,10 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <cmath>
 #include <unistd.h>
 
-using namespace testfiles;
+using namespace support;
 
 Q_DECLARE_METATYPE(ConvertError)
 
@@ -34,6 +35,7 @@ private slots:
     void windowFormKeepsEventsFlowing();
 
 private:
+    QString path(const QString &name) const { return dir.filePath(name); }
     QTemporaryDir dir;
 };
 
@@ -42,19 +44,17 @@ void TestConvertFile::frameCounts_data()
     QTest::addColumn<int>("type");
     QTest::addColumn<int>("sourceRate"); // 0: a Brinmoor-WAVE source
     QTest::addColumn<int>("sourceFrames");
-    QTest::addColumn<QString>("bits");
+    QTest::addColumn<int>("bits");
     QTest::addColumn<int>("expected");
-
     // ceil((200 * ceil(N / 200) + 1000) * destination rate / source rate)
-    QTest::newRow("44100 Hz, 400 frames") << 1 << 44100 << 400 << "24" << 1241;
-    QTest::newRow("type 2 also to Brinmoor-WAVE") << 2 << 44100 << 400 << "24" << 1241;
-    QTest::newRow("type -1, 401 frames") << -1 << 44100 << 401 << "24" << 1418;
-    QTest::newRow("48000 Hz, 16-bit") << 1 << 48000 << 1000 << "16" << 1628;
-    QTest::newRow("22050 Hz, 32-bit") << 1 << 22050 << 150 << "32" << 2126;
-    QTest::newRow("8000 Hz, one frame") << 1 << 8000 << 1 << "24" << 5860;
-    QTest::newRow("standard without data") << 1 << 44100 << 0 << "24" << 886;
-    QTest::newRow("Brinmoor-WAVE without data") << 0 << 0 << 0 << "" << 1129;
-    QTest::newRow("Brinmoor-WAVE, 450 frames") << 0 << 0 << 450 << "" << 1807;
+    QTest::newRow("44100 Hz, 400 frames") << 1 << 44100 << 400 << 24 << 1241;
+    QTest::newRow("type -1, 401 frames") << -1 << 44100 << 401 << 24 << 1418;
+    QTest::newRow("48000 Hz, 16-bit") << 1 << 48000 << 1000 << 16 << 1628;
+    QTest::newRow("22050 Hz, 32-bit") << 1 << 22050 << 150 << 32 << 2126;
+    QTest::newRow("8000 Hz, one frame") << 1 << 8000 << 1 << 24 << 5860;
+    QTest::newRow("standard without data") << 1 << 44100 << 0 << 24 << 886;
+    QTest::newRow("Brinmoor-WAVE without data") << 0 << 0 << 0 << 0 << 1129;
+    QTest::newRow("Brinmoor-WAVE, 450 frames") << 0 << 0 << 450 << 0 << 1807;
 }
 
 void TestConvertFile::frameCounts()
@@ -62,19 +62,16 @@ void TestConvertFile::frameCounts()
     QFETCH(int, type);
     QFETCH(int, sourceRate);
     QFETCH(int, sourceFrames);
-    QFETCH(QString, bits);
+    QFETCH(int, bits);
     QFETCH(int, expected);
-
-    const QString source = dir.filePath(QStringLiteral("counts.src"));
-    const QString destination = dir.filePath(QStringLiteral("counts.wav"));
+    const QString source = path("counts.src");
+    const QString destination = path("counts.wav");
     if (sourceRate == 0)
-        QVERIFY(writeBrinmoor(source, sine(sourceFrames, 0.5)));
+        QVERIFY(writeFile(source, brinmoorBytes(sine(sourceFrames, 0.5))));
     else if (sourceFrames == 0)
-        QVERIFY(writeContents(
-                source,
-                QByteArray(WaveHeader::standardDefaults().toBytes().data(), WaveHeader::size)));
+        QVERIFY(writeFile(source, canonicalHeader(24, 2, 44100, 0)));
     else
-        QVERIFY(sox(sourceRate, QStringLiteral("%1s").arg(sourceFrames), source, bits));
+        QVERIFY(soxTone(source, sourceRate, QStringLiteral("%1s").arg(sourceFrames), bits));
 
     std::vector<double> fractions;
     ConvertOptions options;
@@ -87,13 +84,11 @@ void TestConvertFile::frameCounts()
     QCOMPARE(result.framesWritten, qint64(expected));
     QVERIFY(std::is_sorted(fractions.begin(), fractions.end()));
     QCOMPARE(fractions.empty() ? 1.0 : fractions.back(), 1.0);
-
     if (type == BrinmoorToStandard) {
         QCOMPARE(soxi(destination), QStringLiteral("%1 44100 2 24").arg(expected));
-        const WaveHeader header = headerOf(destination);
-        QCOMPARE(QFileInfo(destination).size(), 44 + 6 * qint64(expected));
-        QCOMPARE(header.dataSize, quint32(6 * expected));
-        QCOMPARE(header.riffSize, quint32(6 * expected + 36));
+        const QByteArray bytes = readFile(destination);
+        QCOMPARE(bytes.size(), 44 + 6 * expected);
+        QCOMPARE(bytes.left(44), canonicalHeader(24, 2, 44100, quint32(6 * expected)));
     } else {
         QCOMPARE(int(readBrinmoor(destination).size()), expected);
     }
@@ -104,16 +99,15 @@ void TestConvertFile::levels_data()
     QTest::addColumn<int>("type");
     QTest::addColumn<double>("amplitude");
     QTest::addColumn<double>("expectedRms");
-
     // A sine's RMS is its amplitude / sqrt(2). sox's full scale is the
     // largest 24-bit value, a hair below 1.
     const double sineRms = 1.0 / std::sqrt(2.0);
+    const double toStandard = sineRms * 0.33 * filterGainFrom39062;
     QTest::newRow("standard, full scale") << 1 << 1.0 << sineRms * 0.3 * filterGainFrom44100;
-    QTest::newRow("Brinmoor-WAVE, full scale") << 0 << 1.0 << sineRms * 0.33 * filterGainFrom39062;
-    QTest::newRow("Brinmoor-WAVE, half scale")
-            << 0 << 0.5 << 0.5 * sineRms * 0.33 * filterGainFrom39062;
+    QTest::newRow("Brinmoor-WAVE, full scale") << 0 << 1.0 << toStandard;
+    QTest::newRow("Brinmoor-WAVE, half scale") << 0 << 0.5 << 0.5 * toStandard;
     // Scaled down by its peak, not clipped: still a sine.
-    QTest::newRow("Brinmoor-WAVE, peak 2.0") << 0 << 2.0 << sineRms * 0.33 * filterGainFrom39062;
+    QTest::newRow("Brinmoor-WAVE, peak 2.0") << 0 << 2.0 << toStandard;
 }
 
 void TestConvertFile::levels()
@@ -121,20 +115,22 @@ void TestConvertFile::levels()
     QFETCH(int, type);
     QFETCH(double, amplitude);
     QFETCH(double, expectedRms);
-
-    const QString source = dir.filePath(QStringLiteral("levels.src"));
-    const QString destination = dir.filePath(QStringLiteral("levels.wav"));
+    const QString source = path("levels.src");
+    const QString destination = path("levels.wav");
     if (type == BrinmoorToStandard)
-        QVERIFY(writeBrinmoor(source, sine(39062, amplitude)));
+        QVERIFY(writeFile(source, brinmoorBytes(sine(39062, amplitude))));
     else
-        QVERIFY(sox(44100, QStringLiteral("1"), source));
+        QVERIFY(soxTone(source, 44100, "1"));
     QVERIFY(convertFile(source, destination, type, {}).ok());
-    const std::vector<Frame> output =
-            type == BrinmoorToStandard ? decodeWithSox(destination) : readBrinmoor(destination);
+    const std::vector<Frame> output = type == BrinmoorToStandard ? framesOf(soxDecode(destination))
+                                                                 : readBrinmoor(destination);
     QVERIFY(output.size() > 30000);
     // The middle, away from the filter's start and end, holds whole periods
     // to well within the tolerance.
-    const double measured = rms(output, 2000, output.size() - 2000);
+    double sum = 0.0;
+    for (size_t i = 2000; i < output.size() - 2000; ++i)
+        sum += output[i].left * output[i].left + output[i].right * output[i].right;
+    const double measured = std::sqrt(sum / double(2 * (output.size() - 4000)));
     QVERIFY2(std::abs(measured / expectedRms - 1.0) < 0.005,
              qPrintable(QStringLiteral("rms %1, expected %2").arg(measured).arg(expectedRms)));
 }
@@ -144,12 +140,9 @@ void TestConvertFile::endOfRecordingKeepsItsLevel()
     // A constant level up to the last frame: the filter's tail, carried out
     // by the flush, must not come out louder than the recording (beyond the
     // lowpass's own few per cent of overshoot).
-    const QString source = dir.filePath(QStringLiteral("tail.src"));
-    const QString destination = dir.filePath(QStringLiteral("tail.wav"));
-    QVERIFY(writeBrinmoor(source, std::vector<Frame>(3000, Frame{0.5, -0.5})));
-    QVERIFY(convertFile(source, destination, BrinmoorToStandard, {}).ok());
-
-    const std::vector<Frame> output = decodeWithSox(destination);
+    QVERIFY(writeFile(path("tail.src"), brinmoorBytes(std::vector<Frame>(3000, {0.5, -0.5}))));
+    QVERIFY(convertFile(path("tail.src"), path("tail.wav"), BrinmoorToStandard, {}).ok());
+    const std::vector<Frame> output = framesOf(soxDecode(path("tail.wav")));
     QVERIFY(output.size() > 3000);
     const double steady = 0.5 * 0.33 * filterDcGain;
     QVERIFY(std::abs(output[1500].left / steady - 1.0) < 0.001);
@@ -159,31 +152,25 @@ void TestConvertFile::endOfRecordingKeepsItsLevel()
     QVERIFY2(loudest < 1.1 * steady, qPrintable(QString::number(loudest / steady)));
 }
 
+// Cancellation and failures while reading or writing are made to happen in
+// the reliability and command-line tests.
 void TestConvertFile::failuresLeaveDestinationAsItWas_data()
 {
     QTest::addColumn<QString>("scenario");
     QTest::addColumn<int>("type");
     QTest::addColumn<ConvertError>("error");
     QTest::addColumn<QString>("reasonPart");
-
     const auto row = [](const char *scenario, int type, ConvertError error, const char *reason) {
-        QTest::addRow("%s, type %d", scenario, type)
-                << QString::fromLatin1(scenario) << type << error << QString::fromLatin1(reason);
+        QTest::newRow(scenario) << QString(scenario) << type << error << QString(reason);
     };
-    row("missing source", 0, ConvertError::SourceOpen, "No such file or directory");
     row("missing source", 1, ConvertError::SourceOpen, "No such file or directory");
     row("text file", 0, ConvertError::SourceFormat, "source.wav");
-    row("text file", 1, ConvertError::SourceFormat, "source.wav");
     row("no such directory", 1, ConvertError::DestinationOpen, "cannot write");
-    row("read-only directory", 0, ConvertError::DestinationOpen, "Permission denied");
-    row("same path", 0, ConvertError::SameFile, "same file");
     row("another spelling", 1, ConvertError::SameFile, "same file");
     row("symlink", 0, ConvertError::SameFile, "same file");
     row("hard link", 1, ConvertError::SameFile, "same file");
     row("rate 100 Hz", 1, ConvertError::UnsupportedRate, "not supported");
     row("rate 0 Hz", 1, ConvertError::UnsupportedRate, "not supported");
-    row("cancelled at half", 0, ConvertError::Cancelled, "cancelled");
-    row("cancelled at half", 1, ConvertError::Cancelled, "cancelled");
 }
 
 void TestConvertFile::failuresLeaveDestinationAsItWas()
@@ -195,77 +182,57 @@ void TestConvertFile::failuresLeaveDestinationAsItWas()
 
     QTemporaryDir work;
     const QDir top(work.path());
-    QVERIFY(top.mkdir(QStringLiteral("out")));
-    const QString source = top.filePath(QStringLiteral("source.wav"));
-    QString destination = top.filePath(QStringLiteral("out/destination.wav"));
-    if (type == BrinmoorToStandard)
-        QVERIFY(writeBrinmoor(source, sine(40000, 0.8)));
-    else
-        QVERIFY(sox(44100, QStringLiteral("1"), source));
+    QVERIFY(top.mkdir("out"));
+    const QString source = top.filePath("source.wav");
+    QString destination = top.filePath("out/destination.wav");
     // Type 0 rows start with a destination that must keep its content, the
     // others without one, which must stay absent.
-    if (type == BrinmoorToStandard)
-        QVERIFY(writeContents(destination, "what the destination held before"));
-
+    if (type == BrinmoorToStandard) {
+        QVERIFY(writeFile(source, brinmoorBytes(sine(40000, 0.8))));
+        QVERIFY(writeFile(destination, "what the destination held before"));
+    } else {
+        QVERIFY(soxTone(source, 44100, "1"));
+    }
     if (scenario == "missing source") {
         QVERIFY(QFile::remove(source));
     } else if (scenario == "text file") {
-        QVERIFY(writeContents(source, "just some text, long enough to fill a header.\n"));
+        QVERIFY(writeFile(source, "just some text, long enough to fill a header.\n"));
     } else if (scenario == "no such directory") {
-        destination = top.filePath(QStringLiteral("out/missing/destination.wav"));
-    } else if (scenario == "read-only directory") {
-        if (::geteuid() == 0)
-            QSKIP("permissions do not bind root; the command-line test runs this as nobody");
-        QVERIFY(QFile::setPermissions(top.filePath("out"), QFile::ReadOwner | QFile::ExeOwner));
-    } else if (scenario == "same path") {
-        destination = source;
+        destination = top.filePath("out/missing/destination.wav");
     } else if (scenario == "another spelling") {
-        destination = top.filePath(QStringLiteral("out/../source.wav"));
+        destination = top.filePath("out/../source.wav");
     } else if (scenario == "symlink") {
         QVERIFY(QFile::remove(destination) && QFile::link(source, destination));
     } else if (scenario == "hard link") {
         QCOMPARE(::link(qPrintable(source), qPrintable(destination)), 0);
     } else if (scenario.startsWith("rate")) {
-        QByteArray bytes = contents(source);
-        writeLe32(bytes.data() + 24, quint32(scenario.mid(5).toInt()));
-        QVERIFY(writeContents(source, bytes));
+        QByteArray bytes = readFile(source);
+        bytes.replace(24, 4, le32(quint32(scenario.mid(5).toInt())));
+        QVERIFY(writeFile(source, bytes));
     }
-    const QByteArray sourceBefore = contents(source);
-    const QByteArray destinationBefore = contents(destination);
+    const QByteArray sourceBefore = readFile(source);
+    const QByteArray destinationBefore = readFile(destination);
     const bool existedBefore = QFileInfo::exists(destination);
     const QString outDir = QFileInfo(destination).absolutePath();
-    const QStringList namesBefore = strayFiles(outDir, {});
+    const QStringList namesBefore = strayFiles(outDir);
 
-    ConvertOptions options;
-    double cancelledAt = -1.0;
-    options.progress = [&cancelledAt](double fraction) {
-        if (fraction < 0.5)
-            return true;
-        cancelledAt = fraction;
-        return false;
-    };
-    const ConvertResult result = convertFile(source, destination, type, options);
-    QFile::setPermissions(top.filePath("out"),
-                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-
+    const ConvertResult result = convertFile(source, destination, type, {});
     QVERIFY2(result.error == error, qPrintable(result.reason));
     QVERIFY2(result.reason.contains(reasonPart), qPrintable(result.reason));
-    QCOMPARE(error == ConvertError::Cancelled, cancelledAt >= 0.5 && cancelledAt < 0.51);
-    QCOMPARE(contents(source), sourceBefore);
-    QCOMPARE(contents(destination), destinationBefore);
+    QCOMPARE(readFile(source), sourceBefore);
+    QCOMPARE(readFile(destination), destinationBefore);
     QCOMPARE(QFileInfo::exists(destination), existedBefore);
     QCOMPARE(strayFiles(outDir, namesBefore), QStringList());
 }
 
 void TestConvertFile::windowFormKeepsEventsFlowing()
 {
-    const QString source = dir.filePath(QStringLiteral("long.src"));
-    QVERIFY(sox(44100, QStringLiteral("30"), source, QStringLiteral("16")));
+    QVERIFY(soxTone(path("long.src"), 44100, "30", 16));
     bool timerRan = false;
     QTimer::singleShot(0, this, [&timerRan] { timerRan = true; });
-    QCOMPARE(convertFile(source, dir.filePath(QStringLiteral("long.wav")), 1), 0);
+    QCOMPARE(convertFile(path("long.src"), path("long.wav"), 1), 0);
     QVERIFY(timerRan);
-    QCOMPARE(convertFile(dir.filePath(QStringLiteral("absent")), source, 1), -1);
+    QCOMPARE(convertFile(path("absent"), path("long.src"), 1), -1);
 }
 
 QTEST_GUILESS_MAIN(TestConvertFile)

@@ -20,6 +20,8 @@ private slots:
     void clampAndScale_data();
     void clampAndScale();
     void peakThenRead();
+    void peakPassesOverNonFinite_data();
+    void peakPassesOverNonFinite();
     void notOpen();
     void emptyRecordingAndRates();
     void roundTripLarge();
@@ -105,6 +107,42 @@ void TestBrinmoorWaveFile::peakThenRead()
     QCOMPARE(in.readFrames(frames.data(), 200), 0);
     QVERIFY(in.close());
     QCOMPARE(in.readFrames(frames.data(), 1), -1);
+}
+
+void TestBrinmoorWaveFile::peakPassesOverNonFinite_data()
+{
+    // The scan takes values several at a time; the peak and a NaN or an
+    // infinity go to every position within such a group, and past the last
+    // whole group.
+    QTest::addColumn<int>("peakAt");
+    QTest::addColumn<int>("poisonAt");
+    QTest::addColumn<double>("poison");
+    const double inf = std::numeric_limits<double>::infinity();
+    const double poisons[] = {std::numeric_limits<double>::quiet_NaN(), inf, -inf, inf};
+    const int positions[] = {1, 4, 8, 37};
+    for (int peakAt : {0, 3, 5, 6, 7, 9, 38, 39})
+        for (int i = 0; i < 4; ++i)
+            QTest::addRow("peak %d, %g at %d", peakAt, poisons[i], positions[i])
+                    << peakAt << positions[i] << poisons[i];
+}
+
+void TestBrinmoorWaveFile::peakPassesOverNonFinite()
+{
+    QFETCH(int, peakAt);
+    QFETCH(int, poisonAt);
+    QFETCH(double, poison);
+    std::vector<double> values(40, -0.25);
+    values[size_t(peakAt)] = -0.875;
+    values[size_t(poisonAt)] = poison;
+    std::vector<Frame> frames;
+    for (size_t k = 0; k < values.size(); k += 2)
+        frames.push_back({values[k], values[k + 1]});
+    QVERIFY(writeBytes(path("n.wav"), brinmoorBytes(frames)));
+    BrinmoorWaveFile in;
+    QVERIFY(in.open(path("n.wav"), QIODevice::ReadOnly));
+    bool ok = false;
+    COMPARE_EXACT(in.measurePeak(ok), 0.875);
+    QVERIFY(ok);
 }
 
 void TestBrinmoorWaveFile::notOpen()

@@ -247,19 +247,22 @@ void TestStandardWaveFile::hugeFilesReadWhole()
 void TestStandardWaveFile::writtenBytesAndHeader()
 {
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    const std::vector<Frame> frames{{1.0, -1.0}, {0.5, 0.3}, {1.5, -1.5}, {nan, 0.0}};
+    const double inf = std::numeric_limits<double>::infinity();
+    const std::vector<Frame> frames{{1.0, -1.0}, {0.5, 0.3},  {1.5, -1.5},
+                                    {nan, 0.0},  {-inf, nan}, {0.0, inf}};
     StandardWaveFile wav;
     QVERIFY(wav.open(path("written.wav"), QIODevice::WriteOnly));
     QVERIFY(wav.writeFrames(frames.data(), 2));
-    QVERIFY(wav.writeFrames(frames.data() + 2, 2));
+    QVERIFY(wav.writeFrames(frames.data() + 2, 4));
     QVERIFY(wav.close());
-    QCOMPARE(wav.waveHeader().dataSize, 24u);
+    QCOMPARE(wav.waveHeader().dataSize, 36u);
 
     const QByteArray bytes = readBytes(path("written.wav"));
-    QCOMPARE(bytes.left(44), canonicalHeader(24, 2, 44100, 24));
+    QCOMPARE(bytes.left(44), canonicalHeader(24, 2, 44100, 36));
     // Full scale saturates instead of wrapping; NaN is silence.
     QCOMPARE(bytes.mid(44).toHex(' '),
-             QByteArray("ff ff 7f 00 00 80 ff ff 3f 66 66 26 ff ff 7f 00 00 80 00 00 00 00 00 00"));
+             QByteArray("ff ff 7f 00 00 80 ff ff 3f 66 66 26 ff ff 7f 00 00 80 00 00 00 00 00 00 "
+                        "00 00 80 00 00 00 00 00 00 ff ff 7f"));
 }
 
 void TestStandardWaveFile::soxReadsWhatWeWrite()

@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer programs with clang (AddressSanitizer and
+# UndefinedBehaviorSanitizer on) into build-fuzz/ and runs them side by side,
+# each for SECONDS seconds, starting from the committed seed corpus.
+#   tests/fuzz/run.sh SECONDS [TARGET...]     TARGET: standardwave brinmoorwave convert
+# New inputs collect in tests/fuzz/corpus-work/TARGET (not committed); inputs
+# that crash land in build-fuzz/artifacts/TARGET/. Exit status 1 when any
+# target found a fault.
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+top=$(cd "$here/../.." && pwd)
+seconds=${1:?usage: tests/fuzz/run.sh SECONDS [TARGET...]}
+shift
+targets=("$@")
+if ((${#targets[@]} == 0)); then
+    targets=(standardwave brinmoorwave convert)
+fi
+
+packages=(cmake make clang libclang-rt-14-dev qtbase5-dev qtbase5-dev-tools)
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$p")
+    fi
+done
+if ((${#missing[@]})); then
+    echo "Installing: ${missing[*]}"
+    sudo=""
+    if [ "$(id -u)" -ne 0 ]; then
+        sudo="sudo"
+    fi
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+build=$top/build-fuzz
+if [ ! -f "$build/CMakeCache.txt" ]; then
+    cmake -S "$here" -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo
+fi
+cmake --build "$build" --parallel "$(nproc 2>/dev/null || echo 2)" \
+    --target "${targets[@]/#/fuzz_}"
+
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+# The inputs are written to files; keep them in memory where we can.
+if [ -d /dev/shm ] && [ -w /dev/shm ]; then
+    export TMPDIR=/dev/shm
+fi
+
+pids=()
+for t in "${targets[@]}"; do
+    work=$here/corpus-work/$t
+    artifacts=$build/artifacts/$t
+    mkdir -p "$work" "$artifacts"
+    # A slow input or one that needs much memory is a fault too.
+    "$build/fuzz_$t" "$work" "$here/corpus/$t" \
+        -dict="$here/wave.dict" -max_total_time="$seconds" -timeout=10 \
+        -rss_limit_mb=1024 -malloc_limit_mb=512 -print_final_stats=1 \
+        -artifact_prefix="$artifacts/" >"$build/$t.log" 2>&1 &
+    pids+=($!)
+done
+
+status=0
+for i in "${!targets[@]}"; do
+    t=${targets[$i]}
+    if ! wait "${pids[$i]}"; then
+        status=1
+    fi
+    echo "== $t"
+    grep -E 'cov:' "$build/$t.log" | tail -n 1 || true
+    grep -E '^stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb)|==fault==|ERROR:|SUMMARY:' \
+        "$build/$t.log" || true
+    ls "$build/artifacts/$t" 2>/dev/null | sed 's/^/   found: /'
+done
+exit $status

@@ -1,0 +1,230 @@
+#pragma once
+
+// What the tests of several areas share: files with given bytes, WAVE
+// headers and the Brinmoor-WAVE layout built byte by byte (independently of
+// the code under test), and child processes: the independent tools (sox,
+// soxi, ffmpeg), also under a file-size limit or as an ordinary user.
+
+#include "wave/frame.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QtTest>
+
+#include <cstring>
+#include <vector>
+
+#include <unistd.h>
+
+namespace support {
+
+inline QByteArray le16(quint16 v)
+{
+    const char b[2] = {char(v), char(v >> 8)};
+    return QByteArray(b, 2);
+}
+
+inline QByteArray le32(quint32 v)
+{
+    return le16(quint16(v)) + le16(quint16(v >> 16));
+}
+
+inline quint64 bitsOf(double x)
+{
+    quint64 u;
+    std::memcpy(&u, &x, 8);
+    return u;
+}
+
+inline QByteArray le64(double v)
+{
+    const quint64 u = bitsOf(v);
+    return le32(quint32(u)) + le32(quint32(u >> 32));
+}
+
+// A canonical 44-byte header: RIFF, a 16-byte fmt chunk, the data chunk's head.
+inline QByteArray canonicalHeader(quint16 bits, quint16 channels, quint32 rate, quint32 dataSize,
+                                  quint16 format = 1)
+{
+    const quint16 align = quint16(channels * (bits / 8));
+    return "RIFF" + le32(dataSize + 36) + "WAVEfmt " + le32(16) + le16(format) + le16(channels) +
+            le32(rate) + le32(rate * align) + le16(align) + le16(bits) + "data" + le32(dataSize);
+}
+
+// A Brinmoor-WAVE file: the header of 32-bit stereo PCM, whose sizes count
+// 8 bytes a frame (riffSize = dataSize + 40), then binary64 pairs.
+inline QByteArray brinmoorBytes(const std::vector<Frame> &frames, quint32 rate = 39062)
+{
+    QByteArray bytes = canonicalHeader(32, 2, rate, quint32(frames.size() * 8));
+    bytes.replace(4, 4, le32(quint32(frames.size() * 8 + 40)));
+    for (const Frame &f : frames)
+        bytes += le64(f.left) + le64(f.right);
+    return bytes;
+}
+
+inline bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
+
+inline QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// Native binary64 pairs, as sox writes them with "-t f64".
+inline std::vector<Frame> framesOf(const QByteArray &bytes)
+{
+    std::vector<Frame> frames(size_t(bytes.size()) / sizeof(Frame));
+    if (!frames.empty())
+        std::memcpy(frames.data(), bytes.constData(), frames.size() * sizeof(Frame));
+    return frames;
+}
+
+// The frames of a Brinmoor-WAVE file, or none when its header or size is
+// not exactly what that layout gives for them.
+inline std::vector<Frame> readBrinmoor(const QString &path)
+{
+    const QByteArray bytes = readFile(path);
+    std::vector<Frame> frames = framesOf(bytes.mid(44));
+    return bytes == brinmoorBytes(frames) ? frames : std::vector<Frame>();
+}
+
+struct Run
+{
+    int exitCode = -1; // -1: did not start, crashed or timed out
+    QByteArray out;
+    QByteArray err;
+};
+
+// Runs `command` (program, then arguments) to its end.
+inline Run run(QStringList command)
+{
+    QProcess process;
+    process.start(command.takeFirst(), command);
+    Run result;
+    if (process.waitForFinished(120000) && process.exitStatus() == QProcess::NormalExit)
+        result.exitCode = process.exitCode();
+    result.out = process.readAllStandardOutput();
+    result.err = process.readAllStandardError();
+    return result;
+}
+
+// A tool's standard output, or a null array when it failed.
+inline QByteArray output(const QStringList &command)
+{
+    const Run r = run(command);
+    return r.exitCode != 0 ? QByteArray() : r.out.isNull() ? QByteArray("") : r.out;
+}
+
+// `command` under a file-size limit of `blocks` 512-byte blocks (sh is
+// dash, which counts in those). With `ignoreSignal` the shell ignores
+// SIGXFSZ for it, so that writes fail with EFBIG; without, the program must
+// see to that itself.
+inline QStringList withFileSizeLimit(const QStringList &command, int blocks, bool ignoreSignal)
+{
+    const QString script = QStringLiteral("ulimit -f %1; %2exec \"$0\" \"$@\"")
+                                   .arg(blocks)
+                                   .arg(ignoreSignal ? "trap '' XFSZ; " : "");
+    return QStringList{"sh", "-c", script} + command;
+}
+
+// `command` as the user nobody when the tests run as root, whom permissions
+// do not bind.
+inline QStringList asOrdinaryUser(const QStringList &command)
+{
+    if (::geteuid() != 0)
+        return command;
+    return QStringList{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"} + command;
+}
+
+// While it lives, `path` is a directory nobody may write, though anyone may
+// reach and read it (its parent gets opened up for that).
+class ReadOnlyDirectory
+{
+public:
+    explicit ReadOnlyDirectory(const QString &dirPath)
+        : path(dirPath)
+    {
+        const auto readAndPass = QFile::ReadOwner | QFile::ExeOwner | QFile::ReadGroup |
+                QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
+        QFile::setPermissions(QFileInfo(path).absolutePath(), readAndPass | QFile::WriteOwner);
+        QFile::setPermissions(path, readAndPass);
+    }
+    ~ReadOnlyDirectory()
+    {
+        QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+    ReadOnlyDirectory(const ReadOnlyDirectory &) = delete;
+    ReadOnlyDirectory &operator=(const ReadOnlyDirectory &) = delete;
+
+private:
+    QString path;
+};
+
+// Names in `dirPath` beyond `expected`, hidden ones included: what a failed
+// write must not leave behind.
+inline QStringList strayFiles(const QString &dirPath, const QStringList &expected = {})
+{
+    QStringList stray = QDir(dirPath).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
+                                                QDir::NoDotAndDotDot);
+    for (const QString &name : expected)
+        stray.removeAll(name);
+    return stray;
+}
+
+// A two-channel 1 kHz sine of `length` (sox's syntax: "400s" is 400 frames)
+// at `rate`, drawn by sox into a canonical-header integer PCM file.
+inline bool soxTone(const QString &path, double rate, const QString &length, int bits = 24)
+{
+    // The null input gets the rate too, or synth counts at 48 kHz and sox
+    // resamples.
+    return !output({"sox", "-r", QString::number(rate), "-c", "2", "-n", "-b",
+                    QString::number(bits), "-t", "wavpcm", path, "synth", length, "sine", "1000"})
+                    .isNull();
+}
+
+// `frames` frames of a two-channel 1 kHz sine at 39062.5 Hz, drawn by sox
+// and scaled here, so that amplitudes above 1 are possible.
+inline std::vector<Frame> sine(int frames, double amplitude)
+{
+    if (frames <= 0) // a length of 0 would be endless
+        return {};
+    std::vector<Frame> result =
+            framesOf(output({"sox", "-r", "39062.5", "-c", "2", "-n", "-t", "f64", "-", "synth",
+                             QStringLiteral("%1s").arg(frames), "sine", "1000"}));
+    for (Frame &f : result)
+        f = {f.left * amplitude, f.right * amplitude};
+    return result;
+}
+
+// Every sample of a file as sox decodes it: binary64, channels interleaved
+// (framesOf() splits a stereo file); null when sox failed.
+inline QByteArray soxDecode(const QString &path)
+{
+    return output({"sox", path, "-t", "f64", "-"});
+}
+
+// soxi's frame count, rate, channels and bits of a file, "" when it fails.
+inline QString soxi(const QString &path)
+{
+    QStringList fields;
+    for (const char *option : {"-s", "-r", "-c", "-b"})
+        fields << QString::fromLatin1(output({"soxi", option, path}).trimmed());
+    return fields.contains(QString()) ? QString() : fields.join(' ');
+}
+
+} // namespace support
+
+// Compares doubles bit for bit (QCOMPARE on doubles is fuzzy), printing both.
+#define COMPARE_EXACT(actual, expected) \
+    QVERIFY2(support::bitsOf(actual) == support::bitsOf(expected), \
+             qPrintable(QStringLiteral("%1 != %2") \
+                                .arg(double(actual), 0, 'g', 17) \
+                                .arg(double(expected), 0, 'g', 17)))
