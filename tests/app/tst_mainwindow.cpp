@@ -1,5 +1,6 @@
 #include "converter/convertfile.h"
 #include "mainwindow.h"
+#include "testsupport.h"
 #include "wave/wavelayout.h"
 
 #include <QComboBox>
@@ -14,6 +15,8 @@
 #include <QtTest>
 
 #include <unistd.h>
+
+using namespace support;
 
 namespace {
 
@@ -48,30 +51,9 @@ struct ModalAnswerer : QTimer
     QList<SeenBox> boxes;
 };
 
-QString makeTone(const QDir &dir, const QString &name, double seconds)
-{
-    const QString path = dir.filePath(name);
-    const QStringList arguments{"-n",   "-r",   "44100", "-b",    "16",
-                                "-c",   "2",    path,    "synth", QString::number(seconds),
-                                "sine", "1000", "vol",   "0.5"};
-    return QProcess::execute("sox", arguments) == 0 ? path : QString();
-}
-
 QString settingsFile()
 {
     return QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation) + "/options.jcfg";
-}
-
-QByteArray contents(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool write(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
 }
 
 } // namespace
@@ -108,12 +90,9 @@ class TestMainWindow : public QObject
     // A Brinmoor-WAVE and a standard recording, a text file and a folder.
     void makeChoices() const
     {
-        const QString tone = makeTone(dir, "standard.wav", 0.2);
-        QVERIFY(!tone.isEmpty());
-        const ConvertResult made =
-                convertFile(tone, dir.filePath("brinmoor.wav"), StandardToBrinmoor, {});
-        QVERIFY(made.ok());
-        QVERIFY(write(dir.filePath("voice.take1.wav"), "just some words\n"));
+        QVERIFY(soxTone(dir.filePath("standard.wav"), 44100, "0.2", 16));
+        QVERIFY(writeFile(dir.filePath("brinmoor.wav"), brinmoorBytes(sine(8000, 0.5))));
+        QVERIFY(writeFile(dir.filePath("voice.take1.wav"), "just some words\n"));
         QVERIFY(dir.mkpath("folder.wav"));
     }
 
@@ -242,7 +221,7 @@ private slots:
         QFETCH(QString, text);
         QFETCH(int, written);
         makeChoices();
-        const QByteArray sourceBytes = contents(dir.filePath(source));
+        const QByteArray sourceBytes = readFile(dir.filePath(source));
         fill(source.isEmpty() ? "" : dir.filePath(source), destination, direction);
 
         ModalAnswerer answerer;
@@ -257,7 +236,7 @@ private slots:
         // A failure says why; the refusals and success need no explanation.
         QCOMPARE(box.informativeText.isEmpty(), icon != QMessageBox::Critical);
         QCOMPARE(child<QLineEdit>("leDestination")->text(), destination);
-        QCOMPARE(contents(dir.filePath(source)), sourceBytes);
+        QCOMPARE(readFile(dir.filePath(source)), sourceBytes);
         if (written == int(WaveLayout::NotWave))
             QVERIFY(!QFileInfo::exists(dir.filePath("out.wav")));
         else
@@ -277,11 +256,11 @@ private slots:
     void cancel()
     {
         QFETCH(bool, destinationExists);
-        const QString source = makeTone(dir, "long.wav", 60);
-        QVERIFY(!source.isEmpty());
+        const QString source = dir.filePath("long.wav");
+        QVERIFY(soxTone(source, 44100, "60", 16));
         const QString destination = dir.filePath("result.wav");
         const QByteArray earlier = "an earlier file that must survive";
-        QVERIFY(!destinationExists || write(destination, earlier));
+        QVERIFY(!destinationExists || writeFile(destination, earlier));
         fill(source, destination, StandardToBrinmoor);
 
         bool closed = true;
@@ -311,7 +290,7 @@ private slots:
         QCOMPARE(answerer.boxes.size(), 1);
         QCOMPARE(int(answerer.boxes.first().icon), int(QMessageBox::Information));
         QCOMPARE(answerer.boxes.first().text, QStringLiteral("Conversion cancelled."));
-        QCOMPARE(contents(destination), destinationExists ? earlier : QByteArray());
+        QCOMPARE(readFile(destination), destinationExists ? earlier : QByteArray());
         QCOMPARE(dir.entryList(QDir::Files | QDir::Hidden).size(), destinationExists ? 2 : 1);
     }
 
@@ -432,7 +411,7 @@ private slots:
         QFETCH(int, index);
         const QString earlier = settingsFile() + ".earlier";
         if (!content.isEmpty()) {
-            QVERIFY(write(settingsFile(), content));
+            QVERIFY(writeFile(settingsFile(), content));
             QCOMPARE(::link(qPrintable(settingsFile()), qPrintable(earlier)), 0);
         }
         newWindow();
@@ -441,7 +420,7 @@ private slots:
         QCOMPARE(type()->currentIndex(), index);
 
         fill(source, destination + "2", 1 - index);
-        QCOMPARE(contents(settingsFile()), content); // nothing is written before the close
+        QCOMPARE(readFile(settingsFile()), content); // nothing is written before the close
         QVERIFY(window->close());
         const auto quoted = [](QString text) {
             return text.replace("\\", "\\\\").replace("\"", "\\\"").toUtf8();
@@ -449,8 +428,8 @@ private slots:
         const QByteArray after = "{\n    \"Main window\": {\n        \"Destination\": \"" +
                 quoted(destination + "2") + "\",\n        \"Source\": \"" + quoted(source) +
                 "\",\n        \"Type\": " + QByteArray::number(1 - index) + "\n    }\n}\n";
-        QCOMPARE(contents(settingsFile()), after);
-        QCOMPARE(contents(earlier), content); // replaced, not rewritten in place
+        QCOMPARE(readFile(settingsFile()), after);
+        QCOMPARE(readFile(earlier), content); // replaced, not rewritten in place
         QCOMPARE(
                 QDir(QFileInfo(settingsFile()).path()).entryList(QDir::Files | QDir::Hidden).size(),
                 content.isEmpty() ? 1 : 2);
