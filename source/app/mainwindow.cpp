@@ -264,9 +264,16 @@ void MainWindow::saveSettings()
 
     // Written beside the old file and renamed over it, so that a crash or a
     // full disk leaves the previous settings rather than a truncated file.
+    // A short write (a file-size limit, a full disk) is not an error to the
+    // device and would be committed as a truncated file: unbuffered, the
+    // count tells.
     QSaveFile file(settingsPath);
-    if (!file.open(QIODevice::WriteOnly))
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         return;
-    file.write(QJsonDocument(root).toJson());
+    const QByteArray json = QJsonDocument(root).toJson();
+    if (file.write(json) != json.size()) {
+        file.cancelWriting();
+        return;
+    }
     file.commit();
 }

@@ -23,6 +23,12 @@ namespace {
 
 constexpr int blockFrames = 200;
 constexpr int flushFrames = 1000;
+// Progress is reported when it moved by this fraction, after this many
+// blocks, or at the end, whichever comes first: often enough to cancel at
+// once and keep a window painting, rarely enough that a caller processing
+// events on every report does not slow a long conversion down.
+constexpr double reportStep = 0.001;
+constexpr int reportBlocks = 16;
 // What the stage can put out in one call.
 constexpr double maxOutputFrames = 262144;
 
@@ -150,6 +156,8 @@ ConvertResult convert(Source &reader, Destination &writer, const QString &source
 
     const qint64 totalFrames = reader.totalFrames();
     qint64 framesRead = 0;
+    double reported = 0.0;
+    int unreported = 0;
     for (;;) {
         const int got = reader.readFrames(input.data(), blockFrames);
         if (got < 0)
@@ -166,6 +174,10 @@ ConvertResult convert(Source &reader, Destination &writer, const QString &source
         framesRead += got;
         const double fraction =
                 totalFrames > 0 ? std::min(1.0, double(framesRead) / double(totalFrames)) : 0.0;
+        if (++unreported < reportBlocks && fraction - reported < reportStep && fraction < 1.0)
+            continue;
+        reported = fraction;
+        unreported = 0;
         if (options.progress && !options.progress(fraction))
             return failure(ConvertError::Cancelled, QStringLiteral("cancelled"));
     }

@@ -24,8 +24,9 @@ enum class ConvertError {
 
 struct ConvertOptions
 {
-    // Called now and then with the fraction done, 0.0 ... 1.0. Returning
-    // false cancels the conversion.
+    // Called now and then with the fraction done, 0.0 ... 1.0: each time it
+    // grew by a thousandth, at least every 3200 source frames, and after the
+    // last. Returning false cancels the conversion.
     std::function<bool(double fraction)> progress;
 };
 

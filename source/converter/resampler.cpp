@@ -112,75 +112,100 @@ void runOne(Resampler::resampleF_state *state)
 }
 
 #if defined(__SSE2__)
-// Two states in step, the left channel in the low lane and the right in the
-// high lane of each register.
-void runPair(Resampler::resampleF_state *left, Resampler::resampleF_state *right)
+// The two states in step over a block of Frames, output by output rather
+// than input by input: output k lies k * M steps of 1/L past the state's
+// phase, so its newest input and its row follow from the previous output's
+// without a branch on how many outputs an input yields. Every output's sum
+// is then independent of the last one's and the processor overlaps them.
+// `window` holds 8 + n pairs: the 8 samples before the block, then the
+// block, each rounded to float as the ring stores it.
+void runFrames(Resampler::resampleF_state *left, Resampler::resampleF_state *right, const Frame *in,
+               int n, Frame *out, double *window)
 {
-    const int interp = left->interp;
+    const int64_t interp = left->interp;
     const int64_t decim = left->decim;
     const int mask = left->historyMask;
-    const __m128d gain = _mm_set1_pd(interp);
+    const __m128d gain = _mm_set1_pd(double(left->interp));
     const double *rows = left->filter->phaseRows.get();
-    const float *inL = left->in;
-    const float *inR = right->in;
-    float *outL = left->out;
-    float *outR = right->out;
     float *historyL = left->history.get();
     float *historyR = right->history.get();
     RunState run = begin(*left);
 
-    const auto pair = [](float l, float r) {
-        return _mm_cvtps_pd(_mm_unpacklo_ps(_mm_set_ss(l), _mm_set_ss(r)));
-    };
-    __m128d w0 = pair(recent(*left, 8), recent(*right, 8));
-    __m128d w1 = pair(recent(*left, 7), recent(*right, 7));
-    __m128d w2 = pair(recent(*left, 6), recent(*right, 6));
-    __m128d w3 = pair(recent(*left, 5), recent(*right, 5));
-    __m128d w4 = pair(recent(*left, 4), recent(*right, 4));
-    __m128d w5 = pair(recent(*left, 3), recent(*right, 3));
-    __m128d w6 = pair(recent(*left, 2), recent(*right, 2));
-    __m128d w7 = pair(recent(*left, 1), recent(*right, 1));
-
-    for (int s = 0; s < left->inCount; ++s) {
-        const float l = inL[s];
-        const float r = inR[s];
-        historyL[run.writePos] = l;
-        historyR[run.writePos] = r;
-        w0 = w1;
-        w1 = w2;
-        w2 = w3;
-        w3 = w4;
-        w4 = w5;
-        w5 = w6;
-        w6 = w7;
-        w7 = pair(l, r);
-        for (; run.phase < interp; run.phase += decim) {
-            const double *row = rows + run.phase * span;
-            __m128d acc = _mm_setzero_pd();
-            acc = _mm_add_pd(acc, _mm_mul_pd(_mm_load1_pd(row + 7), w7));
-            acc = _mm_add_pd(acc, _mm_mul_pd(_mm_load1_pd(row + 6), w6));
-            acc = _mm_add_pd(acc, _mm_mul_pd(_mm_load1_pd(row + 5), w5));
-            acc = _mm_add_pd(acc, _mm_mul_pd(_mm_load1_pd(row + 4), w4));
-            acc = _mm_add_pd(acc, _mm_mul_pd(_mm_load1_pd(row + 3), w3));
-            acc = _mm_add_pd(acc, _mm_mul_pd(_mm_load1_pd(row + 2), w2));
-            acc = _mm_add_pd(acc, _mm_mul_pd(_mm_load1_pd(row + 1), w1));
-            acc = _mm_add_pd(acc, _mm_mul_pd(_mm_load1_pd(row + 0), w0));
-            const __m128 y = _mm_cvtpd_ps(_mm_mul_pd(gain, acc));
-            outL[run.count] = _mm_cvtss_f32(y);
-            outR[run.count] = _mm_cvtss_f32(_mm_shuffle_ps(y, y, 1));
-            ++run.count;
-        }
-        run.phase -= interp;
+    for (int i = 0; i < span; ++i) {
+        window[2 * i] = recent(*left, span - i);
+        window[2 * i + 1] = recent(*right, span - i);
+    }
+    for (int s = 0; s < n; ++s) {
+        const __m128 rounded = _mm_cvtpd_ps(_mm_loadu_pd(&in[s].left));
+        _mm_storeu_pd(window + 2 * (span + s), _mm_cvtps_pd(rounded));
+        historyL[run.writePos] = _mm_cvtss_f32(rounded);
+        historyR[run.writePos] = _mm_cvtss_f32(_mm_shuffle_ps(rounded, rounded, 1));
         run.writePos = (run.writePos + 1) & mask;
     }
+
+    // Input s holds the newest sample of output k; the window's pairs s + 1
+    // ... s + 8 are that output's 8 samples, oldest first.
+    int64_t s = run.phase / interp;
+    int64_t phase = run.phase % interp;
+    const int64_t wholeStep = decim / interp;
+    const int64_t partStep = decim % interp;
+    const auto advance = [&](int64_t &at, int64_t &p) {
+        p += partStep;
+        at += wholeStep;
+        const int64_t carry = p >= interp ? 1 : 0;
+        p -= carry * interp;
+        at += carry;
+    };
+
+    // Four outputs at a time, their sums interleaved: each sum is a chain of
+    // eight dependent additions, and four chains keep the adder busy.
+    constexpr int lanes = 4;
+    for (;;) {
+        const double *row[lanes];
+        const double *w[lanes];
+        int64_t next = s;
+        int64_t nextPhase = phase;
+        for (int j = 0; j < lanes; ++j) {
+            row[j] = rows + nextPhase * span;
+            w[j] = window + 2 * (next + 1);
+            if (j + 1 < lanes)
+                advance(next, nextPhase);
+        }
+        if (next >= n)
+            break;
+        __m128d acc[lanes];
+#    pragma GCC unroll 4
+        for (int j = 0; j < lanes; ++j)
+            acc[j] = _mm_setzero_pd();
+#    pragma GCC unroll 8
+        for (int i = span - 1; i >= 0; --i) {
+#    pragma GCC unroll 4
+            for (int j = 0; j < lanes; ++j)
+                acc[j] = _mm_add_pd(
+                        acc[j], _mm_mul_pd(_mm_load1_pd(row[j] + i), _mm_loadu_pd(w[j] + 2 * i)));
+        }
+#    pragma GCC unroll 4
+        for (int j = 0; j < lanes; ++j)
+            _mm_storeu_pd(&out[run.count + j].left,
+                          _mm_cvtps_pd(_mm_cvtpd_ps(_mm_mul_pd(gain, acc[j]))));
+        run.count += lanes;
+        s = next;
+        phase = nextPhase;
+        advance(s, phase);
+    }
+    for (; s < n; ++run.count) {
+        const double *row = rows + phase * span;
+        const double *w = window + 2 * (s + 1);
+        __m128d acc = _mm_setzero_pd();
+#    pragma GCC unroll 8
+        for (int i = span - 1; i >= 0; --i)
+            acc = _mm_add_pd(acc, _mm_mul_pd(_mm_load1_pd(row + i), _mm_loadu_pd(w + 2 * i)));
+        _mm_storeu_pd(&out[run.count].left, _mm_cvtps_pd(_mm_cvtpd_ps(_mm_mul_pd(gain, acc))));
+        advance(s, phase);
+    }
+    run.phase = (s - n) * interp + phase;
     finish(left, run);
     finish(right, run);
-}
-#else
-void runPair(Resampler::resampleF_state *left, Resampler::resampleF_state *right)
-{
-    runOne(left);
-    runOne(right);
 }
 #endif
 
@@ -229,6 +254,7 @@ Resampler::Resampler()
     , rightIn(std::make_unique<float[]>(maxInputFrames))
     , leftOut(std::make_unique<float[]>(maxOutputFrames))
     , rightOut(std::make_unique<float[]>(maxOutputFrames))
+    , pairWindow(std::make_unique<double[]>(2 * (span + maxInputFrames)))
 { }
 
 Resampler::~Resampler() = default;
@@ -345,6 +371,17 @@ int Resampler::process(const Frame *in, Frame *out, int n, int *outCount)
     if (!in || !out || outputsFor(n) > maxOutputFrames)
         return 0;
 
+#if defined(__SSE2__)
+    // Both channels share L, M and phase, so they run in one pass.
+    left->inCount = right->inCount = n;
+    if (inStep(*left, *right)) {
+        left->in = right->in = nullptr;
+        left->out = right->out = nullptr;
+        runFrames(left.get(), right.get(), in, n, out, pairWindow.get());
+        *outCount = left->outCount;
+        return 1;
+    }
+#endif
     for (int i = 0; i < n; ++i) {
         leftIn[i] = static_cast<float>(in[i].left);
         rightIn[i] = static_cast<float>(in[i].right);
@@ -356,13 +393,8 @@ int Resampler::process(const Frame *in, Frame *out, int n, int *outCount)
     right->out = rightOut.get();
     right->inCount = n;
 
-    // Both channels share L, M and phase, so they run in one pass.
-    if (inStep(*left, *right)) {
-        runPair(left.get(), right.get());
-    } else {
-        filterChannel(left.get());
-        filterChannel(right.get());
-    }
+    filterChannel(left.get());
+    filterChannel(right.get());
 
     const int count = left->outCount;
     for (int i = 0; i < count; ++i)

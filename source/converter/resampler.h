@@ -105,6 +105,8 @@ private:
     std::unique_ptr<float[]> rightIn;
     std::unique_ptr<float[]> leftOut;
     std::unique_ptr<float[]> rightOut;
+    // Both channels' recent and new samples, widened, for the paired run.
+    std::unique_ptr<double[]> pairWindow;
 };
 
 // A filter record with room for `length` coefficients and ready = 0.

@@ -13,6 +13,10 @@
 #include <cstring>
 #include <limits>
 
+#if defined(__SSE2__)
+#    include <emmintrin.h>
+#endif
+
 namespace {
 
 QString tr(const char *text)
@@ -62,6 +66,73 @@ inline double scaleAndClamp(double x, double scale)
     y = y > -limit ? y : -limit; // also catches NaN
     y = y < limit ? y : limit;
     return y;
+}
+
+// scaleAndClamp on n frames in place. Dividing by 1.0 changes no value, so
+// the usual unscaled read skips it.
+void scaleAndClampFrames(Frame *frames, int n, double scale)
+{
+#if defined(__SSE2__)
+    // max(y, -limit) and min(y, limit) are the two selects exactly, NaN
+    // included: maxpd returns its second operand when the first is NaN.
+    const __m128d low = _mm_set1_pd(-BrinmoorWaveFile::clampLimit);
+    const __m128d high = _mm_set1_pd(BrinmoorWaveFile::clampLimit);
+    const __m128d divisor = _mm_set1_pd(scale);
+    const bool divide = scale != 1.0;
+    for (int k = 0; k < n; ++k) {
+        __m128d y = _mm_loadu_pd(&frames[k].left);
+        if (divide)
+            y = _mm_div_pd(y, divisor);
+        _mm_storeu_pd(&frames[k].left, _mm_min_pd(_mm_max_pd(y, low), high));
+    }
+#else
+    for (int k = 0; k < n; ++k) {
+        frames[k].left = scaleAndClamp(frames[k].left, scale);
+        frames[k].right = scaleAndClamp(frames[k].right, scale);
+    }
+#endif
+}
+
+// Largest finite |v| of n little-endian binary64 values, at least `peak`.
+// NaN and infinities are not levels: the conversion divides by the peak, and
+// an infinite one would silence the recording. readFrames() clamps them
+// instead.
+double peakOf(const char *bytes, qint64 n, double peak)
+{
+    qint64 k = 0;
+#if defined(__SSE2__)
+    if constexpr (Q_BYTE_ORDER == Q_LITTLE_ENDIAN) {
+        // A value that is not finite fails the comparison and counts as 0.
+        // Four running maxima keep the loop from waiting on one.
+        const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffff));
+        const __m128d largest = _mm_set1_pd(std::numeric_limits<double>::max());
+        __m128d m0 = _mm_set1_pd(peak), m1 = m0, m2 = m0, m3 = m0;
+        const auto at = [&](qint64 i) {
+            const __m128d a = _mm_and_pd(_mm_loadu_pd(reinterpret_cast<const double *>(bytes) + i),
+                                         magnitude);
+            return _mm_and_pd(a, _mm_cmple_pd(a, largest));
+        };
+        for (; k + 8 <= n; k += 8) {
+            m0 = _mm_max_pd(at(k), m0);
+            m1 = _mm_max_pd(at(k + 2), m1);
+            m2 = _mm_max_pd(at(k + 4), m2);
+            m3 = _mm_max_pd(at(k + 6), m3);
+        }
+        const __m128d m = _mm_max_pd(_mm_max_pd(m0, m1), _mm_max_pd(m2, m3));
+        double lanes[2];
+        _mm_storeu_pd(lanes, m);
+        peak = std::max(lanes[0], lanes[1]);
+    }
+#endif
+    for (; k < n; ++k) {
+        double v;
+        std::memcpy(&v, bytes + 8 * k, 8);
+        if constexpr (Q_BYTE_ORDER != Q_LITTLE_ENDIAN)
+            v = qFromLittleEndian(v);
+        const double a = std::fabs(v);
+        peak = a > peak && a <= std::numeric_limits<double>::max() ? a : peak;
+    }
+    return peak;
 }
 
 } // namespace
@@ -185,18 +256,7 @@ double BrinmoorWaveFile::measurePeak(bool &ok)
         const qint64 values = got / frameBytes * 2;
         if (values == 0)
             break;
-        const char *p = reader.data();
-        for (qint64 k = 0; k < values; ++k) {
-            double v;
-            std::memcpy(&v, p + 8 * k, 8);
-            if constexpr (Q_BYTE_ORDER != Q_LITTLE_ENDIAN)
-                v = qFromLittleEndian(v);
-            // NaN and infinities are not levels: the conversion divides by
-            // the peak, and an infinite one would silence the recording.
-            // readFrames() clamps them instead.
-            const double a = std::fabs(v);
-            peak = a > peak && a <= std::numeric_limits<double>::max() ? a : peak;
-        }
+        peak = peakOf(reader.data(), values, peak);
         reader.consume(values * 8);
     }
     if (!rewind())
@@ -232,11 +292,7 @@ int BrinmoorWaveFile::readFrames(Frame *frames, int count)
         done += n;
     }
     std::fill(frames + done, frames + count, Frame{0.0, 0.0});
-    const double scale = d->readScale;
-    for (int k = 0; k < count; ++k) {
-        frames[k].left = scaleAndClamp(frames[k].left, scale);
-        frames[k].right = scaleAndClamp(frames[k].right, scale);
-    }
+    scaleAndClampFrames(frames, count, d->readScale);
     return done > 0 ? count : 0;
 }
 

@@ -57,7 +57,9 @@ private:
 
 // Collects bytes in a buffer and writes them in large chunks. After the first
 // failed write every later call fails too, so a lost chunk cannot be hidden
-// by later successes.
+// by later successes. Every few megabytes written, the system is asked to
+// start moving them to the disk, so that the flush that precedes replacing
+// a destination finds little left to do.
 class ChunkedWriter
 {
 public:
@@ -81,9 +83,13 @@ public:
     qint64 capacity() const { return qint64(buffer.size()); }
 
 private:
+    void startWriteBack();
+
     QFileDevice *file = nullptr;
     std::vector<char> buffer;
     qint64 used = 0;
+    qint64 written = 0;     // file position after the last write
+    qint64 writtenBack = 0; // where the next write-back starts
     QString error;
 };
 

@@ -31,6 +31,7 @@ private slots:
     void clampAndScale_data();
     void clampAndScale();
     void peakThenRead();
+    void peakPassesOverNonFinite();
 
 private:
     QString path(const QString &name) const { return dir.filePath(name); }
@@ -175,7 +176,9 @@ static bool writeInBlocks(File &file, const QString &name, const std::vector<Fra
 
 static std::vector<Frame> writtenFrames()
 {
-    return {{1.0, -1.0}, {0.5, 0.3}, {1.5, -1.5}, {std::numeric_limits<double>::quiet_NaN(), 0.0}};
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    return {{1.0, -1.0}, {0.5, 0.3}, {1.5, -1.5}, {nan, 0.0}, {-inf, nan}, {0.0, inf}};
 }
 
 void TestWaveFiles::writtenBytesAndHeader_data()
@@ -183,10 +186,12 @@ void TestWaveFiles::writtenBytesAndHeader_data()
     QTest::addColumn<bool>("standard");
     QTest::addColumn<QByteArray>("earlier"); // a file the writing object read before
     QTest::addColumn<QByteArray>("expected");
-    // Full scale saturates instead of wrapping; NaN is silence.
+    // Full scale saturates instead of wrapping, so do infinities; NaN is
+    // silence.
     QTest::newRow("standard") << true << canonicalHeader(16, 2, 48000, 0)
-                              << canonicalHeader(24, 2, 44100, 24) +
-                    QByteArray::fromHex("ffff7f000080 ffff3f666626 ffff7f000080 000000000000");
+                              << canonicalHeader(24, 2, 44100, 36) +
+                    QByteArray::fromHex("ffff7f000080 ffff3f666626 ffff7f000080 000000000000 "
+                                        "000080000000 000000ffff7f");
     // Values are stored unclamped, byte for byte.
     QTest::newRow("brinmoor") << false << brinmoorBytes({{0.1, 0.1}}, 48000)
                               << brinmoorBytes(writtenFrames());
@@ -318,6 +323,35 @@ void TestWaveFiles::peakThenRead()
     QVERIFY(!in.writeFrames(frames.data(), 1));
     QCOMPARE(in.measurePeak(ok), 1.0);
     QVERIFY(!ok);
+}
+
+void TestWaveFiles::peakPassesOverNonFinite()
+{
+    // The scan takes values several at a time; the peak and a NaN or an
+    // infinity go to every position within such a group, and past the last
+    // whole group.
+    const double inf = std::numeric_limits<double>::infinity();
+    const double poisons[] = {std::numeric_limits<double>::quiet_NaN(), inf, -inf, inf};
+    const int positions[] = {1, 4, 8, 41};
+    for (int peakAt : {0, 3, 5, 6, 7, 9, 38, 40}) {
+        for (int i = 0; i < 4; ++i) {
+            std::vector<double> values(42, -0.25);
+            values[size_t(peakAt)] = -0.875;
+            values[size_t(positions[i])] = poisons[i];
+            std::vector<Frame> frames;
+            for (size_t k = 0; k < values.size(); k += 2)
+                frames.push_back({values[k], values[k + 1]});
+            QVERIFY(writeFile(path("n.wav"), brinmoorBytes(frames)));
+            BrinmoorWaveFile in;
+            bool ok = false;
+            QVERIFY(in.open(path("n.wav"), QIODevice::ReadOnly));
+            QVERIFY2(in.measurePeak(ok) == 0.875 && ok,
+                     qPrintable(QStringLiteral("peak at %1, %2 at %3")
+                                        .arg(peakAt)
+                                        .arg(poisons[i])
+                                        .arg(positions[i])));
+        }
+    }
 }
 
 QTEST_GUILESS_MAIN(TestWaveFiles)

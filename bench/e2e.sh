@@ -1,0 +1,204 @@
+#!/usr/bin/env bash
+# End-to-end speed of the conversions, both directions, on 10 minutes of
+# music-like stereo: quorvia-convert and the window's path against the I/O
+# floor and sox, in alternating runs; peak memory for 10 and 60 minutes.
+# Run by hand after ./test.sh has built everything:
+#
+#   bench/e2e.sh [BUILD_DIR]     (default: build/ beside this directory)
+#
+# RUNS=n sets the runs per case (at least 5), MINUTES=n the recording's
+# length (10; the memory runs take six times that). Everything temporary lives in
+# one directory under $TMPDIR (or /tmp) and is removed at the end; the
+# 60-minute files need about 3.5 GB there for a while.
+#
+# The I/O floor of a conversion is reading its source (twice towards the
+# standard layout, whose peak is measured first) plus writing a file of its
+# destination's size with dd. Quorvia also flushes the destination to the
+# disk before it replaces the named file, which neither the floor nor sox
+# does; the "flushed" floor rows show what that costs by itself.
+set -euo pipefail
+export LC_ALL=C
+
+top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=$(cd "${1:-$top/build}" && pwd)
+cli=$build/source/cli/quorvia-convert
+window=$build/bench/quorvia_bench_windowpath
+runs=${RUNS:-5}
+((runs >= 5)) || runs=5
+
+for tool in "$cli" "$window"; do
+    if [ ! -x "$tool" ]; then
+        echo "$tool is missing: build with ./test.sh first" >&2
+        exit 1
+    fi
+done
+if ! command -v sox >/dev/null; then
+    echo "sox is missing: ./test.sh installs it" >&2
+    exit 1
+fi
+# GNU time measures peak memory.
+if [ ! -x /usr/bin/time ]; then
+    echo "Installing: time" >&2
+    sudo=""
+    if [ "$(id -u)" -ne 0 ]; then
+        sudo="sudo"
+    fi
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends time
+fi
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/quorvia-e2e.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+mkdir -m 700 runtime times
+export XDG_RUNTIME_DIR=$work/runtime QT_QPA_PLATFORM=offscreen
+
+minutes=${MINUTES:-10}
+seconds=$((60 * minutes))
+note() { echo "$*" >&2; }
+
+# Pink noise against a sine gliding over four octaves, with a tremolo: a
+# full, changing spectrum and level, like a mix.
+music() { # SECONDS FILE
+    sox -n -r 44100 -b 24 -c 2 "$2" synth "$1" pinknoise synth "$1" sine mix 110-1760 \
+        tremolo 3 40 gain -6
+}
+
+note "Generating $minutes minutes of 24-bit 44100 Hz stereo and its Brinmoor-WAVE form..."
+music $seconds standard.wav
+"$cli" -q --to brinmoor standard.wav brinmoor.wav
+"$cli" -q --to standard brinmoor.wav standard-out.wav
+# sox cannot take the Brinmoor-WAVE header; it reads the same frames raw.
+tail -c +45 brinmoor.wav >brinmoor.f64
+toBrinmoorBytes=$(stat -c %s brinmoor.wav)
+toStandardBytes=$(stat -c %s standard-out.wav)
+rm -f standard-out.wav
+
+# One timed run: wall time from the shell's clock, CPU time and peak memory
+# from GNU time. Every case starts with its destination gone and nothing
+# left to write back, so no run pays for another's files.
+timed() { # CASE DESTINATION COMMAND...
+    local name=$1 destination=$2
+    shift 2
+    rm -f "$destination"
+    sync
+    local start=$EPOCHREALTIME
+    if ! /usr/bin/time -f "%U %S %M" -o times/last "$@" >/dev/null 2>times/stderr; then
+        note "$name failed:"
+        cat times/stderr >&2
+        exit 1
+    fi
+    local end=$EPOCHREALTIME
+    read -r user system rss <times/last
+    awk -v s="$start" -v e="$end" -v u="$user" -v y="$system" -v m="$rss" \
+        'BEGIN { printf "%.4f %.2f %d\n", e - s, u + y, m }' >>"times/$name"
+}
+
+floor() { # SOURCE READS BYTES [dd conversion]
+    local source=$1 reads=$2 bytes=$3
+    shift 3
+    for ((i = 0; i < reads; ++i)); do cat "$source" >/dev/null; done
+    dd if=/dev/zero of=floor.out bs=1M iflag=count_bytes count="$bytes" status=none "$@"
+}
+export -f floor
+
+cases=(
+    "floor-b" "floor-b-sync" "quorvia-b" "window-b" "sox-b" "sox-q-b"
+    "floor-s" "floor-s-sync" "quorvia-s" "window-s" "sox-s" "sox-q-s"
+)
+run() { # CASE
+    case $1 in
+    floor-b) timed "$1" floor.out bash -c "floor standard.wav 1 $toBrinmoorBytes" ;;
+    floor-b-sync) timed "$1" floor.out bash -c "floor standard.wav 1 $toBrinmoorBytes conv=fdatasync" ;;
+    quorvia-b) timed "$1" out.wav "$cli" -q --to brinmoor standard.wav out.wav ;;
+    window-b) timed "$1" out.wav "$window" standard.wav out.wav 1 ;;
+    sox-b) timed "$1" out.f64 sox standard.wav -t f64 -r 39062.5 out.f64 ;;
+    sox-q-b) timed "$1" out.f64 sox standard.wav -t f64 -r 39062.5 out.f64 rate -q ;;
+    floor-s) timed "$1" floor.out bash -c "floor brinmoor.wav 2 $toStandardBytes" ;;
+    floor-s-sync) timed "$1" floor.out bash -c "floor brinmoor.wav 2 $toStandardBytes conv=fdatasync" ;;
+    quorvia-s) timed "$1" out.wav "$cli" -q --to standard brinmoor.wav out.wav ;;
+    window-s) timed "$1" out.wav "$window" brinmoor.wav out.wav 0 ;;
+    sox-s) timed "$1" out.wav sox -t f64 -r 39062.5 -c 2 brinmoor.f64 -b 24 -r 44100 out.wav ;;
+    sox-q-s) timed "$1" out.wav sox -t f64 -r 39062.5 -c 2 brinmoor.f64 -b 24 -r 44100 out.wav rate -q ;;
+    esac
+}
+
+note "Warming the page cache..."
+cat standard.wav brinmoor.wav brinmoor.f64 >/dev/null
+for c in "${cases[@]}"; do run "$c"; done
+rm -f times/*-*
+
+for ((r = 1; r <= runs; ++r)); do
+    note "Round $r of $runs..."
+    for c in "${cases[@]}"; do run "$c"; done
+done
+
+# Peak memory over the length of the recording: one conversion each way of
+# the recording repeated six times.
+note "$((6 * minutes)) minutes each way, for peak memory..."
+sox standard.wav standard.wav standard.wav standard.wav standard.wav standard.wav long.wav
+timed long-b long-brinmoor.wav "$cli" -q --to brinmoor long.wav long-brinmoor.wav
+rm -f long.wav
+timed long-s long-out.wav "$cli" -q --to standard long-brinmoor.wav long-out.wav
+rm -f long-brinmoor.wav
+
+# Median of one column of a case's runs.
+middle() { # CASE COLUMN
+    sort -n -k"$2" "times/$1" | awk -v k="$2" '
+        { v[NR] = $k }
+        END { printf "%.4f\n", (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+# wall median, wall min, wall max, CPU median, largest peak memory (KiB)
+stats() { # CASE
+    local range peak
+    range=$(sort -n "times/$1" | awk 'NR == 1 { lo = $1 } { hi = $1 } END { print lo, hi }')
+    peak=$(awk '$3 > m { m = $3 } END { print m }' "times/$1")
+    echo "$(middle "$1" 1) $range $(middle "$1" 2) $peak"
+}
+median() { middle "$1" 1; }
+
+row() { # LABEL CASE FLOOR SOX SOXQ SECONDS [RSS_CASE]
+    local label=$1 name=$2 floorCase=$3 soxCase=$4 soxqCase=$5 length=$6
+    read -r wall low high cpu rss <<<"$(stats "$name")"
+    awk -v label="$label" -v wall="$wall" -v low="$low" -v high="$high" -v cpu="$cpu" \
+        -v rss="$rss" -v len="$length" -v runs="$(wc -l <"times/$name")" \
+        -v floor="$([ -n "$floorCase" ] && median "$floorCase")" \
+        -v sox="$([ -n "$soxCase" ] && median "$soxCase")" \
+        -v soxq="$([ -n "$soxqCase" ] && median "$soxqCase")" '
+        function ratio(a, b) { return a == "" || b == "" ? "" : sprintf("%.2f", a / b) }
+        BEGIN {
+            spread = runs > 1 ? sprintf("%.3f–%.3f", low, high) : "1 run"
+            printf "| %s | %.3f | %s | %.2f | %.0f | %s | %s | %s | %.1f |\n", label, wall,
+                   spread, cpu, len / wall, ratio(wall, floor), ratio(sox, wall),
+                   ratio(soxq, wall), rss / 1024
+        }'
+}
+
+echo
+echo "$minutes minutes of 24-bit 44100 Hz stereo (Brinmoor-WAVE: 39062.5 Hz float64), $runs runs each;"
+echo "wall time median and spread, CPU time median, peak RSS largest. \"vs floor\" is time"
+echo "over the floor's time (lower is better), \"vs sox\" is sox's time over this one's."
+echo
+echo "| conversion | wall s | min–max s | CPU s | × realtime | vs floor | vs sox | vs sox -q | peak RSS MiB |"
+echo "|---|---|---|---|---|---|---|---|---|"
+row "standard → Brinmoor: I/O floor" floor-b "" "" "" $seconds
+row "… floor, flushed to disk" floor-b-sync floor-b "" "" $seconds
+row "… quorvia-convert" quorvia-b floor-b sox-b sox-q-b $seconds
+row "… window's path" window-b floor-b sox-b sox-q-b $seconds
+row "… sox" sox-b floor-b "" "" $seconds
+row "… sox rate -q" sox-q-b floor-b "" "" $seconds
+row "… quorvia-convert, $((6 * minutes)) min" long-b "" "" "" $((6 * seconds))
+row "Brinmoor → standard: I/O floor" floor-s "" "" "" $seconds
+row "… floor, flushed to disk" floor-s-sync floor-s "" "" $seconds
+row "… quorvia-convert" quorvia-s floor-s sox-s sox-q-s $seconds
+row "… window's path" window-s floor-s sox-s sox-q-s $seconds
+row "… sox" sox-s floor-s "" "" $seconds
+row "… sox rate -q" sox-q-s floor-s "" "" $seconds
+row "… quorvia-convert, $((6 * minutes)) min" long-s "" "" "" $((6 * seconds))
+echo
+awk -v b="$(median quorvia-b)" -v fb="$(median floor-b)" -v s="$(median quorvia-s)" \
+    -v fs="$(median floor-s)" -v wb="$(median window-b)" -v ws="$(median window-s)" \
+    'BEGIN { printf "Window path vs quorvia-convert: %+.1f %% and %+.1f %%.\n",
+                    100 * (wb / b - 1), 100 * (ws / s - 1)
+             printf "quorvia-convert over the I/O floor: standard → Brinmoor %.2f×, Brinmoor → standard %.2f×\n",
+                    b / fb, s / fs }'
