@@ -1,4 +1,5 @@
-#include "../job/audiotestfiles.h"
+#include "testsupport.h"
+
 #include "converter/convertfile.h"
 #include "wave/brinmoorwavefile.h"
 #include "wave/standardwavefile.h"
@@ -6,11 +7,12 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cmath>
 #include <limits>
 
 #include <sys/resource.h>
 
-using namespace testfiles;
+using namespace support;
 
 // Headers that lie, contradict themselves or ask for the impossible, and
 // samples that are not numbers. Each file is converted soundly or refused
@@ -70,6 +72,14 @@ QByteArray withChunk(const QByteArray &bytes, quint32 size)
     return bytes.left(36) + chunk + QByteArray(16, 'x') + bytes.mid(36);
 }
 
+double rms(const std::vector<Frame> &frames, size_t from, size_t to)
+{
+    double sum = 0.0;
+    for (size_t i = from; i < to; ++i)
+        sum += frames[i].left * frames[i].left + frames[i].right * frames[i].right;
+    return std::sqrt(sum / double(2 * (to - from)));
+}
+
 long peakRssKiB()
 {
     rusage usage{};
@@ -83,13 +93,12 @@ void TestHostileHeaders::initTestCase()
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("tone.wav"));
-    QVERIFY(sox(44100, QStringLiteral("%1s").arg(toneFrames), path, QStringLiteral("16")));
-    standard = contents(path);
+    QVERIFY(soxTone(path, 44100, QStringLiteral("%1s").arg(toneFrames), 16));
+    standard = readFile(path);
     QCOMPARE(standard.size(), WaveHeader::size + 4 * toneFrames);
     QCOMPARE(standard.mid(36, 4), QByteArray("data"));
     tone = sine(toneFrames, 0.5);
-    QVERIFY(writeBrinmoor(path, tone));
-    brinmoor = contents(path);
+    brinmoor = brinmoorBytes(tone);
 }
 
 void TestHostileHeaders::convertOrRefuse_data()
@@ -156,8 +165,8 @@ void TestHostileHeaders::convertOrRefuse()
     const QString source = work.filePath(QStringLiteral("source.wav"));
     const QString out = work.filePath(QStringLiteral("out"));
     const QString destination = out + QStringLiteral("/destination.wav");
-    QVERIFY(writeContents(source, bytes));
-    QVERIFY(QDir().mkdir(out) && writeContents(destination, "an earlier conversion"));
+    QVERIFY(writeFile(source, bytes));
+    QVERIFY(QDir().mkdir(out) && writeFile(destination, "an earlier conversion"));
 
     const long rssBefore = peakRssKiB();
     const ConvertResult result = convertFile(source, destination, type, ConvertOptions());
@@ -172,7 +181,7 @@ void TestHostileHeaders::convertOrRefuse()
         QVERIFY2(result.error == ConvertError::SourceFormat ||
                          result.error == ConvertError::UnsupportedRate,
                  qPrintable(result.reason));
-        QCOMPARE(contents(destination), QByteArray("an earlier conversion"));
+        QCOMPARE(readFile(destination), QByteArray("an earlier conversion"));
         return;
     }
     // Output in proportion to the input: at most the recording plus the
@@ -185,7 +194,7 @@ void TestHostileHeaders::convertOrRefuse()
             QVERIFY(std::isfinite(f.left) && std::isfinite(f.right));
         return;
     }
-    const std::vector<Frame> frames = decodeWithSox(destination);
+    const std::vector<Frame> frames = framesOf(soxDecode(destination));
     QCOMPARE(qint64(frames.size()), result.framesWritten);
     // One odd sample must not change the level of the rest of the recording
     // (a value of 1e308 is the recording's true peak, so it does).
