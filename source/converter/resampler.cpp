@@ -118,15 +118,24 @@ void runOne(Resampler::resampleF_state *state)
 // without a branch on how many outputs an input yields. Every output's sum
 // is then independent of the last one's and the processor overlaps them.
 // `window` holds 8 + n pairs: the 8 samples before the block, then the
-// block, each rounded to float as the ring stores it.
+// block, each rounded to float as the ring stores it. With Paired, `rows`
+// holds every tap twice, so that it loads straight into both lanes;
+// otherwise it is the filter's phaseRows.
+template<bool Paired>
 void runFrames(Resampler::resampleF_state *left, Resampler::resampleF_state *right, const Frame *in,
-               int n, Frame *out, double *window)
+               int n, Frame *out, double *window, const double *rows)
 {
     const int64_t interp = left->interp;
     const int64_t decim = left->decim;
     const int mask = left->historyMask;
     const __m128d gain = _mm_set1_pd(double(left->interp));
-    const double *rows = left->filter->phaseRows.get();
+    constexpr int rowLength = Paired ? 2 * span : span;
+    const auto tap = [](const double *row, int i) {
+        if constexpr (Paired)
+            return _mm_load_pd(row + 2 * i);
+        else
+            return _mm_load1_pd(row + i);
+    };
     float *historyL = left->history.get();
     float *historyR = right->history.get();
     RunState run = begin(*left);
@@ -166,7 +175,7 @@ void runFrames(Resampler::resampleF_state *left, Resampler::resampleF_state *rig
         int64_t next = s;
         int64_t nextPhase = phase;
         for (int j = 0; j < lanes; ++j) {
-            row[j] = rows + nextPhase * span;
+            row[j] = rows + nextPhase * rowLength;
             w[j] = window + 2 * (next + 1);
             if (j + 1 < lanes)
                 advance(next, nextPhase);
@@ -181,8 +190,7 @@ void runFrames(Resampler::resampleF_state *left, Resampler::resampleF_state *rig
         for (int i = span - 1; i >= 0; --i) {
 #    pragma GCC unroll 4
             for (int j = 0; j < lanes; ++j)
-                acc[j] = _mm_add_pd(
-                        acc[j], _mm_mul_pd(_mm_load1_pd(row[j] + i), _mm_loadu_pd(w[j] + 2 * i)));
+                acc[j] = _mm_add_pd(acc[j], _mm_mul_pd(tap(row[j], i), _mm_loadu_pd(w[j] + 2 * i)));
         }
 #    pragma GCC unroll 4
         for (int j = 0; j < lanes; ++j)
@@ -194,12 +202,12 @@ void runFrames(Resampler::resampleF_state *left, Resampler::resampleF_state *rig
         advance(s, phase);
     }
     for (; s < n; ++run.count) {
-        const double *row = rows + phase * span;
+        const double *row = rows + phase * rowLength;
         const double *w = window + 2 * (s + 1);
         __m128d acc = _mm_setzero_pd();
 #    pragma GCC unroll 8
         for (int i = span - 1; i >= 0; --i)
-            acc = _mm_add_pd(acc, _mm_mul_pd(_mm_load1_pd(row + i), _mm_loadu_pd(w + 2 * i)));
+            acc = _mm_add_pd(acc, _mm_mul_pd(tap(row, i), _mm_loadu_pd(w + 2 * i)));
         _mm_storeu_pd(&out[run.count].left, _mm_cvtps_pd(_mm_cvtpd_ps(_mm_mul_pd(gain, acc))));
         advance(s, phase);
     }
@@ -339,7 +347,21 @@ int Resampler::setRates(double inRate, double outRate)
 
     left = newPolyPhaseFIRF(stageHistory, 0, b, 0, a);
     right = newPolyPhaseFIRF(stageHistory, 0, b, 0, a);
-    return configured() ? 1 : 0;
+    pairedRows.reset();
+    if (!configured())
+        return 0;
+#if defined(__SSE2__)
+    // Doubling the rows costs memory; filters too long for it are read with
+    // a broadcast of each tap instead.
+    const int64_t taps = left->taps;
+    if (taps <= maxPairedTaps) {
+        pairedRows = std::make_unique<double[]>(static_cast<size_t>(2 * taps));
+        const double *rows = left->filter->phaseRows.get();
+        for (int64_t t = 0; t < taps; ++t)
+            pairedRows[2 * t] = pairedRows[2 * t + 1] = rows[t];
+    }
+#endif
+    return 1;
 }
 
 bool Resampler::configured() const
@@ -377,7 +399,12 @@ int Resampler::process(const Frame *in, Frame *out, int n, int *outCount)
     if (inStep(*left, *right)) {
         left->in = right->in = nullptr;
         left->out = right->out = nullptr;
-        runFrames(left.get(), right.get(), in, n, out, pairWindow.get());
+        if (pairedRows)
+            runFrames<true>(left.get(), right.get(), in, n, out, pairWindow.get(),
+                            pairedRows.get());
+        else
+            runFrames<false>(left.get(), right.get(), in, n, out, pairWindow.get(),
+                             left->filter->phaseRows.get());
         *outCount = left->outCount;
         return 1;
     }

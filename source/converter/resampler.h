@@ -107,6 +107,10 @@ private:
     std::unique_ptr<float[]> rightOut;
     // Both channels' recent and new samples, widened, for the paired run.
     std::unique_ptr<double[]> pairWindow;
+    // The left filter's phaseRows with every tap twice, for the paired run;
+    // null for filters of more than maxPairedTaps taps.
+    static constexpr int maxPairedTaps = 1 << 19;
+    std::unique_ptr<double[]> pairedRows;
 };
 
 // A filter record with room for `length` coefficients and ready = 0.

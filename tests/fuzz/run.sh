@@ -56,7 +56,7 @@ for t in "${targets[@]}"; do
     # A slow input or one that needs much memory is a fault too.
     "$build/fuzz_$t" "$work" "$here/corpus/$t" \
         -dict="$here/wave.dict" -max_total_time="$seconds" -timeout=10 \
-        -rss_limit_mb=1024 -malloc_limit_mb=512 -print_final_stats=1 \
+        -rss_limit_mb=1024 -malloc_limit_mb=512 -max_len=8192 -print_final_stats=1 \
         -artifact_prefix="$artifacts/" >"$build/$t.log" 2>&1 &
     pids+=($!)
 done
