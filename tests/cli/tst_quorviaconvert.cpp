@@ -30,44 +30,45 @@ private slots:
     void batchConvertsWhatItCanAndOverwritesNoSource();
     void writeFailuresKeepTheDestination_data();
     void writeFailuresKeepTheDestination();
-    void progressBarOnlyOnATerminal_data();
-    void progressBarOnlyOnATerminal();
 
 private:
-    QTemporaryDir dir;
-    QString standard;
-    QString brinmoor;
+    QTemporaryDir dir; // the inputs
 };
 
 void TestQuorviaConvert::initTestCase()
 {
-    standard = dir.filePath("standard.wav");
-    brinmoor = dir.filePath("brinmoor.wav");
-    QVERIFY(soxTone(standard, 44100, "2"));
-    QVERIFY(writeFile(brinmoor, brinmoorBytes(sine(80000, 0.7))));
+    QVERIFY(soxTone(dir.filePath("standard.wav"), 44100, "2"));
+    QVERIFY(soxTone(dir.filePath("short.wav"), 44100, "10000s"));
+    QVERIFY(writeFile(dir.filePath("brinmoor.wav"), brinmoorBytes(sine(80000, 0.7))));
+    QVERIFY(writeFile(dir.filePath("short.rec"), brinmoorBytes(sine(20000, 0.7))));
     QVERIFY(writeFile(dir.filePath("text.wav"), "RIFF? no, just text.\n"));
 }
 
 void TestQuorviaConvert::exitCodes_data()
 {
     QTest::addColumn<QStringList>("arguments"); // "@name" is name.wav in the test's directory
+    QTest::addColumn<bool>("terminal");         // run on a pseudo-terminal
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("outPart");
     QTest::addColumn<QString>("errPart"); // the only stderr line, if any
-    const auto row = [](const char *name, const QStringList &arguments, int exitCode,
+    const auto row = [](const char *name, const QStringList &arguments, bool terminal, int exitCode,
                         const char *outPart, const char *errPart) {
-        QTest::newRow(name) << arguments << exitCode << QString(outPart) << QString(errPart);
+        QTest::newRow(name) << arguments << terminal << exitCode << QString(outPart)
+                            << QString(errPart);
     };
-    row("version", {"--version"}, 0, "1.0.1", "");
-    row("nothing to do", {}, 2, "", "SOURCE");
-    row("unknown layout", {"--to", "mp3", "@standard", "@a"}, 2, "", "mp3");
-    row("silent off a terminal", {"@standard", "@a"}, 0, "", "");
-    row("explicit direction", {"--to", "standard", "@brinmoor", "@b"}, 0, "", "");
+    row("version", {"--version"}, false, 0, "1.0.1", "");
+    row("nothing to do", {}, false, 2, "", "SOURCE");
+    row("unknown layout", {"--to", "mp3", "@standard", "@a"}, false, 2, "", "mp3");
+    row("silent off a terminal", {"@standard", "@a"}, false, 0, "", "");
+    row("explicit direction", {"--to", "standard", "@brinmoor", "@b"}, false, 0, "", "");
+    row("progress on a terminal", {"--to=brinmoor", "@standard", "@c"}, true, 0, "100%", "");
+    row("quiet on a terminal", {"--quiet", "@standard", "@c"}, true, 0, "", "");
 }
 
 void TestQuorviaConvert::exitCodes()
 {
     QFETCH(QStringList, arguments);
+    QFETCH(bool, terminal);
     QFETCH(int, exitCode);
     QFETCH(QString, outPart);
     QFETCH(QString, errPart);
@@ -75,12 +76,21 @@ void TestQuorviaConvert::exitCodes()
         if (argument.startsWith('@'))
             argument = dir.filePath(argument.mid(1) + ".wav");
     }
-    const Run r = run(converter(arguments));
+    // script(1) runs the command on a pseudo-terminal and copies what
+    // appears there, stderr included, to its own stdout.
+    if (terminal && QStandardPaths::findExecutable("script").isEmpty())
+        QSKIP("script(1) is needed to give the converter a terminal");
+    const QString onTerminal = converter(arguments).join(' ');
+    const Run r =
+            terminal ? run({"script", "-qec", onTerminal, "/dev/null"}) : run(converter(arguments));
     QCOMPARE(r.exitCode, exitCode);
     QVERIFY(r.out.contains(outPart.toUtf8()));
+    // The bar is drawn only on a terminal, and not when asked to be quiet.
+    QCOMPARE(r.out.contains("100%"), outPart == "100%");
     const QList<QByteArray> errLines = lines(r.err);
     QCOMPARE(errLines.size(), errPart.isEmpty() ? 0 : 1);
     QVERIFY2(errPart.isEmpty() || errLines[0].contains(errPart.toUtf8()), r.err);
+    QVERIFY(exitCode != 0 || arguments.size() < 2 || !readFile(arguments.last()).isEmpty());
 }
 
 // Also the automatic direction: each layout goes to the other.
@@ -89,14 +99,14 @@ void TestQuorviaConvert::batchConvertsWhatItCanAndOverwritesNoSource()
     QTemporaryDir work;
     const QDir top(work.path());
     QVERIFY(top.mkpath("a") && top.mkpath("b") && top.mkpath("out"));
+    const QStringList inputs{"standard.wav", "brinmoor.wav", "standard.wav", "", "text.wav"};
     const QStringList names{"a/one.wav", "a/two.rec", "b/one.wav", "a/missing.wav", "a/text"};
-    QVERIFY(QFile::copy(standard, top.filePath(names[0])));
-    QVERIFY(QFile::copy(brinmoor, top.filePath(names[1])));
-    QVERIFY(QFile::copy(standard, top.filePath(names[2])));
-    QVERIFY(QFile::copy(dir.filePath("text.wav"), top.filePath(names[4])));
     QStringList arguments{"-o", top.filePath("out")};
-    for (const QString &name : names)
-        arguments << top.filePath(name);
+    for (int i = 0; i < names.size(); ++i) {
+        QVERIFY(inputs[i].isEmpty() ||
+                QFile::copy(dir.filePath(inputs[i]), top.filePath(names[i])));
+        arguments << top.filePath(names[i]);
+    }
 
     Run r = run(converter(arguments));
     QCOMPARE(r.exitCode, 1);
@@ -123,26 +133,37 @@ void TestQuorviaConvert::batchConvertsWhatItCanAndOverwritesNoSource()
 
 void TestQuorviaConvert::writeFailuresKeepTheDestination_data()
 {
-    QTest::addColumn<QString>("cause");
-    // The converter itself must ignore SIGXFSZ, or the limit kills it with
-    // its temporary file left behind.
-    QTest::newRow("file-size limit") << "File too large";
-    QTest::newRow("read-only directory") << "Permission denied";
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<bool>("sizeLimit"); // else a read-only directory
+    QTest::addColumn<bool>("existing");  // a destination to keep; else none may appear
+    const auto row = [](const char *name, const char *source, bool sizeLimit, bool existing) {
+        QTest::newRow(name) << QString(source) << sizeLimit << existing;
+    };
+    // A 50 KiB limit. The writers buffer 256 KiB, so a short output fails
+    // only when close() writes out the rest. The converter itself must
+    // ignore SIGXFSZ, or the limit kills it with its temporary file left.
+    row("to Brinmoor-WAVE, limit while writing", "standard.wav", true, true);
+    row("to Brinmoor-WAVE, limit at close", "short.wav", true, false);
+    row("to standard, limit while writing", "brinmoor.wav", true, false);
+    row("to standard, limit at close", "short.rec", true, true);
+    row("read-only directory", "standard.wav", false, true);
+    row("read-only directory, new file", "brinmoor.wav", false, false);
 }
 
 void TestQuorviaConvert::writeFailuresKeepTheDestination()
 {
-    QFETCH(QString, cause);
+    QFETCH(QString, source);
+    QFETCH(bool, sizeLimit);
+    QFETCH(bool, existing);
     QTemporaryDir work;
     const QString out = work.filePath("out");
     const QString destination = out + "/destination.wav";
-    QVERIFY(QDir().mkdir(out) && writeFile(destination, "an earlier conversion"));
-    const QString source = work.filePath("source.wav"); // where nobody can read it
-    QVERIFY(QFile::copy(standard, source));
-    const QStringList command = converter({source, destination});
+    QVERIFY(QDir().mkdir(out) && (!existing || writeFile(destination, "an earlier conversion")));
+    QVERIFY(QFile::copy(dir.filePath(source), work.filePath("source"))); // where nobody reads it
+    const QStringList command = converter({work.filePath("source"), destination});
     Run r;
-    if (cause == "File too large") {
-        r = run(withFileSizeLimit(command, 200, false)); // the output is over 1 MB
+    if (sizeLimit) {
+        r = run(withFileSizeLimit(command, 100, false));
     } else {
         ReadOnlyDirectory readOnly(out);
         r = run(asOrdinaryUser(command));
@@ -150,31 +171,11 @@ void TestQuorviaConvert::writeFailuresKeepTheDestination()
     QCOMPARE(r.exitCode, 1);
     const QList<QByteArray> errLines = lines(r.err);
     QCOMPARE(errLines.size(), 1);
-    QVERIFY2(errLines[0].contains(cause.toUtf8()) && errLines[0].contains("destination.wav"),
+    QVERIFY2(errLines[0].contains(sizeLimit ? "File too large" : "Permission denied") &&
+                     errLines[0].contains("destination.wav"),
              r.err);
-    QCOMPARE(readFile(destination), QByteArray("an earlier conversion"));
-    QCOMPARE(strayFiles(out, {"destination.wav"}), QStringList());
-}
-
-void TestQuorviaConvert::progressBarOnlyOnATerminal_data()
-{
-    QTest::addColumn<QString>("option");
-    QTest::newRow("on a terminal") << "--to=brinmoor";
-    QTest::newRow("quiet on a terminal") << "--quiet";
-}
-
-void TestQuorviaConvert::progressBarOnlyOnATerminal()
-{
-    QFETCH(QString, option);
-    if (QStandardPaths::findExecutable("script").isEmpty())
-        QSKIP("script(1) is needed to give the converter a terminal");
-    // script(1) runs the command on a pseudo-terminal and copies what
-    // appears there to its own stdout.
-    const QString destination = dir.filePath("tty.wav");
-    const QString command = converter({option, standard, destination}).join(' ');
-    const QByteArray screen = output({"script", "-qec", command, "/dev/null"});
-    QCOMPARE(screen.contains("100%"), option != "--quiet");
-    QVERIFY(!readBrinmoor(destination).empty());
+    QCOMPARE(readFile(destination), QByteArray(existing ? "an earlier conversion" : ""));
+    QCOMPARE(strayFiles(out), existing ? QStringList{"destination.wav"} : QStringList());
 }
 
 QTEST_GUILESS_MAIN(TestQuorviaConvert)

@@ -1,16 +1,25 @@
-#include "../app/apptest.h"
 #include "mainwindow.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLineEdit>
+#include <QStandardPaths>
 #include <QtTest>
 
 #include <csignal>
 
 #include <sys/resource.h>
 #include <unistd.h>
+
+namespace {
+
+QString settingsFile()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation) + "/options.jcfg";
+}
+
+} // namespace
 
 // Saving the settings when they cannot be written: the window still closes,
 // the previous settings file stays as it was and no temporary file is left
@@ -28,7 +37,10 @@ private slots:
 
 void TestSettingsFaults::initTestCase()
 {
-    useFreshSettings(QStringLiteral("settingsfaults"));
+    // Settings in a private place of this program's own.
+    QStandardPaths::setTestModeEnabled(true);
+    QCoreApplication::setOrganizationName("Norvale");
+    QCoreApplication::setApplicationName("Quorvia-settingsfaults");
     // A file-size limit makes writes fail instead of killing the process.
     std::signal(SIGXFSZ, SIG_IGN);
 }

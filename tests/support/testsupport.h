@@ -222,9 +222,15 @@ inline QString soxi(const QString &path)
 
 } // namespace support
 
-// Compares doubles bit for bit (QCOMPARE on doubles is fuzzy), printing both.
+// Compares doubles bit for bit (QCOMPARE on doubles is fuzzy), printing both
+// only when they differ.
 #define COMPARE_EXACT(actual, expected) \
-    QVERIFY2(support::bitsOf(actual) == support::bitsOf(expected), \
-             qPrintable(QStringLiteral("%1 != %2") \
-                                .arg(double(actual), 0, 'g', 17) \
-                                .arg(double(expected), 0, 'g', 17)))
+    do { \
+        const double actual_ = (actual); \
+        const double expected_ = (expected); \
+        if (support::bitsOf(actual_) != support::bitsOf(expected_)) \
+            QFAIL(qPrintable(QStringLiteral("%1: %2 != %3") \
+                                     .arg(QLatin1String(#actual)) \
+                                     .arg(actual_, 0, 'g', 17) \
+                                     .arg(expected_, 0, 'g', 17))); \
+    } while (false)

@@ -1,4 +1,4 @@
-#include "wavetestutil.h"
+#include "testsupport.h"
 
 #include "wave/standardwavefile.h"
 
@@ -7,11 +7,14 @@
 
 #include <cmath>
 
-using namespace wavetest;
+using namespace support;
 
 // Files as other programs write them (chunks before and after the data,
 // extensible and float formats, many channels and rates), each read and
-// compared sample by sample with what sox decodes from the same file.
+// compared sample by sample with what sox decodes from the same file:
+// integer samples to the bit (divided by 2^31 - 1, through single precision
+// for 32-bit samples and for a block shorter than asked for), float samples
+// within a step of single precision.
 class TestWaveCorpus : public QObject
 {
     Q_OBJECT
@@ -32,21 +35,20 @@ QString TestWaveCorpus::make(const QStringList &command)
 {
     const QString out = dir.filePath("source.wav");
     QFile::remove(out);
-    QStringList args = command.mid(1);
+    QStringList args = command;
     args.replaceInStrings(QRegularExpression("^OUT$"), out);
-    return runTool(command.first(), args).isNull() ? QString() : out;
+    return output(args).isNull() ? QString() : out;
 }
 
-static QStringList soxCommand(const QString &rate, const QString &channels,
-                              const QStringList &encoding)
+static QStringList sox(const QString &rate, const QString &channels, const QString &encoding)
 {
-    return QStringList{"sox", "-r", rate, "-c", channels, "-n"} + encoding +
-            QStringList{"OUT", "synth", "2345s", "whitenoise", "vol", "0.9"};
+    return QStringList{"sox", "-r", rate, "-c", channels, "-n"} + encoding.split(' ') +
+            QStringList{"OUT", "synth", "70001s", "whitenoise", "vol", "0.9"};
 }
 
-static QStringList ffmpegCommand(const QString &rate, const QString &channels, const QString &codec)
+static QStringList ffmpeg(const QString &rate, const QString &channels, const QString &codec)
 {
-    return {"ffmpeg", "-v",     "error", "-f",  "lavfi", "-i", "anoisesrc=a=0.8:d=0.05:r=" + rate,
+    return {"ffmpeg", "-v",     "error", "-f",  "lavfi", "-i", "anoisesrc=a=0.8:d=0.5:r=" + rate,
             "-ac",    channels, "-c:a",  codec, "-y",    "OUT"};
 }
 
@@ -54,31 +56,32 @@ void TestWaveCorpus::reads_data()
 {
     QTest::addColumn<QStringList>("command");
     QTest::addColumn<QString>("edit"); // what is done to the file before reading it
-    QTest::addColumn<int>("bits");     // source depth: one step of it is the tolerance
-
-    const QStringList s16{"-b", "16", "-e", "signed-integer"};
-    QTest::newRow("sox u8 mono 8000")
-            << soxCommand("8000", "1", {"-b", "8", "-e", "unsigned-integer"}) << "" << 8;
-    QTest::newRow("sox s16 stereo 44100") << soxCommand("44100", "2", s16) << "" << 16;
-    QTest::newRow("sox s24 stereo 96000 extensible")
-            << soxCommand("96000", "2", {"-b", "24"}) << "" << 24;
-    QTest::newRow("sox s32 stereo 48000 extensible")
-            << soxCommand("48000", "2", {"-b", "32", "-e", "signed-integer"}) << "" << 32;
-    QTest::newRow("sox f32 stereo 44100")
-            << soxCommand("44100", "2", {"-e", "float", "-b", "32"}) << "" << 32;
-    QTest::newRow("sox f64 stereo 192000")
-            << soxCommand("192000", "2", {"-e", "float", "-b", "64"}) << "" << 32;
-    QTest::newRow("sox s24 6 channels 48000") << soxCommand("48000", "6", {"-b", "24"}) << "" << 24;
-    QTest::newRow("chunk after the data") << soxCommand("44100", "2", s16) << "append" << 16;
-    QTest::newRow("dataSize 0") << soxCommand("22050", "2", s16) << "zero size" << 16;
-    QTest::newRow("cut mid-frame") << soxCommand("44100", "2", s16) << "cut" << 16;
-    QTest::newRow("ffmpeg s16 stereo, LIST chunk")
-            << ffmpegCommand("48000", "2", "pcm_s16le") << "" << 16;
-    QTest::newRow("ffmpeg u8 mono") << ffmpegCommand("11025", "1", "pcm_u8") << "" << 8;
-    QTest::newRow("ffmpeg s24 6 channels") << ffmpegCommand("32000", "6", "pcm_s24le") << "" << 24;
-    QTest::newRow("ffmpeg s32 stereo") << ffmpegCommand("88200", "2", "pcm_s32le") << "" << 32;
-    QTest::newRow("ffmpeg f32 stereo") << ffmpegCommand("44100", "2", "pcm_f32le") << "" << 32;
-    QTest::newRow("ffmpeg f64 mono") << ffmpegCommand("16000", "1", "pcm_f64le") << "" << 32;
+    QTest::addColumn<int>("bits");     // of integer samples; 0: float
+    QTest::addColumn<int>("block");    // frames per read
+    const auto row = [](const char *name, const QStringList &command, const char *edit, int bits,
+                        int block = 200) {
+        QTest::newRow(name) << command << QString(edit) << bits << block;
+    };
+    const QString s16 = "-b 16 -e signed-integer";
+    row("sox u8 mono 8000", sox("8000", "1", "-b 8 -e unsigned-integer"), "", 8);
+    row("sox s16 stereo 44100", sox("44100", "2", s16), "", 16);
+    // One-frame reads cross every internal chunk boundary; 4096 ends short.
+    row("sox s16, one-frame blocks", sox("44100", "2", s16), "", 16, 1);
+    row("sox s16, 4096-frame blocks", sox("44100", "2", s16), "", 16, 4096);
+    row("sox s24 stereo 96000 extensible", sox("96000", "2", "-b 24"), "", 24);
+    row("sox s32 stereo 48000 extensible", sox("48000", "2", "-b 32 -e signed-integer"), "", 32);
+    row("sox f32 stereo 44100", sox("44100", "2", "-e float -b 32"), "", 0);
+    row("sox f64 stereo 192000", sox("192000", "2", "-e float -b 64"), "", 0);
+    row("sox s24 6 channels 48000", sox("48000", "6", "-b 24"), "", 24);
+    row("chunk after the data", sox("44100", "2", s16), "append", 16);
+    row("dataSize 0", sox("22050", "2", s16), "zero size", 16);
+    row("cut mid-frame", sox("44100", "2", s16), "cut", 16);
+    row("ffmpeg s16 stereo, LIST chunk", ffmpeg("48000", "2", "pcm_s16le"), "", 16);
+    row("ffmpeg u8 mono", ffmpeg("11025", "1", "pcm_u8"), "", 8);
+    row("ffmpeg s24 6 channels", ffmpeg("32000", "6", "pcm_s24le"), "", 24);
+    row("ffmpeg s32 stereo", ffmpeg("88200", "2", "pcm_s32le"), "", 32);
+    row("ffmpeg f32 stereo", ffmpeg("44100", "2", "pcm_f32le"), "", 0);
+    row("ffmpeg f64 mono", ffmpeg("16000", "1", "pcm_f64le"), "", 0);
 }
 
 void TestWaveCorpus::reads()
@@ -86,75 +89,71 @@ void TestWaveCorpus::reads()
     QFETCH(QStringList, command);
     QFETCH(QString, edit);
     QFETCH(int, bits);
+    QFETCH(int, block);
     const QString file = make(command);
     QVERIFY2(!file.isEmpty(), qPrintable(command.join(' ')));
-    const int channels = runTool("soxi", {"-c", file}).trimmed().toInt();
-    const double rate = runTool("soxi", {"-r", file}).trimmed().toDouble();
-    const QByteArray decoded = runTool("sox", {file, "-t", "f64", "-"});
+    const int channels = output({"soxi", "-c", file}).trimmed().toInt();
+    const double rate = output({"soxi", "-r", file}).trimmed().toDouble();
+    const QByteArray decoded = soxDecode(file);
     QVERIFY(channels > 0 && !decoded.isEmpty());
-    const auto ref = [&](qint64 frame, int channel) {
-        double x;
-        std::memcpy(&x, decoded.constData() + 8 * (frame * channels + channel), 8);
-        return x;
-    };
     qint64 frames = decoded.size() / 8 / channels;
 
-    QByteArray bytes = readBytes(file);
-    const int data = bytes.lastIndexOf("data");
+    QByteArray bytes = readFile(file);
     if (edit == "append") {
         // Loud bytes in a chunk behind the data must not become audio.
         bytes += "LIST" + le32(4000) + QByteArray(4000, '\x7f');
         bytes.replace(4, 4, le32(quint32(bytes.size() - 8)));
     } else if (edit == "zero size") {
-        bytes.replace(data + 4, 4, le32(0));
+        bytes.replace(bytes.lastIndexOf("data") + 4, 4, le32(0));
     } else if (edit == "cut") {
         bytes.chop(3);
         frames -= 1;
     }
-    QVERIFY(writeBytes(file, bytes));
+    QVERIFY(writeFile(file, bytes));
 
     StandardWaveFile wav;
     QVERIFY2(wav.open(file, QIODevice::ReadOnly), qPrintable(wav.errorString()));
     QCOMPARE(wav.sampleRate(), rate);
     QCOMPARE(wav.totalFrames(), frames);
-    const double tolerance = std::ldexp(1.0, -std::min(bits - 1, 23));
-    std::vector<Frame> block(200);
+    // sox's binary64 values are its 32-bit integers divided by 2^31.
+    const auto expected = [&](qint64 frame, int channel, bool shortBlock) {
+        if (frame >= frames)
+            return 0.0;
+        double x;
+        std::memcpy(&x, decoded.constData() + 8 * (frame * channels + channel), 8);
+        if (bits == 0)
+            return x;
+        x = std::round(x * 2147483648.0) / 2147483647.0;
+        return bits == 32 || shortBlock ? double(float(x)) : x;
+    };
+    const double tolerance = bits == 0 ? std::ldexp(1.0, -23) : 0.0;
+    std::vector<Frame> got(static_cast<size_t>(block));
     qint64 at = 0;
-    while (wav.readFrames(block.data(), 200) == 200) {
-        for (qint64 k = 0; k < 200; ++k, ++at) {
-            const Frame &f = block[size_t(k)];
-            if (at >= frames) {
-                QVERIFY(f.left == 0.0 && f.right == 0.0);
-                continue;
-            }
-            const double left = ref(at, 0);
-            const double right = ref(at, channels > 1 ? 1 : 0);
-            QVERIFY2(std::fabs(f.left - left) <= tolerance &&
-                             std::fabs(f.right - right) <= tolerance,
-                     qPrintable(QStringLiteral("frame %1: %2 %3, sox %4 %5")
-                                        .arg(at)
-                                        .arg(f.left)
-                                        .arg(f.right)
-                                        .arg(left)
-                                        .arg(right)));
+    while (wav.readFrames(got.data(), block) == block) {
+        const bool shortBlock = frames - at < block;
+        for (const Frame &f : got) {
+            const double left = expected(at, 0, shortBlock);
+            const double right = expected(at, channels > 1 ? 1 : 0, shortBlock);
+            if (std::fabs(f.left - left) > tolerance || std::fabs(f.right - right) > tolerance)
+                QFAIL(qPrintable(
+                        QStringLiteral("frame %1: %2 %3").arg(at).arg(f.left).arg(f.right)));
+            ++at;
         }
     }
-    QVERIFY(at >= frames && at < frames + 200);
+    QVERIFY(at >= frames && at < frames + block);
 }
 
 void TestWaveCorpus::refusals_data()
 {
     QTest::addColumn<QStringList>("command");
     QTest::addColumn<QString>("reason");
-    QTest::newRow("A-law") << ffmpegCommand("8000", "1", "pcm_alaw") << "unsupported format: A-law";
-    QTest::newRow("mu-law") << ffmpegCommand("8000", "1", "pcm_mulaw")
+    QTest::newRow("A-law") << ffmpeg("8000", "1", "pcm_alaw") << "unsupported format: A-law";
+    QTest::newRow("mu-law") << ffmpeg("8000", "1", "pcm_mulaw")
                             << QString::fromUtf8("unsupported format: \u00b5-law");
-    QTest::newRow("IMA ADPCM") << ffmpegCommand("22050", "2", "adpcm_ima_wav")
+    QTest::newRow("IMA ADPCM") << ffmpeg("22050", "2", "adpcm_ima_wav")
                                << "unsupported format: IMA ADPCM";
-    QTest::newRow("MP3 in WAV") << ffmpegCommand("44100", "2", "libmp3lame")
-                                << "unsupported format: MP3";
-    QTest::newRow("GSM") << soxCommand("8000", "1", {"-e", "gsm-full-rate"})
-                         << "unsupported format: GSM";
+    QTest::newRow("MP3 in WAV") << ffmpeg("44100", "2", "libmp3lame") << "unsupported format: MP3";
+    QTest::newRow("GSM") << sox("8000", "1", "-e gsm-full-rate") << "unsupported format: GSM";
 }
 
 void TestWaveCorpus::refusals()
