@@ -179,22 +179,11 @@ bool BrinmoorWaveFile::open(const QString &fileName, QIODevice::OpenMode mode)
         return false;
     }
 
-    auto in = std::make_unique<QFile>(fileName);
-    if (!in->open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
-        error = in->errorString();
-        return false;
-    }
     char head[WaveHeader::size];
-    const qint64 got = readFully(in.get(), head, sizeof head, &error);
-    if (got < 0)
+    qint64 fileSize = 0;
+    std::unique_ptr<QFile> in = openSource(fileName, WaveLayout::Brinmoor, head, &fileSize, &error);
+    if (!in)
         return false;
-    const qint64 fileSize = in->size();
-    const WaveLayout layout = detectWaveLayout(head, got, fileSize, &error);
-    if (layout != WaveLayout::Brinmoor) {
-        if (layout == WaveLayout::Standard)
-            error = wrongLayoutReason(layout);
-        return false;
-    }
     header.assignFromBytes(head, WaveHeader::size);
     // Every byte behind the header is frame data, whatever dataSize says.
     dataStart = WaveHeader::size;

@@ -250,23 +250,11 @@ bool StandardWaveFile::open(const QString &fileName, QIODevice::OpenMode mode)
         return false;
     }
 
-    auto in = std::make_unique<QFile>(fileName);
-    if (!in->open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
-        error = in->errorString();
-        return false;
-    }
     char head[WaveHeader::size];
-    const qint64 got = readFully(in.get(), head, sizeof head, &error);
-    if (got < 0)
+    qint64 fileSize = 0;
+    std::unique_ptr<QFile> in = openSource(fileName, WaveLayout::Standard, head, &fileSize, &error);
+    if (!in)
         return false;
-    const qint64 fileSize = in->size();
-    const WaveLayout layout = detectWaveLayout(head, got, fileSize, &error);
-    if (layout != WaveLayout::Standard) {
-        // Its float64 pairs would read as loud noise.
-        if (layout == WaveLayout::Brinmoor)
-            error = wrongLayoutReason(layout);
-        return false;
-    }
     WaveFormat &format = d->format;
     if (!readWaveFormat(in.get(), fileSize, &format, &error))
         return false;

@@ -91,3 +91,26 @@ QString wrongLayoutReason(WaveLayout found)
     }
     return tr("not a RIFF WAVE file");
 }
+
+std::unique_ptr<QFile> openSource(const QString &fileName, WaveLayout wanted, char *head,
+                                  qint64 *fileSize, QString *error)
+{
+    auto in = std::make_unique<QFile>(fileName);
+    if (!in->open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+        *error = in->errorString();
+        return nullptr;
+    }
+    const qint64 got = readFully(in.get(), head, WaveHeader::size, error);
+    if (got < 0)
+        return nullptr;
+    *fileSize = in->size();
+    const WaveLayout layout = detectWaveLayout(head, got, *fileSize, error);
+    if (layout != wanted) {
+        // Read the wrong way, float64 pairs become loud noise and integers
+        // absurd doubles: refuse rather than convert garbage.
+        if (layout != WaveLayout::NotWave)
+            *error = wrongLayoutReason(layout);
+        return nullptr;
+    }
+    return in;
+}

@@ -3,6 +3,10 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <memory>
+
+class QFile;
+
 // Which of the two layouts a file has, judged from its header and size. The
 // window, the command line's automatic direction and both readers use this
 // one recognition, so they never disagree.
@@ -23,3 +27,10 @@ WaveLayout detectWaveLayout(const char *head, qint64 headLength, qint64 fileSize
 // Why a file of layout `found` cannot be read in the direction the caller
 // chose, naming the direction that fits it.
 QString wrongLayoutReason(WaveLayout found);
+
+// Opens `fileName` for reading as a source of layout `wanted`: the file's
+// first bytes go to `head` (44 bytes), its size to *fileSize. nullptr with a
+// reason when it cannot be opened or read, is no RIFF WAVE file, or has the
+// other layout (the reason then names the direction that fits it).
+std::unique_ptr<QFile> openSource(const QString &fileName, WaveLayout wanted, char *head,
+                                  qint64 *fileSize, QString *error);
