@@ -112,6 +112,21 @@ bool convertOne(const Task &task, Target target, ProgressBar &bar)
     bar.finish();
     if (result.ok())
         return true;
+    // The readers name the window's direction that fits a file of the other
+    // layout; here the user chose with --to.
+    if (result.error == ConvertError::SourceFormat) {
+        const WaveLayout layout = detectWaveLayout(task.source);
+        if (layout != WaveLayout::NotWave) {
+            printLine(QStringLiteral("%1: this is a %2; use --to %3 (or --to auto)")
+                              .arg(source,
+                                   layout == WaveLayout::Brinmoor
+                                           ? QStringLiteral("Brinmoor-WAVE recording")
+                                           : QStringLiteral("standard WAVE file"),
+                                   layout == WaveLayout::Brinmoor ? QStringLiteral("standard")
+                                                                  : QStringLiteral("brinmoor")));
+            return false;
+        }
+    }
     // These reasons do not name a file of their own.
     if (result.error == ConvertError::SameFile || result.error == ConvertError::Cancelled)
         printLine(QStringLiteral("%1: %2").arg(source, result.reason));

@@ -61,6 +61,8 @@ void TestQuorviaConvert::exitCodes_data()
     row("unknown layout", {"--to", "mp3", "@standard", "@a"}, false, 2, "", "mp3");
     row("silent off a terminal", {"@standard", "@a"}, false, 0, "", "");
     row("explicit direction", {"--to", "standard", "@brinmoor", "@b"}, false, 0, "", "");
+    row("wrong direction", {"--to", "brinmoor", "@brinmoor", "@d"}, false, 1, "",
+        "use --to standard");
     row("progress on a terminal", {"--to=brinmoor", "@standard", "@c"}, true, 0, "100%", "");
     row("quiet on a terminal", {"--quiet", "@standard", "@c"}, true, 0, "", "");
 }
