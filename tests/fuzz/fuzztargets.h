@@ -21,8 +21,4 @@ QString brinmoorWave(const char *data, std::size_t size);
 // Converts the bytes in both directions, over an existing destination.
 QString convert(const char *data, std::size_t size);
 
-// For the fuzzer programs: prints the fault and aborts, so that libFuzzer
-// keeps the input; 0 when there is none.
-int stopOnFault(const QString &fault);
-
 } // namespace fuzz

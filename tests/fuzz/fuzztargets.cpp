@@ -1,0 +1,224 @@
+#include "fuzztargets.h"
+
+#include "converter/convertfile.h"
+#include "wave/brinmoorwavefile.h"
+#include "wave/standardwavefile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+namespace fuzz {
+
+namespace {
+
+constexpr int blockFrames = 200;
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
+}
+
+// The input as a file in a scratch directory (one per process, reused for
+// every input); empty when it cannot be written.
+QString inputFile(const QString &name, const char *data, std::size_t size)
+{
+    static const QTemporaryDir scratch;
+    const QString path = scratch.filePath(name);
+    const bool written =
+            scratch.isValid() && writeFile(path, QByteArray::fromRawData(data, int(size)));
+    return written ? path : QString();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// Opens the input as `file`: false with a fault, or with none when the
+// file was refused soundly (closed, with a reason).
+template<class File>
+bool open(File &file, const char *name, const char *data, std::size_t size, QString &fault)
+{
+    const QString path = inputFile(QString::fromLatin1(name), data, size);
+    if (path.isEmpty())
+        fault = QStringLiteral("cannot write the input file");
+    else if (file.open(path, QIODevice::ReadOnly))
+        return true;
+    else if (file.isOpen())
+        fault = QStringLiteral("a refused file stays open");
+    else if (file.errorString().isEmpty())
+        fault = QStringLiteral("refused without a reason");
+    return false;
+}
+
+// Reads an open file to its end as the conversion does, in whole blocks
+// (the last padded): exactly as many as its frame count gives, since more
+// means the reader does not reach its end, each sample within [low, high].
+template<class File>
+QString readToEnd(File &file, qint64 maxFrames, double low, double high)
+{
+    const qint64 total = file.totalFrames();
+    if (total < 0 || total > maxFrames)
+        return QStringLiteral("impossible frame count %1").arg(total);
+    const double rate = file.sampleRate();
+    if (!std::isfinite(rate) || rate < 0)
+        return QStringLiteral("impossible sample rate %1").arg(rate);
+    const qint64 blocks = (total + blockFrames - 1) / blockFrames;
+    std::vector<Frame> frames(blockFrames);
+    qint64 reads = 0;
+    for (int got; (got = file.readFrames(frames.data(), blockFrames)) != 0;) {
+        if (got != blockFrames)
+            return QStringLiteral("readFrames returned %1: ").arg(got) + file.errorString();
+        if (++reads > blocks)
+            return QStringLiteral("more blocks than the %1 frames the file holds").arg(total);
+        for (const Frame &f : frames) {
+            for (const double v : {f.left, f.right}) {
+                if (!(v >= low && v <= high))
+                    return QStringLiteral("sample value %1").arg(v, 0, 'g', 17);
+            }
+        }
+    }
+    if (reads != blocks)
+        return QStringLiteral("%1 blocks for %2 frames").arg(reads).arg(total);
+    if (file.readFrames(frames.data(), blockFrames) != 0)
+        return QStringLiteral("data after the end");
+    if (!file.close())
+        return QStringLiteral("closing a source failed: ") + file.errorString();
+    return {};
+}
+
+// A destination that its own class reads back with the frames reported.
+template<class File>
+QString checkDestination(const QString &path, qint64 frames, double rate)
+{
+    File out;
+    if (!out.open(path, QIODevice::ReadOnly))
+        return QStringLiteral("the destination does not open: ") + out.errorString();
+    if (out.totalFrames() != frames || out.sampleRate() != rate)
+        return QStringLiteral("the destination holds %1 frames at %2 Hz, not %3")
+                .arg(out.totalFrames())
+                .arg(out.sampleRate())
+                .arg(frames);
+    return {};
+}
+
+// After a conversion: on success a sound destination; on failure a reason,
+// the earlier destination untouched; either way nothing else beside it.
+QString checkConversion(const QString &source, int type)
+{
+    const QString dir = QFileInfo(source).dir().filePath(QStringLiteral("out"));
+    const QString destination = dir + QStringLiteral("/destination.wav");
+    const QByteArray precious("an earlier destination");
+    QDir(dir).removeRecursively();
+    if (!QDir().mkpath(dir) || !writeFile(destination, precious))
+        return QStringLiteral("cannot write the earlier destination");
+
+    double lastFraction = 0.0;
+    QString progressFault;
+    ConvertOptions options;
+    options.progress = [&](double fraction) {
+        if (!(fraction >= lastFraction && fraction <= 1.0))
+            progressFault =
+                    QStringLiteral("progress went from %1 to %2").arg(lastFraction).arg(fraction);
+        lastFraction = fraction;
+        return true;
+    };
+    const ConvertResult result = convertFile(source, destination, type, options);
+    if (!progressFault.isEmpty())
+        return progressFault;
+    const QStringList left = QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
+                                                 QDir::NoDotAndDotDot);
+    if (left != QStringList{QStringLiteral("destination.wav")})
+        return QStringLiteral("the destination directory holds ") + left.join(QLatin1Char(' '));
+
+    if (!result.ok()) {
+        if (result.reason.isEmpty())
+            return QStringLiteral("failed without a reason");
+        // The destination directory is healthy: only the source may fail.
+        if (result.error != ConvertError::SourceFormat &&
+            result.error != ConvertError::UnsupportedRate && result.error != ConvertError::Read)
+            return QStringLiteral("unexpected failure: ") + result.reason;
+        return readFile(destination) == precious
+                ? QString()
+                : QStringLiteral("a failed conversion changed the destination");
+    }
+    if (type == BrinmoorToStandard)
+        return checkDestination<StandardWaveFile>(destination, result.framesWritten, 44100.0);
+    const QString fault =
+            checkDestination<BrinmoorWaveFile>(destination, result.framesWritten, 39062.5);
+    if (!fault.isEmpty())
+        return fault;
+    // Stored values are what the host program gets: never NaN or infinite.
+    const QByteArray bytes = readFile(destination);
+    for (int at = 44; at + 8 <= bytes.size(); at += 8) {
+        double v;
+        std::memcpy(&v, bytes.constData() + at, 8);
+        if (!std::isfinite(v))
+            return QStringLiteral("stored value %1").arg(v);
+    }
+    return {};
+}
+
+} // namespace
+
+QString standardWave(const char *data, std::size_t size)
+{
+    StandardWaveFile file;
+    QString fault;
+    if (!open(file, "standard.wav", data, size, fault))
+        return fault;
+    // Integer -1 lies a little below full scale.
+    return readToEnd(file, qint64(size), -1.0000000005, 1.0);
+}
+
+QString brinmoorWave(const char *data, std::size_t size)
+{
+    BrinmoorWaveFile file;
+    QString fault;
+    if (!open(file, "brinmoor.wav", data, size, fault))
+        return fault;
+
+    // The peak scan must leave the reader where the data begin.
+    std::vector<Frame> first(blockFrames);
+    std::vector<Frame> again(blockFrames);
+    const int firstGot = file.readFrames(first.data(), blockFrames);
+    bool ok = false;
+    const double peak = file.measurePeak(ok);
+    if (!ok)
+        return QStringLiteral("peak scan failed: ") + file.errorString();
+    if (!(peak >= 0.0) || !std::isfinite(peak))
+        return QStringLiteral("peak %1").arg(peak, 0, 'g', 17);
+    if (file.readFrames(again.data(), blockFrames) != firstGot ||
+        std::memcmp(first.data(), again.data(), sizeof(Frame) * blockFrames) != 0)
+        return QStringLiteral("reading after the peak scan does not start at the first frame");
+    if (!file.rewind())
+        return QStringLiteral("rewind failed");
+    // Scaled by the peak when it is above 1, as the conversion reads.
+    file.setReadScale(peak > 1.0 ? peak : 1.0);
+    const double limit = BrinmoorWaveFile::clampLimit;
+    return readToEnd(file, qint64(size) / 16, -limit, limit);
+}
+
+QString convert(const char *data, std::size_t size)
+{
+    const QString source = inputFile(QStringLiteral("source.wav"), data, size);
+    if (source.isEmpty())
+        return QStringLiteral("cannot write the input file");
+    for (const int type : {int(StandardToBrinmoor), int(BrinmoorToStandard)}) {
+        const QString fault = checkConversion(source, type);
+        if (!fault.isEmpty())
+            return (type == BrinmoorToStandard ? QStringLiteral("to standard: ")
+                                               : QStringLiteral("to Brinmoor-WAVE: ")) +
+                    fault;
+    }
+    return {};
+}
+
+} // namespace fuzz
