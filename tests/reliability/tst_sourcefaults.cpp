@@ -77,69 +77,58 @@ void TestSourceFaults::convertOrRefuse_data()
     QTest::addColumn<QString>("fault"); // made to happen at progress call atCall
     QTest::addColumn<int>("atCall");    // from 1; -1: the last
 
-    const QByteArray &s = standard;
-    const auto toBrinmoor = [](const char *name, const QByteArray &bytes, ConvertError error) {
-        QTest::addRow("standard, %s", name) << int(StandardToBrinmoor) << bytes << error << "" << 0;
+    const auto row = [](int type, const char *name, const QByteArray &bytes, ConvertError error,
+                        const char *fault = "", int atCall = 0) {
+        QTest::addRow("%s, %s", type == StandardToBrinmoor ? "standard" : "Brinmoor-WAVE", name)
+                << type << bytes << error << QString(fault) << atCall;
     };
+    const int S = StandardToBrinmoor;
+    const int B = BrinmoorToStandard;
     const ConvertError ok = ConvertError::None;
     const ConvertError format = ConvertError::SourceFormat;
-    const ConvertError rate = ConvertError::UnsupportedRate;
-    toBrinmoor("rate 0", patched(s, 24, le32(0)), rate);
-    toBrinmoor("rate 1", patched(s, 24, le32(1)), rate);
-    toBrinmoor("rate 4294967295", patched(s, 24, le32(0xffffffffu)), rate);
-    toBrinmoor("rate 39062", patched(s, 24, le32(39062)), ok);
-    // No common factor with the destination rate: the largest filter.
-    toBrinmoor("rate 44099", patched(s, 24, le32(44099)), ok);
-    toBrinmoor("0 channels", patched(s, 22, le16(0)), format);
-    toBrinmoor("65535 channels", patched(s, 22, le16(65535)), ok);
-    for (const int bits : {0, 1, 7, 12, 64})
-        toBrinmoor(qPrintable(QStringLiteral("%1 bits").arg(bits)),
-                   patched(s, 34, le16(quint16(bits))), format);
-    toBrinmoor("blockAlign 0", patched(s, 32, le16(0)), ok);
-    toBrinmoor("riffSize 0xFFFFFFFF", patched(s, 4, le32(0xffffffffu)), ok);
-    toBrinmoor("riffSize past the end", patched(s, 4, le32(quint32(s.size() + 1000))), ok);
-    toBrinmoor("fmt size 0xFFFFFFFF", patched(s, 16, le32(0xffffffffu)), format);
-    toBrinmoor("fmt size past the end", patched(s, 16, le32(quint32(s.size()))), format);
-    toBrinmoor("data size 0xFFFFFFFF", patched(s, 40, le32(0xffffffffu)), ok);
-    toBrinmoor("data size past the end", patched(s, 40, le32(quint32(s.size()))), ok);
-    toBrinmoor("data before fmt", s.left(12) + s.mid(36) + s.mid(12, 24), ok);
-    toBrinmoor("chunk size 0xFFFFFFFF before data",
-               s.left(36) + "JUNK" + le32(0xffffffffu) + QByteArray(16, 'x') + s.mid(36), format);
-    toBrinmoor("header only", s.left(44), ok);
-    toBrinmoor("cut inside the header", s.left(30), format);
-
-    const QByteArray &b = brinmoor;
-    const auto toStandard = [](const char *name, const QByteArray &bytes, ConvertError error) {
-        QTest::addRow("Brinmoor-WAVE, %s", name)
-                << int(BrinmoorToStandard) << bytes << error << "" << 0;
-    };
-    const auto sample = [&b](double v) { return patched(b, 44 + 16 * 100, le64(v)); };
-    const double inf = std::numeric_limits<double>::infinity();
-    toStandard("NaN", sample(std::numeric_limits<double>::quiet_NaN()), ok);
-    toStandard("+infinity", sample(inf), ok);
-    toStandard("-infinity", sample(-inf), ok);
-    toStandard("1e308", sample(1e308), ok);
-    toStandard("rate 0", patched(b, 24, le32(0)), rate);
-    toStandard("rate 1", patched(b, 24, le32(1)), rate);
-    toStandard("rate 4294967295", patched(b, 24, le32(0xffffffffu)), rate);
-    toStandard("data size 0xFFFFFFFF", patched(b, 40, le32(0xffffffffu)), format);
-    toStandard("0 channels", patched(b, 22, le16(0)), format);
-    toStandard("blockAlign 0", patched(b, 32, le16(0)), format);
-
-    for (const int type : {int(StandardToBrinmoor), int(BrinmoorToStandard)}) {
-        const auto row = [type, &s, &b](const char *name, ConvertError error, const char *fault,
-                                        int at) {
-            QTest::addRow("%s, %s", type == StandardToBrinmoor ? "standard" : "Brinmoor-WAVE", name)
-                    << type << (type == StandardToBrinmoor ? s : b) << error << fault << at;
-        };
-        row("unchanged", ok, "", 0);
-        row("truncated midway", ConvertError::Read, "truncate", 100);
+    for (const int type : {S, B}) {
+        const QByteArray &x = type == S ? standard : brinmoor;
+        for (const quint32 rate : {0u, 1u, 0xffffffffu})
+            row(type, qPrintable(QStringLiteral("rate %1").arg(rate)), patched(x, 24, le32(rate)),
+                ConvertError::UnsupportedRate);
+        row(type, "0 channels", patched(x, 22, le16(0)), format);
+        row(type, "blockAlign 0", patched(x, 32, le16(0)), type == S ? ok : format);
+        row(type, "data size 0xFFFFFFFF", patched(x, 40, le32(0xffffffffu)),
+            type == S ? ok : format);
+        row(type, "unchanged", x, ok);
+        row(type, "truncated midway", x, ConvertError::Read, "truncate", 100);
         // The open file still reads whole: the conversion completes.
-        row("deleted midway", ok, "delete", 100);
-        row("cancelled at the first block", ConvertError::Cancelled, "cancel", 1);
-        row("cancelled at the last block", ConvertError::Cancelled, "cancel", -1);
-        row("a directory", ConvertError::SourceOpen, "directory", 0);
+        row(type, "deleted midway", x, ok, "delete", 100);
+        row(type, "cancelled at the first block", x, ConvertError::Cancelled, "cancel", 1);
+        row(type, "cancelled at the last block", x, ConvertError::Cancelled, "cancel", -1);
+        row(type, "a directory", x, ConvertError::SourceOpen, "directory");
     }
+
+    const QByteArray &s = standard;
+    row(S, "rate 39062", patched(s, 24, le32(39062)), ok);
+    // No common factor with the destination rate: the largest filter.
+    row(S, "rate 44099", patched(s, 24, le32(44099)), ok);
+    row(S, "65535 channels", patched(s, 22, le16(65535)), ok);
+    for (const int bits : {0, 1, 7, 12, 64})
+        row(S, qPrintable(QStringLiteral("%1 bits").arg(bits)), patched(s, 34, le16(quint16(bits))),
+            format);
+    row(S, "riffSize 0xFFFFFFFF", patched(s, 4, le32(0xffffffffu)), ok);
+    row(S, "riffSize past the end", patched(s, 4, le32(quint32(s.size() + 1000))), ok);
+    row(S, "fmt size 0xFFFFFFFF", patched(s, 16, le32(0xffffffffu)), format);
+    row(S, "fmt size past the end", patched(s, 16, le32(quint32(s.size()))), format);
+    row(S, "data size past the end", patched(s, 40, le32(quint32(s.size()))), ok);
+    row(S, "data before fmt", s.left(12) + s.mid(36) + s.mid(12, 24), ok);
+    row(S, "chunk size 0xFFFFFFFF before data",
+        s.left(36) + "JUNK" + le32(0xffffffffu) + QByteArray(16, 'x') + s.mid(36), format);
+    row(S, "header only", s.left(44), ok);
+    row(S, "cut inside the header", s.left(30), format);
+
+    const auto sample = [this](double v) { return patched(brinmoor, 44 + 16 * 100, le64(v)); };
+    const double inf = std::numeric_limits<double>::infinity();
+    row(B, "NaN", sample(std::numeric_limits<double>::quiet_NaN()), ok);
+    row(B, "+infinity", sample(inf), ok);
+    row(B, "-infinity", sample(-inf), ok);
+    row(B, "1e308", sample(1e308), ok);
 }
 
 void TestSourceFaults::convertOrRefuse()
