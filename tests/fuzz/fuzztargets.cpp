@@ -10,6 +10,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 namespace fuzz {
@@ -41,21 +42,19 @@ QByteArray readFile(const QString &path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-// Opens the input as `file`: false with a fault, or with none when the
-// file was refused soundly (closed, with a reason).
+// Opens the input as `file`: nothing when it opened, else the fault, or
+// an empty one when the file was refused soundly (closed, with a reason).
 template<class File>
-bool open(File &file, const char *name, const char *data, std::size_t size, QString &fault)
+std::optional<QString> open(File &file, const char *name, const char *data, std::size_t size)
 {
     const QString path = inputFile(QString::fromLatin1(name), data, size);
     if (path.isEmpty())
-        fault = QStringLiteral("cannot write the input file");
-    else if (file.open(path, QIODevice::ReadOnly))
-        return true;
-    else if (file.isOpen())
-        fault = QStringLiteral("a refused file stays open");
-    else if (file.errorString().isEmpty())
-        fault = QStringLiteral("refused without a reason");
-    return false;
+        return QStringLiteral("cannot write the input file");
+    if (file.open(path, QIODevice::ReadOnly))
+        return std::nullopt;
+    if (file.isOpen())
+        return QStringLiteral("a refused file stays open");
+    return file.errorString().isEmpty() ? QStringLiteral("refused without a reason") : QString();
 }
 
 // Reads an open file to its end as the conversion does, in whole blocks
@@ -171,9 +170,8 @@ QString checkConversion(const QString &source, int type)
 QString standardWave(const char *data, std::size_t size)
 {
     StandardWaveFile file;
-    QString fault;
-    if (!open(file, "standard.wav", data, size, fault))
-        return fault;
+    if (const auto refused = open(file, "standard.wav", data, size))
+        return *refused;
     // Integer -1 lies a little below full scale.
     return readToEnd(file, qint64(size), -1.0000000005, 1.0);
 }
@@ -181,9 +179,8 @@ QString standardWave(const char *data, std::size_t size)
 QString brinmoorWave(const char *data, std::size_t size)
 {
     BrinmoorWaveFile file;
-    QString fault;
-    if (!open(file, "brinmoor.wav", data, size, fault))
-        return fault;
+    if (const auto refused = open(file, "brinmoor.wav", data, size))
+        return *refused;
 
     // The peak scan must leave the reader where the data begin.
     std::vector<Frame> first(blockFrames);
