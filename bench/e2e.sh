@@ -37,15 +37,7 @@ if ! command -v sox >/dev/null; then
     exit 1
 fi
 # GNU time measures peak memory.
-if [ ! -x /usr/bin/time ]; then
-    echo "Installing: time" >&2
-    sudo=""
-    if [ "$(id -u)" -ne 0 ]; then
-        sudo="sudo"
-    fi
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends time
-fi
+"$(dirname "${BASH_SOURCE[0]}")/../scripts/install-missing.sh" time
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/quorvia-e2e.XXXXXX")
 trap 'rm -rf "$work"' EXIT

@@ -15,21 +15,7 @@ packages=(
     sox ffmpeg
 )
 
-missing=()
-for p in "${packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-        missing+=("$p")
-    fi
-done
-if ((${#missing[@]})); then
-    echo "Installing: ${missing[*]}"
-    sudo=""
-    if [ "$(id -u)" -ne 0 ]; then
-        sudo="sudo"
-    fi
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+"$top/scripts/install-missing.sh" "${packages[@]}"
 
 jobs=$(nproc 2>/dev/null || echo 2)
 if [ ! -f "$build_dir/CMakeCache.txt" ]; then

@@ -5,17 +5,7 @@ set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$top"
 
-missing=()
-command -v xvfb-run >/dev/null || missing+=(xvfb)
-command -v xauth >/dev/null || missing+=(xauth)
-if ((${#missing[@]})); then
-    sudo=""
-    if [ "$(id -u)" -ne 0 ]; then
-        sudo="sudo"
-    fi
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+scripts/install-missing.sh xvfb xauth
 
 scripts/setup.sh build
 cmake --build build --target quorvia-screenshots

@@ -316,16 +316,7 @@ bool BrinmoorWaveFile::close()
         header.dataSize = saturatedSize(bytesWritten);
         header.riffSize = saturatedSize(bytesWritten + 40);
         const WaveHeader::Bytes bytes = header.toBytes();
-        ok = d->writer.flush() && out->seek(0) &&
-                writeFully(out, bytes.data(), WaveHeader::size, &error);
-        if (!ok && error.isEmpty())
-            error = d->writer.failed() ? d->writer.errorString() : out->errorString();
-        if (ok && !out->commit()) {
-            ok = false;
-            error = out->errorString();
-        }
-        if (!ok)
-            out->cancelWriting();
+        ok = finishDestination(out, d->writer, bytes.data(), WaveHeader::size, &error);
         bytesWritten = 0;
     }
     file.reset();

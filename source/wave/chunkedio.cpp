@@ -208,3 +208,18 @@ void ChunkedWriter::startWriteBack()
 #endif
     writtenBack = written;
 }
+
+bool finishDestination(QSaveFile *out, ChunkedWriter &writer, const char *head, qint64 headLength,
+                       QString *error)
+{
+    bool ok = writer.flush() && out->seek(0) && writeFully(out, head, headLength, error);
+    if (!ok && error->isEmpty())
+        *error = writer.failed() ? writer.errorString() : out->errorString();
+    if (ok && !out->commit()) {
+        ok = false;
+        *error = out->errorString();
+    }
+    if (!ok)
+        out->cancelWriting();
+    return ok;
+}

@@ -99,6 +99,13 @@ private:
 std::unique_ptr<QSaveFile> openDestination(const QString &fileName, ChunkedWriter &writer,
                                            const char *head, qint64 headLength, QString *error);
 
+// Writes out what `writer` still holds, puts `head` over the start of the
+// file and moves the temporary over the destination. On failure the
+// temporary is discarded, the destination keeps its earlier state and
+// *error says why.
+bool finishDestination(QSaveFile *out, ChunkedWriter &writer, const char *head, qint64 headLength,
+                       QString *error);
+
 // Writes all of `bytes`, retrying after short writes. False with a reason
 // when the device refuses.
 bool writeFully(QFileDevice *file, const char *bytes, qint64 n, QString *error);

@@ -17,22 +17,7 @@ if ((${#targets[@]} == 0)); then
     targets=(standardwave brinmoorwave convert)
 fi
 
-packages=(cmake make clang libclang-rt-14-dev qtbase5-dev qtbase5-dev-tools)
-missing=()
-for p in "${packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-        missing+=("$p")
-    fi
-done
-if ((${#missing[@]})); then
-    echo "Installing: ${missing[*]}"
-    sudo=""
-    if [ "$(id -u)" -ne 0 ]; then
-        sudo="sudo"
-    fi
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+"$top/scripts/install-missing.sh" cmake make clang libclang-rt-14-dev qtbase5-dev qtbase5-dev-tools
 
 build=$top/build-fuzz
 if [ ! -f "$build/CMakeCache.txt" ]; then
