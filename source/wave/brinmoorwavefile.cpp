@@ -266,19 +266,13 @@ int BrinmoorWaveFile::readFrames(Frame *frames, int count)
     if (whole == 0)
         return 0;
     const int wanted = int(std::min<qint64>(count, whole));
-    int done = 0;
-    while (done < wanted) {
-        const qint64 got = d->reader.fill(frameBytes * (wanted - done));
-        if (got < 0) {
-            error = d->reader.errorString();
-            return -1;
-        }
-        const int n = int(std::min<qint64>(wanted - done, got / frameBytes));
-        if (n == 0)
-            break; // the file shrank under us
-        loadFrames(d->reader.data(), frames + done, n);
-        d->reader.consume(n * frameBytes);
-        done += n;
+    const int done = readWholeFrames(d->reader, frameBytes, wanted,
+                                     [frames](const char *bytes, int first, int n) {
+                                         loadFrames(bytes, frames + first, n);
+                                     });
+    if (done < 0) {
+        error = d->reader.errorString();
+        return -1;
     }
     std::fill(frames + done, frames + count, Frame{0.0, 0.0});
     scaleAndClampFrames(frames, count, d->readScale);
@@ -291,17 +285,11 @@ bool BrinmoorWaveFile::writeFrames(const Frame *frames, int count)
         error = tr("not open for writing");
         return false;
     }
-    int done = 0;
-    while (done < count) {
-        const int n = int(std::min<qint64>(count - done, d->writer.capacity() / frameBytes));
-        char *p = d->writer.reserve(n * frameBytes);
-        if (!p) {
-            error = d->writer.errorString();
-            return false;
-        }
-        storeFrames(frames + done, p, n);
-        d->writer.commit(n * frameBytes);
-        done += n;
+    if (!writeWholeFrames(d->writer, frameBytes, count, [frames](int first, char *bytes, int n) {
+            storeFrames(frames + first, bytes, n);
+        })) {
+        error = d->writer.errorString();
+        return false;
     }
     // dataSize counts 8 bytes a frame, as the header's 32-bit stereo claims.
     bytesWritten += quint64(count) * (header.numChannels * header.bitsPerSample / 8);

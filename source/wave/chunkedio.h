@@ -3,6 +3,7 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -92,6 +93,46 @@ private:
     qint64 writtenBack = 0; // where the next write-back starts
     QString error;
 };
+
+// Hands the reader's bytes to decode(bytes, firstFrame, n) in runs of whole
+// frames of `frameBytes` each, until `wanted` frames are decoded or the data
+// end early. Returns the number of frames decoded, -1 on a read error.
+template<class Decode>
+int readWholeFrames(ChunkedReader &reader, qint64 frameBytes, int wanted, Decode decode)
+{
+    int done = 0;
+    while (done < wanted) {
+        const qint64 got = reader.fill(frameBytes * (wanted - done));
+        if (got < 0)
+            return -1;
+        const int n = int(std::min<qint64>(wanted - done, got / frameBytes));
+        if (n == 0)
+            break; // the file shrank under us
+        decode(reader.data(), done, n);
+        reader.consume(n * frameBytes);
+        done += n;
+    }
+    return done;
+}
+
+// Lets encode(firstFrame, bytes, n) fill the writer's buffer with `count`
+// frames of `frameBytes` each, a buffer-full at a time. False after a write
+// error (see writer.errorString()).
+template<class Encode>
+bool writeWholeFrames(ChunkedWriter &writer, qint64 frameBytes, int count, Encode encode)
+{
+    int done = 0;
+    while (done < count) {
+        const int n = int(std::min<qint64>(count - done, writer.capacity() / frameBytes));
+        char *bytes = writer.reserve(n * frameBytes);
+        if (!bytes)
+            return false;
+        encode(done, bytes, n);
+        writer.commit(n * frameBytes);
+        done += n;
+    }
+    return true;
+}
 
 // Starts writing `fileName` through a temporary file beside it, with
 // `writer` attached and the `head` bytes written. The named file is replaced

@@ -301,21 +301,13 @@ int StandardWaveFile::readFrames(Frame *frames, int count)
     const WaveFormat &format = d->format;
     const qint64 rightOffset = format.channels > 1 ? format.bytesPerSample : 0;
 
-    int done = 0;
-    while (done < wanted) {
-        const qint64 got = d->reader.fill(block * (wanted - done));
-        if (got < 0) {
-            error = d->reader.errorString();
-            return -1;
-        }
-        const int n = int(std::min<qint64>(wanted - done, got / block));
-        if (n == 0)
-            break; // the file shrank under us
-        const char *bytes = d->reader.data();
-        Frame *out = frames + done;
-        convert(format, bytes, block, rightOffset, out, n, fullBlock);
-        d->reader.consume(n * block);
-        done += n;
+    const int done =
+            readWholeFrames(d->reader, block, wanted, [&](const char *bytes, int first, int n) {
+                convert(format, bytes, block, rightOffset, frames + first, n, fullBlock);
+            });
+    if (done < 0) {
+        error = d->reader.errorString();
+        return -1;
     }
     std::fill(frames + done, frames + count, Frame{0.0, 0.0});
     return done > 0 ? count : 0;
@@ -328,19 +320,13 @@ bool StandardWaveFile::writeFrames(const Frame *frames, int count)
         return false;
     }
     constexpr qint64 frameBytes = 6; // two 24-bit samples
-    int done = 0;
-    while (done < count) {
-        const int n = int(std::min<qint64>(count - done, d->writer.capacity() / frameBytes));
-        char *p = d->writer.reserve(n * frameBytes);
-        if (!p) {
-            error = d->writer.errorString();
-            return false;
-        }
-        storeStereo24(frames + done, p, n);
-        d->writer.commit(n * frameBytes);
-        bytesWritten += quint64(n) * frameBytes;
-        done += n;
+    if (!writeWholeFrames(d->writer, frameBytes, count, [frames](int first, char *bytes, int n) {
+            storeStereo24(frames + first, bytes, n);
+        })) {
+        error = d->writer.errorString();
+        return false;
     }
+    bytesWritten += quint64(count) * frameBytes;
     return true;
 }
 
