@@ -85,7 +85,7 @@ struct Task
     QString destination;
 };
 
-bool convertOne(const Task &task, Target target, ProgressBar &bar)
+bool convertOne(const Task &task, Target target, ResamplingQuality quality, ProgressBar &bar)
 {
     const QString source = QDir::toNativeSeparators(task.source);
     int type = StandardToBrinmoor;
@@ -107,6 +107,7 @@ bool convertOne(const Task &task, Target target, ProgressBar &bar)
         bar.update(fraction);
         return !interrupted;
     };
+    options.quality = quality;
     bar.start(QFileInfo(task.source).fileName());
     const ConvertResult result = convertFile(task.source, task.destination, type, options);
     bar.finish();
@@ -184,10 +185,17 @@ int main(int argc, char *argv[])
             {QStringLiteral("o"), QStringLiteral("output-dir")},
             QStringLiteral("Convert every SOURCE into <dir>, named after it with .wav."),
             QStringLiteral("dir"));
+    const QCommandLineOption qualityOption(
+            QStringLiteral("quality"),
+            QStringLiteral(
+                    "Resampling: spec (the original filter and gains, unchanged bit for bit; "
+                    "default) or high (flat to 15.6 kHz, aliases over 120 dB down, unity gain)."),
+            QStringLiteral("mode"), QStringLiteral("spec"));
     const QCommandLineOption quietOption({QStringLiteral("q"), QStringLiteral("quiet")},
                                          QStringLiteral("Show no progress bar."));
     parser.addOption(toOption);
     parser.addOption(outputOption);
+    parser.addOption(qualityOption);
     parser.addOption(quietOption);
     parser.addPositionalArgument(QStringLiteral("source"), QStringLiteral("File to convert."),
                                  QStringLiteral("SOURCE"));
@@ -212,6 +220,15 @@ int main(int argc, char *argv[])
         target = Target::Brinmoor;
     else if (to != QLatin1String("auto")) {
         printLine(QStringLiteral("--to takes standard, brinmoor or auto, not \"%1\"").arg(to));
+        return Usage;
+    }
+
+    ResamplingQuality quality = ResamplingQuality::Specified;
+    const QString mode = parser.value(qualityOption);
+    if (mode == QLatin1String("high")) {
+        quality = ResamplingQuality::High;
+    } else if (mode != QLatin1String("spec")) {
+        printLine(QStringLiteral("--quality takes spec or high, not \"%1\"").arg(mode));
         return Usage;
     }
 
@@ -242,7 +259,7 @@ int main(int argc, char *argv[])
             allConverted = false;
             continue;
         }
-        if (convertOne(tasks[i], target, bar))
+        if (convertOne(tasks[i], target, quality, bar))
             written << QFileInfo(tasks[i].destination).absoluteFilePath();
         else
             allConverted = false;
