@@ -19,6 +19,61 @@ Q_DECLARE_METATYPE(ConvertError)
 constexpr double filterGainFrom44100 = 2.7506;
 constexpr double filterGainFrom39062 = 2.7503;
 
+// A sine tone through the high-quality mode, and its level after the
+// conversion over the source's in dB; NaN when nothing may come out.
+struct Tone
+{
+    int type;
+    double frequency;
+    double amplitude; // of the source
+    double levelDb;
+};
+Q_DECLARE_METATYPE(Tone)
+
+namespace {
+
+constexpr double pi = 3.14159265358979323846;
+
+double dB(double ratio)
+{
+    return 20 * std::log10(ratio);
+}
+
+// 1.5 s of the tone at the source's rate: binary64 for a Brinmoor-WAVE
+// source, 24-bit PCM for a standard one.
+QByteArray toneFile(const Tone &tone, double rate)
+{
+    std::vector<Frame> frames;
+    QByteArray pcm;
+    for (int i = 0; i < int(1.5 * rate); ++i) {
+        const double x = tone.amplitude * std::sin(2 * pi * tone.frequency * i / rate);
+        frames.push_back({x, x});
+        pcm += le32(quint32(std::lround(x * 8388607))).left(3).repeated(2);
+    }
+    if (tone.type == BrinmoorToStandard)
+        return brinmoorBytes(frames);
+    return canonicalHeader(24, 2, 44100, quint32(pcm.size())) + pcm;
+}
+
+// Fits a sine advancing w radians a sample to x, by least squares: its
+// amplitude, and the RMS of what is left over.
+std::pair<double, double> fitSine(const std::vector<double> &x, double w)
+{
+    double cc = 0, ss = 0, cs = 0, xc = 0, xs = 0;
+    for (size_t i = 0; i < x.size(); ++i) {
+        const double c = std::cos(w * double(i)), s = std::sin(w * double(i));
+        cc += c * c, ss += s * s, cs += c * s, xc += x[i] * c, xs += x[i] * s;
+    }
+    const double a = (xc * ss - xs * cs) / (cc * ss - cs * cs);
+    const double b = (xs * cc - xc * cs) / (cc * ss - cs * cs);
+    double rest = 0;
+    for (size_t i = 0; i < x.size(); ++i)
+        rest += std::pow(x[i] - a * std::cos(w * double(i)) - b * std::sin(w * double(i)), 2);
+    return {std::hypot(a, b), std::sqrt(rest / double(x.size()))};
+}
+
+} // namespace
+
 class TestConvertFile : public QObject
 {
     Q_OBJECT
@@ -29,6 +84,8 @@ private slots:
     void failuresLeaveDestinationAsItWas_data();
     void failuresLeaveDestinationAsItWas();
     void windowFormKeepsEventsFlowing();
+    void highQualityTones_data();
+    void highQualityTones();
 
 private:
     QString path(const QString &name) const { return dir.filePath(name); }
@@ -206,6 +263,49 @@ void TestConvertFile::windowFormKeepsEventsFlowing()
     QCOMPARE(convertFile(path("long.src"), path("long.wav"), 1), 0);
     QVERIFY(timerRan);
     QCOMPARE(convertFile(path("absent"), path("long.src"), 1), -1);
+}
+
+void TestConvertFile::highQualityTones_data()
+{
+    QTest::addColumn<Tone>("tone");
+    QTest::newRow("to Brinmoor-WAVE, 1 kHz") << Tone{StandardToBrinmoor, 1000, 0.5, 0};
+    QTest::newRow("to Brinmoor-WAVE, 15.6 kHz") << Tone{StandardToBrinmoor, 15600, 0.5, 0};
+    QTest::newRow("to Brinmoor-WAVE, 21 kHz") << Tone{StandardToBrinmoor, 21000, 0.5, NAN};
+    QTest::newRow("to standard, 1 kHz") << Tone{BrinmoorToStandard, 1000, 0.5, 0};
+    QTest::newRow("to standard, 15.6 kHz") << Tone{BrinmoorToStandard, 15600, 0.5, 0};
+    // Scaled down by its peak into full scale, not clipped.
+    QTest::newRow("to standard, peak 1.6") << Tone{BrinmoorToStandard, 1000, 1.6, dB(1 / 1.6)};
+}
+
+// Flat to 0.4 times the lower rate, spurious tones and aliases at least
+// 120 dB down, and exactly the source's length converted: no tail.
+void TestConvertFile::highQualityTones()
+{
+    QFETCH(Tone, tone);
+    const bool toStandard = tone.type == BrinmoorToStandard;
+    const double sourceRate = toStandard ? 39062.5 : 44100;
+    const double rate = toStandard ? 44100 : 39062.5;
+    QVERIFY(writeFile(path("tone.src"), toneFile(tone, sourceRate)));
+    ConvertOptions options;
+    options.quality = ResamplingQuality::High;
+    QVERIFY(convertFile(path("tone.src"), path("tone.wav"), tone.type, options).ok());
+    const std::vector<Frame> output =
+            toStandard ? framesOf(soxDecode(path("tone.wav"))) : readBrinmoor(path("tone.wav"));
+    QCOMPARE(qint64(output.size()), std::llround(int(1.5 * sourceRate) * rate / sourceRate));
+
+    // The middle second, away from the filter's start and end.
+    std::vector<double> middle;
+    for (size_t i = output.size() / 2 - 20000; i < output.size() / 2 + 20000; ++i)
+        middle.push_back(output[i].left);
+    const auto [amplitude, rest] = fitSine(middle, 2 * pi * tone.frequency / rate);
+    const bool passes = !std::isnan(tone.levelDb);
+    const double level = dB(amplitude / tone.amplitude);
+    const double spurious = dB(rest * std::sqrt(2.0) / (passes ? amplitude : tone.amplitude));
+    const QString measured = QStringLiteral("level %1 dB, the rest %2 dB").arg(level).arg(spurious);
+    QVERIFY2(passes ? std::abs(level - tone.levelDb) <= (tone.frequency > 1000 ? 0.1 : 0.05)
+                    : level < -120,
+             qPrintable(measured));
+    QVERIFY2(spurious < -120, qPrintable(measured));
 }
 
 QTEST_GUILESS_MAIN(TestConvertFile)
