@@ -80,12 +80,15 @@ level() { # SOX-INPUT...
 
 # Tones a twelfth of an octave apart from 20 Hz up: to 22 kHz at 44100 Hz
 # towards Brinmoor-WAVE (above 19.5 kHz only an alias can come out), to
-# 19.5 kHz at 39062.5 Hz towards the standard layout.
+# 19.5 kHz at 39062.5 Hz towards the standard layout. The checkpoints are
+# also printed as a table.
+checkpoints="1000 10000 15000 15600 17000 21000"
 note "Tones..."
 : >response.dat
 for direction in brinmoor standard; do
     highest=$([ $direction = brinmoor ] && echo 22000 || echo 19500)
-    for f in $(awk -v h="$highest" 'BEGIN { for (f = 20; f <= h; f *= 2 ^ (1 / 12)) printf "%.1f\n", f }'); do
+    grid=$(awk -v h="$highest" 'BEGIN { for (f = 20; f <= h; f *= 2 ^ (1 / 12)) printf "%.1f\n", f }')
+    for f in $( { echo "$grid"; printf '%s\n' $checkpoints; } | awk -v h="$highest" '$1 <= h' | sort -n); do
         if [ $direction = brinmoor ]; then
             sox -r 44100 -n -b 32 -c 2 tone.wav synth 0.6 sine "$f" gain -6
             in=$(level tone.wav)
@@ -140,4 +143,10 @@ do for [c = 3:4] {
 }
 unset multiplot
 EOF
+echo "| tone | to Brinmoor-WAVE, spec | to Brinmoor-WAVE, high | to standard, spec | to standard, high |"
+echo "|---|---|---|---|---|"
+for f in $checkpoints; do
+    awk -v f="$f" '$2 == f { level[$1] = sprintf("%.2f dB | %.2f dB", $3, $4) }
+        END { printf "| %g Hz | %s | %s |\n", f, level["brinmoor"], level["standard"] ? level["standard"] : "— | —" }' response.dat
+done
 note "Wrote docs/sweep-source.png, docs/sweep-spec.png, docs/sweep-high.png and docs/response.png."

@@ -6,6 +6,7 @@
 #include <QComboBox>
 #include <QFileDialog>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMimeData>
 #include <QProgressDialog>
 #include <QPushButton>
@@ -420,6 +421,42 @@ private slots:
         QCOMPARE(
                 QDir(QFileInfo(settingsFile()).path()).entryList(QDir::Files | QDir::Hidden).size(),
                 content.isEmpty() ? 1 : 2);
+    }
+
+    // The context menu chooses the resampling mode for the next conversion;
+    // options.jcfg keeps the high-quality one under a key of its own, and
+    // anything else there means as specified.
+    void resampling()
+    {
+        QVERIFY(writeFile(settingsFile(), R"({"Main window":{"Resampling":"High"}})"));
+        newWindow();
+        QStringList shown;
+        QTimer menuAnswerer;
+        connect(&menuAnswerer, &QTimer::timeout, [&shown] {
+            auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+            if (!menu || !shown.isEmpty())
+                return;
+            for (QAction *action : menu->actions())
+                shown << action->text() + (action->isChecked() ? " (checked)" : "");
+            menu->actions().last()->trigger();
+            menu->close();
+        });
+        menuAnswerer.start(10);
+        QContextMenuEvent click(QContextMenuEvent::Mouse, {5, 5});
+        QApplication::sendEvent(window.get(), &click);
+        QCOMPARE(shown,
+                 QStringList({"Resampling: as specified (checked)", "Resampling: high quality"}));
+
+        // 400 frames at 44100 Hz as specified would give 1241.
+        QVERIFY(soxTone(dir.filePath("short.wav"), 44100, "400s"));
+        fill(dir.filePath("short.wav"), dir.filePath("out.wav"), StandardToBrinmoor);
+        ModalAnswerer answerer;
+        child<QPushButton>("pbConvert")->click();
+        QCOMPARE(readBrinmoor(dir.filePath("out.wav")).size(), size_t(354));
+        QVERIFY(window->close());
+        QVERIFY(readFile(settingsFile()).contains("\"Resampling\": \"high\""));
+        newWindow();
+        QVERIFY(window->actions().last()->isChecked());
     }
 
     void settingsPathIsADirectory()
