@@ -63,6 +63,7 @@ void TestQuorviaConvert::exitCodes_data()
     row("explicit direction", {"--to", "standard", "@brinmoor", "@b"}, false, 0, "", "");
     row("wrong direction", {"--to", "brinmoor", "@brinmoor", "@d"}, false, 1, "",
         "use --to standard");
+    row("unknown quality", {"--quality", "best", "@standard", "@e"}, false, 2, "", "best");
     row("progress on a terminal", {"--to=brinmoor", "@standard", "@c"}, true, 0, "100%", "");
     row("quiet on a terminal", {"--quiet", "@standard", "@c"}, true, 0, "", "");
 }
@@ -95,7 +96,8 @@ void TestQuorviaConvert::exitCodes()
     QVERIFY(exitCode != 0 || arguments.size() < 2 || !readFile(arguments.last()).isEmpty());
 }
 
-// Also the automatic direction: each layout goes to the other.
+// Also the automatic direction, each layout to the other, and the
+// high-quality mode, whose output is exactly as long as the source.
 void TestQuorviaConvert::batchConvertsWhatItCanAndOverwritesNoSource()
 {
     QTemporaryDir work;
@@ -103,7 +105,7 @@ void TestQuorviaConvert::batchConvertsWhatItCanAndOverwritesNoSource()
     QVERIFY(top.mkpath("a") && top.mkpath("b") && top.mkpath("out"));
     const QStringList inputs{"standard.wav", "brinmoor.wav", "standard.wav", "", "text.wav"};
     const QStringList names{"a/one.wav", "a/two.rec", "b/one.wav", "a/missing.wav", "a/text"};
-    QStringList arguments{"-o", top.filePath("out")};
+    QStringList arguments{"--quality", "high", "-o", top.filePath("out")};
     for (int i = 0; i < names.size(); ++i) {
         QVERIFY(inputs[i].isEmpty() ||
                 QFile::copy(dir.filePath(inputs[i]), top.filePath(names[i])));
@@ -119,7 +121,7 @@ void TestQuorviaConvert::batchConvertsWhatItCanAndOverwritesNoSource()
     QVERIFY(errLines[2].contains("a/text"));
     QCOMPARE(strayFiles(top.filePath("out"), {"one.wav", "two.wav"}), QStringList());
     QVERIFY(!readBrinmoor(top.filePath("out/one.wav")).empty());
-    QCOMPARE(soxi(top.filePath("out/two.wav")), QStringLiteral("91446 44100 2 24"));
+    QCOMPARE(soxi(top.filePath("out/two.wav")), QStringLiteral("90317 44100 2 24"));
 
     // b/one.wav would go over a/one.wav, a source of the same run, and
     // a/one.wav over itself.
