@@ -93,6 +93,8 @@ void TestConvertFile::conversions_data()
     // ceil((200 * ceil(N / 200) + 1000) * destination rate / source rate)
     row("44100 Hz, 400 frames", 1, 44100, 400, 24, 0, 1241);
     row("type -1, 401 frames", -1, 44100, 401, 24, 0, 1418);
+    // The one frame of silence that completes the last block adds no output.
+    row("44100 Hz, 1199 frames", 1, 44100, 1199, 24, 0, 1949);
     row("48000 Hz, 16-bit", 1, 48000, 1000, 16, 0, 1628);
     row("22050 Hz, 32-bit", 1, 22050, 150, 32, 0, 2126);
     row("8000 Hz, one frame", 1, 8000, 1, 24, 0, 5860);
