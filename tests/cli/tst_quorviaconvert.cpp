@@ -1,23 +1,46 @@
 #include "testsupport.h"
 
 #include <QStandardPaths>
-#include <QTemporaryDir>
-#include <QtTest>
 
 using namespace support;
 
-static QStringList converter(const QStringList &arguments)
+namespace {
+
+QStringList converter(const QStringList &arguments)
 {
     return QStringList{QUORVIA_CONVERT} + arguments;
 }
 
 // One line of stderr per failure.
-static QList<QByteArray> lines(const QByteArray &text)
+QList<QByteArray> lines(const QByteArray &text)
 {
     QList<QByteArray> result = text.split('\n');
     result.removeAll(QByteArray());
     return result;
 }
+
+struct Invocation
+{
+    QString name;
+    QStringList arguments; // "@name" is name.wav in the test's directory
+    bool terminal;         // run on a pseudo-terminal
+    int exitCode;
+    QString outPart;
+    QString errPart; // the only stderr line, if any
+};
+
+struct WriteFailure
+{
+    QString name;
+    QString source;
+    bool sizeLimit; // else a read-only directory
+    bool existing;  // a destination to keep; else none may appear
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(Invocation)
+Q_DECLARE_METATYPE(WriteFailure)
 
 class TestQuorviaConvert : public QObject
 {
@@ -46,34 +69,27 @@ void TestQuorviaConvert::initTestCase()
 
 void TestQuorviaConvert::exitCodes_data()
 {
-    QTest::addColumn<QStringList>("arguments"); // "@name" is name.wav in the test's directory
-    QTest::addColumn<bool>("terminal");         // run on a pseudo-terminal
-    QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QString>("outPart");
-    QTest::addColumn<QString>("errPart"); // the only stderr line, if any
-    const auto row = [](const char *name, const QStringList &arguments, bool terminal, int exitCode,
-                        const char *outPart, const char *errPart) {
-        QTest::newRow(name) << arguments << terminal << exitCode << QString(outPart)
-                            << QString(errPart);
-    };
-    row("version", {"--version"}, false, 0, "1.0.1", "");
-    row("nothing to do", {}, false, 2, "", "SOURCE");
-    row("unknown layout", {"--to", "mp3", "@standard", "@a"}, false, 2, "", "mp3");
-    row("silent off a terminal", {"@standard", "@a"}, false, 0, "", "");
-    row("explicit direction", {"--to", "standard", "@brinmoor", "@b"}, false, 0, "", "");
-    row("wrong direction", {"--to", "brinmoor", "@brinmoor", "@d"}, false, 1, "",
-        "use --to standard");
-    row("progress on a terminal", {"--to=brinmoor", "@standard", "@c"}, true, 0, "100%", "");
-    row("quiet on a terminal", {"--quiet", "@standard", "@c"}, true, 0, "", "");
+    rows<Invocation>({
+            {"version", {"--version"}, false, 0, "1.0.1", ""},
+            {"nothing to do", {}, false, 2, "", "SOURCE"},
+            {"unknown layout", {"--to", "mp3", "@standard", "@a"}, false, 2, "", "mp3"},
+            {"silent off a terminal", {"@standard", "@a"}, false, 0, "", ""},
+            {"explicit direction", {"--to", "standard", "@brinmoor", "@b"}, false, 0, "", ""},
+            {"wrong direction",
+             {"--to", "brinmoor", "@brinmoor", "@d"},
+             false,
+             1,
+             "",
+             "use --to standard"},
+            {"progress on a terminal", {"--to=brinmoor", "@standard", "@c"}, true, 0, "100%", ""},
+            {"quiet on a terminal", {"--quiet", "@standard", "@c"}, true, 0, "", ""},
+    });
 }
 
 void TestQuorviaConvert::exitCodes()
 {
-    QFETCH(QStringList, arguments);
-    QFETCH(bool, terminal);
-    QFETCH(int, exitCode);
-    QFETCH(QString, outPart);
-    QFETCH(QString, errPart);
+    QFETCH(Invocation, row);
+    auto [name, arguments, terminal, exitCode, outPart, errPart] = row;
     for (QString &argument : arguments) {
         if (argument.startsWith('@'))
             argument = dir.filePath(argument.mid(1) + ".wav");
@@ -135,28 +151,23 @@ void TestQuorviaConvert::batchConvertsWhatItCanAndOverwritesNoSource()
 
 void TestQuorviaConvert::writeFailuresKeepTheDestination_data()
 {
-    QTest::addColumn<QString>("source");
-    QTest::addColumn<bool>("sizeLimit"); // else a read-only directory
-    QTest::addColumn<bool>("existing");  // a destination to keep; else none may appear
-    const auto row = [](const char *name, const char *source, bool sizeLimit, bool existing) {
-        QTest::newRow(name) << QString(source) << sizeLimit << existing;
-    };
     // A 50 KiB limit. The writers buffer 256 KiB, so a short output fails
     // only when close() writes out the rest. The converter itself must
     // ignore SIGXFSZ, or the limit kills it with its temporary file left.
-    row("to Brinmoor-WAVE, limit while writing", "standard.wav", true, true);
-    row("to Brinmoor-WAVE, limit at close", "short.wav", true, false);
-    row("to standard, limit while writing", "brinmoor.wav", true, false);
-    row("to standard, limit at close", "short.rec", true, true);
-    row("read-only directory", "standard.wav", false, true);
-    row("read-only directory, new file", "brinmoor.wav", false, false);
+    rows<WriteFailure>({
+            {"to Brinmoor-WAVE, limit while writing", "standard.wav", true, true},
+            {"to Brinmoor-WAVE, limit at close", "short.wav", true, false},
+            {"to standard, limit while writing", "brinmoor.wav", true, false},
+            {"to standard, limit at close", "short.rec", true, true},
+            {"read-only directory", "standard.wav", false, true},
+            {"read-only directory, new file", "brinmoor.wav", false, false},
+    });
 }
 
 void TestQuorviaConvert::writeFailuresKeepTheDestination()
 {
-    QFETCH(QString, source);
-    QFETCH(bool, sizeLimit);
-    QFETCH(bool, existing);
+    QFETCH(WriteFailure, row);
+    const auto [name, source, sizeLimit, existing] = row;
     QTemporaryDir work;
     const QString out = work.filePath("out");
     const QString destination = out + "/destination.wav";

@@ -1,16 +1,49 @@
+#include "testsupport.h"
+
 #include "converter/kerneldsp.h"
 #include "converter/resampler.h"
-
-#include <QtTest>
+#include "converter/windowfunction.h"
 
 #include <cmath>
 #include <cstring>
 #include <random>
 #include <vector>
 
+using support::rows;
+
 namespace {
 
 using Frames = std::vector<Frame>;
+
+struct Rates
+{
+    QString name;
+    double inRate;
+    double outRate;
+    int L;
+    int M;
+    int outOf200;
+    int outOf1000;
+    double gain = 0.0; // L times the sum of each phase's taps; 0: no figure
+};
+
+struct Refusal
+{
+    QString name;
+    double inRate;
+    double outRate;
+    int refusedDesigns; // -1: the rates are accepted
+    int n = 200;
+    int nullBuffer = 0; // 1: the input, 2: the output
+};
+
+struct Shape
+{
+    QString name;
+    int kind;
+    QVector<double> points; // before normalisation
+    double divisor;
+};
 
 const char refusedDesign[] = "Resampler::init(): error - filter coeff:  0x0";
 
@@ -96,6 +129,11 @@ Frames plantTrapsAndExpect(const Resampler &resampler, Frames &in)
 
 } // namespace
 
+Q_DECLARE_METATYPE(Rates)
+Q_DECLARE_METATYPE(Refusal)
+Q_DECLARE_METATYPE(Shape)
+
+// The rate conversion stage and the window its filter design uses.
 class TstResampler : public QObject
 {
     Q_OBJECT
@@ -103,27 +141,14 @@ class TstResampler : public QObject
 private slots:
     void conversion_data()
     {
-        QTest::addColumn<double>("inRate");
-        QTest::addColumn<double>("outRate");
-        QTest::addColumn<int>("L");
-        QTest::addColumn<int>("M");
-        QTest::addColumn<int>("outOf200");
-        QTest::addColumn<int>("outOf1000");
-        QTest::addColumn<double>("gain"); // L times the sum of each phase's taps; 0: no figure
-
-        QTest::newRow("44100 to 39062.5")
-                << 44100.0 << 39062.5 << 3125 << 3528 << 178 << 886 << 2.7515;
-        QTest::newRow("39062.5 to 44100")
-                << 39062.5 << 44100.0 << 3528 << 3125 << 226 << 1129 << 2.7515;
-        QTest::newRow("48000 to 39062.5") << 48000.0 << 39062.5 << 625 << 768 << 163 << 814 << 0.0;
-        QTest::newRow("8000 to 39062.5") << 8000.0 << 39062.5 << 625 << 128 << 977 << 4883 << 0.0;
-        QTest::newRow("44100 to 48000")
-                << 44100.0 << 48000.0 << 160 << 147 << 218 << 1089 << 2.7515;
-        QTest::newRow("equal rates") << 44100.0 << 44100.0 << 1 << 1 << 200 << 1000 << 2.7391;
-        QTest::newRow("factors below 11 go") << 1000.0 << 2000.0 << 2 << 1 << 400 << 2000 << 2.7474;
-        QTest::newRow("factor 11 stays") << 1100.0 << 2200.0 << 22 << 11 << 400 << 2000 << 0.0;
-        QTest::newRow("L 2, M 3") << 0.3 << 0.2 << 2 << 3 << 134 << 667 << 0.0;
-        QTest::newRow("L 3, M 2") << 0.2 << 0.3 << 3 << 2 << 300 << 1500 << 0.0;
+        rows<Rates>({
+                {"44100 to 39062.5", 44100.0, 39062.5, 3125, 3528, 178, 886, 2.7515},
+                {"39062.5 to 44100", 39062.5, 44100.0, 3528, 3125, 226, 1129, 2.7515},
+                {"equal rates", 44100.0, 44100.0, 1, 1, 200, 1000, 2.7391},
+                {"factors below 11 go", 1000.0, 2000.0, 2, 1, 400, 2000, 2.7474},
+                {"factor 11 stays", 1100.0, 2200.0, 22, 11, 400, 2000},
+                {"L 2, M 3", 0.3, 0.2, 2, 3, 134, 667},
+        });
     }
 
     // Bit for bit the closed form, each channel only from its own input, from
@@ -131,13 +156,8 @@ private slots:
     // single-channel engine the stage falls back on agrees as well.
     void conversion()
     {
-        QFETCH(double, inRate);
-        QFETCH(double, outRate);
-        QFETCH(int, L);
-        QFETCH(int, M);
-        QFETCH(int, outOf200);
-        QFETCH(int, outOf1000);
-        QFETCH(double, gain);
+        QFETCH(Rates, row);
+        const auto [name, inRate, outRate, L, M, outOf200, outOf1000, gain] = row;
 
         KernelDsp stage(nullptr);
         QCOMPARE(stage.setRates(inRate, outRate), 1);
@@ -221,45 +241,30 @@ private slots:
 
     void refusals_data()
     {
-        QTest::addColumn<double>("inRate");
-        QTest::addColumn<double>("outRate");
-        QTest::addColumn<int>("refusedDesigns"); // -1: the rates are accepted
-        QTest::addColumn<int>("n");
-        QTest::addColumn<int>("nullBuffer"); // 1: the input, 2: the output
-        const auto rates = [](const char *name, double inRate, double outRate, int designs) {
-            QTest::newRow(name) << inRate << outRate << designs << 200 << 0;
-        };
-        const auto call = [](const char *name, double inRate, double outRate, int n,
-                             int nullBuffer) {
-            QTest::newRow(name) << inRate << outRate << -1 << n << nullBuffer;
-        };
         const double inf = std::numeric_limits<double>::infinity();
-        rates("not a number", 44100.0, std::nan(""), 0);
-        rates("infinite", inf, 44100.0, 0);
-        rates("minus infinity", 44100.0, -inf, 0);
-        rates("negative", -44100.0, 39062.5, 0);
-        rates("tenths beyond 32 bits", 214748364.8, 44100.0, 0);
-        rates("output below 0.1 Hz", 44100.0, 0.05, 2);
-        rates("input below 0.1 Hz", 0.09, 44100.0, 2);
-        rates("both below 0.1 Hz", 0.05, 0.05, 2);
-        rates("more than 2^24 taps", 44100.0, 300000.1, 2);
-        call("too many inputs", 44100, 39062.5, Resampler::maxInputFrames + 1, 0);
-        call("negative count", 44100, 39062.5, -1, 0);
-        // 192 outputs per input: 1365 inputs fit and 1366 do not.
-        call("too many outputs", 1000, 192000, 1366, 0);
-        call("no input", 44100, 39062.5, 200, 1);
-        call("no output", 44100, 39062.5, 200, 2);
-        call("nothing to do", 44100, 39062.5, 0, 0);
+        rows<Refusal>({
+                {"not a number", 44100.0, std::nan(""), 0},
+                {"infinite", inf, 44100.0, 0},
+                {"negative", -44100.0, 39062.5, 0},
+                {"tenths beyond 32 bits", 214748364.8, 44100.0, 0},
+                {"output below 0.1 Hz", 44100.0, 0.05, 2},
+                {"input below 0.1 Hz", 0.09, 44100.0, 2},
+                {"more than 2^24 taps", 44100.0, 300000.1, 2},
+                {"too many inputs", 44100, 39062.5, -1, Resampler::maxInputFrames + 1},
+                {"negative count", 44100, 39062.5, -1, -1},
+                // 192 outputs per input: 1365 inputs fit and 1366 do not.
+                {"too many outputs", 1000, 192000, -1, 1366},
+                {"no input", 44100, 39062.5, -1, 200, 1},
+                {"no output", 44100, 39062.5, -1, 200, 2},
+                {"nothing to do", 44100, 39062.5, -1, 0},
+        });
     }
 
     // A refused call does nothing: no output, and the stage does not move.
     void refusals()
     {
-        QFETCH(double, inRate);
-        QFETCH(double, outRate);
-        QFETCH(int, refusedDesigns);
-        QFETCH(int, n);
-        QFETCH(int, nullBuffer);
+        QFETCH(Refusal, row);
+        const auto [name, inRate, outRate, refusedDesigns, n, nullBuffer] = row;
         const double accepted[2] = {refusedDesigns < 0 ? inRate : 1000,
                                     refusedDesigns < 0 ? outRate : 192000};
 
@@ -290,6 +295,80 @@ private slots:
         fresh.setRates(accepted[0], accepted[1]);
         QVERIFY(sameBits(Frames(out.begin(), out.begin() + count),
                          convert(fresh, Frames(in.begin(), in.begin() + 1365), 1365)));
+    }
+
+    void windowShapes_data()
+    {
+        const double e = std::exp(-0.5);
+        const double g03 = std::exp(-0.5 / 0.09);
+        const double g12 = std::exp(-0.5 / 1.44);
+        const double s = std::sin(1.0);
+        const double s2 = 2 * std::sin(0.5);
+        rows<Shape>({
+                {"rectangular", 0, {1, 1, 1, 1}, 1.0},
+                {"kind above 13", 14, {1, 1, 1}, 1.0},
+                {"sine", 1, {0, 1, 0}, 0.6360628048372603},
+                {"sinc-type odd", 2, {s, s2, 1, s2, s}, 0.8413951416451951},
+                {"triangle odd", 3, {0, 0.5, 1, 0.5, 0}, 0.5011872336272722},
+                {"triangle even", 3, {0.5, 1, 0.5, 0}, 0.5011872336272722},
+                {"hann", 4, {0, 0.5, 1, 0.5, 0}, 0.5011872336272722},
+                {"hamming", 5, {0.08, 1, 0.08}, 0.5388898453732869},
+                {"blackman", 6, {0, 1, 0}, 0.41975898399100753},
+                {"blackman-harris", 7, {6e-5, 1, 6e-5}, 0.35850894827655494},
+                {"nuttall", 8, {0, 1, 0}, 0.35481338923357547},
+                // The filter design's window: its first point is 0.000999, its peak 2.4564.
+                {"blackman-nuttall of 8",
+                 9,
+                 {0.0003628, 0.0377758, 0.3427276, 0.8918519, 0.8918519, 0.3427276, 0.0377758,
+                  0.0003628},
+                 0.3630780547701013},
+                {"flat top", 10, {0.004, 4.64, 0.004}, 1.1220184543019633},
+                {"gaussian 0.3", 11, {g03, 1, g03}, 0.19952623149688797},
+                {"gaussian 0.5 odd",
+                 12,
+                 {e * e * e * e, e, 1, e, e * e * e * e},
+                 0.3357376142429546},
+                {"gaussian 0.5 even, centred left",
+                 12,
+                 {e * e * e * e, e, 1, e, e * e * e * e, std::exp(-4.5)},
+                 0.3357376142429546},
+                {"gaussian 1.2", 13, {g12, 1, g12}, 0.5035006087879048},
+                // Lengths too short for the shape: the centre value, or the
+                // narrowest Gaussian's limit.
+                {"one-point hann", 4, {1}, 0.5011872336272722},
+                {"one-point triangle", 3, {1}, 0.5011872336272722},
+                {"two-point gaussian", 11, {1, 0}, 0.19952623149688797},
+        });
+    }
+
+    void windowShapes()
+    {
+        QFETCH(Shape, row);
+        WindowFunction window;
+        QCOMPARE(window.generate(row.kind, row.points.size()), 1);
+        QCOMPARE(window.length(), row.points.size());
+        for (int j = 0; j < row.points.size(); ++j) {
+            const double expected = row.points[j] / row.divisor;
+            QVERIFY2(std::abs(window.values()[j] - expected) <= 1e-6 * std::max(1.0, expected),
+                     qPrintable(QString("point %1: %2").arg(j).arg(window.values()[j])));
+        }
+    }
+
+    void windowBadLengthKeptAndApplyStaysInside()
+    {
+        WindowFunction window;
+        QCOMPARE(window.generate(4, 5), 1);
+        QCOMPARE(window.generate(9, 0), 0);
+        QCOMPARE(window.generate(9, -3), 0);
+        QCOMPARE(window.kind(), 4);
+        QCOMPARE(window.length(), 5);
+        float data[7] = {2, 2, 2, 2, 2, 2, 2};
+        QCOMPARE(window.apply(data, 0), 0);
+        QCOMPARE(data[0], 2.0f);
+        QCOMPARE(window.apply(data, 7), 5);
+        QCOMPARE(data[2], float(2 / 0.5011872336272722));
+        QCOMPARE(data[4], 0.0f);
+        QCOMPARE(data[5], 2.0f);
     }
 };
 

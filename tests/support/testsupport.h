@@ -13,6 +13,7 @@
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <cstring>
@@ -21,6 +22,16 @@
 #include <unistd.h>
 
 namespace support {
+
+// A table test's rows: one struct each, whose `name` tags the row; the test
+// takes it with QFETCH(Row, row).
+template<class Row>
+void rows(const std::vector<Row> &table)
+{
+    QTest::addColumn<Row>("row");
+    for (const Row &r : table)
+        QTest::newRow(qPrintable(r.name)) << r;
+}
 
 inline QByteArray le16(quint16 v)
 {
@@ -221,6 +232,23 @@ inline QString soxi(const QString &path)
 }
 
 } // namespace support
+
+// A test program's main() whose home and configuration directories are a
+// temporary directory of its own, made before the application reads them:
+// settings written by one run never meet those of another running at once.
+#define QUORVIA_TEST_MAIN(TestObject, Application) \
+    int main(int argc, char *argv[]) \
+    { \
+        const QTemporaryDir home; \
+        qputenv("HOME", QFile::encodeName(home.path())); \
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(home.path())); \
+        for (const char *xdg : {"CONFIG", "DATA", "CACHE", "STATE"}) \
+            qputenv(qPrintable(QStringLiteral("XDG_%1_HOME").arg(xdg)), \
+                    QFile::encodeName(home.filePath(xdg))); \
+        Application app(argc, argv); \
+        TestObject test; \
+        return QTest::qExec(&test, argc, argv); \
+    }
 
 // Compares doubles bit for bit (QCOMPARE on doubles is fuzzy), printing both
 // only when they differ.
