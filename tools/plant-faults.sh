@@ -5,6 +5,8 @@
 #   tools/plant-faults.sh [FAULTS_FILE] [SCRATCH_DIR]
 # FAULTS_FILE (default tools/planted-faults.tsv) lists FILE, TEXT,
 # REPLACEMENT and a description, tab-separated; TEXT must occur exactly once.
+# The table printed names the test functions that failed; every failing row
+# of fault N is kept in SCRATCH_DIR/caught/N.
 set -euo pipefail
 
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -26,10 +28,13 @@ cmake --build "$build" -j2 >/dev/null
 }
 
 survived=0
+n=0
+mkdir -p "$scratch/caught"
 echo "| Fault | File | Caught by |"
 echo "|---|---|---|"
 while IFS=$'\t' read -r file text replacement what; do
     [[ -z "$file" || "$file" == \#* ]] && continue
+    n=$((n + 1))
     cp "$src/$file" "$scratch/original"
     if ! python3 - "$src/$file" "$text" "$replacement" <<'PY'; then
 import sys
@@ -50,9 +55,10 @@ PY
         caught="SURVIVED"
         survived=1
     else
-        caught=$(grep -E '^FAIL!  :|Subprocess|Timeout' "$scratch/test.log" |
-            sed -E 's/^FAIL!  : ([^ ]+).*/\1/; s/^ *[0-9]+\/[0-9]+ Test +#[0-9]+: ([^ ]+) .*(Subprocess [a-z]+|Timeout).*/\1 (\2)/' |
-            sort -u | head -n 3 | paste -sd ';' | sed 's/;/; /g')
+        grep -E '^FAIL!  :|\*\*\*' "$scratch/test.log" |
+            sed -E 's/^FAIL!  : ([^(]+\([^)]*\)).*/\1/; s/^ *[0-9]+\/[0-9]+ Test +#[0-9]+: ([^ ]+) .*\*\*\*(.*)/\1: \2/' \
+            >"$scratch/caught/$n"
+        caught=$(sed -E 's/\(.*//' "$scratch/caught/$n" | sort -u | paste -sd ';' | sed 's/;/; /g')
         [ -n "$caught" ] || caught="(failed; see $scratch/test.log)"
     fi
     echo "| $what | $file:$line | $caught |"

@@ -202,53 +202,13 @@ private slots:
             QVERIFY(double(out[k]) == expected[k].left); // exactly, not fuzzily
     }
 
-    void impulseResponse()
-    {
-        KernelDsp stage(nullptr);
-        stage.setRates(44100, 44100);
-        Frames in(16, Frame{0.0, 0.0});
-        in[0] = Frame{1.0, -1.0};
-        const Frames out = convert(stage, in, 16);
-        const double expected[16] = {5.3416e-5, 0,        -0.11774, 1.4872,
-                                     1.4872,    -0.11774, 0,        5.3416e-5};
-        for (int k = 0; k < 16; ++k) {
-            QVERIFY2(std::abs(out[k].left - expected[k]) <=
-                             std::max(5e-5 * std::abs(expected[k]), 1e-8),
-                     qPrintable(QString::number(k)));
-            QCOMPARE(out[k].right, -out[k].left);
-        }
-        QVERIFY(std::abs(out[1].left) > 1e-10);
-    }
-
-    void singleChannelDesign()
-    {
-        // The history is the least power of two that holds the taps.
-        Resampler resampler;
-        QCOMPARE(resampler.newPolyPhaseFIRF(327680, 0, 65536, 0, 1)->historySize, 524288);
-        QCOMPARE(resampler.newPolyPhaseFIRF(327680, 0, 66000, 0, 1)->historySize, 1048576);
-
-        // A refused design has no filter and yields nothing.
-        QTest::ignoreMessage(QtDebugMsg, refusedDesign);
-        const auto state = resampler.newPolyPhaseFIRF(327680, 0, 0, 0, 1);
-        QVERIFY(!state->filter);
-        float samples[4] = {1, 1, 1, 1};
-        state->in = samples;
-        state->out = samples;
-        state->inCount = 4;
-        filterChannel(state.get());
-        QCOMPARE(state->outCount, 0);
-    }
-
     void refusals_data()
     {
-        const double inf = std::numeric_limits<double>::infinity();
         rows<Refusal>({
                 {"not a number", 44100.0, std::nan(""), 0},
-                {"infinite", inf, 44100.0, 0},
                 {"negative", -44100.0, 39062.5, 0},
                 {"tenths beyond 32 bits", 214748364.8, 44100.0, 0},
                 {"output below 0.1 Hz", 44100.0, 0.05, 2},
-                {"input below 0.1 Hz", 0.09, 44100.0, 2},
                 {"more than 2^24 taps", 44100.0, 300000.1, 2},
                 {"too many inputs", 44100, 39062.5, -1, Resampler::maxInputFrames + 1},
                 {"negative count", 44100, 39062.5, -1, -1},
@@ -299,44 +259,26 @@ private slots:
 
     void windowShapes_data()
     {
+        // Each shape at a few points, computed here; the points of the
+        // short windows and the kinds out of range are where faults hide.
         const double e = std::exp(-0.5);
-        const double g03 = std::exp(-0.5 / 0.09);
-        const double g12 = std::exp(-0.5 / 1.44);
-        const double s = std::sin(1.0);
-        const double s2 = 2 * std::sin(0.5);
         rows<Shape>({
                 {"rectangular", 0, {1, 1, 1, 1}, 1.0},
                 {"kind above 13", 14, {1, 1, 1}, 1.0},
-                {"sine", 1, {0, 1, 0}, 0.6360628048372603},
-                {"sinc-type odd", 2, {s, s2, 1, s2, s}, 0.8413951416451951},
-                {"triangle odd", 3, {0, 0.5, 1, 0.5, 0}, 0.5011872336272722},
                 {"triangle even", 3, {0.5, 1, 0.5, 0}, 0.5011872336272722},
-                {"hann", 4, {0, 0.5, 1, 0.5, 0}, 0.5011872336272722},
-                {"hamming", 5, {0.08, 1, 0.08}, 0.5388898453732869},
-                {"blackman", 6, {0, 1, 0}, 0.41975898399100753},
-                {"blackman-harris", 7, {6e-5, 1, 6e-5}, 0.35850894827655494},
-                {"nuttall", 8, {0, 1, 0}, 0.35481338923357547},
                 // The filter design's window: its first point is 0.000999, its peak 2.4564.
                 {"blackman-nuttall of 8",
                  9,
                  {0.0003628, 0.0377758, 0.3427276, 0.8918519, 0.8918519, 0.3427276, 0.0377758,
                   0.0003628},
                  0.3630780547701013},
-                {"flat top", 10, {0.004, 4.64, 0.004}, 1.1220184543019633},
-                {"gaussian 0.3", 11, {g03, 1, g03}, 0.19952623149688797},
-                {"gaussian 0.5 odd",
-                 12,
-                 {e * e * e * e, e, 1, e, e * e * e * e},
-                 0.3357376142429546},
                 {"gaussian 0.5 even, centred left",
                  12,
                  {e * e * e * e, e, 1, e, e * e * e * e, std::exp(-4.5)},
                  0.3357376142429546},
-                {"gaussian 1.2", 13, {g12, 1, g12}, 0.5035006087879048},
                 // Lengths too short for the shape: the centre value, or the
                 // narrowest Gaussian's limit.
                 {"one-point hann", 4, {1}, 0.5011872336272722},
-                {"one-point triangle", 3, {1}, 0.5011872336272722},
                 {"two-point gaussian", 11, {1, 0}, 0.19952623149688797},
         });
     }
