@@ -17,7 +17,7 @@ build=$scratch/build
 
 rm -rf "$src"
 mkdir -p "$src"
-(cd "$top" && git ls-files -z -co --exclude-standard | tar --null -T - -cf -) | tar -xf - -C "$src"
+(cd "$top" && git ls-files -z -co --exclude-standard | tar --null -T - -cf -) | tar -xmf - -C "$src"
 if [ ! -f "$build/CMakeCache.txt" ]; then
     cmake -S "$src" -B "$build" -DQUORVIA_BUILD_BENCH=OFF >/dev/null
 fi
@@ -55,8 +55,8 @@ PY
         caught="SURVIVED"
         survived=1
     else
-        grep -E '^FAIL!  :|\*\*\*' "$scratch/test.log" |
-            sed -E 's/^FAIL!  : ([^(]+\([^)]*\)).*/\1/; s/^ *[0-9]+\/[0-9]+ Test +#[0-9]+: ([^ ]+) .*\*\*\*(.*)/\1: \2/' \
+        grep -E '^FAIL!  :|\*\*\*(Exception|Timeout)' "$scratch/test.log" |
+            sed -E 's/^FAIL!  : ([^(]+\([^)]*\)).*/\1/; s/^ *[0-9]+\/[0-9]+ Test +#[0-9]+: ([^ ]+) .*\*\*\*([A-Za-z]+).*/\1 (\2)/' \
             >"$scratch/caught/$n"
         caught=$(sed -E 's/\(.*//' "$scratch/caught/$n" | sort -u | paste -sd ';' | sed 's/;/; /g')
         [ -n "$caught" ] || caught="(failed; see $scratch/test.log)"

@@ -27,25 +27,6 @@ struct Rates
     double gain = 0.0; // L times the sum of each phase's taps; 0: no figure
 };
 
-struct Refusal
-{
-    QString name;
-    double inRate;
-    double outRate;
-    int refusedDesigns; // -1: the rates are accepted
-    int n = 200;
-    int nullBuffer = 0; // 1: the input, 2: the output
-};
-
-struct Shape
-{
-    QString name;
-    int kind;
-    QVector<double> points; // before normalisation
-    double divisor;
-};
-
-const char refusedDesign[] = "Resampler::init(): error - filter coeff:  0x0";
 
 Frames randomFrames(int n, unsigned seed)
 {
@@ -130,8 +111,6 @@ Frames plantTrapsAndExpect(const Resampler &resampler, Frames &in)
 } // namespace
 
 Q_DECLARE_METATYPE(Rates)
-Q_DECLARE_METATYPE(Refusal)
-Q_DECLARE_METATYPE(Shape)
 
 // The rate conversion stage and the window its filter design uses.
 class TstResampler : public QObject
@@ -202,100 +181,9 @@ private slots:
             QVERIFY(double(out[k]) == expected[k].left); // exactly, not fuzzily
     }
 
-    void refusals_data()
-    {
-        rows<Refusal>({
-                {"not a number", 44100.0, std::nan(""), 0},
-                {"negative", -44100.0, 39062.5, 0},
-                {"tenths beyond 32 bits", 214748364.8, 44100.0, 0},
-                {"output below 0.1 Hz", 44100.0, 0.05, 2},
-                {"more than 2^24 taps", 44100.0, 300000.1, 2},
-                {"too many inputs", 44100, 39062.5, -1, Resampler::maxInputFrames + 1},
-                {"negative count", 44100, 39062.5, -1, -1},
-                // 192 outputs per input: 1365 inputs fit and 1366 do not.
-                {"too many outputs", 1000, 192000, -1, 1366},
-                {"no input", 44100, 39062.5, -1, 200, 1},
-                {"no output", 44100, 39062.5, -1, 200, 2},
-                {"nothing to do", 44100, 39062.5, -1, 0},
-        });
-    }
-
-    // A refused call does nothing: no output, and the stage does not move.
-    void refusals()
-    {
-        QFETCH(Refusal, row);
-        const auto [name, inRate, outRate, refusedDesigns, n, nullBuffer] = row;
-        const double accepted[2] = {refusedDesigns < 0 ? inRate : 1000,
-                                    refusedDesigns < 0 ? outRate : 192000};
-
-        const Frames in = randomFrames(Resampler::maxInputFrames + 1, 9);
-        Frames out(Resampler::maxOutputFrames + 200, Frame{9.0, 9.0});
-        KernelDsp stage(nullptr);
-        int count = -1;
-        QCOMPARE(stage.process(in.data(), 200, out.data(), &count), 0); // not configured yet
-        QCOMPARE(count, 0);
-        QCOMPARE(stage.setRates(accepted[0], accepted[1]), 1);
-        for (int i = 0; i < refusedDesigns; ++i)
-            QTest::ignoreMessage(QtDebugMsg, refusedDesign);
-        if (refusedDesigns >= 0)
-            QCOMPARE(stage.setRates(inRate, outRate), 0); // the earlier rates are gone too
-
-        count = -1;
-        QCOMPARE(stage.process(nullBuffer == 1 ? nullptr : in.data(), n,
-                               nullBuffer == 2 ? nullptr : out.data(), &count),
-                 n == 0 && refusedDesigns < 0 ? 1 : 0);
-        QCOMPARE(count, 0);
-        QCOMPARE(out[0].left, 9.0);
-
-        if (refusedDesigns >= 0)
-            QCOMPARE(stage.setRates(accepted[0], accepted[1]), 1);
-        QCOMPARE(stage.process(in.data(), 1365, out.data(), &count), 1);
-        QCOMPARE(out[count].left, 9.0);
-        KernelDsp fresh(nullptr);
-        fresh.setRates(accepted[0], accepted[1]);
-        QVERIFY(sameBits(Frames(out.begin(), out.begin() + count),
-                         convert(fresh, Frames(in.begin(), in.begin() + 1365), 1365)));
-    }
-
-    void windowShapes_data()
-    {
-        // Each shape at a few points, computed here; the points of the
-        // short windows and the kinds out of range are where faults hide.
-        const double e = std::exp(-0.5);
-        rows<Shape>({
-                {"rectangular", 0, {1, 1, 1, 1}, 1.0},
-                {"kind above 13", 14, {1, 1, 1}, 1.0},
-                {"triangle even", 3, {0.5, 1, 0.5, 0}, 0.5011872336272722},
-                // The filter design's window: its first point is 0.000999, its peak 2.4564.
-                {"blackman-nuttall of 8",
-                 9,
-                 {0.0003628, 0.0377758, 0.3427276, 0.8918519, 0.8918519, 0.3427276, 0.0377758,
-                  0.0003628},
-                 0.3630780547701013},
-                {"gaussian 0.5 even, centred left",
-                 12,
-                 {e * e * e * e, e, 1, e, e * e * e * e, std::exp(-4.5)},
-                 0.3357376142429546},
-                // Lengths too short for the shape: the centre value, or the
-                // narrowest Gaussian's limit.
-                {"one-point hann", 4, {1}, 0.5011872336272722},
-                {"two-point gaussian", 11, {1, 0}, 0.19952623149688797},
-        });
-    }
-
-    void windowShapes()
-    {
-        QFETCH(Shape, row);
-        WindowFunction window;
-        QCOMPARE(window.generate(row.kind, row.points.size()), 1);
-        QCOMPARE(window.length(), row.points.size());
-        for (int j = 0; j < row.points.size(); ++j) {
-            const double expected = row.points[j] / row.divisor;
-            QVERIFY2(std::abs(window.values()[j] - expected) <= 1e-6 * std::max(1.0, expected),
-                     qPrintable(QString("point %1: %2").arg(j).arg(window.values()[j])));
-        }
-    }
-
+    // The window the filter design takes is checked by the filter's gain;
+    // what remains is that a bad length keeps the window and apply() stays
+    // within it.
     void windowBadLengthKeptAndApplyStaysInside()
     {
         WindowFunction window;

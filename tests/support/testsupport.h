@@ -1,9 +1,8 @@
 #pragma once
 
-// What the tests of several areas share: files with given bytes, WAVE
-// headers and the Brinmoor-WAVE layout built byte by byte (independently of
-// the code under test), and child processes: the independent tools (sox,
-// soxi, ffmpeg), also under a file-size limit or as an ordinary user.
+// What the tests of several areas share: WAVE headers and the Brinmoor-WAVE
+// layout built byte by byte (independently of the code under test), files,
+// and the independent tools sox, soxi and ffmpeg as child processes.
 
 #include "wave/frame.h"
 
@@ -19,8 +18,6 @@
 #include <cstring>
 #include <vector>
 
-#include <unistd.h>
-
 namespace support {
 
 // A table test's rows: one struct each, whose `name` tags the row; the test
@@ -35,8 +32,7 @@ void rows(const std::vector<Row> &table)
 
 inline QByteArray le16(quint16 v)
 {
-    const char b[2] = {char(v), char(v >> 8)};
-    return QByteArray(b, 2);
+    return QByteArray(1, char(v)) + char(v >> 8);
 }
 
 inline QByteArray le32(quint32 v)
@@ -109,12 +105,13 @@ inline std::vector<Frame> readBrinmoor(const QString &path)
 
 struct Run
 {
-    int exitCode = -1; // -1: did not start, crashed or timed out
+    int exitCode = -1;
     QByteArray out;
     QByteArray err;
 };
 
-// Runs `command` (program, then arguments) to its end.
+// Runs `command` (program, then arguments) to its end: the exit code, -1
+// when it did not start, crashed or timed out.
 inline Run run(QStringList command)
 {
     QProcess process;
@@ -133,51 +130,6 @@ inline QByteArray output(const QStringList &command)
     const Run r = run(command);
     return r.exitCode != 0 ? QByteArray() : r.out.isNull() ? QByteArray("") : r.out;
 }
-
-// `command` under a file-size limit of `blocks` 512-byte blocks (sh is
-// dash, which counts in those). With `ignoreSignal` the shell ignores
-// SIGXFSZ for it, so that writes fail with EFBIG; without, the program must
-// see to that itself.
-inline QStringList withFileSizeLimit(const QStringList &command, int blocks, bool ignoreSignal)
-{
-    const QString script = QStringLiteral("ulimit -f %1; %2exec \"$0\" \"$@\"")
-                                   .arg(blocks)
-                                   .arg(ignoreSignal ? "trap '' XFSZ; " : "");
-    return QStringList{"sh", "-c", script} + command;
-}
-
-// `command` as the user nobody when the tests run as root, whom permissions
-// do not bind.
-inline QStringList asOrdinaryUser(const QStringList &command)
-{
-    if (::geteuid() != 0)
-        return command;
-    return QStringList{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"} + command;
-}
-
-// While it lives, `path` is a directory nobody may write, though anyone may
-// reach and read it (its parent gets opened up for that).
-class ReadOnlyDirectory
-{
-public:
-    explicit ReadOnlyDirectory(const QString &dirPath)
-        : path(dirPath)
-    {
-        const auto readAndPass = QFile::ReadOwner | QFile::ExeOwner | QFile::ReadGroup |
-                QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
-        QFile::setPermissions(QFileInfo(path).absolutePath(), readAndPass | QFile::WriteOwner);
-        QFile::setPermissions(path, readAndPass);
-    }
-    ~ReadOnlyDirectory()
-    {
-        QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    }
-    ReadOnlyDirectory(const ReadOnlyDirectory &) = delete;
-    ReadOnlyDirectory &operator=(const ReadOnlyDirectory &) = delete;
-
-private:
-    QString path;
-};
 
 // Names in `dirPath` beyond `expected`, hidden ones included: what a failed
 // write must not leave behind.
