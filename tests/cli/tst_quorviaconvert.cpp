@@ -84,12 +84,6 @@ private slots:
         QVERIFY(errLines[1].contains("same file"));
         QCOMPARE(readFile(top.filePath(names[0])), kept);
         QCOMPARE(strayFiles(top.filePath("a"), {"one.wav", "two.rec", "text"}), QStringList());
-
-        // A direction that does not fit the source, and no files at all.
-        r = run(converter({"--to", "brinmoor", top.filePath(names[1]), top.filePath("b/x.wav")}));
-        QVERIFY(r.exitCode == 1 && lines(r.err).size() == 1 && r.err.contains("--to standard"));
-        QCOMPARE(strayFiles(top.filePath("b"), {"one.wav"}), QStringList());
-        QCOMPARE(run(converter({})).exitCode, 2);
     }
 
     void writeFailuresKeepTheDestination_data()

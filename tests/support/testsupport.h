@@ -201,16 +201,3 @@ inline QString soxi(const QString &path)
         TestObject test; \
         return QTest::qExec(&test, argc, argv); \
     }
-
-// Compares doubles bit for bit (QCOMPARE on doubles is fuzzy), printing both
-// only when they differ.
-#define COMPARE_EXACT(actual, expected) \
-    do { \
-        const double actual_ = (actual); \
-        const double expected_ = (expected); \
-        if (support::bitsOf(actual_) != support::bitsOf(expected_)) \
-            QFAIL(qPrintable(QStringLiteral("%1: %2 != %3") \
-                                     .arg(QLatin1String(#actual)) \
-                                     .arg(actual_, 0, 'g', 17) \
-                                     .arg(expected_, 0, 'g', 17))); \
-    } while (false)

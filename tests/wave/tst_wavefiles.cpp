@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <random>
 
 using namespace support;
 
@@ -16,7 +15,7 @@ namespace {
 struct Open
 {
     QString name;
-    QByteArray file; // null: no file
+    QByteArray file;
     WaveLayout layout;
     QString standardReason; // why each class refuses it; "": it opens
     QString brinmoorReason;
@@ -29,11 +28,10 @@ struct Open
 struct Corpus
 {
     QString name;
-    QStringList command;  // "OUT" stands for the file it writes
-    int bits;             // of integer samples; 0: float
-    QString edit = {};    // what is done to the file before reading it
-    int block = 200;      // frames per read
-    QString refusal = {}; // the reason the file is refused with; "": it reads
+    QStringList command; // "OUT" stands for the file it writes
+    int bits;            // of integer samples; 0: float
+    QString edit = {};   // what is done to the file before reading it
+    int block = 200;     // frames per read
 };
 
 
@@ -71,8 +69,8 @@ Q_DECLARE_METATYPE(Open)
 Q_DECLARE_METATYPE(Corpus)
 
 // Both file classes with files built byte by byte and files other programs
-// wrote: exact values read and written, refusals with their reasons, and the
-// recording's scaling.
+// wrote: layouts recognised, values read and written exactly, and the
+// recording's peak and scaling.
 class TestWaveFiles : public QObject
 {
     Q_OBJECT
@@ -83,28 +81,15 @@ class TestWaveFiles : public QObject
 private slots:
     void opens_data()
     {
-        const WaveLayout notWave = WaveLayout::NotWave;
         const WaveLayout standard = WaveLayout::Standard;
         const WaveLayout brinmoor = WaveLayout::Brinmoor;
         const QString chooseStandard = "choose \"Brinmoor-WAVE To Standart WAVE\"";
         const QString chooseBrinmoor = "choose \"Standart WAVE To Brinmoor-WAVE\"";
-        const QByteArray head = canonicalHeader(16, 2, 44100, 0);
         const QByteArray two = brinmoorBytes({{0.5, 0.5}, {0.25, 0.25}});
         // Past 4 GiB the size fields saturate: both readers take everything
         // behind the header, and the recording is still recognised.
         const qint64 big = (qint64(1) << 32) + 600;
         rows<Open>({
-                {"empty", "", notWave, "empty file", "empty file"},
-                {"text", "RIFX and some more text to fill a header up", notWave,
-                 "not a RIFF WAVE file", "not a RIFF WAVE file"},
-                {"cut header", head.left(30), standard, "damaged fmt chunk", chooseBrinmoor},
-                {"no data", head.left(36) + "LIST" + le32(2) + "ab", standard, "no data chunk",
-                 chooseBrinmoor},
-                // A chunk claiming more bytes than the file has hides the data chunk.
-                {"chunk past the end",
-                 head.left(36) + "LIST" + le32(1000) + "ab" + "data" + le32(4) + "abcd", standard,
-                 "no data chunk", chooseBrinmoor},
-                {"16-bit PCM, no data", head, standard, "", chooseBrinmoor, 0},
                 // The recording's header with the sizes of standard files.
                 {"32-bit stereo PCM", canonicalHeader(32, 2, 39062, 32) + two.mid(44), standard, "",
                  chooseBrinmoor, 4},
@@ -129,9 +114,7 @@ private slots:
     {
         QFETCH(Open, row);
         const QString name = path("opened.wav");
-        QFile::remove(name);
-        if (!row.file.isNull())
-            QVERIFY(writeFile(name, row.file) && (row.size == 0 || QFile::resize(name, row.size)));
+        QVERIFY(writeFile(name, row.file) && (row.size == 0 || QFile::resize(name, row.size)));
         QCOMPARE(detectWaveLayout(name), row.layout);
         const auto check = [&](auto &&wav, const QString &reason) {
             QCOMPARE(wav.open(name, QIODevice::ReadOnly), reason.isEmpty());
@@ -161,10 +144,8 @@ private slots:
                 {"sox s24 6 channels 48000", sox("48000", "6", "-b 24"), 24},
                 {"chunk after the data", sox("44100", "2", s16), 16, "append"},
                 {"dataSize 0", sox("22050", "2", s16), 16, "zero size"},
-                {"cut mid-frame", sox("44100", "2", s16), 16, "cut"},
                 {"ffmpeg s16 stereo, LIST chunk", ffmpeg("48000", "2", "pcm_s16le"), 16},
                 {"ffmpeg f64 mono", ffmpeg("16000", "1", "pcm_f64le"), 0},
-                {"A-law", ffmpeg("8000", "1", "pcm_alaw"), 0, "", 200, "unsupported format: A-law"},
         });
     }
 
@@ -178,17 +159,11 @@ private slots:
         QFile::remove(file);
         QVERIFY2(!output(row.command.replaceInStrings(QRegularExpression("^OUT$"), file)).isNull(),
                  qPrintable(row.command.join(' ')));
-        StandardWaveFile wav;
-        if (!row.refusal.isEmpty()) {
-            QVERIFY(!wav.open(file, QIODevice::ReadOnly) && !wav.isOpen());
-            QCOMPARE(wav.errorString(), row.refusal);
-            return;
-        }
         const int channels = output({"soxi", "-c", file}).trimmed().toInt();
         const double rate = output({"soxi", "-r", file}).trimmed().toDouble();
         const QByteArray decoded = soxDecode(file);
         QVERIFY(channels > 0 && !decoded.isEmpty());
-        qint64 frames = decoded.size() / 8 / channels;
+        const qint64 frames = decoded.size() / 8 / channels;
 
         QByteArray bytes = readFile(file);
         if (row.edit == "append") {
@@ -197,12 +172,10 @@ private slots:
             bytes.replace(4, 4, le32(quint32(bytes.size() - 8)));
         } else if (row.edit == "zero size") {
             bytes.replace(bytes.lastIndexOf("data") + 4, 4, le32(0));
-        } else if (row.edit == "cut") {
-            bytes.chop(3);
-            frames -= 1;
         }
         QVERIFY(writeFile(file, bytes));
 
+        StandardWaveFile wav;
         QVERIFY2(wav.open(file, QIODevice::ReadOnly), qPrintable(wav.errorString()));
         QCOMPARE(wav.sampleRate(), rate);
         QCOMPARE(wav.totalFrames(), frames);
@@ -255,51 +228,6 @@ private slots:
                  brinmoorBytes(writtenFrames()));
     }
 
-    void manyFramesInOddBlocks()
-    {
-        // More frames than one internal chunk, and beyond full scale.
-        std::mt19937 gen(3);
-        std::uniform_real_distribution<double> dist(-2.0, 2.0);
-        std::vector<Frame> frames(50007);
-        double peak = 0.0;
-        for (Frame &f : frames) {
-            f = {dist(gen), dist(gen)};
-            peak = std::max({peak, std::fabs(f.left), std::fabs(f.right)});
-        }
-        StandardWaveFile standard;
-        BrinmoorWaveFile recording;
-        QVERIFY(writeInBlocks(standard, path("many.wav"), frames, 333));
-        QVERIFY(writeInBlocks(recording, path("many.rec"), frames, 333));
-
-        // sox reads the standard file: truncated to 24 bits, saturated.
-        QCOMPARE(soxi(path("many.wav")), QString("50007 44100 2 24"));
-        const QByteArray decoded = output({"sox", path("many.wav"), "-t", "s32", "-"});
-        QCOMPARE(decoded.size(), int(8 * frames.size()));
-        const auto sample = [](double x) {
-            return qint32(std::clamp(x * 2147483647.0, -2147483648.0, 2147483647.0)) & ~0xff;
-        };
-        for (size_t k = 0; k < frames.size(); ++k) {
-            QCOMPARE(qint32(readLe32(decoded.constData() + 8 * k)), sample(frames[k].left));
-            QCOMPARE(qint32(readLe32(decoded.constData() + 8 * k + 4)), sample(frames[k].right));
-        }
-
-        // The recording reads back exactly, divided by its peak, in other blocks.
-        QVERIFY(recording.open(path("many.rec"), QIODevice::ReadOnly));
-        bool ok = false;
-        COMPARE_EXACT(recording.measurePeak(ok), peak);
-        recording.setReadScale(peak);
-        std::vector<Frame> back(frames.size() + 200);
-        size_t at = 0;
-        while (recording.readFrames(back.data() + at, 200) > 0)
-            at += 200;
-        QCOMPARE(at, frames.size() + 193);
-        const double limit = BrinmoorWaveFile::clampLimit;
-        for (size_t k = 0; k < frames.size(); ++k) {
-            COMPARE_EXACT(back[k].left, std::clamp(frames[k].left / peak, -limit, limit));
-            COMPARE_EXACT(back[k].right, std::clamp(frames[k].right / peak, -limit, limit));
-        }
-    }
-
     void peakThenRead()
     {
         // A trailing partial frame holding a large value is neither peak nor
@@ -315,7 +243,7 @@ private slots:
         Frame first;
         QCOMPARE(in.readFrames(&first, 1), 1); // the peak scan must not depend on the position
         bool ok = false;
-        COMPARE_EXACT(in.measurePeak(ok), 0.75);
+        QCOMPARE(bitsOf(in.measurePeak(ok)), bitsOf(0.75));
         QVERIFY(ok);
         std::vector<Frame> frames(200, Frame{5.0, 5.0});
         QCOMPARE(in.readFrames(frames.data(), 200), 200);
@@ -325,36 +253,6 @@ private slots:
         QCOMPARE(brinmoorBytes(frames), brinmoorBytes(expected)); // to the bit
         QCOMPARE(in.readFrames(frames.data(), 200), 0);
         QVERIFY(in.close());
-        QCOMPARE(in.readFrames(frames.data(), 1), -1);
-        QVERIFY(!in.writeFrames(frames.data(), 1));
-        QCOMPARE(in.measurePeak(ok), 1.0);
-        QVERIFY(!ok);
-    }
-
-    void peakPassesOverNonFinite()
-    {
-        // The scan takes values several at a time; the peak and a NaN or an
-        // infinity go to every position within such a group, and past the last
-        // whole group.
-        const double inf = std::numeric_limits<double>::infinity();
-        const double poisons[] = {std::numeric_limits<double>::quiet_NaN(), inf, -inf, inf};
-        const int positions[] = {1, 4, 8, 41};
-        for (int peakAt : {0, 3, 5, 6, 7, 9, 38, 40}) {
-            for (int i = 0; i < 4; ++i) {
-                QByteArray bytes = brinmoorBytes(std::vector<Frame>(21, {-0.25, -0.25}));
-                bytes.replace(44 + 8 * peakAt, 8, le64(-0.875));
-                bytes.replace(44 + 8 * positions[i], 8, le64(poisons[i]));
-                QVERIFY(writeFile(path("n.wav"), bytes));
-                BrinmoorWaveFile in;
-                bool ok = false;
-                QVERIFY(in.open(path("n.wav"), QIODevice::ReadOnly));
-                QVERIFY2(in.measurePeak(ok) == 0.875 && ok,
-                         qPrintable(QStringLiteral("peak at %1, %2 at %3")
-                                            .arg(peakAt)
-                                            .arg(poisons[i])
-                                            .arg(positions[i])));
-            }
-        }
     }
 };
 
