@@ -229,7 +229,7 @@ private slots:
         if (written == int(WaveLayout::NotWave))
             QVERIFY(!QFileInfo::exists(dir.filePath("out.wav")));
         else
-            QCOMPARE(int(detectWaveLayout(dir.filePath(destination))), written);
+            QCOMPARE(int(recognizeWave(dir.filePath(destination)).layout), written);
     }
 
     void cancel_data()
