@@ -66,7 +66,7 @@ ConvertResult sourceFailure(const QString &source, const WaveInfo &info, const Q
 QString damageWarning(qint64 count)
 {
     return QCoreApplication::translate("ConvertFile",
-                                       count == 1 ? "1 damaged value (NaN, infinite or beyond "
+                                       count == 1 ? "%1 damaged value (NaN, infinite or beyond "
                                                     "\u00b116) was limited to full scale"
                                                   : "%1 damaged values (NaN, infinite or beyond "
                                                     "\u00b116) were limited to full scale")
