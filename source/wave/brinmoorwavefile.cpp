@@ -262,27 +262,15 @@ double BrinmoorWaveFile::measurePeak(bool &ok, const std::function<bool(double)>
     if (d->mode != Detail::Mode::Reading || !rewind())
         return 1.0;
     PeakScan scan;
-    ChunkedReader &reader = d->reader;
-    const double total = double(reader.remaining());
-    ProgressSteps steps(progress);
     // Whole frames only; a trailing partial frame is not part of the signal.
-    while (reader.remaining() >= frameBytes) {
-        const qint64 got = reader.fill(reader.capacity());
-        if (got < 0) {
-            error = reader.errorString();
-            rewind();
-            return 1.0;
-        }
-        const qint64 values = got / frameBytes * 2;
-        if (values == 0)
-            break;
-        scanValues(reader.data(), values, scan);
-        reader.consume(values * 8);
-        if (!steps.report(1.0 - double(reader.remaining()) / total)) {
-            error = tr("cancelled");
-            rewind();
-            return 1.0;
-        }
+    const PassEnd end =
+            scanWholeFrames(d->reader, frameBytes, progress, [&scan](const char *bytes, int n) {
+                scanValues(bytes, qint64(n) * 2, scan);
+            });
+    if (end != PassEnd::Done) {
+        error = end == PassEnd::Stopped ? tr("cancelled") : d->reader.errorString();
+        rewind();
+        return 1.0;
     }
     if (!rewind())
         return 1.0;

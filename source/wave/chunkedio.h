@@ -144,6 +144,34 @@ int readWholeFrames(ChunkedReader &reader, qint64 frameBytes, int wanted, Decode
     return done;
 }
 
+enum class PassEnd { Done, Stopped, Failed };
+
+// Hands every whole frame left in the reader's range to scan(bytes, n), a
+// buffer-full at a time, reporting the fraction passed to `progress`.
+// Stopped when `progress` asked to stop, Failed on a read error (see
+// reader.errorString()).
+template<class Scan>
+PassEnd scanWholeFrames(ChunkedReader &reader, qint64 frameBytes,
+                        const std::function<bool(double)> &progress, Scan scan)
+{
+    const double total = double(reader.remaining());
+    ProgressSteps steps(progress);
+    const qint64 chunk = std::max<qint64>(1, reader.capacity() / frameBytes);
+    for (;;) {
+        const int wanted = int(std::min(chunk, reader.remaining() / frameBytes));
+        const int done = wanted == 0
+                ? 0
+                : readWholeFrames(reader, frameBytes, wanted,
+                                  [&scan](const char *bytes, int, int n) { scan(bytes, n); });
+        if (done < 0)
+            return PassEnd::Failed;
+        if (done == 0)
+            return PassEnd::Done;
+        if (!steps.report(1.0 - double(reader.remaining()) / total))
+            return PassEnd::Stopped;
+    }
+}
+
 // Lets encode(firstFrame, bytes, n) fill the writer's buffer with `count`
 // frames of `frameBytes` each, a buffer-full at a time. False after a write
 // error (see writer.errorString()).

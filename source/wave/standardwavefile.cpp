@@ -443,11 +443,9 @@ double StandardWaveFile::measurePeak(bool &ok, const std::function<bool(double)>
     };
     if (!rewind())
         return 1.0;
-    const double total = double(reader.remaining());
-    ProgressSteps steps(progress);
     double peak = 0.0;
     qint64 damaged = 0;
-    const auto scan = [&](const char *bytes, int, int n) {
+    const PassEnd end = scanWholeFrames(reader, block, progress, [&](const char *bytes, int n) {
         for (int k = 0; k < n; ++k, bytes += block) {
             for (const double x : {levelAt(format, bytes), levelAt(format, bytes + rightOffset)}) {
                 const double a = std::fabs(x);
@@ -457,23 +455,11 @@ double StandardWaveFile::measurePeak(bool &ok, const std::function<bool(double)>
                     ++damaged;
             }
         }
-    };
-    const qint64 chunkFrames = std::max<qint64>(1, reader.capacity() / block);
-    for (;;) {
-        const int wanted = int(std::min(chunkFrames, reader.remaining() / block));
-        const int done = wanted > 0 ? readWholeFrames(reader, block, wanted, scan) : 0;
-        if (done < 0) {
-            error = reader.errorString();
-            rewind();
-            return 1.0;
-        }
-        if (done == 0)
-            break;
-        if (!steps.report(1.0 - double(reader.remaining()) / total)) {
-            error = tr("cancelled");
-            rewind();
-            return 1.0;
-        }
+    });
+    if (end != PassEnd::Done) {
+        error = end == PassEnd::Stopped ? tr("cancelled") : reader.errorString();
+        rewind();
+        return 1.0;
     }
     if (!rewind())
         return 1.0;
