@@ -90,6 +90,7 @@ class TestMainWindow : public QObject
     {
         QVERIFY(soxTone(dir.filePath("standard.wav"), 44100, "0.2", 16));
         QVERIFY(writeFile(dir.filePath("brinmoor.wav"), brinmoorBytes(sine(8000, 0.5))));
+        QVERIFY(writeFile(dir.filePath("cut.wav"), brinmoorBytes(sine(8000, 0.5)).left(60044)));
         QVERIFY(writeFile(dir.filePath("voice.take1.wav"), "just some words\n"));
         QVERIFY(dir.mkpath("folder.wav"));
     }
@@ -205,6 +206,9 @@ private slots:
             WaveLayout::Standard);
         row("standard to Brinmoor-WAVE, blank name used as it stands", "standard.wav", "   ",
             StandardToBrinmoor, done, WaveLayout::Brinmoor);
+        // What the user should know comes with the success.
+        row("recording cut short", "cut.wav", "out.wav", BrinmoorToStandard,
+            "Quorvia Information Ok: Was successfully done. (why)", WaveLayout::Standard);
     }
 
     // Every path through convert() ends in one message box; the two refusals

@@ -4,6 +4,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+
+#include <sys/stat.h>
+
 using namespace support;
 
 static QStringList converter(const QStringList &arguments)
@@ -28,6 +32,8 @@ private slots:
     void exitCodes_data();
     void exitCodes();
     void batchConvertsWhatItCanAndOverwritesNoSource();
+    void interruptStopsThePeakScan_data();
+    void interruptStopsThePeakScan();
     void writeFailuresKeepTheDestination_data();
     void writeFailuresKeepTheDestination();
 
@@ -42,6 +48,14 @@ void TestQuorviaConvert::initTestCase()
     QVERIFY(writeFile(dir.filePath("brinmoor.wav"), brinmoorBytes(sine(80000, 0.7))));
     QVERIFY(writeFile(dir.filePath("short.rec"), brinmoorBytes(sine(20000, 0.7))));
     QVERIFY(writeFile(dir.filePath("text.wav"), "RIFF? no, just text.\n"));
+    const QByteArray recording = readFile(dir.filePath("short.rec"));
+    QVERIFY(writeFile(dir.filePath("cut.wav"), recording.left(44 + 16 * 15000)));
+    QVERIFY(writeFile(dir.filePath("twelve.wav"),
+                      canonicalHeader(12, 2, 44100, 400) + QByteArray(400, '\1')));
+    QVERIFY(!output({"sox", "-n", "-r", "44100", "-c", "6", "-b", "16", "-t", "wavpcm",
+                     dir.filePath("six.wav"), "synth", "0.2", "sine", "1000"})
+                     .isNull());
+    QCOMPARE(::mkfifo(qPrintable(dir.filePath("fifo.wav")), 0600), 0);
 }
 
 void TestQuorviaConvert::exitCodes_data()
@@ -65,6 +79,20 @@ void TestQuorviaConvert::exitCodes_data()
         "use --to standard");
     row("progress on a terminal", {"--to=brinmoor", "@standard", "@c"}, true, 0, "100%", "");
     row("quiet on a terminal", {"--quiet", "@standard", "@c"}, true, 0, "", "");
+    // The reader's own reason, with no hint toward the other layout.
+    row("unreadable either way", {"--to", "brinmoor", "@twelve", "@e"}, false, 1, "",
+        "twelve.wav: unsupported sample size: 12 bits");
+    row("channels left out", {"@six", "@f"}, false, 0, "", "6 channels: only channels 1");
+    row("cut short", {"@cut", "@g"}, false, 0, "", "holds 15000 of the 20000 frames");
+    row("a FIFO", {"@fifo", "@h"}, false, 1, "", "not a regular file");
+    row("a FIFO as destination", {"@standard", "@fifo"}, false, 1, "", "not a regular");
+    const QString notUtf8 = QString("$(printf '%1/x\\377.wav')").arg(dir.path());
+    row("a name that is not UTF-8", {"@standard", qPrintable(notUtf8)}, true, 1,
+        "not valid in the system's file name encoding", "");
+    row("info", {"--info", "@cut"}, false, 0, "cut short: holds 15000 of the 20000", "");
+    row("info with the peak", {"--info", "--peak", "@short"}, false, 0, "Peak", "");
+    row("info on text", {"--info", "@brinmoor", "@text"}, false, 1, "Brinmoor-WAVE",
+        "not a RIFF WAVE file");
 }
 
 void TestQuorviaConvert::exitCodes()
@@ -131,6 +159,39 @@ void TestQuorviaConvert::batchConvertsWhatItCanAndOverwritesNoSource()
     QVERIFY(errLines[1].contains("same file"));
     QCOMPARE(readFile(top.filePath(names[0])), kept);
     QCOMPARE(strayFiles(top.filePath("a"), {"one.wav", "two.rec", "text"}), QStringList());
+}
+
+// Measuring the peak of a recording far longer than the test can wait for
+// stops at once on an interrupt; the destination never appears.
+void TestQuorviaConvert::interruptStopsThePeakScan_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("outPart");
+    QTest::newRow("--info --peak") << QStringList{"--info", "--peak"} << "Data";
+    QTest::newRow("conversion") << QStringList() << "";
+}
+
+void TestQuorviaConvert::interruptStopsThePeakScan()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, outPart);
+    QTemporaryDir work;
+    const QString source = work.filePath("long.wav");
+    QVERIFY(writeFile(source, readFile(dir.filePath("short.rec"))));
+    QVERIFY(QFile::resize(source, qint64(1) << 38)); // sparse: a 48-day recording
+    QProcess process;
+    process.start(QUORVIA_CONVERT, arguments << source << work.filePath("out.wav"));
+    QVERIFY(process.waitForStarted());
+    QTest::qWait(500);
+    QVERIFY(process.state() == QProcess::Running);
+    QElapsedTimer sinceSignal;
+    sinceSignal.start();
+    ::kill(pid_t(process.processId()), SIGINT);
+    QVERIFY(process.waitForFinished(5000));
+    QVERIFY2(sinceSignal.elapsed() < 2000, qPrintable(QString::number(sinceSignal.elapsed())));
+    QCOMPARE(process.exitCode(), 130);
+    QVERIFY(process.readAllStandardOutput().contains(outPart.toUtf8()));
+    QCOMPARE(strayFiles(work.path(), {"long.wav"}), QStringList());
 }
 
 void TestQuorviaConvert::writeFailuresKeepTheDestination_data()

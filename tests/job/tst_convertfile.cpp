@@ -7,6 +7,7 @@
 #include <QtTest>
 
 #include <cmath>
+#include <cstring>
 #include <unistd.h>
 
 using namespace support;
@@ -18,6 +19,20 @@ Q_DECLARE_METATYPE(ConvertError)
 // 0.05 % of that: 2.7506 from 44100 Hz, 2.7503 from 39062.5 Hz.
 constexpr double filterGainFrom44100 = 2.7506;
 constexpr double filterGainFrom39062 = 2.7503;
+
+// A 32-bit float stereo file at 44100 Hz.
+static QByteArray floatWave(const std::vector<Frame> &frames)
+{
+    QByteArray bytes = canonicalHeader(32, 2, 44100, quint32(8 * frames.size()), 3);
+    for (const Frame &f : frames) {
+        for (const float v : {float(f.left), float(f.right)}) {
+            quint32 u;
+            std::memcpy(&u, &v, 4);
+            bytes += le32(u);
+        }
+    }
+    return bytes;
+}
 
 class TestConvertFile : public QObject
 {
@@ -40,7 +55,7 @@ void TestConvertFile::conversions_data()
     QTest::addColumn<int>("type");
     QTest::addColumn<int>("sourceRate"); // 0: a Brinmoor-WAVE source
     QTest::addColumn<int>("sourceFrames");
-    QTest::addColumn<int>("bits");         // of a standard source
+    QTest::addColumn<int>("bits");         // of a standard source; 0: float, a sine of amplitude
     QTest::addColumn<double>("amplitude"); // of a Brinmoor-WAVE source's sine
     QTest::addColumn<int>("frames");
     QTest::addColumn<double>("rms"); // 0: not measured
@@ -68,6 +83,7 @@ void TestConvertFile::conversions_data()
     row("Brinmoor-WAVE, half scale", 0, 0, 39000, 0, 0.5, 45159, 0.5 * toStandard);
     // Scaled down by its peak, not clipped: still a sine.
     row("Brinmoor-WAVE, peak 2.0", 0, 0, 39000, 0, 2.0, 45159, toStandard);
+    row("float, peak 2.0", 1, 44100, 44000, 0, 2.0, 39860, sineRms * 0.3 * filterGainFrom44100);
 }
 
 void TestConvertFile::conversions()
@@ -85,6 +101,8 @@ void TestConvertFile::conversions()
         QVERIFY(writeFile(source, brinmoorBytes(sine(sourceFrames, amplitude))));
     else if (sourceFrames == 0)
         QVERIFY(writeFile(source, canonicalHeader(24, 2, 44100, 0)));
+    else if (bits == 0)
+        QVERIFY(writeFile(source, floatWave(sine(sourceFrames, amplitude, 44100))));
     else
         QVERIFY(soxTone(source, sourceRate, QStringLiteral("%1s").arg(sourceFrames), bits));
 
