@@ -1,8 +1,6 @@
 #include "testsupport.h"
 
-#include <QStandardPaths>
-#include <QTemporaryDir>
-#include <QtTest>
+#include <unistd.h>
 
 #include <csignal>
 
@@ -10,236 +8,192 @@
 
 using namespace support;
 
-static QStringList converter(const QStringList &arguments)
+namespace {
+
+QStringList converter(const QStringList &arguments)
 {
     return QStringList{QUORVIA_CONVERT} + arguments;
 }
 
 // One line of stderr per failure.
-static QList<QByteArray> lines(const QByteArray &text)
+QList<QByteArray> lines(const QByteArray &text)
 {
     QList<QByteArray> result = text.split('\n');
     result.removeAll(QByteArray());
     return result;
 }
 
+struct WriteFailure
+{
+    QString name;
+    QString source;
+    bool sizeLimit; // else a read-only directory
+    bool existing;  // a destination to keep; else none may appear
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(WriteFailure)
+
 class TestQuorviaConvert : public QObject
 {
     Q_OBJECT
 
-private slots:
-    void initTestCase();
-    void exitCodes_data();
-    void exitCodes();
-    void batchConvertsWhatItCanAndOverwritesNoSource();
-    void interruptStopsThePeakScan_data();
-    void interruptStopsThePeakScan();
-    void writeFailuresKeepTheDestination_data();
-    void writeFailuresKeepTheDestination();
-
-private:
     QTemporaryDir dir; // the inputs
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(soxTone(dir.filePath("standard.wav"), 44100, "2"));
+        QVERIFY(soxTone(dir.filePath("short.wav"), 44100, "10000s"));
+        QVERIFY(writeFile(dir.filePath("brinmoor.wav"), brinmoorBytes(sine(80000, 0.7))));
+        QVERIFY(writeFile(dir.filePath("short.rec"), brinmoorBytes(sine(20000, 0.7))));
+        QVERIFY(writeFile(dir.filePath("text.wav"), "RIFF? no, just text.\n"));
+        const QByteArray recording = readFile(dir.filePath("short.rec"));
+        QVERIFY(writeFile(dir.filePath("cut.wav"), recording.left(44 + 16 * 15000)));
+        QVERIFY(writeFile(dir.filePath("twelve.wav"),
+                          canonicalHeader(12, 2, 44100, 400) + QByteArray(400, '\1')));
+    }
+
+    // Also the automatic direction: each layout goes to the other. Each
+    // failure and each warning is one line of stderr, with the reader's own
+    // reason and no hint toward the other layout.
+    void batchConvertsWhatItCanAndOverwritesNoSource()
+    {
+        QTemporaryDir work;
+        const QDir top(work.path());
+        QVERIFY(top.mkpath("a") && top.mkpath("b") && top.mkpath("out"));
+        const QStringList inputs{"standard.wav", "brinmoor.wav", "standard.wav", "",
+                                 "text.wav",     "cut.wav",      "twelve.wav",   ""};
+        const QStringList names{"a/one.wav", "a/two.rec", "b/one.wav",    "a/missing.wav",
+                                "a/text",    "a/cut.wav", "a/twelve.wav", "a/fifo.wav"};
+        // b/one.wav's output is taken; the last, a name that would become
+        // another file's.
+        const QList<QByteArray> errParts{"b/one.wav",
+                                         "missing.wav",
+                                         "a/text",
+                                         "holds 15000 of the 20000 frames",
+                                         "twelve.wav: unsupported sample size: 12 bits",
+                                         "not a regular file",
+                                         "not valid in the system's file name encoding"};
+        QStringList arguments{"-o", top.filePath("out")};
+        QVERIFY(::mkfifo(qPrintable(top.filePath("a/fifo.wav")), 0600) == 0);
+        for (int i = 0; i < names.size(); ++i) {
+            QVERIFY(inputs[i].isEmpty() ||
+                    QFile::copy(dir.filePath(inputs[i]), top.filePath(names[i])));
+            arguments << top.filePath(names[i]);
+        }
+        const QString lossy = QString("exec \"$0\" \"$@\" \"$(printf '%1/x\\377.wav')\"");
+
+        Run r = run(QStringList{"sh", "-c", lossy.arg(top.filePath("a"))} + converter(arguments));
+        QCOMPARE(r.exitCode, 1);
+        QList<QByteArray> errLines = lines(r.err);
+        QCOMPARE(errLines.size(), errParts.size());
+        for (int i = 0; i < errLines.size(); ++i)
+            QVERIFY2(errLines[i].contains(errParts[i]) && !errLines[i].contains("--to"),
+                     errLines[i]);
+        QCOMPARE(strayFiles(top.filePath("out"), {"one.wav", "two.wav", "cut.wav"}), QStringList());
+        QVERIFY(!readBrinmoor(top.filePath("out/one.wav")).empty());
+        QCOMPARE(soxi(top.filePath("out/two.wav")), QStringLiteral("91446 44100 2 24"));
+
+        // b/one.wav would go over a/one.wav, a source of the same run, and
+        // a/one.wav over itself.
+        const QByteArray kept = readFile(top.filePath("a/one.wav"));
+        const QStringList inA = strayFiles(top.filePath("a"));
+        r = run(converter(
+                {"-o", top.filePath("a"), top.filePath("b/one.wav"), top.filePath("a/one.wav")}));
+        QCOMPARE(r.exitCode, 1);
+        errLines = lines(r.err);
+        QCOMPARE(errLines.size(), 2);
+        QVERIFY(errLines[1].contains("same file"));
+        QCOMPARE(readFile(top.filePath("a/one.wav")), kept);
+        QCOMPARE(strayFiles(top.filePath("a")), inA);
+
+        // --info describes each file, measuring its peak when asked.
+        r = run(converter({"--info", "--peak", top.filePath("a/cut.wav"), top.filePath("a/text")}));
+        QCOMPARE(r.exitCode, 1);
+        QVERIFY2(r.out.contains("cut short: holds 15000 of the 20000") && r.out.contains("Peak"),
+                 r.out);
+        QCOMPARE(lines(r.err).size(), 1);
+        QVERIFY(r.err.contains("a/text: not a RIFF WAVE file"));
+    }
+
+    // Measuring the peak of a recording far longer than the test can wait
+    // for, for --info or for a conversion, stops at once on an interrupt;
+    // the destination never appears.
+    void interruptStopsThePeakScan()
+    {
+        QTemporaryDir work;
+        const QString source = work.filePath("long.wav");
+        QVERIFY(writeFile(source, readFile(dir.filePath("short.rec"))));
+        QVERIFY(QFile::resize(source, qint64(1) << 38)); // sparse: a 48-day recording
+        for (const QStringList &options : {QStringList{"--info", "--peak"}, QStringList{}}) {
+            QProcess process;
+            process.start(QUORVIA_CONVERT, options + QStringList{source, work.filePath("out.wav")});
+            QVERIFY(process.waitForStarted());
+            QTest::qWait(500);
+            QVERIFY(process.state() == QProcess::Running);
+            QElapsedTimer sinceSignal;
+            sinceSignal.start();
+            ::kill(pid_t(process.processId()), SIGINT);
+            QVERIFY(process.waitForFinished(5000) && sinceSignal.elapsed() < 2000);
+            QCOMPARE(process.exitCode(), 130);
+            QCOMPARE(strayFiles(work.path(), {"long.wav"}), QStringList());
+        }
+    }
+
+    void writeFailuresKeepTheDestination_data()
+    {
+        // A 50 KiB limit. The writers buffer 256 KiB, so a short output fails
+        // only when close() writes out the rest. The converter itself must
+        // ignore SIGXFSZ, or the limit kills it with its temporary file left.
+        rows<WriteFailure>({
+                {"to Brinmoor-WAVE, limit while writing", "standard.wav", true, true},
+                {"to Brinmoor-WAVE, limit at close", "short.wav", true, false},
+                {"to standard, limit while writing", "brinmoor.wav", true, false},
+                {"to standard, limit at close", "short.rec", true, true},
+                {"read-only directory", "standard.wav", false, true},
+                {"read-only directory, new file", "brinmoor.wav", false, false},
+        });
+    }
+
+    void writeFailuresKeepTheDestination()
+    {
+        QFETCH(WriteFailure, row);
+        const auto [name, source, sizeLimit, existing] = row;
+        QTemporaryDir work;
+        const QString out = work.filePath("out");
+        const QString destination = out + "/destination.wav";
+        QVERIFY(QDir().mkdir(out) &&
+                (!existing || writeFile(destination, "an earlier conversion")));
+        QVERIFY(QFile::copy(dir.filePath(source),
+                            work.filePath("source"))); // where nobody reads it
+        QStringList command = converter({work.filePath("source"), destination});
+        // sh is dash, whose limit counts 512-byte blocks. The directory is
+        // written by the user nobody when the tests run as root, whom
+        // permissions do not bind; its parent is opened up for nobody.
+        const auto reachable =
+                QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther;
+        if (sizeLimit)
+            command = QStringList{"sh", "-c", "ulimit -f 100; exec \"$0\" \"$@\""} + command;
+        else if (::geteuid() == 0)
+            command = QStringList{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"} +
+                    command;
+        QVERIFY(sizeLimit ||
+                (QFile::setPermissions(work.path(), reachable | QFile::WriteOwner) &&
+                 QFile::setPermissions(out, reachable)));
+        const Run r = run(command);
+        QFile::setPermissions(out, reachable | QFile::WriteOwner);
+        QCOMPARE(r.exitCode, 1);
+        const QList<QByteArray> errLines = lines(r.err);
+        QCOMPARE(errLines.size(), 1);
+        QVERIFY2(errLines[0].contains(sizeLimit ? "File too large" : "Permission denied") &&
+                         errLines[0].contains("destination.wav"),
+                 r.err);
+        QCOMPARE(readFile(destination), QByteArray(existing ? "an earlier conversion" : ""));
+        QCOMPARE(strayFiles(out), existing ? QStringList{"destination.wav"} : QStringList());
+    }
 };
-
-void TestQuorviaConvert::initTestCase()
-{
-    QVERIFY(soxTone(dir.filePath("standard.wav"), 44100, "2"));
-    QVERIFY(soxTone(dir.filePath("short.wav"), 44100, "10000s"));
-    QVERIFY(writeFile(dir.filePath("brinmoor.wav"), brinmoorBytes(sine(80000, 0.7))));
-    QVERIFY(writeFile(dir.filePath("short.rec"), brinmoorBytes(sine(20000, 0.7))));
-    QVERIFY(writeFile(dir.filePath("text.wav"), "RIFF? no, just text.\n"));
-    const QByteArray recording = readFile(dir.filePath("short.rec"));
-    QVERIFY(writeFile(dir.filePath("cut.wav"), recording.left(44 + 16 * 15000)));
-    QVERIFY(writeFile(dir.filePath("twelve.wav"),
-                      canonicalHeader(12, 2, 44100, 400) + QByteArray(400, '\1')));
-    QVERIFY(!output({"sox", "-n", "-r", "44100", "-c", "6", "-b", "16", "-t", "wavpcm",
-                     dir.filePath("six.wav"), "synth", "0.2", "sine", "1000"})
-                     .isNull());
-    QCOMPARE(::mkfifo(qPrintable(dir.filePath("fifo.wav")), 0600), 0);
-}
-
-void TestQuorviaConvert::exitCodes_data()
-{
-    QTest::addColumn<QStringList>("arguments"); // "@name" is name.wav in the test's directory
-    QTest::addColumn<bool>("terminal");         // run on a pseudo-terminal
-    QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QString>("outPart");
-    QTest::addColumn<QString>("errPart"); // the only stderr line, if any
-    const auto row = [](const char *name, const QStringList &arguments, bool terminal, int exitCode,
-                        const char *outPart, const char *errPart) {
-        QTest::newRow(name) << arguments << terminal << exitCode << QString(outPart)
-                            << QString(errPart);
-    };
-    row("version", {"--version"}, false, 0, "1.0.1", "");
-    row("nothing to do", {}, false, 2, "", "SOURCE");
-    row("unknown layout", {"--to", "mp3", "@standard", "@a"}, false, 2, "", "mp3");
-    row("silent off a terminal", {"@standard", "@a"}, false, 0, "", "");
-    row("explicit direction", {"--to", "standard", "@brinmoor", "@b"}, false, 0, "", "");
-    row("wrong direction", {"--to", "brinmoor", "@brinmoor", "@d"}, false, 1, "",
-        "use --to standard");
-    row("progress on a terminal", {"--to=brinmoor", "@standard", "@c"}, true, 0, "100%", "");
-    row("quiet on a terminal", {"--quiet", "@standard", "@c"}, true, 0, "", "");
-    // The reader's own reason, with no hint toward the other layout.
-    row("unreadable either way", {"--to", "brinmoor", "@twelve", "@e"}, false, 1, "",
-        "twelve.wav: unsupported sample size: 12 bits");
-    row("channels left out", {"@six", "@f"}, false, 0, "", "6 channels: only channels 1");
-    row("cut short", {"@cut", "@g"}, false, 0, "", "holds 15000 of the 20000 frames");
-    row("a FIFO", {"@fifo", "@h"}, false, 1, "", "not a regular file");
-    row("a FIFO as destination", {"@standard", "@fifo"}, false, 1, "", "not a regular");
-    const QString notUtf8 = QString("$(printf '%1/x\\377.wav')").arg(dir.path());
-    row("a name that is not UTF-8", {"@standard", qPrintable(notUtf8)}, true, 1,
-        "not valid in the system's file name encoding", "");
-    row("info", {"--info", "@cut"}, false, 0, "cut short: holds 15000 of the 20000", "");
-    row("info with the peak", {"--info", "--peak", "@short"}, false, 0, "Peak", "");
-    row("info on text", {"--info", "@brinmoor", "@text"}, false, 1, "Brinmoor-WAVE",
-        "not a RIFF WAVE file");
-}
-
-void TestQuorviaConvert::exitCodes()
-{
-    QFETCH(QStringList, arguments);
-    QFETCH(bool, terminal);
-    QFETCH(int, exitCode);
-    QFETCH(QString, outPart);
-    QFETCH(QString, errPart);
-    for (QString &argument : arguments) {
-        if (argument.startsWith('@'))
-            argument = dir.filePath(argument.mid(1) + ".wav");
-    }
-    // script(1) runs the command on a pseudo-terminal and copies what
-    // appears there, stderr included, to its own stdout.
-    if (terminal && QStandardPaths::findExecutable("script").isEmpty())
-        QSKIP("script(1) is needed to give the converter a terminal");
-    const QString onTerminal = converter(arguments).join(' ');
-    const Run r =
-            terminal ? run({"script", "-qec", onTerminal, "/dev/null"}) : run(converter(arguments));
-    QCOMPARE(r.exitCode, exitCode);
-    QVERIFY(r.out.contains(outPart.toUtf8()));
-    // The bar is drawn only on a terminal, and not when asked to be quiet.
-    QCOMPARE(r.out.contains("100%"), outPart == "100%");
-    const QList<QByteArray> errLines = lines(r.err);
-    QCOMPARE(errLines.size(), errPart.isEmpty() ? 0 : 1);
-    QVERIFY2(errPart.isEmpty() || errLines[0].contains(errPart.toUtf8()), r.err);
-    QVERIFY(exitCode != 0 || arguments.size() < 2 || !readFile(arguments.last()).isEmpty());
-}
-
-// Also the automatic direction: each layout goes to the other.
-void TestQuorviaConvert::batchConvertsWhatItCanAndOverwritesNoSource()
-{
-    QTemporaryDir work;
-    const QDir top(work.path());
-    QVERIFY(top.mkpath("a") && top.mkpath("b") && top.mkpath("out"));
-    const QStringList inputs{"standard.wav", "brinmoor.wav", "standard.wav", "", "text.wav"};
-    const QStringList names{"a/one.wav", "a/two.rec", "b/one.wav", "a/missing.wav", "a/text"};
-    QStringList arguments{"-o", top.filePath("out")};
-    for (int i = 0; i < names.size(); ++i) {
-        QVERIFY(inputs[i].isEmpty() ||
-                QFile::copy(dir.filePath(inputs[i]), top.filePath(names[i])));
-        arguments << top.filePath(names[i]);
-    }
-
-    Run r = run(converter(arguments));
-    QCOMPARE(r.exitCode, 1);
-    QList<QByteArray> errLines = lines(r.err);
-    QCOMPARE(errLines.size(), 3);
-    QVERIFY(errLines[0].contains("b/one.wav")); // its output is taken
-    QVERIFY(errLines[1].contains("missing.wav"));
-    QVERIFY(errLines[2].contains("a/text"));
-    QCOMPARE(strayFiles(top.filePath("out"), {"one.wav", "two.wav"}), QStringList());
-    QVERIFY(!readBrinmoor(top.filePath("out/one.wav")).empty());
-    QCOMPARE(soxi(top.filePath("out/two.wav")), QStringLiteral("91446 44100 2 24"));
-
-    // b/one.wav would go over a/one.wav, a source of the same run, and
-    // a/one.wav over itself.
-    const QByteArray kept = readFile(top.filePath(names[0]));
-    r = run(converter({"-o", top.filePath("a"), top.filePath(names[2]), top.filePath(names[0])}));
-    QCOMPARE(r.exitCode, 1);
-    errLines = lines(r.err);
-    QCOMPARE(errLines.size(), 2);
-    QVERIFY(errLines[1].contains("same file"));
-    QCOMPARE(readFile(top.filePath(names[0])), kept);
-    QCOMPARE(strayFiles(top.filePath("a"), {"one.wav", "two.rec", "text"}), QStringList());
-}
-
-// Measuring the peak of a recording far longer than the test can wait for
-// stops at once on an interrupt; the destination never appears.
-void TestQuorviaConvert::interruptStopsThePeakScan_data()
-{
-    QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<QString>("outPart");
-    QTest::newRow("--info --peak") << QStringList{"--info", "--peak"} << "Data";
-    QTest::newRow("conversion") << QStringList() << "";
-}
-
-void TestQuorviaConvert::interruptStopsThePeakScan()
-{
-    QFETCH(QStringList, arguments);
-    QFETCH(QString, outPart);
-    QTemporaryDir work;
-    const QString source = work.filePath("long.wav");
-    QVERIFY(writeFile(source, readFile(dir.filePath("short.rec"))));
-    QVERIFY(QFile::resize(source, qint64(1) << 38)); // sparse: a 48-day recording
-    QProcess process;
-    process.start(QUORVIA_CONVERT, arguments << source << work.filePath("out.wav"));
-    QVERIFY(process.waitForStarted());
-    QTest::qWait(500);
-    QVERIFY(process.state() == QProcess::Running);
-    QElapsedTimer sinceSignal;
-    sinceSignal.start();
-    ::kill(pid_t(process.processId()), SIGINT);
-    QVERIFY(process.waitForFinished(5000));
-    QVERIFY2(sinceSignal.elapsed() < 2000, qPrintable(QString::number(sinceSignal.elapsed())));
-    QCOMPARE(process.exitCode(), 130);
-    QVERIFY(process.readAllStandardOutput().contains(outPart.toUtf8()));
-    QCOMPARE(strayFiles(work.path(), {"long.wav"}), QStringList());
-}
-
-void TestQuorviaConvert::writeFailuresKeepTheDestination_data()
-{
-    QTest::addColumn<QString>("source");
-    QTest::addColumn<bool>("sizeLimit"); // else a read-only directory
-    QTest::addColumn<bool>("existing");  // a destination to keep; else none may appear
-    const auto row = [](const char *name, const char *source, bool sizeLimit, bool existing) {
-        QTest::newRow(name) << QString(source) << sizeLimit << existing;
-    };
-    // A 50 KiB limit. The writers buffer 256 KiB, so a short output fails
-    // only when close() writes out the rest. The converter itself must
-    // ignore SIGXFSZ, or the limit kills it with its temporary file left.
-    row("to Brinmoor-WAVE, limit while writing", "standard.wav", true, true);
-    row("to Brinmoor-WAVE, limit at close", "short.wav", true, false);
-    row("to standard, limit while writing", "brinmoor.wav", true, false);
-    row("to standard, limit at close", "short.rec", true, true);
-    row("read-only directory", "standard.wav", false, true);
-    row("read-only directory, new file", "brinmoor.wav", false, false);
-}
-
-void TestQuorviaConvert::writeFailuresKeepTheDestination()
-{
-    QFETCH(QString, source);
-    QFETCH(bool, sizeLimit);
-    QFETCH(bool, existing);
-    QTemporaryDir work;
-    const QString out = work.filePath("out");
-    const QString destination = out + "/destination.wav";
-    QVERIFY(QDir().mkdir(out) && (!existing || writeFile(destination, "an earlier conversion")));
-    QVERIFY(QFile::copy(dir.filePath(source), work.filePath("source"))); // where nobody reads it
-    const QStringList command = converter({work.filePath("source"), destination});
-    Run r;
-    if (sizeLimit) {
-        r = run(withFileSizeLimit(command, 100, false));
-    } else {
-        ReadOnlyDirectory readOnly(out);
-        r = run(asOrdinaryUser(command));
-    }
-    QCOMPARE(r.exitCode, 1);
-    const QList<QByteArray> errLines = lines(r.err);
-    QCOMPARE(errLines.size(), 1);
-    QVERIFY2(errLines[0].contains(sizeLimit ? "File too large" : "Permission denied") &&
-                     errLines[0].contains("destination.wav"),
-             r.err);
-    QCOMPARE(readFile(destination), QByteArray(existing ? "an earlier conversion" : ""));
-    QCOMPARE(strayFiles(out), existing ? QStringList{"destination.wav"} : QStringList());
-}
 
 QTEST_GUILESS_MAIN(TestQuorviaConvert)
 #include "tst_quorviaconvert.moc"
