@@ -231,6 +231,11 @@ private slots:
             table.push_back({QString("sample %1").arg(v), B,
                              patched(brinmoor, 44 + 16 * 100, le64(v)), ok, "", 0,
                              "1 damaged value", -1, level});
+        // ... in a float source too, whose peak it must not set.
+        table.push_back(
+                {"float sample inf", S,
+                 patched(floatWave(sine(44000, 0.5, 44100)), 44 + 8 * 100, le32(0x7f800000)), ok,
+                 "", 0, "1 damaged value", -1, 0.5 * fromStandard});
 
         // The fuzzers' seeds and every input that once found a fault, through
         // their entry points: a fault found by fuzzing stays fixed.
