@@ -2,6 +2,7 @@
 
 #include "kerneldsp.h"
 #include "wave/brinmoorwavefile.h"
+#include "wave/soundfile.h"
 #include "wave/standardwavefile.h"
 
 #include <QCoreApplication>
@@ -12,6 +13,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <type_traits>
 #include <vector>
 
@@ -96,7 +98,7 @@ template<class Source, class Destination>
 ConvertResult convert(Source &reader, Destination &writer, const QString &source,
                       const QString &destination, const ConvertOptions &options)
 {
-    constexpr bool toStandard = std::is_same_v<Destination, StandardWaveFile>;
+    constexpr bool toStandard = std::is_same_v<Source, BrinmoorWaveFile>;
 
     // Nothing is created at the destination until the source has been
     // accepted and is known not to be the destination itself.
@@ -199,15 +201,56 @@ ConvertResult convert(Source &reader, Destination &writer, const QString &source
     return result;
 }
 
+// Extensions of audio formats that a standard destination cannot take:
+// written as WAVE under such a name, the file would lie about its format.
+const QStringList &unwrittenExtensions()
+{
+    static const QStringList extensions{"aif", "aifc", "aiff", "ogg", "oga", "opus", "mp3",
+                                        "mp2", "caf",  "w64",  "au",  "snd", "m4a",  "aac",
+                                        "wma", "wv",   "ape",  "ac3", "mka", "webm"};
+    return extensions;
+}
+
+// RIFF and RF64 WAVE files keep the program's own reader, whose values do
+// not change from one version to the next; an empty or unreadable file goes
+// there too, for its reason.
+bool readThroughLibrary(const QString &source)
+{
+    QFile file(source);
+    char head[12];
+    if (!file.open(QIODevice::ReadOnly) || file.read(head, sizeof head) <= 0)
+        return false;
+    const bool wave = file.pos() == sizeof head &&
+            (std::memcmp(head, "RIFF", 4) == 0 || std::memcmp(head, "RF64", 4) == 0) &&
+            std::memcmp(head + 8, "WAVE", 4) == 0;
+    return !wave;
+}
+
 } // namespace
 
 ConvertResult convertFile(const QString &source, const QString &destination, int type,
                           const ConvertOptions &options)
 {
     BrinmoorWaveFile brinmoorFile;
-    StandardWaveFile standardFile;
-    if (type == BrinmoorToStandard)
+    if (type == BrinmoorToStandard) {
+        const QString suffix = QFileInfo(destination).suffix().toLower();
+        if (suffix == QLatin1String("flac")) {
+            FlacFile flacFile;
+            return convert(brinmoorFile, flacFile, source, destination, options);
+        }
+        if (unwrittenExtensions().contains(suffix))
+            return failure(ConvertError::DestinationFormat,
+                           QStringLiteral("%1: .%2 files cannot be written; name the destination "
+                                          ".wav or .flac")
+                                   .arg(native(destination), suffix));
+        StandardWaveFile standardFile;
         return convert(brinmoorFile, standardFile, source, destination, options);
+    }
+    if (readThroughLibrary(source)) {
+        SoundFile soundFile;
+        return convert(soundFile, brinmoorFile, source, destination, options);
+    }
+    StandardWaveFile standardFile;
     return convert(standardFile, brinmoorFile, source, destination, options);
 }
 
