@@ -212,6 +212,7 @@ void TestSourceFaults::replayFuzzInputs_data()
     const std::pair<const char *, Entry> targets[] = {
             {"standardwave", &fuzz::standardWave},
             {"brinmoorwave", &fuzz::brinmoorWave},
+            {"soundfile", &fuzz::soundFile},
             {"convert", &fuzz::convert},
     };
     int rows = 0;
