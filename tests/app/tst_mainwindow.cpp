@@ -332,7 +332,9 @@ private slots:
             // It starts where the field points.
             QCOMPARE(seen,
                      QStringList({target == "tbSrc" ? "Open File" : "Save File", "File (*.wav)",
-                                  dir.filePath("folder.wav")}));
+                                  "Audio files (*.wav *.flac *.aif *.aiff *.ogg *.opus *.mp3 "
+                                  "*.caf *.w64)",
+                                  "All files (*)", dir.filePath("folder.wav")}));
         } else {
             QMimeData mime;
             mime.setUrls(

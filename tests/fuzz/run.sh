@@ -29,6 +29,8 @@ cmake --build "$build" --parallel "$(nproc 2>/dev/null || echo 2)" \
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+# Leaks of the system libraries that the tests know about too.
+export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$top/tests/app/lsan.supp}
 # The inputs are written to files; keep them in memory where we can.
 if [ -d /dev/shm ] && [ -w /dev/shm ]; then
     export TMPDIR=/dev/shm
