@@ -2,6 +2,7 @@
 
 #include "about.h"
 #include "converter/convertfile.h"
+#include "wave/soundfile.h"
 #include "wave/wavelayout.h"
 
 #include <QCloseEvent>
@@ -26,6 +27,16 @@ const QString keyMainWindow = QStringLiteral("Main window");
 const QString keySource = QStringLiteral("Source");
 const QString keyDestination = QStringLiteral("Destination");
 const QString keyType = QStringLiteral("Type");
+
+// The file dialogs' filters: WAVE first, as it always was, then every
+// format a source may have, then anything.
+QString fileFilters()
+{
+    return MainWindow::tr("File (*.wav)") + QStringLiteral(";;") +
+            MainWindow::tr(
+                    "Audio files (*.wav *.flac *.aif *.aiff *.ogg *.opus *.mp3 *.caf *.w64)") +
+            QStringLiteral(";;") + MainWindow::tr("All files (*)");
+}
 
 // Resolution of the progress bar.
 constexpr int progressSteps = 1000;
@@ -71,8 +82,8 @@ void MainWindow::openSrcFile()
 {
     if (converting)
         return;
-    const QString path = QFileDialog::getOpenFileName(this, tr("Open File"), leSource->text(),
-                                                      tr("File (*.wav)"));
+    const QString path =
+            QFileDialog::getOpenFileName(this, tr("Open File"), leSource->text(), fileFilters());
     if (path.isEmpty())
         leSource->clear();
     else
@@ -84,7 +95,7 @@ void MainWindow::openDstFile()
     if (converting)
         return;
     leDestination->setText(QFileDialog::getSaveFileName(this, tr("Save File"),
-                                                        leDestination->text(), tr("File (*.wav)")));
+                                                        leDestination->text(), fileFilters()));
 }
 
 void MainWindow::convert()
@@ -152,8 +163,13 @@ void MainWindow::takeSource(const QString &path)
     case WaveLayout::Standard:
         cbType->setCurrentIndex(StandardToBrinmoor);
         break;
-    case WaveLayout::NotWave:
+    case WaveLayout::NotWave: {
+        // Other audio formats are read as standard sources.
+        SoundFile other;
+        if (other.open(path, QIODevice::ReadOnly))
+            cbType->setCurrentIndex(StandardToBrinmoor);
         break;
+    }
     }
 }
 

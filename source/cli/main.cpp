@@ -2,6 +2,7 @@
 // command line, for batch work and machines without a display.
 
 #include "converter/convertfile.h"
+#include "wave/soundfile.h"
 #include "wave/wavelayout.h"
 
 #include <QCommandLineParser>
@@ -92,10 +93,11 @@ bool convertOne(const Task &task, Target target, ProgressBar &bar)
     if (target == Target::Standard) {
         type = BrinmoorToStandard;
     } else if (target == Target::Auto) {
-        QString why;
-        const WaveLayout layout = detectWaveLayout(task.source, &why);
-        if (layout == WaveLayout::NotWave) {
-            printLine(QStringLiteral("%1: %2").arg(source, why));
+        const WaveLayout layout = detectWaveLayout(task.source);
+        // Other audio formats are read as standard sources.
+        SoundFile other;
+        if (layout == WaveLayout::NotWave && !other.open(task.source, QIODevice::ReadOnly)) {
+            printLine(QStringLiteral("%1: %2").arg(source, other.errorString()));
             return false;
         }
         if (layout == WaveLayout::Brinmoor)
