@@ -228,7 +228,8 @@ void framesFromFloats(const double *in, int channels, Frame *out, int n)
 }
 
 // Reads up to `count` frames with `read` (sf_readf_int or _double), which
-// may return fewer than asked before the end.
+// may return fewer than asked before the end; -1 on an error. Every call
+// clears the error of the one before, so each is checked.
 template<class Sample, class Read>
 int readAll(SNDFILE *sound, std::vector<Sample> &buffer, int channels, int count, Read read)
 {
@@ -237,6 +238,8 @@ int readAll(SNDFILE *sound, std::vector<Sample> &buffer, int channels, int count
     while (done < count) {
         const sf_count_t got =
                 read(sound, buffer.data() + size_t(done) * size_t(channels), count - done);
+        if (sf_error(sound) != SF_ERR_NO_ERROR)
+            return -1;
         if (got <= 0)
             break;
         done += int(got);
@@ -342,7 +345,7 @@ int SoundFile::readFrames(Frame *frames, int count)
                                 : readAll(sound, d->floats, channels, count, sf_readf_double);
     // A decoder that meets damage says so and carries on, or ends early;
     // either way the recording is not what the file promised.
-    if (!d->device.error.isEmpty() || sf_error(sound) != SF_ERR_NO_ERROR) {
+    if (done < 0 || !d->device.error.isEmpty()) {
         error = d->device.error.isEmpty() ? reasonOf(sf_strerror(sound)) : d->device.error;
         return -1;
     }

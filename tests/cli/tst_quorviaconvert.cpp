@@ -138,8 +138,10 @@ void TestQuorviaConvert::writeFailuresKeepTheDestination_data()
     QTest::addColumn<QString>("source");
     QTest::addColumn<bool>("sizeLimit"); // else a read-only directory
     QTest::addColumn<bool>("existing");  // a destination to keep; else none may appear
-    const auto row = [](const char *name, const char *source, bool sizeLimit, bool existing) {
-        QTest::newRow(name) << QString(source) << sizeLimit << existing;
+    QTest::addColumn<QString>("name");   // of the destination
+    const auto row = [](const char *name, const char *source, bool sizeLimit, bool existing,
+                        const char *destination = "destination.wav") {
+        QTest::newRow(name) << QString(source) << sizeLimit << existing << QString(destination);
     };
     // A 50 KiB limit. The writers buffer 256 KiB, so a short output fails
     // only when close() writes out the rest. The converter itself must
@@ -148,6 +150,7 @@ void TestQuorviaConvert::writeFailuresKeepTheDestination_data()
     row("to Brinmoor-WAVE, limit at close", "short.wav", true, false);
     row("to standard, limit while writing", "brinmoor.wav", true, false);
     row("to standard, limit at close", "short.rec", true, true);
+    row("to FLAC, limit while writing", "brinmoor.wav", true, true, "destination.flac");
     row("read-only directory", "standard.wav", false, true);
     row("read-only directory, new file", "brinmoor.wav", false, false);
 }
@@ -157,9 +160,10 @@ void TestQuorviaConvert::writeFailuresKeepTheDestination()
     QFETCH(QString, source);
     QFETCH(bool, sizeLimit);
     QFETCH(bool, existing);
+    QFETCH(QString, name);
     QTemporaryDir work;
     const QString out = work.filePath("out");
-    const QString destination = out + "/destination.wav";
+    const QString destination = out + "/" + name;
     QVERIFY(QDir().mkdir(out) && (!existing || writeFile(destination, "an earlier conversion")));
     QVERIFY(QFile::copy(dir.filePath(source), work.filePath("source"))); // where nobody reads it
     const QStringList command = converter({work.filePath("source"), destination});
@@ -174,10 +178,10 @@ void TestQuorviaConvert::writeFailuresKeepTheDestination()
     const QList<QByteArray> errLines = lines(r.err);
     QCOMPARE(errLines.size(), 1);
     QVERIFY2(errLines[0].contains(sizeLimit ? "File too large" : "Permission denied") &&
-                     errLines[0].contains("destination.wav"),
+                     errLines[0].contains(name.toUtf8()),
              r.err);
     QCOMPARE(readFile(destination), QByteArray(existing ? "an earlier conversion" : ""));
-    QCOMPARE(strayFiles(out), existing ? QStringList{"destination.wav"} : QStringList());
+    QCOMPARE(strayFiles(out), existing ? QStringList{name} : QStringList());
 }
 
 QTEST_GUILESS_MAIN(TestQuorviaConvert)

@@ -29,6 +29,7 @@ private slots:
     void failuresLeaveDestinationAsItWas_data();
     void failuresLeaveDestinationAsItWas();
     void windowFormKeepsEventsFlowing();
+    void flacDestination();
 
 private:
     QString path(const QString &name) const { return dir.filePath(name); }
@@ -148,6 +149,9 @@ void TestConvertFile::failuresLeaveDestinationAsItWas_data()
     row("another spelling", 1, ConvertError::SameFile, "same file");
     row("symlink", 0, ConvertError::SameFile, "same file");
     row("hard link", 1, ConvertError::SameFile, "same file");
+    row("damaged FLAC", 1, ConvertError::Read, "lost sync");
+    row("FLAC short of its frame count", 1, ConvertError::Read, "44100 of the 88200 frames");
+    row("Ogg destination", 0, ConvertError::DestinationFormat, ".ogg files cannot be written");
 }
 
 void TestConvertFile::failuresLeaveDestinationAsItWas()
@@ -160,7 +164,7 @@ void TestConvertFile::failuresLeaveDestinationAsItWas()
     QTemporaryDir work;
     const QDir top(work.path());
     QVERIFY(top.mkdir("out"));
-    const QString source = top.filePath("source.wav");
+    QString source = top.filePath("source.wav");
     QString destination = top.filePath("out/destination.wav");
     // Type 0 rows start with a destination that must keep its content, the
     // others without one, which must stay absent.
@@ -182,6 +186,22 @@ void TestConvertFile::failuresLeaveDestinationAsItWas()
         QVERIFY(QFile::remove(destination) && QFile::link(source, destination));
     } else if (scenario == "hard link") {
         QCOMPARE(::link(qPrintable(source), qPrintable(destination)), 0);
+    } else if (scenario.contains("FLAC")) {
+        const QString flac = top.filePath("source.flac");
+        QVERIFY(!output({"sox", source, flac}).isNull());
+        QByteArray bytes = readFile(flac);
+        if (scenario == "damaged FLAC") {
+            for (int i = bytes.size() / 2; i < bytes.size() / 2 + 64; ++i)
+                bytes[i] = char(bytes[i] ^ 0x5a);
+        } else {
+            // The low 32 bits of the stream's frame count, big-endian.
+            QCOMPARE(bytes.mid(22, 4), QByteArray::fromHex("0000ac44"));
+            bytes.replace(22, 4, QByteArray::fromHex("00015888"));
+        }
+        QVERIFY(writeFile(flac, bytes));
+        source = flac;
+    } else if (scenario == "Ogg destination") {
+        destination = top.filePath("out/destination.ogg");
     }
     const QByteArray sourceBefore = readFile(source);
     const QByteArray destinationBefore = readFile(destination);
@@ -206,6 +226,17 @@ void TestConvertFile::windowFormKeepsEventsFlowing()
     QCOMPARE(convertFile(path("long.src"), path("long.wav"), 1), 0);
     QVERIFY(timerRan);
     QCOMPARE(convertFile(path("absent"), path("long.src"), 1), -1);
+}
+
+// A FLAC destination holds the samples that a WAVE destination holds.
+void TestConvertFile::flacDestination()
+{
+    QVERIFY(writeFile(path("flac.src"), brinmoorBytes(sine(39000, 0.9))));
+    for (const char *name : {"flac.wav", "flac.flac"})
+        QVERIFY(convertFile(path("flac.src"), path(name), BrinmoorToStandard, {}).ok());
+    QCOMPARE(run({"flac", "-t", "-s", path("flac.flac")}).exitCode, 0);
+    QCOMPARE(soxi(path("flac.flac")), soxi(path("flac.wav")));
+    QCOMPARE(soxDecode(path("flac.flac")), soxDecode(path("flac.wav")));
 }
 
 QTEST_GUILESS_MAIN(TestConvertFile)

@@ -1,5 +1,7 @@
 #include "testsupport.h"
 
+#include "converter/convertfile.h"
+#include "wave/soundfile.h"
 #include "wave/standardwavefile.h"
 
 #include <QTemporaryDir>
@@ -8,6 +10,15 @@
 #include <cmath>
 
 using namespace support;
+
+// A recording in another format, made by sox or ffmpeg from a WAVE file.
+struct OtherFormat
+{
+    QString suffix;
+    QString recording; // sox's options for the WAVE recording
+    QString codec;     // ffmpeg's encoder for a lossy format; empty: sox copies
+};
+Q_DECLARE_METATYPE(OtherFormat)
 
 // Files as other programs write them (chunks before and after the data,
 // extensible and float formats, many channels and rates), each read and
@@ -24,6 +35,8 @@ private slots:
     void reads();
     void refusals_data();
     void refusals();
+    void otherFormats_data();
+    void otherFormats();
 
 private:
     QString make(const QStringList &command);
@@ -166,6 +179,91 @@ void TestWaveCorpus::refusals()
     QVERIFY(!wav.open(file, QIODevice::ReadOnly));
     QCOMPARE(wav.errorString(), reason);
     QVERIFY(!wav.isOpen());
+}
+
+// Every frame of a file, read in 200-frame blocks as the conversion reads.
+template<class File>
+static std::vector<Frame> readAll(const QString &path)
+{
+    File file;
+    std::vector<Frame> frames;
+    std::vector<Frame> block(200);
+    if (!file.open(path, QIODevice::ReadOnly))
+        return frames;
+    while (file.readFrames(block.data(), 200) == 200)
+        frames.insert(frames.end(), block.begin(), block.end());
+    return frames;
+}
+
+// A lossless copy of a recording reads as the recording's WAVE file reads,
+// bit for bit, and converts to the same bytes; a lossy one converts to what
+// ffmpeg's own decoding of it converts to, within a few steps of single
+// precision.
+void TestWaveCorpus::otherFormats_data()
+{
+    QTest::addColumn<OtherFormat>("format");
+    const auto row = [](const char *suffix, const char *recording, const char *codec = "") {
+        QTest::addRow("%s, %s", suffix, recording) << OtherFormat{suffix, recording, codec};
+    };
+    row("flac", "-r 44100 -c 2 -b 16");
+    row("flac", "-r 96000 -c 6 -b 24");
+    row("flac", "-r 8000 -c 1 -b 8");
+    row("aiff", "-r 48000 -c 2 -b 24");
+    row("caf", "-r 44100 -c 2 -e floating-point -b 32");
+    row("w64", "-r 22050 -c 2 -b 32");
+    row("ogg", "-r 44100 -c 2 -b 16", "libvorbis");
+    row("opus", "-r 44100 -c 2 -b 16", "libopus");
+    row("mp3", "-r 44100 -c 1 -b 16", "libmp3lame");
+}
+
+void TestWaveCorpus::otherFormats()
+{
+    QFETCH(OtherFormat, format);
+    const QString recording = dir.filePath("recording.wav");
+    const QString other = dir.filePath("other." + format.suffix);
+    QFile::remove(other);
+    QVERIFY(!output(QStringList{"sox", "-n"} + format.recording.split(' ') +
+                    QStringList{recording, "synth", "70001s", "whitenoise", "vol", "0.9"})
+                     .isNull());
+    const bool lossless = format.codec.isEmpty();
+    QVERIFY(!output(lossless ? QStringList{"sox", recording, other}
+                             : QStringList{"ffmpeg", "-v", "error", "-i", recording, "-c:a",
+                                           format.codec, other})
+                     .isNull());
+    // The lossy file as ffmpeg decodes it, in a float WAVE file.
+    QString reference = recording;
+    if (!lossless) {
+        reference = dir.filePath("decoded.wav");
+        QVERIFY(!output({"ffmpeg", "-v", "error", "-y", "-i", other, "-c:a", "pcm_f32le",
+                         reference})
+                         .isNull());
+    }
+    for (const QString &source : {reference, other}) {
+        const ConvertResult result =
+                convertFile(source, source + ".brinmoor", StandardToBrinmoor, {});
+        QVERIFY2(result.ok(), qPrintable(result.reason));
+    }
+    if (lossless) {
+        const std::vector<Frame> read = readAll<SoundFile>(other);
+        const std::vector<Frame> wave = readAll<StandardWaveFile>(recording);
+        QVERIFY(!read.empty() && read.size() == wave.size());
+        QVERIFY(std::memcmp(read.data(), wave.data(), read.size() * sizeof(Frame)) == 0);
+    }
+    const std::vector<Frame> expected = readBrinmoor(reference + ".brinmoor");
+    const std::vector<Frame> got = readBrinmoor(other + ".brinmoor");
+    QVERIFY(!expected.empty());
+    QCOMPARE(got.size(), expected.size());
+    const double tolerance = lossless ? 0.0 : 1e-5;
+    for (size_t i = 0; i < got.size(); ++i) {
+        if (std::abs(got[i].left - expected[i].left) > tolerance ||
+            std::abs(got[i].right - expected[i].right) > tolerance)
+            QFAIL(qPrintable(QStringLiteral("frame %1: %2 %3, expected %4 %5")
+                                     .arg(i)
+                                     .arg(got[i].left)
+                                     .arg(got[i].right)
+                                     .arg(expected[i].left)
+                                     .arg(expected[i].right)));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestWaveCorpus)
