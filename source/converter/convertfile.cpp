@@ -201,13 +201,14 @@ ConvertResult convert(Source &reader, Destination &writer, const QString &source
     return result;
 }
 
-// Extensions of audio formats that a standard destination cannot take:
-// written as WAVE under such a name, the file would lie about its format.
+// Extensions of audio formats that a destination cannot take (FLAC only
+// in the standard direction): written as WAVE under such a name, the file
+// would lie about its format.
 const QStringList &unwrittenExtensions()
 {
-    static const QStringList extensions{"aif", "aifc", "aiff", "ogg", "oga", "opus", "mp3",
-                                        "mp2", "caf",  "w64",  "au",  "snd", "m4a",  "aac",
-                                        "wma", "wv",   "ape",  "ac3", "mka", "webm"};
+    static const QStringList extensions{"flac", "aif", "aifc", "aiff", "ogg", "oga", "opus",
+                                        "mp3",  "mp2", "caf",  "w64",  "au",  "snd", "m4a",
+                                        "aac",  "wma", "wv",   "ape",  "ac3", "mka", "webm"};
     return extensions;
 }
 
@@ -231,18 +232,22 @@ bool readThroughLibrary(const QString &source)
 ConvertResult convertFile(const QString &source, const QString &destination, int type,
                           const ConvertOptions &options)
 {
+    const bool toStandard = type == BrinmoorToStandard;
+    const QString suffix = QFileInfo(destination).suffix().toLower();
+    const bool toFlac = toStandard && suffix == QLatin1String("flac");
+    if (!toFlac && unwrittenExtensions().contains(suffix))
+        return failure(ConvertError::DestinationFormat,
+                       QStringLiteral("%1: .%2 files cannot be written; name the destination %3")
+                               .arg(native(destination), suffix,
+                                    toStandard ? QStringLiteral(".wav or .flac")
+                                               : QStringLiteral(".wav")));
+
     BrinmoorWaveFile brinmoorFile;
-    if (type == BrinmoorToStandard) {
-        const QString suffix = QFileInfo(destination).suffix().toLower();
-        if (suffix == QLatin1String("flac")) {
-            FlacFile flacFile;
-            return convert(brinmoorFile, flacFile, source, destination, options);
-        }
-        if (unwrittenExtensions().contains(suffix))
-            return failure(ConvertError::DestinationFormat,
-                           QStringLiteral("%1: .%2 files cannot be written; name the destination "
-                                          ".wav or .flac")
-                                   .arg(native(destination), suffix));
+    if (toFlac) {
+        FlacFile flacFile;
+        return convert(brinmoorFile, flacFile, source, destination, options);
+    }
+    if (toStandard) {
         StandardWaveFile standardFile;
         return convert(brinmoorFile, standardFile, source, destination, options);
     }

@@ -46,9 +46,9 @@ struct ConvertResult
 //
 // A standard source that is no RIFF WAVE file is read through libsndfile
 // (FLAC, AIFF, Ogg Vorbis and Opus, MP3, CAF, W64 ...). A standard
-// destination whose name ends in .flac is written as FLAC; one whose name
-// ends in another audio format's extension is refused, and any other name
-// gives WAVE.
+// destination whose name ends in .flac is written as FLAC. A destination
+// whose name ends in the extension of another audio format is refused;
+// any other name gives WAVE.
 ConvertResult convertFile(const QString &source, const QString &destination, int type,
                           const ConvertOptions &options);
 

@@ -149,9 +149,10 @@ void TestConvertFile::failuresLeaveDestinationAsItWas_data()
     row("another spelling", 1, ConvertError::SameFile, "same file");
     row("symlink", 0, ConvertError::SameFile, "same file");
     row("hard link", 1, ConvertError::SameFile, "same file");
-    row("damaged FLAC", 1, ConvertError::Read, "lost sync");
-    row("FLAC short of its frame count", 1, ConvertError::Read, "44100 of the 88200 frames");
+    row("damaged FLAC source", 1, ConvertError::Read, "lost sync");
+    row("FLAC source short of its frame count", 1, ConvertError::Read, "44100 of the 88200");
     row("Ogg destination", 0, ConvertError::DestinationFormat, ".ogg files cannot be written");
+    row("recording named .flac", 1, ConvertError::DestinationFormat, "destination .wav");
 }
 
 void TestConvertFile::failuresLeaveDestinationAsItWas()
@@ -186,11 +187,11 @@ void TestConvertFile::failuresLeaveDestinationAsItWas()
         QVERIFY(QFile::remove(destination) && QFile::link(source, destination));
     } else if (scenario == "hard link") {
         QCOMPARE(::link(qPrintable(source), qPrintable(destination)), 0);
-    } else if (scenario.contains("FLAC")) {
+    } else if (scenario.contains("FLAC source")) {
         const QString flac = top.filePath("source.flac");
         QVERIFY(!output({"sox", source, flac}).isNull());
         QByteArray bytes = readFile(flac);
-        if (scenario == "damaged FLAC") {
+        if (scenario == "damaged FLAC source") {
             for (int i = bytes.size() / 2; i < bytes.size() / 2 + 64; ++i)
                 bytes[i] = char(bytes[i] ^ 0x5a);
         } else {
@@ -202,6 +203,8 @@ void TestConvertFile::failuresLeaveDestinationAsItWas()
         source = flac;
     } else if (scenario == "Ogg destination") {
         destination = top.filePath("out/destination.ogg");
+    } else if (scenario == "recording named .flac") {
+        destination = top.filePath("out/destination.flac");
     }
     const QByteArray sourceBefore = readFile(source);
     const QByteArray destinationBefore = readFile(destination);
