@@ -174,6 +174,8 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription(QStringLiteral(
             "Converts two-channel recordings between standard RIFF WAVE files (written as\n"
             "24-bit PCM at 44100 Hz) and Brinmoor-WAVE (float64 at 39062.5 Hz).\n"
+            "Standard sources may also be FLAC, AIFF, Ogg, Opus, MP3, CAF or W64; a\n"
+            "standard DESTINATION named .flac is written as FLAC.\n"
             "An existing destination is replaced only when its conversion succeeded."));
     parser.addHelpOption();
     parser.addVersionOption();
