@@ -127,12 +127,42 @@ bool isInteger(int subtype)
     }
 }
 
-QString formatInfoName(int command, int format)
+struct Name
 {
+    int code;
+    const char *name;
+};
+
+// Streams named by their encoding alone, containers, and encodings.
+constexpr Name streams[] = {{SF_FORMAT_VORBIS, "Ogg Vorbis"},
+                            {SF_FORMAT_OPUS, "Ogg Opus"},
+                            {SF_FORMAT_MPEG_LAYER_I, "MPEG Layer I"},
+                            {SF_FORMAT_MPEG_LAYER_II, "MP2"},
+                            {SF_FORMAT_MPEG_LAYER_III, "MP3"}};
+constexpr Name containers[] = {{SF_FORMAT_FLAC, "FLAC"},
+                               {SF_FORMAT_AIFF, "AIFF"},
+                               {SF_FORMAT_CAF, "CAF"},
+                               {SF_FORMAT_W64, "W64"},
+                               {SF_FORMAT_OGG, "Ogg"}};
+constexpr Name encodings[] = {{SF_FORMAT_PCM_S8, "8-bit"},       {SF_FORMAT_PCM_U8, "8-bit"},
+                              {SF_FORMAT_PCM_16, "16-bit"},      {SF_FORMAT_PCM_24, "24-bit"},
+                              {SF_FORMAT_PCM_32, "32-bit"},      {SF_FORMAT_FLOAT, "32-bit float"},
+                              {SF_FORMAT_DOUBLE, "64-bit float"}};
+
+// Our short name for the format or encoding `code`, else libsndfile's own
+// when `orLibrary` says so.
+template<size_t N>
+QString nameOf(const Name (&names)[N], int code, bool orLibrary)
+{
+    for (const Name &n : names) {
+        if (n.code == code)
+            return QString::fromLatin1(n.name);
+    }
     SF_FORMAT_INFO info{};
-    info.format = format;
-    if (sf_command(nullptr, command, &info, sizeof info) != 0 || !info.name)
-        return QString::number(format, 16);
+    info.format = code;
+    if (!orLibrary || sf_command(nullptr, SFC_GET_FORMAT_INFO, &info, sizeof info) != 0 ||
+        !info.name)
+        return QString();
     return QString::fromUtf8(info.name);
 }
 
@@ -140,67 +170,11 @@ QString describe(int format)
 {
     const int major = format & SF_FORMAT_TYPEMASK;
     const int subtype = format & SF_FORMAT_SUBMASK;
-    switch (subtype) {
-    case SF_FORMAT_VORBIS:
-        return QStringLiteral("Ogg Vorbis");
-    case SF_FORMAT_OPUS:
-        return QStringLiteral("Ogg Opus");
-    case SF_FORMAT_MPEG_LAYER_I:
-        return QStringLiteral("MPEG Layer I");
-    case SF_FORMAT_MPEG_LAYER_II:
-        return QStringLiteral("MP2");
-    case SF_FORMAT_MPEG_LAYER_III:
-        return QStringLiteral("MP3");
-    default:
-        break;
-    }
-    QString container;
-    switch (major) {
-    case SF_FORMAT_FLAC:
-        container = QStringLiteral("FLAC");
-        break;
-    case SF_FORMAT_AIFF:
-        container = QStringLiteral("AIFF");
-        break;
-    case SF_FORMAT_CAF:
-        container = QStringLiteral("CAF");
-        break;
-    case SF_FORMAT_W64:
-        container = QStringLiteral("W64");
-        break;
-    case SF_FORMAT_OGG:
-        container = QStringLiteral("Ogg");
-        break;
-    default:
-        container = formatInfoName(SFC_GET_FORMAT_MAJOR, major);
-        break;
-    }
-    QString encoding;
-    switch (subtype) {
-    case SF_FORMAT_PCM_S8:
-    case SF_FORMAT_PCM_U8:
-        encoding = QStringLiteral("8-bit");
-        break;
-    case SF_FORMAT_PCM_16:
-        encoding = QStringLiteral("16-bit");
-        break;
-    case SF_FORMAT_PCM_24:
-        encoding = QStringLiteral("24-bit");
-        break;
-    case SF_FORMAT_PCM_32:
-        encoding = QStringLiteral("32-bit");
-        break;
-    case SF_FORMAT_FLOAT:
-        encoding = QStringLiteral("32-bit float");
-        break;
-    case SF_FORMAT_DOUBLE:
-        encoding = QStringLiteral("64-bit float");
-        break;
-    default:
-        encoding = formatInfoName(SFC_GET_FORMAT_SUBTYPE, subtype);
-        break;
-    }
-    return container + QStringLiteral(", ") + encoding;
+    const QString stream = nameOf(streams, subtype, false);
+    if (!stream.isEmpty())
+        return stream;
+    return nameOf(containers, major, true) + QStringLiteral(", ") +
+            nameOf(encodings, subtype, true);
 }
 
 // Integer samples divided by 2^31 - 1; through single precision where the

@@ -16,6 +16,7 @@ struct OtherFormat
 {
     QString suffix;
     QString recording; // sox's options for the WAVE recording
+    QString name;      // as the reader names the format
     QString codec;     // ffmpeg's encoder for a lossy format; empty: sox copies
 };
 Q_DECLARE_METATYPE(OtherFormat)
@@ -202,18 +203,19 @@ static std::vector<Frame> readAll(const QString &path)
 void TestWaveCorpus::otherFormats_data()
 {
     QTest::addColumn<OtherFormat>("format");
-    const auto row = [](const char *suffix, const char *recording, const char *codec = "") {
-        QTest::addRow("%s, %s", suffix, recording) << OtherFormat{suffix, recording, codec};
+    const auto row = [](const char *suffix, const char *recording, const char *name,
+                        const char *codec = "") {
+        QTest::addRow("%s, %s", suffix, recording) << OtherFormat{suffix, recording, name, codec};
     };
-    row("flac", "-r 44100 -c 2 -b 16");
-    row("flac", "-r 96000 -c 6 -b 24");
-    row("flac", "-r 8000 -c 1 -b 8");
-    row("aiff", "-r 48000 -c 2 -b 24");
-    row("caf", "-r 44100 -c 2 -e floating-point -b 32");
-    row("w64", "-r 22050 -c 2 -b 32");
-    row("ogg", "-r 44100 -c 2 -b 16", "libvorbis");
-    row("opus", "-r 44100 -c 2 -b 16", "libopus");
-    row("mp3", "-r 44100 -c 1 -b 16", "libmp3lame");
+    row("flac", "-r 44100 -c 2 -b 16", "FLAC, 16-bit");
+    row("flac", "-r 96000 -c 6 -b 24", "FLAC, 24-bit");
+    row("flac", "-r 8000 -c 1 -b 8", "FLAC, 8-bit");
+    row("aiff", "-r 48000 -c 2 -b 24", "AIFF, 24-bit");
+    row("caf", "-r 44100 -c 2 -e floating-point -b 32", "CAF, 32-bit float");
+    row("w64", "-r 22050 -c 2 -b 32", "W64, 32-bit");
+    row("ogg", "-r 44100 -c 2 -b 16", "Ogg Vorbis", "libvorbis");
+    row("opus", "-r 44100 -c 2 -b 16", "Ogg Opus", "libopus");
+    row("mp3", "-r 44100 -c 1 -b 16", "MP3", "libmp3lame");
 }
 
 void TestWaveCorpus::otherFormats()
@@ -230,6 +232,9 @@ void TestWaveCorpus::otherFormats()
                              : QStringList{"ffmpeg", "-v", "error", "-i", recording, "-c:a",
                                            format.codec, other})
                      .isNull());
+    SoundFile file;
+    QVERIFY(file.open(other, QIODevice::ReadOnly));
+    QCOMPARE(file.formatName(), format.name);
     // The lossy file as ffmpeg decodes it, in a float WAVE file.
     QString reference = recording;
     if (!lossless) {
