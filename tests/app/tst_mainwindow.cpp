@@ -91,6 +91,7 @@ class TestMainWindow : public QObject
         QVERIFY(soxTone(dir.filePath("standard.wav"), 44100, "0.2", 16));
         QVERIFY(writeFile(dir.filePath("brinmoor.wav"), brinmoorBytes(sine(8000, 0.5))));
         QVERIFY(writeFile(dir.filePath("voice.take1.wav"), "just some words\n"));
+        QVERIFY(!output({"sox", dir.filePath("standard.wav"), dir.filePath("take.flac")}).isNull());
         QVERIFY(dir.mkpath("folder.wav"));
     }
 
@@ -299,7 +300,8 @@ private slots:
         row("standard on the source", "leSource", "standard.wav", "leSource", 0, 1);
         row("Brinmoor-WAVE on the destination", "leDestination", "brinmoor.wav", "leDestination", 1,
             1);
-        row("unknown layout on the window", "", "voice.take1.wav", "leSource", 1, 1);
+        row("unknown layout on the window", "", "voice.take1.wav", "leSource", 0, 0);
+        row("FLAC on the window", "", "take.flac", "leSource", 0, 1);
         row("web address", "", "http://example.com/a.wav", "", 1, 1);
     }
 

@@ -42,6 +42,9 @@ void TestQuorviaConvert::initTestCase()
     QVERIFY(writeFile(dir.filePath("brinmoor.wav"), brinmoorBytes(sine(80000, 0.7))));
     QVERIFY(writeFile(dir.filePath("short.rec"), brinmoorBytes(sine(20000, 0.7))));
     QVERIFY(writeFile(dir.filePath("text.wav"), "RIFF? no, just text.\n"));
+    // Read by its content, whatever its name.
+    QVERIFY(!output({"sox", dir.filePath("short.wav"), "-t", "flac", dir.filePath("flac.wav")})
+                     .isNull());
 }
 
 void TestQuorviaConvert::exitCodes_data()
@@ -65,6 +68,8 @@ void TestQuorviaConvert::exitCodes_data()
         "use --to standard");
     row("progress on a terminal", {"--to=brinmoor", "@standard", "@c"}, true, 0, "100%", "");
     row("quiet on a terminal", {"--quiet", "@standard", "@c"}, true, 0, "", "");
+    row("FLAC source", {"@flac", "@e"}, false, 0, "", "");
+    row("no audio", {"@text", "@e"}, false, 1, "", "nor another audio format");
 }
 
 void TestQuorviaConvert::exitCodes()
