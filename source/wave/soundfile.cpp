@@ -247,9 +247,17 @@ struct SoundFile::Detail
         const sf_count_t announced = info.frames;
         if (announced == SF_COUNT_MAX)
             return framesRead == 0 ? tr("no audio could be decoded from the file") : QString();
-        // Without a header that gives its length, an MP3 file's frame count
-        // is only an estimate from its size.
-        if (framesRead >= announced || (info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG)
+        if ((info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG) {
+            // Without a header that gives its length, an MP3 file's frame
+            // count is estimated from its first frames, and the library
+            // stops there: a variable bit rate may leave much of it unread.
+            // Only tags may follow the last frame.
+            const qint64 unread = file.size() - file.pos();
+            if (unread > std::max<qint64>(4096, file.size() / 8))
+                return tr("decoding stopped %1 bytes before the end of the file").arg(unread);
+            return QString();
+        }
+        if (framesRead >= announced)
             return QString();
         return tr("the file ends after %1 of the %2 frames it announces")
                 .arg(framesRead)
