@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <type_traits>
 #include <vector>
 
@@ -52,16 +51,27 @@ ConvertResult failure(ConvertError error, const QString &reason)
     return result;
 }
 
-// A file class's open() does not say whether the file was missing or
-// unreadable, or readable but refused; a plain open tells the two apart.
-ConvertResult sourceOpenFailure(const QString &source, const QString &why)
+// A refused source: one that could not be read at all, or one that was
+// read and is not what this direction converts.
+ConvertResult sourceFailure(const QString &source, const WaveInfo &info, const QString &why)
 {
-    QFile probe(source);
-    if (probe.open(QIODevice::ReadOnly))
-        return failure(ConvertError::SourceFormat,
-                       QStringLiteral("%1: %2").arg(native(source), why));
-    return failure(ConvertError::SourceOpen,
-                   QStringLiteral("cannot open %1: %2").arg(native(source), probe.errorString()));
+    ConvertResult result = info.unreadable
+            ? failure(ConvertError::SourceOpen,
+                      QStringLiteral("cannot open %1: %2").arg(native(source), why))
+            : failure(ConvertError::SourceFormat,
+                      QStringLiteral("%1: %2").arg(native(source), why));
+    result.source = info;
+    return result;
+}
+
+QString damageWarning(qint64 count)
+{
+    return QCoreApplication::translate("ConvertFile",
+                                       count == 1 ? "%1 damaged value (NaN, infinite or beyond "
+                                                    "\u00b116) was limited to full scale"
+                                                  : "%1 damaged values (NaN, infinite or beyond "
+                                                    "\u00b116) were limited to full scale")
+            .arg(count);
 }
 
 ConvertResult writeFailure(ConvertError error, const QString &destination, const QString &why)
@@ -103,10 +113,13 @@ ConvertResult convert(Source &reader, Destination &writer, const QString &source
     // Nothing is created at the destination until the source has been
     // accepted and is known not to be the destination itself.
     if (!reader.open(source, QIODevice::ReadOnly))
-        return sourceOpenFailure(source, reader.errorString());
+        return sourceFailure(source, reader.sourceInfo(), reader.errorString());
     if (isSameFile(source, destination))
         return failure(ConvertError::SameFile,
                        QStringLiteral("source and destination are the same file"));
+    ConvertResult result;
+    result.source = reader.sourceInfo();
+    result.warnings = result.source.warnings();
 
     // A writer reports its rate before it is opened, so an unusable source
     // rate is refused before the destination is touched.
@@ -123,26 +136,42 @@ ConvertResult convert(Source &reader, Destination &writer, const QString &source
         !stage.setRates(sourceRate, destinationRate))
         return unsupported;
 
-    if (!writer.open(destination, QIODevice::WriteOnly))
-        return writeFailure(ConvertError::DestinationOpen, destination, writer.errorString());
-
-    double gain = toBrinmoorGain;
-    if constexpr (toStandard) {
-        // A recording that peaks above full scale is scaled into range
-        // before the reader clamps it, rather than clipped.
+    // A recording (or float source) that peaks above full scale is scaled
+    // into range before the reader limits it, rather than clipped. The scan
+    // is a pass over the whole file: it takes the first part of the
+    // progress, and can be cancelled like the rest.
+    const double scanShare = reader.needsPeak() ? 0.2 : 0.0;
+    if (reader.needsPeak()) {
         bool measured = false;
-        const double peak = reader.measurePeak(measured);
+        bool cancelled = false;
+        const double peak = reader.measurePeak(measured, [&](double fraction) {
+            cancelled = options.progress && !options.progress(fraction * scanShare);
+            return !cancelled;
+        });
+        if (cancelled)
+            return failure(ConvertError::Cancelled, QStringLiteral("cancelled"));
         if (!measured)
             return failure(
                     ConvertError::Read,
                     QStringLiteral("cannot read %1: %2").arg(native(source), reader.errorString()));
         reader.setReadScale(peak > 1.0 ? peak : 1.0);
-        gain = toStandardGain;
+        if (reader.damagedValues() > 0)
+            result.warnings << damageWarning(reader.damagedValues());
     }
+
+    const qint64 totalFrames = reader.totalFrames();
+    if constexpr (std::is_same_v<Destination, StandardWaveFile>) {
+        // How long the destination will be decides whether its header needs
+        // room for RF64's 64-bit sizes.
+        writer.setExpectedFrames(qint64(std::ceil(double(totalFrames + blockFrames + flushFrames) *
+                                                  destinationRate / sourceRate)));
+    }
+    if (!writer.open(destination, QIODevice::WriteOnly))
+        return writeFailure(ConvertError::DestinationOpen, destination, writer.errorString());
+    const double gain = toStandard ? toStandardGain : toBrinmoorGain;
 
     std::vector<Frame> input(flushFrames, Frame{0.0, 0.0});
     std::vector<Frame> output(static_cast<size_t>(outputCapacity), Frame{0.0, 0.0});
-    ConvertResult result;
     // The flush carries the end of the recording out of the filter, so it
     // takes the same gain as the blocks before it.
     auto convertBlock = [&](int count) {
@@ -156,7 +185,6 @@ ConvertResult convert(Source &reader, Destination &writer, const QString &source
         return ConvertResult();
     };
 
-    const qint64 totalFrames = reader.totalFrames();
     qint64 framesRead = 0;
     double reported = 0.0;
     int unreported = 0;
@@ -180,7 +208,7 @@ ConvertResult convert(Source &reader, Destination &writer, const QString &source
             continue;
         reported = fraction;
         unreported = 0;
-        if (options.progress && !options.progress(fraction))
+        if (options.progress && !options.progress(scanShare + (1.0 - scanShare) * fraction))
             return failure(ConvertError::Cancelled, QStringLiteral("cancelled"));
     }
 
@@ -212,21 +240,6 @@ const QStringList &unwrittenExtensions()
     return extensions;
 }
 
-// RIFF and RF64 WAVE files keep the program's own reader, whose values do
-// not change from one version to the next; an empty or unreadable file goes
-// there too, for its reason.
-bool readThroughLibrary(const QString &source)
-{
-    QFile file(source);
-    char head[12];
-    if (!file.open(QIODevice::ReadOnly) || file.read(head, sizeof head) <= 0)
-        return false;
-    const bool wave = file.pos() == sizeof head &&
-            (std::memcmp(head, "RIFF", 4) == 0 || std::memcmp(head, "RF64", 4) == 0) &&
-            std::memcmp(head + 8, "WAVE", 4) == 0;
-    return !wave;
-}
-
 } // namespace
 
 ConvertResult convertFile(const QString &source, const QString &destination, int type,
@@ -251,7 +264,9 @@ ConvertResult convertFile(const QString &source, const QString &destination, int
         StandardWaveFile standardFile;
         return convert(brinmoorFile, standardFile, source, destination, options);
     }
-    if (readThroughLibrary(source)) {
+    // WAVE files keep the program's own reader, whose values do not change
+    // from one version to the next.
+    if (isOtherAudioFormat(source)) {
         SoundFile soundFile;
         return convert(soundFile, brinmoorFile, source, destination, options);
     }

@@ -1,8 +1,10 @@
 #pragma once
 
 #include "wave/frame.h"
+#include "wave/wavelayout.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
@@ -14,8 +16,9 @@ enum class ConvertError {
     None,
     Cancelled,
     SameFile,          // source and destination are one file
-    SourceOpen,        // the source cannot be opened or read
-    SourceFormat,      // the source is not a file this direction can read
+    SourceOpen,        // the source cannot be opened or read, or is no regular file
+    SourceFormat,      // the source is not a file this direction can read (see
+                       // ConvertResult::source for what it was recognised as)
     UnsupportedRate,   // the stage refuses the source's sample rate
     DestinationOpen,   // the destination cannot be created
     DestinationFormat, // the destination's name asks for a format not written
@@ -25,9 +28,10 @@ enum class ConvertError {
 
 struct ConvertOptions
 {
-    // Called now and then with the fraction done, 0.0 ... 1.0: each time it
-    // grew by a thousandth, at least every 3200 source frames, and after the
-    // last. Returning false cancels the conversion.
+    // Called now and then with the fraction done, 0.0 ... 1.0, the peak scan
+    // that precedes converting a float source included: each time it grew
+    // by a thousandth, at least every 3200 source frames (or 4 MiB scanned),
+    // and after the last. Returning false cancels the conversion.
     std::function<bool(double fraction)> progress;
 };
 
@@ -36,6 +40,12 @@ struct ConvertResult
     ConvertError error = ConvertError::None;
     QString reason; // for people; empty on success
     qint64 framesWritten = 0;
+    // What recognition found in the source: its layout with the evidence,
+    // also when the source was refused.
+    WaveInfo source;
+    // What the user should know about a conversion that succeeded: data
+    // that do not match the header, channels left out, damaged values.
+    QStringList warnings;
 
     bool ok() const { return error == ConvertError::None; }
 };
@@ -44,11 +54,11 @@ struct ConvertResult
 // temporary file and replaces the named file only when everything succeeded;
 // on any failure or cancellation an existing destination is left untouched.
 //
-// A standard source that is no RIFF WAVE file is read through libsndfile
-// (FLAC, AIFF, Ogg Vorbis and Opus, MP3, CAF, W64 ...). A standard
+// A standard source that is no RIFF or RF64 WAVE file is read through
+// libsndfile (FLAC, AIFF, Ogg Vorbis and Opus, MP3, CAF, W64 ...). A standard
 // destination whose name ends in .flac is written as FLAC. A destination
-// whose name ends in the extension of another audio format is refused;
-// any other name gives WAVE.
+// whose name ends in the extension of another audio format is refused; any
+// other name gives WAVE.
 ConvertResult convertFile(const QString &source, const QString &destination, int type,
                           const ConvertOptions &options);
 

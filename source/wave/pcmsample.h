@@ -3,6 +3,7 @@
 #include <QtGlobal>
 
 #include <algorithm>
+#include <cmath>
 
 // Integer PCM samples as the file classes read and write them: the sample's
 // bits in the top of an int32, scaled by 2^31 - 1 rather than 2^31, so that
@@ -30,11 +31,20 @@ inline qint32 toInt32Sample(double x)
     return qint32(y);
 }
 
-// Float samples are limited to full scale, as integer samples are by their
-// width: values far beyond it overflow the single-precision rate conversion
-// into infinities. NaN and infinities, which would poison every later output
-// of the rate conversion, become silence.
-inline double limitFloatSample(double x)
+// Values beyond +-16 (+24 dBFS), NaN and infinities are damage rather than
+// levels: they do not set a recording's peak.
+constexpr double damageAbove = 16.0;
+
+// Float samples are divided by the recording's peak when it lies above full
+// scale (`scale`, 1.0 otherwise), so a loud recording is scaled rather than
+// clipped; what still lies beyond full scale is limited to it, as integer
+// samples are by their width: values far beyond it overflow the
+// single-precision rate conversion into infinities. Damage is limited the
+// same way; NaN, which would poison every later output of the rate
+// conversion and has no sign to limit to, becomes silence.
+inline double limitFloatSample(double x, double scale)
 {
-    return x - x == 0.0 ? std::clamp(x, -1.0, 1.0) : 0.0;
+    if (std::fabs(x) <= damageAbove)
+        return std::clamp(x / scale, -1.0, 1.0);
+    return x == x ? std::copysign(1.0, x) : 0.0;
 }

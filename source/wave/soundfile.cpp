@@ -7,6 +7,8 @@
 #include <QFile>
 #include <QSaveFile>
 
+#include <cmath>
+
 #include <sndfile.h>
 
 #include <algorithm>
@@ -194,11 +196,41 @@ KEEP_FLOAT_ROUNDING void framesFromIntegers(const int *in, int channels, Frame *
     }
 }
 
-void framesFromFloats(const double *in, int channels, Frame *out, int n)
+// Float samples divided by `scale` and limited as limitFloatSample() does;
+// as stored when `scale` is 0.
+void framesFromFloats(const double *in, int channels, Frame *out, int n, double scale)
 {
     const int right = channels > 1 ? 1 : 0;
-    for (int k = 0; k < n; ++k, in += channels)
-        out[k] = Frame{limitFloatSample(in[0]), limitFloatSample(in[right])};
+    for (int k = 0; k < n; ++k, in += channels) {
+        out[k] = scale == 0.0
+                ? Frame{in[0], in[right]}
+                : Frame{limitFloatSample(in[0], scale), limitFloatSample(in[right], scale)};
+    }
+}
+
+int bitsOf(int subtype)
+{
+    switch (subtype) {
+    case SF_FORMAT_PCM_S8:
+    case SF_FORMAT_PCM_U8:
+        return 8;
+    case SF_FORMAT_PCM_16:
+    case SF_FORMAT_ALAC_16:
+        return 16;
+    case SF_FORMAT_ALAC_20:
+        return 20;
+    case SF_FORMAT_PCM_24:
+    case SF_FORMAT_ALAC_24:
+        return 24;
+    case SF_FORMAT_PCM_32:
+    case SF_FORMAT_ALAC_32:
+    case SF_FORMAT_FLOAT:
+        return 32;
+    case SF_FORMAT_DOUBLE:
+        return 64;
+    default:
+        return 0; // decoded from a lossy stream
+    }
 }
 
 // Reads up to `count` frames with `read` (sf_readf_int or _double), which
@@ -225,14 +257,10 @@ int readAll(SNDFILE *sound, std::vector<Sample> &buffer, int channels, int count
 
 struct SoundFile::Detail
 {
-    explicit Detail(const QString &fileName)
-        : file(fileName)
-    { }
-
-    QFile file;
+    std::unique_ptr<QFile> file;
     Device device;
     Sound sound; // closed before the file it reads
-    SF_INFO info{};
+    SF_INFO sf{};
     bool integer = false;
     bool alwaysViaFloat = false;
     qint64 framesRead = 0;
@@ -244,16 +272,16 @@ struct SoundFile::Detail
     // here are not the whole recording, or empty.
     QString shortfall() const
     {
-        const sf_count_t announced = info.frames;
+        const sf_count_t announced = sf.frames;
         if (announced == SF_COUNT_MAX)
             return framesRead == 0 ? tr("no audio could be decoded from the file") : QString();
-        if ((info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG) {
+        if ((sf.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG) {
             // Without a header that gives its length, an MP3 file's frame
             // count is estimated from its first frames, and the library
             // stops there: a variable bit rate may leave much of it unread.
             // Only tags may follow the last frame.
-            const qint64 unread = file.size() - file.pos();
-            if (unread > std::max<qint64>(4096, file.size() / 8))
+            const qint64 unread = file->size() - file->pos();
+            if (unread > std::max<qint64>(4096, file->size() / 8))
                 return tr("decoding stopped %1 bytes before the end of the file").arg(unread);
             return QString();
         }
@@ -268,7 +296,7 @@ struct SoundFile::Detail
 SoundFile::SoundFile() = default;
 SoundFile::~SoundFile() = default;
 
-bool SoundFile::open(const QString &fileName, QIODevice::OpenMode mode)
+bool SoundFile::open(const QString &name, QIODevice::OpenMode mode)
 {
     opened = false;
     d.reset();
@@ -277,40 +305,104 @@ bool SoundFile::open(const QString &fileName, QIODevice::OpenMode mode)
         error = tr("unsupported open mode");
         return false;
     }
-    auto next = std::make_unique<Detail>(fileName);
-    if (!next->file.open(QIODevice::ReadOnly)) {
-        error = next->file.errorString();
+    fileName = name;
+    info = WaveInfo();
+    scale = 1.0;
+    damaged = 0;
+    auto next = std::make_unique<Detail>();
+    next->file = openSourceFile(name, &error);
+    if (!next->file) {
+        info.unreadable = true;
+        info.evidence = error;
         return false;
     }
-    next->device.file = &next->file;
-    next->sound.reset(sf_open_virtual(&deviceIo, SFM_READ, &next->info, &next->device));
+    next->device.file = next->file.get();
+    next->sound.reset(sf_open_virtual(&deviceIo, SFM_READ, &next->sf, &next->device));
     if (!next->sound) {
         error = next->device.error.isEmpty() ? openFailure() : next->device.error;
+        info.unreadable = !next->device.error.isEmpty();
+        info.evidence = error;
         return false;
     }
-    const int subtype = next->info.format & SF_FORMAT_SUBMASK;
+    const int subtype = next->sf.format & SF_FORMAT_SUBMASK;
     next->integer = isInteger(subtype);
     next->alwaysViaFloat = subtype == SF_FORMAT_PCM_32 || subtype == SF_FORMAT_ALAC_32;
     d = std::move(next);
     opened = true;
+
+    info.layout = WaveLayout::Standard;
+    info.format = formatName();
+    info.evidence = tr("%1, read through libsndfile").arg(info.format);
+    info.isFloat = !d->integer;
+    info.bitsPerSample = bitsOf(subtype);
+    info.channels = d->sf.channels;
+    info.sampleRate = sampleRate();
+    info.frames = totalFrames();
+    info.announcedFrames = info.frames;
     return true;
+}
+
+bool SoundFile::needsPeak() const
+{
+    return opened && !d->integer;
+}
+
+double SoundFile::measurePeak(bool &ok, const std::function<bool(double)> &progress)
+{
+    ok = false;
+    damaged = 0;
+    if (!opened)
+        return 1.0;
+    // Read unscaled, as stored, then start over: not every format can seek.
+    const double kept = scale;
+    scale = 0.0;
+    constexpr int block = 4096;
+    std::vector<Frame> frames(block);
+    const double total = double(std::max<qint64>(totalFrames(), 1));
+    double peak = 0.0;
+    qint64 read = 0;
+    qint64 found = 0;
+    for (int got; (got = readFrames(frames.data(), block)) != 0;) {
+        if (got < 0 || (progress && !progress(std::min(1.0, double(read) / total)))) {
+            if (got >= 0)
+                error = tr("cancelled");
+            scale = kept;
+            return 1.0;
+        }
+        for (const Frame &f : frames) {
+            for (const double x : {std::fabs(f.left), std::fabs(f.right)}) {
+                if (x <= damageAbove)
+                    peak = std::max(peak, x);
+                else
+                    ++found;
+            }
+        }
+        read += got;
+    }
+    const QString name = fileName;
+    if (!open(name, QIODevice::ReadOnly))
+        return 1.0;
+    scale = kept;
+    damaged = found;
+    ok = true;
+    return peak;
 }
 
 double SoundFile::sampleRate() const
 {
-    return d ? double(d->info.samplerate) : 0.0;
+    return d ? double(d->sf.samplerate) : 0.0;
 }
 
 qint64 SoundFile::totalFrames() const
 {
-    if (!d || d->info.frames <= 0 || d->info.frames == SF_COUNT_MAX)
+    if (!d || d->sf.frames <= 0 || d->sf.frames == SF_COUNT_MAX)
         return 0;
-    return d->info.frames;
+    return d->sf.frames;
 }
 
 QString SoundFile::formatName() const
 {
-    return d ? describe(d->info.format) : QString();
+    return d ? describe(d->sf.format) : QString();
 }
 
 int SoundFile::readFrames(Frame *frames, int count)
@@ -322,7 +414,7 @@ int SoundFile::readFrames(Frame *frames, int count)
     if (count <= 0)
         return 0;
     SNDFILE *sound = d->sound.get();
-    const int channels = d->info.channels;
+    const int channels = d->sf.channels;
     const int done = d->integer ? readAll(sound, d->integers, channels, count, sf_readf_int)
                                 : readAll(sound, d->floats, channels, count, sf_readf_double);
     // A decoder that meets damage says so and carries on, or ends early;
@@ -338,7 +430,7 @@ int SoundFile::readFrames(Frame *frames, int count)
             return -1;
     }
     if (!d->integer)
-        framesFromFloats(d->floats.data(), channels, frames, done);
+        framesFromFloats(d->floats.data(), channels, frames, done, scale);
     else if (d->alwaysViaFloat || done < count)
         framesFromIntegers<true>(d->integers.data(), channels, frames, done);
     else

@@ -1,10 +1,12 @@
 #pragma once
 
 #include "frame.h"
+#include "wavelayout.h"
 
 #include <QIODevice>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 // Audio files other than RIFF WAVE, through libsndfile: SoundFile reads
@@ -37,9 +39,17 @@ public:
     // or read error (see errorString()). Integer samples read exactly as a
     // WAVE file with the same samples reads, so a lossless copy of a
     // recording converts bit for bit like the recording; float and decoded
-    // lossy samples are limited to full scale, and NaN and infinities read
-    // as silence.
+    // lossy samples are treated as float WAVE samples are (see
+    // setReadScale()).
     int readFrames(Frame *frames, int count);
+
+    // As StandardWaveFile's: float and lossy sources need their peak, which
+    // a pass over the whole file measures (leaving the reader at the start);
+    // their values are then divided by `divisor` and limited to full scale.
+    bool needsPeak() const;
+    double measurePeak(bool &ok, const std::function<bool(double)> &progress = {});
+    qint64 damagedValues() const { return damaged; }
+    void setReadScale(double divisor) { scale = divisor; }
 
     bool close();
 
@@ -49,11 +59,18 @@ public:
     // The container and its encoding for people, "FLAC, 16-bit" or "Ogg
     // Opus"; empty when not open.
     QString formatName() const;
+    // The file as recognition describes it: a standard source with the
+    // format's name, or (also after a refused open) why it cannot be read.
+    const WaveInfo &sourceInfo() const { return info; }
     QString errorString() const { return error; }
 
 private:
     bool opened = false;
     QString error;
+    QString fileName;
+    WaveInfo info;
+    double scale = 1.0;
+    qint64 damaged = 0;
     struct Detail;
     std::unique_ptr<Detail> d;
 };
