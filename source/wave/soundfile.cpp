@@ -356,7 +356,7 @@ double SoundFile::measurePeak(bool &ok, const std::function<bool(double)> &progr
     // Read unscaled, as stored, then start over: not every format can seek.
     const double kept = scale;
     scale = 0.0;
-    constexpr int block = 4096;
+    constexpr int block = 3200; // a progress report at least this often
     std::vector<Frame> frames(block);
     const double total = double(std::max<qint64>(totalFrames(), 1));
     double peak = 0.0;
