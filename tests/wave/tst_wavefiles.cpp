@@ -285,15 +285,16 @@ private slots:
 
     // A lossless copy of a recording reads as the recording's WAVE file
     // reads, bit for bit, and converts to the same bytes; a lossy one
-    // converts to what ffmpeg's own decoding of it converts to, within a few
-    // steps of single precision.
+    // converts to what ffmpeg's own decoding of it converts to, within what
+    // two decoders of one stream differ by (a thousandth), far below
+    // the codecs' own error.
     void otherFormats()
     {
         QFETCH(OtherFormat, row);
         const QString recording = path("recording.wav");
         const QString other = path("other." + row.suffix);
         QFile::remove(other);
-        QVERIFY(!output(QStringList{"sox", "-n"} + row.recording.split(' ') +
+        QVERIFY(!output(QStringList{"sox", "-R", "-n"} + row.recording.split(' ') +
                         QStringList{recording, "synth", "70001s", "whitenoise", "vol", "0.9"})
                          .isNull());
         const bool lossless = row.codec.isEmpty();
@@ -325,7 +326,7 @@ private slots:
         const std::vector<Frame> got = readBrinmoor(other + ".brinmoor");
         QVERIFY(!expected.empty());
         QCOMPARE(got.size(), expected.size());
-        const double tolerance = lossless ? 0.0 : 1e-5;
+        const double tolerance = lossless ? 0.0 : 1e-3;
         for (size_t i = 0; i < got.size(); ++i) {
             if (std::abs(got[i].left - expected[i].left) > tolerance ||
                 std::abs(got[i].right - expected[i].right) > tolerance)
