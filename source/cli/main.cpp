@@ -107,7 +107,7 @@ QString layoutName(WaveLayout layout)
     return layout == WaveLayout::Brinmoor ? QStringLiteral("brinmoor") : QStringLiteral("standard");
 }
 
-bool convertOne(const Task &task, Target target, ProgressBar &bar)
+bool convertOne(const Task &task, Target target, ResamplingQuality quality, ProgressBar &bar)
 {
     const QString source = QDir::toNativeSeparators(task.source);
     int type = StandardToBrinmoor;
@@ -137,6 +137,7 @@ bool convertOne(const Task &task, Target target, ProgressBar &bar)
         bar.update(fraction);
         return !interrupted;
     };
+    options.quality = quality;
     bar.start(QFileInfo(task.source).fileName());
     const ConvertResult result = convertFile(task.source, task.destination, type, options);
     bar.finish();
@@ -374,6 +375,12 @@ int main(int argc, char *argv[])
             {QStringLiteral("o"), QStringLiteral("output-dir")},
             QStringLiteral("Convert every SOURCE into <dir>, named after it with .wav."),
             QStringLiteral("dir"));
+    const QCommandLineOption qualityOption(
+            QStringLiteral("quality"),
+            QStringLiteral(
+                    "Resampling: spec (the original filter and gains, unchanged bit for bit; "
+                    "default) or high (flat to 15.6 kHz, aliases over 120 dB down, unity gain)."),
+            QStringLiteral("mode"), QStringLiteral("spec"));
     const QCommandLineOption quietOption({QStringLiteral("q"), QStringLiteral("quiet")},
                                          QStringLiteral("Show no progress bar."));
     const QCommandLineOption infoOption(
@@ -385,6 +392,7 @@ int main(int argc, char *argv[])
             QStringLiteral("peak"), QStringLiteral("With --info: also measure each file's peak."));
     parser.addOption(toOption);
     parser.addOption(outputOption);
+    parser.addOption(qualityOption);
     parser.addOption(quietOption);
     parser.addOption(infoOption);
     parser.addOption(peakOption);
@@ -411,6 +419,15 @@ int main(int argc, char *argv[])
         target = Target::Brinmoor;
     else if (to != QLatin1String("auto")) {
         printLine(QStringLiteral("--to takes standard, brinmoor or auto, not \"%1\"").arg(to));
+        return Usage;
+    }
+
+    ResamplingQuality quality = ResamplingQuality::Specified;
+    const QString mode = parser.value(qualityOption);
+    if (mode == QLatin1String("high")) {
+        quality = ResamplingQuality::High;
+    } else if (mode != QLatin1String("spec")) {
+        printLine(QStringLiteral("--quality takes spec or high, not \"%1\"").arg(mode));
         return Usage;
     }
 
@@ -473,7 +490,7 @@ int main(int argc, char *argv[])
             allConverted = false;
             continue;
         }
-        if (convertOne(tasks[i], target, bar))
+        if (convertOne(tasks[i], target, quality, bar))
             written << QFileInfo(tasks[i].destination).absoluteFilePath();
         else
             allConverted = false;

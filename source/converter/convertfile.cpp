@@ -1,6 +1,5 @@
 #include "convertfile.h"
 
-#include "kerneldsp.h"
 #include "wave/brinmoorwavefile.h"
 #include "wave/soundfile.h"
 #include "wave/standardwavefile.h"
@@ -23,7 +22,6 @@
 namespace {
 
 constexpr int blockFrames = 200;
-constexpr int flushFrames = 1000;
 // Progress is reported when it moved by this fraction, after this many
 // blocks, or at the end, whichever comes first: often enough to cancel at
 // once and keep a window painting, rarely enough that a caller processing
@@ -33,10 +31,18 @@ constexpr int reportBlocks = 16;
 // What the stage can put out in one call.
 constexpr double maxOutputFrames = 262144;
 
-// The stage's filter passes low frequencies about 2.75 times too loud; these
-// gains bring a full-scale source back below full scale.
+// The specified stage's filter passes low frequencies about 2.75 times too
+// loud; these gains bring a full-scale source back below full scale. The
+// high-quality stage has unity gain.
 constexpr double toStandardGain = 0.33;
 constexpr double toBrinmoorGain = 0.3;
+
+double stageGain(ResamplingQuality quality, bool toStandard)
+{
+    if (quality == ResamplingQuality::High)
+        return 1.0;
+    return toStandard ? toStandardGain : toBrinmoorGain;
+}
 
 QString native(const QString &path)
 {
@@ -123,17 +129,17 @@ ConvertResult convert(Source &reader, Destination &writer, const QString &source
 
     // A writer reports its rate before it is opened, so an unusable source
     // rate is refused before the destination is touched.
-    KernelDsp stage;
+    const std::unique_ptr<RateStage> stage = makeRateStage(options.quality);
     const double sourceRate = reader.sampleRate();
     const double destinationRate = writer.sampleRate();
-    const double outputCapacity = std::ceil(flushFrames * destinationRate / sourceRate);
+    const double outputCapacity = RateStage::outputCapacity(sourceRate, destinationRate);
     const ConvertResult unsupported =
             failure(ConvertError::UnsupportedRate,
                     QStringLiteral("%1: the sample rate of %2 Hz is not supported")
                             .arg(native(source))
                             .arg(sourceRate));
     if (!(outputCapacity >= 1 && outputCapacity <= maxOutputFrames) ||
-        !stage.setRates(sourceRate, destinationRate))
+        !stage->setRates(sourceRate, destinationRate))
         return unsupported;
 
     // A recording (or float source) that peaks above full scale is scaled
@@ -162,21 +168,21 @@ ConvertResult convert(Source &reader, Destination &writer, const QString &source
     const qint64 totalFrames = reader.totalFrames();
     if constexpr (std::is_same_v<Destination, StandardWaveFile>) {
         // How long the destination will be decides whether its header needs
-        // room for RF64's 64-bit sizes.
-        writer.setExpectedFrames(qint64(std::ceil(double(totalFrames + blockFrames + flushFrames) *
+        // room for RF64's 64-bit sizes. No stage puts out more than the
+        // recording completed to a whole block and 1000 frames of silence.
+        writer.setExpectedFrames(qint64(std::ceil(double(totalFrames + blockFrames + 1000) *
                                                   destinationRate / sourceRate)));
     }
     if (!writer.open(destination, QIODevice::WriteOnly))
         return writeFailure(ConvertError::DestinationOpen, destination, writer.errorString());
-    const double gain = toStandard ? toStandardGain : toBrinmoorGain;
+    const double gain = stageGain(options.quality, toStandard);
 
-    std::vector<Frame> input(flushFrames, Frame{0.0, 0.0});
+    std::vector<Frame> input(blockFrames, Frame{0.0, 0.0});
     std::vector<Frame> output(static_cast<size_t>(outputCapacity), Frame{0.0, 0.0});
-    // The flush carries the end of the recording out of the filter, so it
-    // takes the same gain as the blocks before it.
-    auto convertBlock = [&](int count) {
-        int produced = 0;
-        if (!stage.process(input.data(), count, output.data(), &produced))
+    // What the stage put out, from a block or from the end of the recording
+    // that its filter still held: both take the same gain.
+    auto writeOutput = [&](int produced) {
+        if (produced < 0)
             return unsupported;
         scaleFrames(gain, output.data(), produced);
         if (!writer.writeFrames(output.data(), produced))
@@ -196,12 +202,14 @@ ConvertResult convert(Source &reader, Destination &writer, const QString &source
                     QStringLiteral("cannot read %1: %2").arg(native(source), reader.errorString()));
         if (got == 0)
             break;
-        // The reader completes a short last block with silence, so the
-        // stage always gets whole blocks.
-        const ConvertResult step = convertBlock(blockFrames);
+        // The reader completes a short last block with silence; the stage
+        // gets the recording's own frames and pads the end as it needs to.
+        const qint64 left = totalFrames - framesRead;
+        const int frames = left > 0 && left < got ? int(left) : got;
+        const ConvertResult step = writeOutput(stage->process(input.data(), frames, output.data()));
         if (!step.ok())
             return step;
-        framesRead += got;
+        framesRead += frames;
         const double fraction =
                 totalFrames > 0 ? std::min(1.0, double(framesRead) / double(totalFrames)) : 0.0;
         if (++unreported < reportBlocks && fraction - reported < reportStep && fraction < 1.0)
@@ -212,10 +220,11 @@ ConvertResult convert(Source &reader, Destination &writer, const QString &source
             return failure(ConvertError::Cancelled, QStringLiteral("cancelled"));
     }
 
-    std::fill(input.begin(), input.end(), Frame{0.0, 0.0});
-    const ConvertResult flushed = convertBlock(flushFrames);
-    if (!flushed.ok())
-        return flushed;
+    for (int produced; (produced = stage->flush(output.data())) != 0;) {
+        const ConvertResult flushed = writeOutput(produced);
+        if (!flushed.ok())
+            return flushed;
+    }
 
     // The standard file is closed first. Only the destination's close can
     // fail in a way that matters: it finishes the header and puts the file

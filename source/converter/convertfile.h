@@ -1,5 +1,6 @@
 #pragma once
 
+#include "converter/ratestage.h"
 #include "wave/frame.h"
 #include "wave/wavelayout.h"
 
@@ -33,6 +34,8 @@ struct ConvertOptions
     // by a thousandth, at least every 3200 source frames (or 4 MiB scanned),
     // and after the last. Returning false cancels the conversion.
     std::function<bool(double fraction)> progress;
+    // The rate conversion and its gains; nothing else depends on it.
+    ResamplingQuality quality = ResamplingQuality::Specified;
 };
 
 struct ConvertResult

@@ -42,6 +42,41 @@ struct Job
     Entry entry = nullptr; // a committed fuzz input, through a fuzz entry point
 };
 
+// A sine tone through the high-quality mode, and its level after the
+// conversion over the source's in dB; NaN when nothing may come out.
+struct Tone
+{
+    QString name;
+    int type;
+    double frequency;
+    double amplitude; // of the source
+    double levelDb;
+};
+
+constexpr double pi = 3.14159265358979323846;
+
+double dB(double ratio)
+{
+    return 20 * std::log10(ratio);
+}
+
+// Fits a sine advancing w radians a frame to the left values of n frames,
+// by least squares: its amplitude, and the RMS of what is left over.
+std::pair<double, double> fitSine(const Frame *x, int n, double w)
+{
+    double cc = 0, ss = 0, cs = 0, xc = 0, xs = 0;
+    for (int i = 0; i < n; ++i) {
+        const double c = std::cos(w * i), s = std::sin(w * i);
+        cc += c * c, ss += s * s, cs += c * s, xc += x[i].left * c, xs += x[i].left * s;
+    }
+    const double a = (xc * ss - xs * cs) / (cc * ss - cs * cs);
+    const double b = (xs * cc - xc * cs) / (cc * ss - cs * cs);
+    double rest = 0;
+    for (int i = 0; i < n; ++i)
+        rest += std::pow(x[i].left - a * std::cos(w * i) - b * std::sin(w * i), 2);
+    return {std::hypot(a, b), std::sqrt(rest / n)};
+}
+
 QByteArray patched(QByteArray bytes, int at, const QByteArray &value)
 {
     return bytes.replace(at, value.size(), value);
@@ -67,6 +102,7 @@ long peakRssKiB()
 } // namespace
 
 Q_DECLARE_METATYPE(Job)
+Q_DECLARE_METATYPE(Tone)
 
 // Every source, clean or hostile, is converted soundly or refused with a
 // reason; a failure leaves the destination as it was and nothing beside it.
@@ -119,6 +155,8 @@ private slots:
         std::vector<Job> table{
                 {"44100 Hz, 400 frames", S, tone(44100, 400), ok, "", 0, "", 1241},
                 {"type -1, 401 frames", -1, tone(44100, 401), ok, "", 0, "", 1418},
+                // The frame of silence that completes the last block adds no output.
+                {"44100 Hz, 1199 frames", S, tone(44100, 1199), ok, "", 0, "", 1949},
                 {"8000 Hz, one frame", S, tone(8000, 1), ok, "", 0, "", 5860},
                 {"standard without data", S, canonicalHeader(24, 2, 44100, 0), ok, "", 0, "", 886},
                 {"Brinmoor-WAVE without data", B, brinmoorBytes({}), ok, "", 0, "", 1129},
@@ -230,6 +268,11 @@ private slots:
             table.push_back({QString("sample %1").arg(v), B,
                              patched(brinmoor, 44 + 16 * 100, le64(v)), ok, "", 0,
                              "1 damaged value", -1, level});
+        // ... in a float source too, whose peak it must not set.
+        table.push_back(
+                {"float sample inf", S,
+                 patched(floatWave(sine(44000, 0.5, 44100)), 44 + 8 * 100, le32(0x7f800000)), ok,
+                 "", 0, "1 damaged value", -1, 0.5 * fromStandard});
 
         // The fuzzers' seeds and every input that once found a fault, through
         // their entry points: a fault found by fuzzing stays fixed.
@@ -376,6 +419,59 @@ private slots:
                          (std::abs(measured / row.rms - 1.0) < 0.005 &&
                           loudest < 1.1 * std::sqrt(2.0) * row.rms),
                  qPrintable(QStringLiteral("rms %1, peak %2").arg(measured).arg(loudest)));
+    }
+
+    void highQualityTones_data()
+    {
+        const int S = StandardToBrinmoor;
+        const int B = BrinmoorToStandard;
+        rows<Tone>({
+                {"to Brinmoor-WAVE, 1 kHz", S, 1000, 0.5, 0},
+                {"to Brinmoor-WAVE, 15.6 kHz", S, 15600, 0.5, 0},
+                {"to Brinmoor-WAVE, 21 kHz", S, 21000, 0.5, NAN},
+                {"to standard, 1 kHz", B, 1000, 0.5, 0},
+                {"to standard, 15.6 kHz", B, 15600, 0.5, 0},
+                // Scaled down by its peak into full scale, not clipped.
+                {"to standard, peak 1.6", B, 1000, 1.6, dB(1 / 1.6)},
+        });
+    }
+
+    // Flat to 0.4 times the lower rate, spurious tones and aliases at least
+    // 120 dB down, and exactly the source's length converted: no tail.
+    void highQualityTones()
+    {
+        QFETCH(Tone, row);
+        const bool toStandard = row.type == BrinmoorToStandard;
+        const double sourceRate = toStandard ? 39062.5 : 44100;
+        const double rate = toStandard ? 44100 : 39062.5;
+        const int frames = int(1.5 * sourceRate);
+        const QString source = dir.filePath("tone.src");
+        const QString destination = dir.filePath("tone.out");
+        QVERIFY(toStandard ? writeFile(source,
+                                       brinmoorBytes(
+                                               sine(frames, row.amplitude, 39062.5, row.frequency)))
+                           : !output({"sox", "-r", "44100", "-n", "-b", "24", "-c", "2", "-t",
+                                      "wavpcm", source, "synth", QString("%1s").arg(frames), "sine",
+                                      QString::number(row.frequency), "vol",
+                                      QString::number(row.amplitude)})
+                                      .isNull());
+        ConvertOptions options;
+        options.quality = ResamplingQuality::High;
+        QVERIFY(convertFile(source, destination, row.type, options).ok());
+        const std::vector<Frame> output =
+                toStandard ? framesOf(soxDecode(destination)) : readBrinmoor(destination);
+        QCOMPARE(qint64(output.size()), std::llround(frames * rate / sourceRate));
+
+        // The middle second, away from the filter's start and end.
+        const auto [amplitude, rest] =
+                fitSine(&output[output.size() / 2 - 20000], 40000, 2 * pi * row.frequency / rate);
+        const bool passes = !std::isnan(row.levelDb);
+        const double level = dB(amplitude / row.amplitude);
+        const double spurious = dB(rest * std::sqrt(2.0) / (passes ? amplitude : row.amplitude));
+        QVERIFY2((passes ? std::abs(level - row.levelDb) <= (row.frequency > 1000 ? 0.1 : 0.05)
+                         : level < -120) &&
+                         spurious < -120,
+                 qPrintable(QString("level %1 dB, the rest %2 dB").arg(level).arg(spurious)));
     }
 };
 
