@@ -32,6 +32,16 @@ const QString keyType = QStringLiteral("Type");
 const QString keyResampling = QStringLiteral("Resampling");
 const QString highQuality = QStringLiteral("high");
 
+// The file dialogs' filters: WAVE first, as it always was, then every
+// format a source may have, then anything.
+QString fileFilters()
+{
+    return MainWindow::tr("File (*.wav)") + QStringLiteral(";;") +
+            MainWindow::tr(
+                    "Audio files (*.wav *.flac *.aif *.aiff *.ogg *.opus *.mp3 *.caf *.w64)") +
+            QStringLiteral(";;") + MainWindow::tr("All files (*)");
+}
+
 // Resolution of the progress bar.
 constexpr int progressSteps = 1000;
 // A conversion shorter than this finishes without showing progress.
@@ -87,8 +97,8 @@ void MainWindow::openSrcFile()
 {
     if (converting)
         return;
-    const QString path = QFileDialog::getOpenFileName(this, tr("Open File"), leSource->text(),
-                                                      tr("File (*.wav)"));
+    const QString path =
+            QFileDialog::getOpenFileName(this, tr("Open File"), leSource->text(), fileFilters());
     if (path.isEmpty())
         leSource->clear();
     else
@@ -100,7 +110,7 @@ void MainWindow::openDstFile()
     if (converting)
         return;
     leDestination->setText(QFileDialog::getSaveFileName(this, tr("Save File"),
-                                                        leDestination->text(), tr("File (*.wav)")));
+                                                        leDestination->text(), fileFilters()));
 }
 
 void MainWindow::convert()

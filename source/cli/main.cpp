@@ -3,6 +3,7 @@
 
 #include "converter/convertfile.h"
 #include "wave/brinmoorwavefile.h"
+#include "wave/soundfile.h"
 #include "wave/standardwavefile.h"
 #include "wave/wavelayout.h"
 
@@ -246,16 +247,21 @@ bool printInfo(const QString &path, bool peak, ProgressBar &bar)
                         .arg(name, info.evidence));
         return false;
     }
+    // Other audio formats are named by libsndfile's reader, encoding and all.
+    const bool wave = info.format == QLatin1String("WAVE") || info.format == QLatin1String("RF64");
     const char *layout = info.layout == WaveLayout::Brinmoor ? "Brinmoor-WAVE"
-            : info.layout == WaveLayout::Standard            ? "standard WAVE"
+            : info.layout == WaveLayout::Standard            ? (wave ? "standard WAVE" : "standard")
                                                              : "ambiguous";
+    const QString encoding = !wave
+            ? info.format
+            : QStringLiteral("%1, %2-bit %3")
+                      .arg(info.format)
+                      .arg(info.bitsPerSample)
+                      .arg(info.isFloat ? QStringLiteral("float") : QStringLiteral("integer PCM"));
     const QStringList lines{
             QStringLiteral("File        : %1").arg(name),
             QStringLiteral("Layout      : %1 (%2)").arg(QLatin1String(layout), info.evidence),
-            QStringLiteral("Encoding    : %1, %2-bit %3")
-                    .arg(info.format)
-                    .arg(info.bitsPerSample)
-                    .arg(info.isFloat ? QStringLiteral("float") : QStringLiteral("integer PCM")),
+            QStringLiteral("Encoding    : %1").arg(encoding),
             QStringLiteral("Channels    : %1").arg(info.channels),
             QStringLiteral("Sample rate : %1 Hz")
                     .arg(info.sampleRate, 0, 'f',
@@ -269,6 +275,9 @@ bool printInfo(const QString &path, bool peak, ProgressBar &bar)
         std::fflush(stdout);
         if (info.layout == WaveLayout::Brinmoor) {
             BrinmoorWaveFile file;
+            ok = printPeak(file, path, bar);
+        } else if (!wave) {
+            SoundFile file;
             ok = printPeak(file, path, bar);
         } else {
             StandardWaveFile file;
@@ -352,6 +361,8 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription(QStringLiteral(
             "Converts two-channel recordings between standard RIFF WAVE files (written as\n"
             "24-bit PCM at 44100 Hz) and Brinmoor-WAVE (float64 at 39062.5 Hz).\n"
+            "Standard sources may also be FLAC, AIFF, Ogg, Opus, MP3, CAF or W64; a\n"
+            "standard DESTINATION named .flac is written as FLAC.\n"
             "An existing destination is replaced only when its conversion succeeded."));
     parser.addHelpOption();
     parser.addVersionOption();

@@ -1,6 +1,7 @@
 #include "convertfile.h"
 
 #include "wave/brinmoorwavefile.h"
+#include "wave/soundfile.h"
 #include "wave/standardwavefile.h"
 
 #include <QCoreApplication>
@@ -113,7 +114,7 @@ template<class Source, class Destination>
 ConvertResult convert(Source &reader, Destination &writer, const QString &source,
                       const QString &destination, const ConvertOptions &options)
 {
-    constexpr bool toStandard = std::is_same_v<Destination, StandardWaveFile>;
+    constexpr bool toStandard = std::is_same_v<Source, BrinmoorWaveFile>;
 
     // Nothing is created at the destination until the source has been
     // accepted and is known not to be the destination itself.
@@ -165,7 +166,7 @@ ConvertResult convert(Source &reader, Destination &writer, const QString &source
     }
 
     const qint64 totalFrames = reader.totalFrames();
-    if constexpr (toStandard) {
+    if constexpr (std::is_same_v<Destination, StandardWaveFile>) {
         // How long the destination will be decides whether its header needs
         // room for RF64's 64-bit sizes. No stage puts out more than the
         // recording completed to a whole block and 1000 frames of silence.
@@ -237,15 +238,48 @@ ConvertResult convert(Source &reader, Destination &writer, const QString &source
     return result;
 }
 
+// Extensions of audio formats that a destination cannot take (FLAC only
+// in the standard direction): written as WAVE under such a name, the file
+// would lie about its format.
+const QStringList &unwrittenExtensions()
+{
+    static const QStringList extensions{"flac", "aif", "aifc", "aiff", "ogg", "oga", "opus",
+                                        "mp3",  "mp2", "caf",  "w64",  "au",  "snd", "m4a",
+                                        "aac",  "wma", "wv",   "ape",  "ac3", "mka", "webm"};
+    return extensions;
+}
+
 } // namespace
 
 ConvertResult convertFile(const QString &source, const QString &destination, int type,
                           const ConvertOptions &options)
 {
+    const bool toStandard = type == BrinmoorToStandard;
+    const QString suffix = QFileInfo(destination).suffix().toLower();
+    const bool toFlac = toStandard && suffix == QLatin1String("flac");
+    if (!toFlac && unwrittenExtensions().contains(suffix))
+        return failure(ConvertError::DestinationFormat,
+                       QStringLiteral("%1: .%2 files cannot be written; name the destination %3")
+                               .arg(native(destination), suffix,
+                                    toStandard ? QStringLiteral(".wav or .flac")
+                                               : QStringLiteral(".wav")));
+
     BrinmoorWaveFile brinmoorFile;
-    StandardWaveFile standardFile;
-    if (type == BrinmoorToStandard)
+    if (toFlac) {
+        FlacFile flacFile;
+        return convert(brinmoorFile, flacFile, source, destination, options);
+    }
+    if (toStandard) {
+        StandardWaveFile standardFile;
         return convert(brinmoorFile, standardFile, source, destination, options);
+    }
+    // WAVE files keep the program's own reader, whose values do not change
+    // from one version to the next.
+    if (isOtherAudioFormat(source)) {
+        SoundFile soundFile;
+        return convert(soundFile, brinmoorFile, source, destination, options);
+    }
+    StandardWaveFile standardFile;
     return convert(standardFile, brinmoorFile, source, destination, options);
 }
 

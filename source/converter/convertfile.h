@@ -16,14 +16,15 @@ enum ConvertType { BrinmoorToStandard = 0, StandardToBrinmoor = 1 };
 enum class ConvertError {
     None,
     Cancelled,
-    SameFile,        // source and destination are one file
-    SourceOpen,      // the source cannot be opened or read, or is no regular file
-    SourceFormat,    // the source is not a file this direction can read (see
-                     // ConvertResult::source for what it was recognised as)
-    UnsupportedRate, // the stage refuses the source's sample rate
-    DestinationOpen, // the destination cannot be created
-    Write,           // writing or finishing the destination failed
-    Read,            // reading the source failed midway
+    SameFile,          // source and destination are one file
+    SourceOpen,        // the source cannot be opened or read, or is no regular file
+    SourceFormat,      // the source is not a file this direction can read (see
+                       // ConvertResult::source for what it was recognised as)
+    UnsupportedRate,   // the stage refuses the source's sample rate
+    DestinationOpen,   // the destination cannot be created
+    DestinationFormat, // the destination's name asks for a format not written
+    Write,             // writing or finishing the destination failed
+    Read,              // reading the source failed midway
 };
 
 struct ConvertOptions
@@ -55,6 +56,12 @@ struct ConvertResult
 // Converts one file into the other layout. The destination is written to a
 // temporary file and replaces the named file only when everything succeeded;
 // on any failure or cancellation an existing destination is left untouched.
+//
+// A standard source that is no RIFF or RF64 WAVE file is read through
+// libsndfile (FLAC, AIFF, Ogg Vorbis and Opus, MP3, CAF, W64 ...). A standard
+// destination whose name ends in .flac is written as FLAC. A destination
+// whose name ends in the extension of another audio format is refused; any
+// other name gives WAVE.
 ConvertResult convertFile(const QString &source, const QString &destination, int type,
                           const ConvertOptions &options);
 

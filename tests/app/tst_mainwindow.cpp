@@ -114,6 +114,7 @@ class TestMainWindow : public QObject
         QVERIFY(writeFile(dir.filePath("brinmoor.wav"), brinmoorBytes(sine(8000, 0.5))));
         QVERIFY(writeFile(dir.filePath("cut.wav"), brinmoorBytes(sine(8000, 0.5)).left(60044)));
         QVERIFY(writeFile(dir.filePath("voice.take1.wav"), "just some words\n"));
+        QVERIFY(!output({"sox", dir.filePath("standard.wav"), dir.filePath("take.flac")}).isNull());
         QVERIFY(dir.mkpath("folder.wav"));
     }
 
@@ -188,7 +189,8 @@ private slots:
         rows<Drop>({
                 {"Brinmoor-WAVE on the window", "", "brinmoor.wav", "leSource", 1, 0},
                 {"standard on the source", "leSource", "standard.wav", "leSource", 0, 1},
-                {"unknown layout on the window", "", "voice.take1.wav", "leSource", 1, 1},
+                {"unknown layout on the window", "", "voice.take1.wav", "leSource", 0, 0},
+                {"FLAC on the window", "", "take.flac", "leSource", 0, 1},
                 {"web address", "", "http://example.com/a.wav", "", 1, 1},
                 // What the user should know comes with the success.
                 {"recording cut short, converted", "", "cut.wav", "leSource", 1, 0,

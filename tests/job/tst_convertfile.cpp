@@ -133,6 +133,24 @@ private slots:
         };
         const QByteArray standard = tone(44100, toneFrames, 16); // canonical header
         const QByteArray brinmoor = brinmoorBytes(sine(toneFrames, 0.5));
+        // The tone made into another format: IN and OUT stand for the files.
+        const auto made = [this](const QByteArray &bytes, const QString &suffix,
+                                 QStringList command) {
+            const QString in = dir.filePath("tone.wav");
+            const QString out = dir.filePath("made." + suffix);
+            QFile::remove(out);
+            command.replaceInStrings(QRegularExpression("^IN$"), in)
+                    .replaceInStrings(QRegularExpression("^OUT$"), out);
+            return writeFile(in, bytes) && !output(command).isNull() ? readFile(out) : QByteArray();
+        };
+        const QByteArray flac = made(standard, "flac", {"sox", "IN", "OUT"});
+        QByteArray damagedFlac = flac;
+        for (int i = flac.size() / 2; i < flac.size() / 2 + 64; ++i)
+            damagedFlac[i] = char(flac[i] ^ 0x5a);
+        // Its variable bit rate misleads the estimate of its length.
+        const QByteArray mp3 = made(standard, "mp3",
+                                    {"ffmpeg", "-v", "error", "-i", "IN", "-c:a", "libmp3lame",
+                                     "-q:a", "4", "-write_xing", "0", "OUT"});
         // frames: ceil((200 * ceil(N / 200) + 1000) * destination rate / source rate)
         std::vector<Job> table{
                 {"44100 Hz, 400 frames", S, tone(44100, 400), ok, "", 0, "", 1241},
@@ -152,6 +170,25 @@ private slots:
                  45159, toStandard},
                 {"float, peak 2.0", S, floatWave(sine(44000, 2.0, 44100)), ok, "", 0, "", 39860,
                  fromStandard},
+                // Other formats are told by their content, not their name.
+                {"CAF float, peak 2.0", S,
+                 made(floatWave(sine(44000, 2.0, 44100)), "caf",
+                      {"ffmpeg", "-v", "error", "-i", "IN", "-c:a", "pcm_f32be", "OUT"}),
+                 ok, "", 0, "", 39860, fromStandard},
+                {"FLAC source", S, flac, ok, "", 0, "", -1, fromStandard},
+                {"FLAC source, damaged", S, damagedFlac, ConvertError::Read, "", 0, "lost sync"},
+                // The stream's frame count (its low 32 bits, big-endian) doubled.
+                {"FLAC source, short of its frame count", S,
+                 patched(flac, 22, QByteArray::fromHex("0002b110")), ConvertError::Read, "", 0,
+                 "88200 of the 176400 frames"},
+                {"MP3 source without a length header", S, mp3, ConvertError::Read, "", 0,
+                 "before the end of the file"},
+                {"FLAC destination", B, brinmoorBytes(sine(39000, 0.5)), ok, "flac", 0, "", 45159,
+                 0.5 * toStandard},
+                {"Ogg destination", B, brinmoorBytes({}), ConvertError::DestinationFormat, "ogg", 0,
+                 ".ogg files cannot be written"},
+                {"recording named .flac", S, tone(44100, 400), ConvertError::DestinationFormat,
+                 "flac", 0, "name the destination .wav"},
         };
         const double level = 0.5 * toStandard; // of the Brinmoor-WAVE tone
         for (const int type : {S, B}) {
@@ -241,6 +278,7 @@ private slots:
         // their entry points: a fault found by fuzzing stays fixed.
         const std::pair<const char *, Entry> targets[] = {{"standardwave", &fuzz::standardWave},
                                                           {"brinmoorwave", &fuzz::brinmoorWave},
+                                                          {"soundfile", &fuzz::soundFile},
                                                           {"convert", &fuzz::convert}};
         for (const auto &[target, entry] : targets) {
             for (const char *kind : {"corpus", "regressions"}) {
@@ -288,6 +326,8 @@ private slots:
             destination = out + "/../source.wav";
         else if (row.act == "symlink")
             QVERIFY(QFile::remove(destination) && QFile::link(source, destination));
+        else if (row.act == "flac" || row.act == "ogg")
+            QVERIFY(writeFile(destination = out + "/destination." + row.act, "an earlier one"));
         else if (row.act == "hard link")
             QVERIFY(QFile::remove(destination) &&
                     ::link(qPrintable(source), qPrintable(destination)) == 0);
@@ -342,8 +382,14 @@ private slots:
         QVERIFY(row.frames < 0 ? result.framesWritten <= 2 * (toneFrames + 1200)
                                : result.framesWritten == row.frames);
         const bool toStandard = row.type == BrinmoorToStandard;
-        if (toStandard) {
+        if (toStandard)
             QCOMPARE(soxi(destination), QString("%1 44100 2 24").arg(result.framesWritten));
+        if (row.act == "flac") {
+            // A sound stream that decodes to the samples of the WAVE file.
+            QCOMPARE(run({"flac", "-t", "-s", destination}).exitCode, 0);
+            QVERIFY(convertFile(source, reference, row.type, {}).ok());
+            QCOMPARE(soxDecode(destination), soxDecode(reference));
+        } else if (toStandard) {
             QCOMPARE(readFile(destination).left(44),
                      canonicalHeader(24, 2, 44100, quint32(6 * result.framesWritten)));
         }
