@@ -1,6 +1,7 @@
 // quorvia-convert: converts recordings between the two layouts from the
 // command line, for batch work and machines without a display.
 
+#include "converter/batch.h"
 #include "converter/convertfile.h"
 #include "wave/wavelayout.h"
 
@@ -19,13 +20,17 @@ namespace {
 
 enum class Target { Auto, Standard, Brinmoor };
 
-enum ExitCode { Converted = 0, SomeFailed = 1, Usage = 2, Interrupted = 130 };
+// A signal that stops the run ends it with 128 + the signal's number, as a
+// shell reports a command that the signal killed: 130 for SIGINT, 143 for
+// SIGTERM.
+enum ExitCode { Converted = 0, SomeFailed = 1, Usage = 2, KilledBy = 128 };
 
+// The number of the signal that stopped the run, or 0.
 volatile std::sig_atomic_t interrupted = 0;
 
-void onInterrupt(int)
+void onInterrupt(int signal)
 {
-    interrupted = 1;
+    interrupted = signal;
 }
 
 void printLine(const QString &text)
@@ -79,13 +84,9 @@ private:
     int shown = -1;
 };
 
-struct Task
-{
-    QString source;
-    QString destination;
-};
-
-bool convertOne(const Task &task, Target target, ProgressBar &bar)
+// Converts one file; on failure returns the line that says why, and an
+// interruption leaves it as if never started.
+QString convertOne(const BatchTask &task, Target target, ProgressBar &bar)
 {
     const QString source = QDir::toNativeSeparators(task.source);
     int type = StandardToBrinmoor;
@@ -93,13 +94,9 @@ bool convertOne(const Task &task, Target target, ProgressBar &bar)
         type = BrinmoorToStandard;
     } else if (target == Target::Auto) {
         QString why;
-        const WaveLayout layout = detectWaveLayout(task.source, &why);
-        if (layout == WaveLayout::NotWave) {
-            printLine(QStringLiteral("%1: %2").arg(source, why));
-            return false;
-        }
-        if (layout == WaveLayout::Brinmoor)
-            type = BrinmoorToStandard;
+        type = directionFor(task.source, &why);
+        if (type < 0)
+            return QStringLiteral("%1: %2").arg(source, why);
     }
 
     ConvertOptions options;
@@ -111,46 +108,40 @@ bool convertOne(const Task &task, Target target, ProgressBar &bar)
     const ConvertResult result = convertFile(task.source, task.destination, type, options);
     bar.finish();
     if (result.ok())
-        return true;
+        return QString();
     // The readers name the window's direction that fits a file of the other
     // layout; here the user chose with --to.
     if (result.error == ConvertError::SourceFormat) {
         const WaveLayout layout = detectWaveLayout(task.source);
-        if (layout != WaveLayout::NotWave) {
-            printLine(QStringLiteral("%1: this is a %2; use --to %3 (or --to auto)")
-                              .arg(source,
-                                   layout == WaveLayout::Brinmoor
-                                           ? QStringLiteral("Brinmoor-WAVE recording")
-                                           : QStringLiteral("standard WAVE file"),
-                                   layout == WaveLayout::Brinmoor ? QStringLiteral("standard")
-                                                                  : QStringLiteral("brinmoor")));
-            return false;
-        }
+        if (layout != WaveLayout::NotWave)
+            return QStringLiteral("%1: this is a %2; use --to %3 (or --to auto)")
+                    .arg(source,
+                         layout == WaveLayout::Brinmoor ? QStringLiteral("Brinmoor-WAVE recording")
+                                                        : QStringLiteral("standard WAVE file"),
+                         layout == WaveLayout::Brinmoor ? QStringLiteral("standard")
+                                                        : QStringLiteral("brinmoor"));
     }
-    // These reasons do not name a file of their own.
-    if (result.error == ConvertError::SameFile || result.error == ConvertError::Cancelled)
-        printLine(QStringLiteral("%1: %2").arg(source, result.reason));
-    else
-        printLine(result.reason);
-    return false;
+    return failureLine(task.source, result);
 }
 
-// Outputs named after their sources may collide with a source of the same
-// run or with an output already written; such a task is refused rather than
-// let one file replace another.
-QString conflict(const Task &task, const std::vector<Task> &tasks, size_t index,
-                 const QStringList &written)
+// The help text: the usage names the program as people call it, not the
+// path it was started by, and it ends with what the exit status means.
+QString helpText(const QCommandLineParser &parser)
 {
-    for (size_t i = 0; i < tasks.size(); ++i) {
-        if (i != index && isSameFile(task.destination, tasks[i].source))
-            return QStringLiteral("%1 would overwrite the source %2")
-                    .arg(QDir::toNativeSeparators(task.destination),
-                         QDir::toNativeSeparators(tasks[i].source));
-    }
-    if (written.contains(QFileInfo(task.destination).absoluteFilePath()))
-        return QStringLiteral("%1 was already written in this run")
-                .arg(QDir::toNativeSeparators(task.destination));
-    return QString();
+    QString options = parser.helpText();
+    // Qt's own text begins with "Usage: <path> ..." and the description;
+    // the options and arguments follow.
+    options = options.mid(options.indexOf(QLatin1String("\nOptions:")) + 1);
+    return QStringLiteral("Usage: quorvia-convert [options] SOURCE DESTINATION\n"
+                          "       quorvia-convert [options] -o DIR SOURCE...\n\n"
+                          "%1\n\n%2\n"
+                          "Exit status:\n"
+                          "  0    every file was converted\n"
+                          "  1    a file could not be converted (each is named on stderr)\n"
+                          "  2    the command line was not understood\n"
+                          "  130  stopped by SIGINT (Ctrl+C), 143 by SIGTERM; the file being\n"
+                          "       converted then is left as if never started\n")
+            .arg(parser.applicationDescription(), options);
 }
 
 } // namespace
@@ -159,7 +150,6 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("quorvia-convert"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(QUORVIA_VERSION));
 
     // A file-size limit should fail the write, not kill the process with the
     // temporary file left behind; an interrupt cancels the conversion, which
@@ -173,8 +163,14 @@ int main(int argc, char *argv[])
             "Converts two-channel recordings between standard RIFF WAVE files (written as\n"
             "24-bit PCM at 44100 Hz) and Brinmoor-WAVE (float64 at 39062.5 Hz).\n"
             "An existing destination is replaced only when its conversion succeeded."));
-    parser.addHelpOption();
-    parser.addVersionOption();
+    // Not addHelpOption(): it adds --help-all, which lists the toolkit's
+    // options, none of which mean anything here.
+    const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")},
+                                        QStringLiteral("Show this help."));
+    const QCommandLineOption versionOption({QStringLiteral("v"), QStringLiteral("version")},
+                                           QStringLiteral("Show the version."));
+    parser.addOption(helpOption);
+    parser.addOption(versionOption);
     const QCommandLineOption toOption(
             QStringLiteral("to"),
             QStringLiteral("Layout to write: standard, brinmoor, or auto (the other layout "
@@ -185,24 +181,27 @@ int main(int argc, char *argv[])
             QStringLiteral("Convert every SOURCE into <dir>, named after it with .wav."),
             QStringLiteral("dir"));
     const QCommandLineOption quietOption({QStringLiteral("q"), QStringLiteral("quiet")},
-                                         QStringLiteral("Show no progress bar."));
+                                         QStringLiteral("Show no progress bar and no summary."));
     parser.addOption(toOption);
     parser.addOption(outputOption);
     parser.addOption(quietOption);
-    parser.addPositionalArgument(QStringLiteral("source"), QStringLiteral("File to convert."),
-                                 QStringLiteral("SOURCE"));
-    parser.addPositionalArgument(QStringLiteral("destination"),
-                                 QStringLiteral("File to write (without -o)."),
-                                 QStringLiteral("DESTINATION | -o DIR SOURCE..."));
+    parser.addPositionalArgument(QStringLiteral("SOURCE"),
+                                 QStringLiteral("File to convert; with -o, one or more."));
+    parser.addPositionalArgument(QStringLiteral("DESTINATION"),
+                                 QStringLiteral("File to write (without -o)."));
 
     if (!parser.parse(QCoreApplication::arguments())) {
         printLine(parser.errorText());
         return Usage;
     }
-    if (parser.isSet(QStringLiteral("help")))
-        parser.showHelp(Converted);
-    if (parser.isSet(QStringLiteral("version")))
-        parser.showVersion();
+    if (parser.isSet(helpOption)) {
+        std::fputs(helpText(parser).toLocal8Bit().constData(), stdout);
+        return Converted;
+    }
+    if (parser.isSet(versionOption)) {
+        std::printf("quorvia-convert %s\n", QUORVIA_VERSION);
+        return Converted;
+    }
 
     Target target = Target::Auto;
     const QString to = parser.value(toOption);
@@ -216,38 +215,43 @@ int main(int argc, char *argv[])
     }
 
     const QStringList arguments = parser.positionalArguments();
-    std::vector<Task> tasks;
-    if (parser.isSet(outputOption)) {
-        const QDir directory(parser.value(outputOption));
-        for (const QString &source : arguments)
-            tasks.push_back({source,
-                             directory.filePath(QFileInfo(source).completeBaseName() +
-                                                QStringLiteral(".wav"))});
-    } else if (arguments.size() == 2) {
-        tasks.push_back({arguments[0], arguments[1]});
+    const bool toFolder = parser.isSet(outputOption);
+    // A file named "-" would be written or looked for, where the user meant
+    // a pipe.
+    if (arguments.contains(QStringLiteral("-")) ||
+        (toFolder && parser.value(outputOption) == QLatin1String("-"))) {
+        printLine(QStringLiteral("standard input and output are not supported: name a file"));
+        return Usage;
     }
-    if (tasks.empty()) {
+    if (toFolder ? arguments.isEmpty() : arguments.size() != 2) {
         printLine(QStringLiteral("give SOURCE DESTINATION, or -o DIR SOURCE...; see --help"));
         return Usage;
     }
+    Batch batch = toFolder ? Batch::intoFolder(arguments, parser.value(outputOption))
+                           : Batch({{arguments[0], arguments[1]}});
 
-    ProgressBar bar(!parser.isSet(quietOption) && ::isatty(STDERR_FILENO));
-    bool allConverted = true;
-    QStringList written;
+    const bool quiet = parser.isSet(quietOption);
+    ProgressBar bar(!quiet && ::isatty(STDERR_FILENO));
+    const std::vector<BatchTask> &tasks = batch.tasks();
     for (size_t i = 0; i < tasks.size() && !interrupted; ++i) {
-        const QString clash = conflict(tasks[i], tasks, i, written);
-        if (!clash.isEmpty()) {
-            printLine(
-                    QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(tasks[i].source), clash));
-            allConverted = false;
-            continue;
-        }
-        if (convertOne(tasks[i], target, bar))
-            written << QFileInfo(tasks[i].destination).absoluteFilePath();
+        QString failure = batch.refusal(i);
+        if (!failure.isEmpty())
+            failure = QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(tasks[i].source),
+                                                   failure);
         else
-            allConverted = false;
+            failure = convertOne(tasks[i], target, bar);
+        if (failure.isEmpty()) {
+            batch.converted(i);
+        } else if (interrupted) {
+            break; // the file was left as if never started
+        } else {
+            printLine(failure);
+            batch.failed(failure);
+        }
     }
+    if (toFolder && !quiet)
+        printLine(batch.summary());
     if (interrupted)
-        return Interrupted;
-    return allConverted ? Converted : SomeFailed;
+        return KilledBy + interrupted;
+    return batch.failedCount() == 0 ? Converted : SomeFailed;
 }

@@ -123,6 +123,8 @@ ConvertResult convert(Source &reader, Destination &writer, const QString &source
 
     if (!writer.open(destination, QIODevice::WriteOnly))
         return writeFailure(ConvertError::DestinationOpen, destination, writer.errorString());
+    ConvertResult result;
+    result.destinationRate = destinationRate;
 
     double gain = toBrinmoorGain;
     if constexpr (toStandard) {
@@ -140,7 +142,6 @@ ConvertResult convert(Source &reader, Destination &writer, const QString &source
 
     std::vector<Frame> input(flushFrames, Frame{0.0, 0.0});
     std::vector<Frame> output(static_cast<size_t>(outputCapacity), Frame{0.0, 0.0});
-    ConvertResult result;
     // The flush carries the end of the recording out of the filter, so it
     // takes the same gain as the blocks before it.
     auto convertBlock = [&](int count) {

@@ -3,6 +3,7 @@
 #include "wave/frame.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
@@ -35,6 +36,9 @@ struct ConvertResult
     ConvertError error = ConvertError::None;
     QString reason; // for people; empty on success
     qint64 framesWritten = 0;
+    double destinationRate = 0; // frames per second of the destination
+    // What a user should know about a conversion that succeeded.
+    QStringList warnings;
 
     bool ok() const { return error == ConvertError::None; }
 };

@@ -113,10 +113,11 @@ void TestQuorviaConvert::batchConvertsWhatItCanAndOverwritesNoSource()
     Run r = run(converter(arguments));
     QCOMPARE(r.exitCode, 1);
     QList<QByteArray> errLines = lines(r.err);
-    QCOMPARE(errLines.size(), 3);
+    QCOMPARE(errLines.size(), 4);
     QVERIFY(errLines[0].contains("b/one.wav")); // its output is taken
     QVERIFY(errLines[1].contains("missing.wav"));
     QVERIFY(errLines[2].contains("a/text"));
+    QVERIFY(errLines[3].endsWith(": 2 converted, 3 failed"));
     QCOMPARE(strayFiles(top.filePath("out"), {"one.wav", "two.wav"}), QStringList());
     QVERIFY(!readBrinmoor(top.filePath("out/one.wav")).empty());
     QCOMPARE(soxi(top.filePath("out/two.wav")), QStringLiteral("91446 44100 2 24"));
@@ -127,7 +128,7 @@ void TestQuorviaConvert::batchConvertsWhatItCanAndOverwritesNoSource()
     r = run(converter({"-o", top.filePath("a"), top.filePath(names[2]), top.filePath(names[0])}));
     QCOMPARE(r.exitCode, 1);
     errLines = lines(r.err);
-    QCOMPARE(errLines.size(), 2);
+    QCOMPARE(errLines.size(), 3);
     QVERIFY(errLines[1].contains("same file"));
     QCOMPARE(readFile(top.filePath(names[0])), kept);
     QCOMPARE(strayFiles(top.filePath("a"), {"one.wav", "two.rec", "text"}), QStringList());
