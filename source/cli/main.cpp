@@ -93,10 +93,10 @@ QString convertOne(const BatchTask &task, Target target, ProgressBar &bar)
     if (target == Target::Standard) {
         type = BrinmoorToStandard;
     } else if (target == Target::Auto) {
-        QString why;
-        type = directionFor(task.source, &why);
+        QString failure;
+        type = directionFor(task.source, &failure);
         if (type < 0)
-            return QStringLiteral("%1: %2").arg(source, why);
+            return failure;
     }
 
     ConvertOptions options;
@@ -235,10 +235,7 @@ int main(int argc, char *argv[])
     const std::vector<BatchTask> &tasks = batch.tasks();
     for (size_t i = 0; i < tasks.size() && !interrupted; ++i) {
         QString failure = batch.refusal(i);
-        if (!failure.isEmpty())
-            failure = QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(tasks[i].source),
-                                                   failure);
-        else
+        if (failure.isEmpty())
             failure = convertOne(tasks[i], target, bar);
         if (failure.isEmpty()) {
             batch.converted(i);

@@ -39,13 +39,14 @@ Batch Batch::intoFolder(const QStringList &sources, const QString &directory)
 QString Batch::refusal(size_t index) const
 {
     const BatchTask &task = list.at(index);
+    const QString source = native(task.source);
     for (size_t i = 0; i < list.size(); ++i) {
         if (i != index && isSameFile(task.destination, list[i].source))
-            return tr("%1 would overwrite the source %2")
-                    .arg(native(task.destination), native(list[i].source));
+            return tr("%1: %2 would overwrite the source %3")
+                    .arg(source, native(task.destination), native(list[i].source));
     }
     if (written.contains(QFileInfo(task.destination).absoluteFilePath()))
-        return tr("%1 was already written in this run").arg(native(task.destination));
+        return tr("%1: %2 was already written in this run").arg(source, native(task.destination));
     return QString();
 }
 
@@ -68,9 +69,10 @@ QString Batch::summary() const
     return text;
 }
 
-int directionFor(const QString &source, QString *reason)
+int directionFor(const QString &source, QString *failure)
 {
-    switch (detectWaveLayout(source, reason)) {
+    QString why;
+    switch (detectWaveLayout(source, &why)) {
     case WaveLayout::Brinmoor:
         return BrinmoorToStandard;
     case WaveLayout::Standard:
@@ -78,6 +80,8 @@ int directionFor(const QString &source, QString *reason)
     case WaveLayout::NotWave:
         break;
     }
+    if (failure)
+        *failure = QStringLiteral("%1: %2").arg(native(source), why);
     return -1;
 }
 

@@ -27,9 +27,9 @@ public:
 
     const std::vector<BatchTask> &tasks() const { return list; }
 
-    // Why task `index` must not run: its output would replace a source of
-    // this batch or a file that this batch has already written. Empty when
-    // it may run.
+    // Why task `index` must not run, in a line that names its source: its
+    // output would replace a source of this batch or a file that this batch
+    // has already written. Empty when it may run.
     QString refusal(size_t index) const;
 
     // How a task ended. A task that was stopped is recorded as neither: it
@@ -51,8 +51,9 @@ private:
 };
 
 // The direction that reads the layout of `source`: BrinmoorToStandard or
-// StandardToBrinmoor, or -1 with *reason when it is no recording of either.
-int directionFor(const QString &source, QString *reason);
+// StandardToBrinmoor, or -1 with *failure, a line that names the source and
+// says why it is no recording of either.
+int directionFor(const QString &source, QString *failure);
 
 // A failed conversion's reason as one line that names the source, for a
 // list of many files.
