@@ -261,9 +261,9 @@ void MainWindow::convertMany(const QStringList &sources)
 {
     if (converting)
         return;
-    const QString folder =
-            QFileDialog::getExistingDirectory(this, tr("Convert %1 Files Into").arg(sources.size()),
-                                              QFileInfo(sources.first()).absolutePath());
+    const QString folder = QFileDialog::getExistingDirectory(
+            this, tr("Folder for the %1 Converted Files").arg(sources.size()),
+            QFileInfo(sources.first()).absolutePath());
     if (folder.isEmpty())
         return;
 
@@ -299,17 +299,20 @@ void MainWindow::convertMany(const QStringList &sources)
         return;
 
     const QString summary = batch.summary() + QLatin1Char('.');
+    const QString where = tr("Folder: %1").arg(native(folder));
     if (cancelled) {
-        showMessage(QMessageBox::Information, tr("Conversion cancelled."), summary);
+        showMessage(QMessageBox::Information, tr("Conversion cancelled."),
+                    summary + QLatin1Char('\n') + where);
     } else if (batch.failedCount() == 0) {
         showMessage(QMessageBox::Information, tr("Was successfully done."),
-                    summary + QLatin1Char('\n') + tr("Folder: %1").arg(native(folder)));
+                    summary + QLatin1Char('\n') + where);
     } else {
         const QStringList &failures = batch.failureLines();
         QStringList shown = failures.mid(0, failuresShown);
         if (failures.size() > failuresShown)
             shown << tr("... and %1 more (Show Details...)").arg(failures.size() - failuresShown);
-        showMessage(QMessageBox::Warning, summary, shown.join('\n'),
+        showMessage(QMessageBox::Warning, summary,
+                    where + QStringLiteral("\n\n") + shown.join('\n'),
                     failures.size() > failuresShown ? failures.join('\n') : QString());
     }
 }
@@ -321,6 +324,11 @@ void MainWindow::showMessage(QMessageBox::Icon icon, const QString &text,
                     dialogFlags() | Qt::MSWindowsFixedSizeDialogHint);
     box.setInformativeText(informative);
     box.setDetailedText(details);
+    // Paths are broken at their slashes into a narrow column otherwise; the
+    // box wraps them itself when they would make it wider than the screen.
+    if (auto *informativeLabel =
+                box.findChild<QLabel *>(QStringLiteral("qt_msgbox_informativelabel")))
+        informativeLabel->setWordWrap(false);
     box.exec();
 }
 
