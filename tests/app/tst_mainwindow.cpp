@@ -21,9 +21,10 @@ using namespace support;
 namespace {
 
 // Answers every modal window that turns up while it lives: message boxes are
-// closed and recorded as "title icon Ok: text", with " (why)" when they
-// explain; anything else goes to `other`. It polls, because the modal windows
-// run their own event loops inside the code under test.
+// recorded as "title icon Ok: text", with " (why)" when they explain (the
+// explanation goes to `why`), and answered with `answer` when they offer it;
+// anything else goes to `other`. It polls, because the modal windows run
+// their own event loops inside the code under test.
 struct ModalAnswerer : QTimer
 {
     explicit ModalAnswerer(std::function<void(QWidget *)> other = {})
@@ -39,7 +40,8 @@ struct ModalAnswerer : QTimer
                                       box->standardButtons() == QMessageBox::Ok ? "Ok" : "buttons",
                                       box->text(),
                                       box->informativeText().isEmpty() ? "" : " (why)");
-                box->done(0);
+                why << box->informativeText();
+                box->done(box->standardButtons() & answer ? answer : 0);
             } else if (modal && modal->isVisible() && other) {
                 other(modal);
             }
@@ -47,6 +49,8 @@ struct ModalAnswerer : QTimer
         start(10);
     }
     QStringList boxes;
+    QStringList why;
+    QMessageBox::StandardButton answer = QMessageBox::NoButton;
 };
 
 QString settingsFile()
@@ -165,6 +169,20 @@ private slots:
             QCOMPARE(size.isValid() ? fixed : size, size);
     }
 
+    // Tab goes through the form as it reads: top row, source, destination,
+    // Convert, and round again.
+    void tabOrder()
+    {
+        QStringList order;
+        QWidget *widget = type();
+        do {
+            if (widget->focusPolicy() & Qt::TabFocus)
+                order << widget->objectName();
+            widget = widget->nextInFocusChain();
+        } while (widget != type());
+        QCOMPARE(order.join(' '), "cbType pbAbout leSource tbSrc leDestination tbDst pbConvert");
+    }
+
     void about()
     {
         QStringList shown;
@@ -185,45 +203,60 @@ private slots:
         QTest::addColumn<QString>("source");      // a name in the temporary directory
         QTest::addColumn<QString>("destination"); // as typed into the field
         QTest::addColumn<int>("direction");
+        QTest::addColumn<QString>("returnIn"); // where Return is pressed; empty: click Convert
         QTest::addColumn<QString>("box");
+        QTest::addColumn<QString>("why"); // part of the explanation; "@" is the directory
         QTest::addColumn<int>("written"); // what the destination holds then
         const auto row = [](const char *name, const char *source, const char *destination,
-                            int direction, const char *box,
+                            int direction, const char *returnIn, const char *box, const char *why,
                             WaveLayout written = WaveLayout::NotWave) {
-            QTest::newRow(name) << source << destination << direction << box << int(written);
+            QTest::newRow(name) << source << destination << direction << returnIn << box << why
+                                << int(written);
         };
         const char *noSource = "Quorvia Warning Ok: Specify the source file!";
-        const char *done = "Quorvia Information Ok: Was successfully done.";
-        row("both fields empty", "", "", 1, noSource);
-        row("source is a folder", "folder.wav", "out.wav", 1, noSource);
-        row("destination empty", "standard.wav", "", 1,
-            "Quorvia Warning Ok: Specify the destination file!");
-        row("not a recording", "voice.take1.wav", "out.wav", 0,
-            "Quorvia Critical Ok: Can't convert voice! (why)");
+        const char *done = "Quorvia Information Ok: Was successfully done. (why)";
+        row("both fields empty", "", "", 1, "", noSource, "");
+        row("source is a folder", "folder.wav", "out.wav", 1, "leSource",
+            "Quorvia Warning Ok: Specify the source file! (why)", "@/folder.wav is a folder");
+        row("source missing", "missing.wav", "out.wav", 1, "cbType",
+            "Quorvia Warning Ok: Specify the source file! (why)",
+            "@/missing.wav: No such file or directory");
+        row("destination empty", "standard.wav", "", 1, "leDestination",
+            "Quorvia Warning Ok: Specify the destination file!", "");
+        row("not a recording", "voice.take1.wav", "out.wav", 0, "",
+            "Quorvia Critical Ok: Can't convert voice! (why)", "voice.take1.wav");
         // The destination's layout shows which direction the conversion was given.
-        row("Brinmoor-WAVE to standard", "brinmoor.wav", "out.wav", BrinmoorToStandard, done,
-            WaveLayout::Standard);
+        row("Brinmoor-WAVE to standard", "brinmoor.wav", "out.wav", BrinmoorToStandard, "tbDst",
+            done, "Destination: @/out.wav\nDuration: 0.2 s", WaveLayout::Standard);
         row("standard to Brinmoor-WAVE, blank name used as it stands", "standard.wav", "   ",
-            StandardToBrinmoor, done, WaveLayout::Brinmoor);
+            StandardToBrinmoor, "", done, "Duration: 0.2 s", WaveLayout::Brinmoor);
     }
 
     // Every path through convert() ends in one message box; the two refusals
-    // never reach the conversion.
+    // never reach the conversion. Return anywhere on the form but on a push
+    // button presses Convert.
     void messages()
     {
         QFETCH(QString, source);
         QFETCH(QString, destination);
         QFETCH(int, direction);
+        QFETCH(QString, returnIn);
         QFETCH(QString, box);
+        QFETCH(QString, why);
         QFETCH(int, written);
         makeChoices();
         const QByteArray sourceBytes = readFile(dir.filePath(source));
         fill(source.isEmpty() ? "" : dir.filePath(source), destination, direction);
 
         ModalAnswerer answerer;
-        child<QPushButton>("pbConvert")->click();
+        if (returnIn.isEmpty())
+            child<QPushButton>("pbConvert")->click();
+        else
+            QTest::keyClick(child(qPrintable(returnIn)), Qt::Key_Return);
 
         QCOMPARE(answerer.boxes, QStringList(box));
+        QVERIFY2(answerer.why.first().contains(QString(why).replace("@", dir.path())),
+                 qPrintable(answerer.why.first()));
         QCOMPARE(child<QLineEdit>("leDestination")->text(), destination);
         QCOMPARE(readFile(dir.filePath(source)), sourceBytes);
         if (written == int(WaveLayout::NotWave))
@@ -235,50 +268,143 @@ private slots:
     void cancel_data()
     {
         QTest::addColumn<bool>("destinationExists");
-        QTest::newRow("new destination") << false;
-        QTest::newRow("existing destination") << true;
+        QTest::addColumn<int>("closeAnswer"); // to "Stop the conversion and quit?"; none: no close
+        QTest::addColumn<bool>("batch");      // a short file, then the long one, then another
+        const auto row = [](const char *name, bool exists, QMessageBox::StandardButton answer,
+                            bool batch = false) {
+            QTest::newRow(name) << exists << int(answer) << batch;
+        };
+        row("Cancel, new destination", false, QMessageBox::NoButton);
+        row("close refused, then Cancel", true, QMessageBox::No);
+        row("close: stop and quit", false, QMessageBox::Yes);
+        row("close: stop and quit, existing destination", true, QMessageBox::Yes);
+        row("Cancel in the second of three files", true, QMessageBox::NoButton, true);
     }
 
-    // Cancel in the progress dialog stops the conversion, leaves no partial
-    // destination and keeps an existing one. While it runs, the window neither
-    // closes nor starts a second conversion.
+    // Cancel in the progress dialog, or closing the window and saying Yes,
+    // stops the conversion, leaves no partial destination and keeps an
+    // existing one; in a batch the files before stay converted and the rest
+    // are not started. Only a close saves the settings.
     void cancel()
     {
         QFETCH(bool, destinationExists);
+        QFETCH(int, closeAnswer);
+        QFETCH(bool, batch);
         const QString source = dir.filePath("long.wav");
         QVERIFY(soxTone(source, 44100, "60", 16));
-        const QString destination = dir.filePath("result.wav");
+        QVERIFY(dir.mkpath("out"));
+        const QString destination = dir.filePath(batch ? "out/long.wav" : "result.wav");
         const QByteArray earlier = "an earlier file that must survive";
         QVERIFY(!destinationExists || writeFile(destination, earlier));
         fill(source, destination, StandardToBrinmoor);
+        makeChoices();
 
-        bool closed = true;
-        bool cancelled = false;
+        ModalAnswerer answerer([&](QWidget *modal) { // the batch's folder
+            modal->findChild<QLineEdit *>("fileNameEdit")->setText(dir.filePath("out"));
+            QMetaObject::invokeMethod(modal, "accept");
+        });
+        bool stopped = false;
         // Each tick sleeps a little, as a slow machine would, so that the
         // conversion outlasts the moment the progress dialog appears.
         QTimer slow;
         connect(&slow, &QTimer::timeout, this, [&] {
             QThread::msleep(5);
             auto *progress = window->findChild<QProgressDialog *>();
-            if (cancelled || !progress || !progress->isVisible())
+            if (stopped || !progress || !progress->isVisible() ||
+                !progress->labelText().contains(batch ? "2 of 3: long.wav" : "long.wav"))
                 return;
             QVERIFY(window->isConverting());
-            closed = window->close();
-            child<QPushButton>("pbConvert")->click();
-            cancelled = true;
-            progress->findChild<QPushButton *>()->click(); // its only button: Cancel
+            child<QPushButton>("pbConvert")->click(); // not a second conversion
+            stopped = true;
+            answerer.answer = QMessageBox::StandardButton(closeAnswer);
+            if (closeAnswer != QMessageBox::NoButton)
+                QVERIFY(!window->close()); // asks, and stays until the conversion has stopped
+            if (closeAnswer != QMessageBox::Yes)
+                progress->findChild<QPushButton *>()->click(); // its only button: Cancel
         });
         slow.start(0);
 
-        ModalAnswerer answerer;
-        child<QPushButton>("pbConvert")->click();
+        if (batch) {
+            window->openFiles({dir.filePath("standard.wav"), source, dir.filePath("brinmoor.wav")});
+            QTRY_VERIFY_WITH_TIMEOUT(!answerer.boxes.isEmpty(), 60000);
+        } else {
+            child<QPushButton>("pbConvert")->click();
+        }
         slow.stop();
 
-        QVERIFY(cancelled && !closed && window->isVisible() && !window->isConverting());
-        QVERIFY(!QFileInfo::exists(settingsFile())); // the refused close saved nothing
-        QCOMPARE(answerer.boxes, QStringList("Quorvia Information Ok: Conversion cancelled."));
+        const bool quit = closeAnswer == QMessageBox::Yes;
+        QVERIFY(stopped && window->isVisible() != quit && !window->isConverting());
+        QCOMPARE(QFileInfo::exists(settingsFile()), quit);
+        QStringList boxes;
+        if (closeAnswer != QMessageBox::NoButton)
+            boxes << "Quorvia Question buttons: Stop the conversion and quit?";
+        if (!quit)
+            boxes << QString("Quorvia Information Ok: Conversion cancelled.%1")
+                             .arg(batch ? " (why)" : "");
+        QCOMPARE(answerer.boxes, boxes);
         QCOMPARE(readFile(destination), destinationExists ? earlier : QByteArray());
-        QCOMPARE(dir.entryList(QDir::Files | QDir::Hidden).size(), destinationExists ? 2 : 1);
+        QCOMPARE(strayFiles(dir.filePath("out"),
+                            batch ? QStringList{"long.wav", "standard.wav"} : QStringList()),
+                 QStringList());
+        QCOMPARE(dir.entryList(QDir::Files | QDir::Hidden).size(),
+                 (destinationExists && !batch ? 5 : 4));
+        if (batch)
+            QVERIFY(answerer.why.last().startsWith("1 converted, 0 failed, 2 not started."));
+    }
+
+    void batch_data()
+    {
+        QTest::addColumn<QString>("entry");
+        QTest::newRow("dropped on the window") << "drop";
+        QTest::newRow("chosen together in the source dialog") << "tbSrc";
+        QTest::newRow("named on the command line") << "arguments";
+    }
+
+    // Several sources go into one folder, each in the direction its layout
+    // calls for and named as quorvia-convert -o names them; the summary says
+    // which failed and why. The form keeps its contents.
+    void batch()
+    {
+        QFETCH(QString, entry);
+        makeChoices();
+        QVERIFY(dir.mkpath("out") &&
+                QFile::copy(dir.filePath("standard.wav"), dir.filePath("folder.wav/standard.wav")));
+        QStringList sources;
+        for (const char *name :
+             {"standard.wav", "brinmoor.wav", "voice.take1.wav", "folder.wav/standard.wav"})
+            sources << dir.filePath(name);
+        fill("in.wav", "out.wav", 0);
+
+        ModalAnswerer answerer([&](QWidget *modal) { // the source dialog, then the folder's
+            auto *dialog = qobject_cast<QFileDialog *>(modal);
+            const bool files = dialog->fileMode() == QFileDialog::ExistingFiles;
+            dialog->findChild<QLineEdit *>("fileNameEdit")
+                    ->setText(files ? '"' + sources.join("\" \"") + '"' : dir.filePath("out"));
+            QMetaObject::invokeMethod(dialog, "accept");
+        });
+        if (entry == "arguments") {
+            window->openFiles(sources);
+        } else if (entry == "tbSrc") {
+            child<QAbstractButton>("tbSrc")->click();
+        } else {
+            QMimeData mime;
+            for (const QString &source : sources)
+                mime.setUrls(mime.urls() << QUrl::fromLocalFile(source));
+            QDragEnterEvent enter({10, 10}, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(window.get(), &enter);
+            QDropEvent dropped({10, 10}, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(window.get(), &dropped);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(!answerer.boxes.isEmpty(), 60000);
+
+        QCOMPARE(answerer.boxes, QStringList("Quorvia Warning Ok: 2 converted, 2 failed. (why)"));
+        const QStringList why = answerer.why.first().split('\n');
+        QCOMPARE(why.size(), 4); // the folder, a blank line, the two failures
+        QVERIFY(why[2].contains("voice.take1.wav") && why[3].contains("already written"));
+        QCOMPARE(strayFiles(dir.filePath("out"), {"standard.wav", "brinmoor.wav"}), QStringList());
+        QCOMPARE(detectWaveLayout(dir.filePath("out/standard.wav")), WaveLayout::Brinmoor);
+        QCOMPARE(detectWaveLayout(dir.filePath("out/brinmoor.wav")), WaveLayout::Standard);
+        QCOMPARE(child<QLineEdit>("leSource")->text(), "in.wav");
     }
 
     void choose_data()
@@ -324,8 +450,10 @@ private slots:
                     return;
                 seen << dialog->windowTitle() << dialog->nameFilters()
                      << dialog->directory().path();
+                // Typed, as a whole path: selectFile() races with the
+                // dialog's loading of the folder it started in.
                 if (!file.isEmpty())
-                    dialog->selectFile(dir.filePath(file));
+                    dialog->findChild<QLineEdit *>("fileNameEdit")->setText(dir.filePath(file));
                 QMetaObject::invokeMethod(dialog, file.isEmpty() ? "reject" : "accept");
             });
             child<QAbstractButton>(qPrintable(target))->click();

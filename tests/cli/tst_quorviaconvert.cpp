@@ -4,6 +4,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+
 using namespace support;
 
 static QStringList converter(const QStringList &arguments)
@@ -30,6 +32,8 @@ private slots:
     void batchConvertsWhatItCanAndOverwritesNoSource();
     void writeFailuresKeepTheDestination_data();
     void writeFailuresKeepTheDestination();
+    void signalsStopAndSay_data();
+    void signalsStopAndSay();
 
 private:
     QTemporaryDir dir; // the inputs
@@ -42,6 +46,7 @@ void TestQuorviaConvert::initTestCase()
     QVERIFY(writeFile(dir.filePath("brinmoor.wav"), brinmoorBytes(sine(80000, 0.7))));
     QVERIFY(writeFile(dir.filePath("short.rec"), brinmoorBytes(sine(20000, 0.7))));
     QVERIFY(writeFile(dir.filePath("text.wav"), "RIFF? no, just text.\n"));
+    QVERIFY(soxTone(dir.filePath("long.wav"), 44100, "600", 16)); // takes a second to convert
 }
 
 void TestQuorviaConvert::exitCodes_data()
@@ -56,7 +61,12 @@ void TestQuorviaConvert::exitCodes_data()
         QTest::newRow(name) << arguments << terminal << exitCode << QString(outPart)
                             << QString(errPart);
     };
-    row("version", {"--version"}, false, 0, "1.0.1", "");
+    row("version", {"--version"}, false, 0, "quorvia-convert 1.0.1", "");
+    row("help: own name and options, exit statuses", {"--help"}, false, 0,
+        "Usage: quorvia-convert [options] SOURCE DESTINATION", "");
+    row("standard input", {"-", "@a"}, false, 2, "",
+        "standard input and output are not supported: name a file");
+    row("standard output", {"@standard", "-"}, false, 2, "", "not supported");
     row("nothing to do", {}, false, 2, "", "SOURCE");
     row("unknown layout", {"--to", "mp3", "@standard", "@a"}, false, 2, "", "mp3");
     row("silent off a terminal", {"@standard", "@a"}, false, 0, "", "");
@@ -87,6 +97,9 @@ void TestQuorviaConvert::exitCodes()
             terminal ? run({"script", "-qec", onTerminal, "/dev/null"}) : run(converter(arguments));
     QCOMPARE(r.exitCode, exitCode);
     QVERIFY(r.out.contains(outPart.toUtf8()));
+    // Only the program's own options, and what its exit statuses mean.
+    QCOMPARE(r.out.contains("Exit status:\n  0 "), arguments == QStringList("--help"));
+    QVERIFY(!r.out.contains("help-all") && !r.out.contains("-platform"));
     // The bar is drawn only on a terminal, and not when asked to be quiet.
     QCOMPARE(r.out.contains("100%"), outPart == "100%");
     const QList<QByteArray> errLines = lines(r.err);
@@ -125,10 +138,11 @@ void TestQuorviaConvert::batchConvertsWhatItCanAndOverwritesNoSource()
     // b/one.wav would go over a/one.wav, a source of the same run, and
     // a/one.wav over itself.
     const QByteArray kept = readFile(top.filePath(names[0]));
-    r = run(converter({"-o", top.filePath("a"), top.filePath(names[2]), top.filePath(names[0])}));
+    r = run(converter(
+            {"--quiet", "-o", top.filePath("a"), top.filePath(names[2]), top.filePath(names[0])}));
     QCOMPARE(r.exitCode, 1);
     errLines = lines(r.err);
-    QCOMPARE(errLines.size(), 3);
+    QCOMPARE(errLines.size(), 2); // no summary
     QVERIFY(errLines[1].contains("same file"));
     QCOMPARE(readFile(top.filePath(names[0])), kept);
     QCOMPARE(strayFiles(top.filePath("a"), {"one.wav", "two.rec", "text"}), QStringList());
@@ -179,6 +193,41 @@ void TestQuorviaConvert::writeFailuresKeepTheDestination()
              r.err);
     QCOMPARE(readFile(destination), QByteArray(existing ? "an earlier conversion" : ""));
     QCOMPARE(strayFiles(out), existing ? QStringList{"destination.wav"} : QStringList());
+}
+
+void TestQuorviaConvert::signalsStopAndSay_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::newRow("SIGINT") << SIGINT;
+    QTest::newRow("SIGTERM") << SIGTERM;
+}
+
+// A signal during a conversion ends the run with 128 + its number, as the
+// shell reports a command the signal killed, and leaves no file.
+void TestQuorviaConvert::signalsStopAndSay()
+{
+    QFETCH(int, signal);
+    QTemporaryDir work;
+    QVERIFY(QDir().mkdir(work.filePath("out")));
+    QProcess converting;
+    converting.start(QUORVIA_CONVERT, {"-o", work.filePath("out"), dir.filePath("long.wav")});
+    // The source open shows that the conversion, and so the handlers, are
+    // there (the temporary destination has no name to look for).
+    const QDir descriptors(QString("/proc/%1/fd").arg(converting.processId()));
+    const auto reading = [&] {
+        for (const QFileInfo &fd : descriptors.entryInfoList(QDir::AllEntries | QDir::System))
+            if (fd.symLinkTarget() == dir.filePath("long.wav"))
+                return true;
+        return false;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(reading(), 20000);
+    QCOMPARE(converting.state(), QProcess::Running);
+    QCOMPARE(::kill(pid_t(converting.processId()), signal), 0);
+    QVERIFY(converting.waitForFinished(20000));
+    QCOMPARE(converting.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(converting.exitCode(), 128 + signal);
+    QVERIFY(converting.readAllStandardError().endsWith("0 converted, 0 failed, 1 not started\n"));
+    QCOMPARE(strayFiles(work.filePath("out")), QStringList());
 }
 
 QTEST_GUILESS_MAIN(TestQuorviaConvert)
