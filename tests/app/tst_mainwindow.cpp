@@ -4,26 +4,28 @@
 #include "wave/wavelayout.h"
 
 #include <QComboBox>
-#include <QFileDialog>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLineEdit>
 #include <QMimeData>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QThread>
-#include <QtTest>
 
+#include <csignal>
+
+#include <sys/resource.h>
 #include <unistd.h>
 
 using namespace support;
 
 namespace {
 
-// Answers every modal window that turns up while it lives: message boxes are
-// recorded as "title icon Ok: text", with " (why)" when they explain (the
-// explanation goes to `why`), and answered with `answer` when they offer it;
-// anything else goes to `other`. It polls, because the modal windows run
+// Answers every modal window that turns up while it lives. Message boxes
+// are recorded as "icon: text" in `boxes` and their explanations in `why`,
+// and answered with `answer` when they offer it; anything else goes to
+// `other`. It polls, because the modal windows run
 // their own event loops inside the code under test.
 struct ModalAnswerer : QTimer
 {
@@ -33,13 +35,8 @@ struct ModalAnswerer : QTimer
             QWidget *modal = QApplication::activeModalWidget();
             auto *box = qobject_cast<QMessageBox *>(modal);
             if (box && box->isVisible()) {
-                boxes << QString("%1 %2 %3: %4%5")
-                                 .arg(box->windowTitle(),
-                                      QMetaEnum::fromType<QMessageBox::Icon>().valueToKey(
-                                              box->icon()),
-                                      box->standardButtons() == QMessageBox::Ok ? "Ok" : "buttons",
-                                      box->text(),
-                                      box->informativeText().isEmpty() ? "" : " (why)");
+                boxes << QMetaEnum::fromType<QMessageBox::Icon>().valueToKey(box->icon()) +
+                                QString(": ") + box->text();
                 why << box->informativeText();
                 box->done(box->standardButtons() & answer ? answer : 0);
             } else if (modal && modal->isVisible() && other) {
@@ -53,12 +50,56 @@ struct ModalAnswerer : QTimer
     QMessageBox::StandardButton answer = QMessageBox::NoButton;
 };
 
-QString settingsFile()
+QString settingsDir()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation) + "/options.jcfg";
+    return QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
 }
 
+QString settingsFile()
+{
+    return settingsDir() + "/options.jcfg";
+}
+
+// How a conversion ends, besides running to the end.
+enum class Stop { None, Cancel, CloseRefused, CloseAndQuit };
+
+struct Conversion
+{
+    QString name;
+    QString source; // in a batch, the second of three: standard, it, Brinmoor-WAVE
+    Stop stop;
+    QString entry;         // how the batch comes in; empty: one file, Return in the form
+    bool existing = false; // an earlier destination; else none
+};
+
+struct Drop
+{
+    QString name;
+    QString target; // the field dropped on; empty: the window
+    QString file;
+    QString field; // that takes it; empty: the drop is refused
+    int typeBefore;
+    int typeAfter;
+};
+
+// What keeps the settings from being saved when the window closes.
+enum class Block { None, SizeLimit, FileForDirectory };
+
+struct Setting
+{
+    QString name;
+    QByteArray content; // of the settings file before; empty: none
+    QString source;     // what the window then shows
+    QString destination;
+    int index;
+    Block block = Block::None;
+};
+
 } // namespace
+
+Q_DECLARE_METATYPE(Conversion)
+Q_DECLARE_METATYPE(Drop)
+Q_DECLARE_METATYPE(Setting)
 
 class TestMainWindow : public QObject
 {
@@ -67,21 +108,29 @@ class TestMainWindow : public QObject
     std::unique_ptr<QTemporaryDir> tmp;
     QDir dir;
     std::unique_ptr<MainWindow> window;
-    QString initialDirectory;
 
-    template<typename T = QWidget>
-    T *child(const char *name) const
+    QLineEdit *field(const char *name) const { return window->findChild<QLineEdit *>(name); }
+    QComboBox *type() const { return window->findChild<QComboBox *>("cbType"); }
+    // Drags `urls` onto `receiver` and drops them there if it takes them;
+    // true if it took them.
+    static bool dragAndDrop(QWidget *receiver, const QList<QUrl> &urls)
     {
-        T *found = window->findChild<T *>(QString::fromLatin1(name));
-        if (!found)
-            qFatal("no %s named %s", T::staticMetaObject.className(), name);
-        return found;
+        QMimeData mime;
+        mime.setUrls(urls);
+        const QPoint at = receiver->rect().center();
+        QDragEnterEvent enter(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(receiver, &enter);
+        if (!enter.isAccepted())
+            return false;
+        QDropEvent dropped(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(receiver, &dropped);
+        return dropped.isAccepted();
     }
-    QComboBox *type() const { return child<QComboBox>("cbType"); }
+    QPushButton *convertButton() const { return window->findChild<QPushButton *>("pbConvert"); }
     void fill(const QString &source, const QString &destination, int direction) const
     {
-        child<QLineEdit>("leSource")->setText(source);
-        child<QLineEdit>("leDestination")->setText(destination);
+        field("leSource")->setText(source);
+        field("leDestination")->setText(destination);
         type()->setCurrentIndex(direction);
     }
     void newWindow()
@@ -101,412 +150,185 @@ class TestMainWindow : public QObject
 private slots:
     void initTestCase()
     {
-        // Settings in a private, empty place of this program's own.
-        QStandardPaths::setTestModeEnabled(true);
         QCoreApplication::setOrganizationName("Norvale");
         QCoreApplication::setApplicationName("Quorvia-mainwindow");
-        initialDirectory = QDir::currentPath();
+        QVERIFY(settingsDir().startsWith(qEnvironmentVariable("XDG_CONFIG_HOME")));
+        // A file-size limit makes writes fail instead of killing the process.
+        std::signal(SIGXFSZ, SIG_IGN);
     }
 
     void init()
     {
-        QDir(QFileInfo(settingsFile()).path()).removeRecursively();
+        QDir(settingsDir()).removeRecursively();
+        QFile::remove(settingsDir());
         tmp = std::make_unique<QTemporaryDir>();
         dir = QDir(tmp->path());
-        QVERIFY(QDir::setCurrent(dir.path())); // relative destinations land here
         newWindow();
     }
 
     void cleanup()
     {
         window.reset();
-        QDir::setCurrent(initialDirectory);
         tmp.reset();
     }
 
-    void form_data()
+    void conversion_data()
     {
-        QTest::addColumn<QString>("path"); // object names from the window down
-        QTest::addColumn<QString>("text"); // title, the list's items, or the text
-        QTest::addColumn<QSize>("size");   // fixed, when given
-        const auto row = [](const char *path, const char *text, QSize size = {}) {
-            QTest::newRow(path) << QString(path) << QString(text) << size;
-        };
-        row("", "Tamsel", {450, 123});
-        row("centralWidget/label", "Source file:");
-        row("centralWidget/label_2", "Destinaton file:");
-        row("centralWidget/label_3", "Format:");
-        row("centralWidget/cbType",
-            "Brinmoor-WAVE To Standart WAVE|Standart WAVE To Brinmoor-WAVE");
-        row("centralWidget/tbSrc", "...");
-        row("centralWidget/tbDst", "...");
-        row("centralWidget/pbConvert", "Convert");
-        row("About", "About Tamsel", {235, 251});
-        row("About/label_2", "Tamsel");
-        row("About/label_3", "Version 1.0.1");
-        row("About/pushButton", "OK");
-    }
-
-    void form()
-    {
-        QFETCH(QString, path);
-        QFETCH(QString, text);
-        QFETCH(QSize, size);
-        QWidget *widget = window.get();
-        for (const QString &name : path.split('/', Qt::SkipEmptyParts))
-            QVERIFY2((widget = widget->findChild<QWidget *>(name, Qt::FindDirectChildrenOnly)),
-                     qPrintable(name));
-        QString shown =
-                widget->isWindow() ? widget->windowTitle() : widget->property("text").toString();
-        if (auto *box = qobject_cast<QComboBox *>(widget)) {
-            QStringList items;
-            for (int i = 0; i < box->count(); ++i)
-                items << box->itemText(i);
-            shown = items.join('|');
-        }
-        QCOMPARE(shown, text);
-        for (QSize fixed : {widget->size(), widget->minimumSize(), widget->maximumSize()})
-            QCOMPARE(size.isValid() ? fixed : size, size);
-    }
-
-    // Tab goes through the form as it reads: top row, source, destination,
-    // Convert, and round again.
-    void tabOrder()
-    {
-        QStringList order;
-        QWidget *widget = type();
-        do {
-            if (widget->focusPolicy() & Qt::TabFocus)
-                order << widget->objectName();
-        } while ((widget = widget->nextInFocusChain()) != type());
-        QCOMPARE(order.join(' '), "cbType pbAbout leSource tbSrc leDestination tbDst pbConvert");
-    }
-
-    void about()
-    {
-        QStringList shown;
-        ModalAnswerer answerer([&](QWidget *modal) {
-            shown << modal->objectName();
-            modal->findChild<QPushButton *>("pushButton")->click();
-            shown << (modal->isVisible() ? "visible" : "hidden");
+        rows<Conversion>({
+                {"to the end", "standard.wav", Stop::None, "", true},
+                {"Cancel", "long.wav", Stop::Cancel, "", false},
+                {"close refused, then Cancel", "long.wav", Stop::CloseRefused, "", true},
+                {"close: stop and quit", "long.wav", Stop::CloseAndQuit, "", true},
+                {"several dropped, one not a recording", "voice.take1.wav", Stop::None, "drop"},
+                {"several opened, Cancel in the second", "long.wav", Stop::Cancel, "arguments",
+                 true},
         });
-        child<QPushButton>("pbAbout")->click(); // returns only when OK has ended the modal run
-        QCOMPARE(shown, QStringList({"About", "hidden"}));
-        child<QPushButton>("pbAbout")->click(); // the same dialog, shown again
-        QCOMPARE(shown, QStringList({"About", "hidden", "About", "hidden"}));
-        QVERIFY(answerer.boxes.isEmpty());
     }
 
-    void messages_data()
+    // Return in the form converts and the outcome says where and how long.
+    // Cancel, or closing the window and saying Yes, stops the conversion,
+    // leaves no partial destination and keeps an existing one; in a batch the
+    // files before stay converted and the rest are not started. While it
+    // runs, the window starts no second conversion; only a close saves the
+    // settings.
+    void conversion()
     {
-        QTest::addColumn<QString>("source");      // a name in the temporary directory
-        QTest::addColumn<QString>("destination"); // as typed into the field
-        QTest::addColumn<int>("direction");
-        QTest::addColumn<QString>("returnIn"); // where Return is pressed; empty: click Convert
-        QTest::addColumn<QString>("box");
-        QTest::addColumn<QString>("why"); // part of the explanation; "@" is the directory
-        QTest::addColumn<int>("written"); // what the destination holds then
-        const auto row = [](const char *name, const char *source, const char *destination,
-                            int direction, const char *returnIn, const char *box, const char *why,
-                            WaveLayout written = WaveLayout::NotWave) {
-            QTest::newRow(name) << source << destination << direction << returnIn << box << why
-                                << int(written);
-        };
-        const char *noSource = "Quorvia Warning Ok: Specify the source file!";
-        const char *done = "Quorvia Information Ok: Was successfully done. (why)";
-        row("both fields empty", "", "", 1, "", noSource, "");
-        row("source is a folder", "folder.wav", "out.wav", 1, "leSource",
-            "Quorvia Warning Ok: Specify the source file! (why)", "@/folder.wav is a folder");
-        row("source missing", "missing.wav", "out.wav", 1, "cbType",
-            "Quorvia Warning Ok: Specify the source file! (why)",
-            "@/missing.wav: No such file or directory");
-        row("destination empty", "standard.wav", "", 1, "leDestination",
-            "Quorvia Warning Ok: Specify the destination file!", "");
-        row("not a recording", "voice.take1.wav", "out.wav", 0, "",
-            "Quorvia Critical Ok: Can't convert voice! (why)", "voice.take1.wav");
-        // The destination's layout shows which direction the conversion was given.
-        row("Brinmoor-WAVE to standard", "brinmoor.wav", "out.wav", BrinmoorToStandard, "tbDst",
-            done, "Destination: @/out.wav\nDuration: 0.2 s", WaveLayout::Standard);
-        row("standard to Brinmoor-WAVE, blank name used as it stands", "standard.wav", "   ",
-            StandardToBrinmoor, "", done, "Duration: 0.2 s", WaveLayout::Brinmoor);
-    }
-
-    // Every path through convert() ends in one message box; the two refusals
-    // never reach the conversion. Return anywhere on the form but on a push
-    // button presses Convert.
-    void messages()
-    {
-        QFETCH(QString, source);
-        QFETCH(QString, destination);
-        QFETCH(int, direction);
-        QFETCH(QString, returnIn);
-        QFETCH(QString, box);
-        QFETCH(QString, why);
-        QFETCH(int, written);
+        QFETCH(Conversion, row);
         makeChoices();
-        const QByteArray sourceBytes = readFile(dir.filePath(source));
-        fill(source.isEmpty() ? "" : dir.filePath(source), destination, direction);
-
-        ModalAnswerer answerer;
-        if (returnIn.isEmpty())
-            child<QPushButton>("pbConvert")->click();
-        else
-            QTest::keyClick(child(qPrintable(returnIn)), Qt::Key_Return);
-
-        QCOMPARE(answerer.boxes, QStringList(box));
-        QVERIFY2(answerer.why.first().contains(QString(why).replace("@", dir.path())),
-                 qPrintable(answerer.why.first()));
-        QCOMPARE(child<QLineEdit>("leDestination")->text(), destination);
-        QCOMPARE(readFile(dir.filePath(source)), sourceBytes);
-        if (written == int(WaveLayout::NotWave))
-            QVERIFY(!QFileInfo::exists(dir.filePath("out.wav")));
-        else
-            QCOMPARE(int(detectWaveLayout(dir.filePath(destination))), written);
-    }
-
-    void cancel_data()
-    {
-        QTest::addColumn<bool>("destinationExists");
-        QTest::addColumn<int>("closeAnswer"); // to "Stop the conversion and quit?"; none: no close
-        QTest::addColumn<bool>("batch");      // a short file, then the long one, then another
-        const auto row = [](const char *name, bool exists, QMessageBox::StandardButton answer,
-                            bool batch = false) {
-            QTest::newRow(name) << exists << int(answer) << batch;
-        };
-        row("Cancel, new destination", false, QMessageBox::NoButton);
-        row("close refused, then Cancel", true, QMessageBox::No);
-        row("close: stop and quit", false, QMessageBox::Yes);
-        row("close: stop and quit, existing destination", true, QMessageBox::Yes);
-        row("Cancel in the second of three files", true, QMessageBox::NoButton, true);
-    }
-
-    // Cancel in the progress dialog, or closing the window and saying Yes,
-    // stops the conversion, leaves no partial destination and keeps an
-    // existing one; in a batch the files before stay converted and the rest
-    // are not started. Only a close saves the settings.
-    void cancel()
-    {
-        QFETCH(bool, destinationExists);
-        QFETCH(int, closeAnswer);
-        QFETCH(bool, batch);
-        const QString source = dir.filePath("long.wav");
-        QVERIFY(soxTone(source, 44100, "60", 16));
+        const bool batch = !row.entry.isEmpty();
+        const bool stopped = row.stop != Stop::None;
+        const bool quit = row.stop == Stop::CloseAndQuit;
+        QVERIFY(soxTone(dir.filePath("long.wav"), 44100, "60", 16));
+        const QString source = dir.filePath(row.source);
         QVERIFY(dir.mkpath("out"));
-        const QString destination = dir.filePath(batch ? "out/long.wav" : "result.wav");
+        const QString destination =
+                dir.filePath("out/" + (batch ? QFileInfo(source).fileName() : "result.wav"));
         const QByteArray earlier = "an earlier file that must survive";
-        QVERIFY(!destinationExists || writeFile(destination, earlier));
+        QVERIFY(!row.existing || writeFile(destination, earlier));
         fill(source, destination, StandardToBrinmoor);
-        makeChoices();
+        QStringList tabOrder; // the form as it reads
+        for (QWidget *w = type(); tabOrder.isEmpty() || w != type(); w = w->nextInFocusChain())
+            tabOrder << ((w->focusPolicy() & Qt::TabFocus) ? w->objectName() : "");
+        tabOrder.removeAll("");
+        QCOMPARE(tabOrder.join(' '), "cbType pbAbout leSource tbSrc leDestination tbDst pbConvert");
 
         ModalAnswerer answerer([&](QWidget *modal) { // the batch's folder
             modal->findChild<QLineEdit *>("fileNameEdit")->setText(dir.filePath("out"));
             QMetaObject::invokeMethod(modal, "accept");
         });
-        bool stopped = false;
+        bool asked = false;
         // Each tick sleeps a little, as a slow machine would, so that the
         // conversion outlasts the moment the progress dialog appears.
         QTimer slow;
         connect(&slow, &QTimer::timeout, this, [&] {
             QThread::msleep(5);
             auto *progress = window->findChild<QProgressDialog *>();
-            if (stopped || !progress || !progress->isVisible() ||
-                !progress->labelText().contains(batch ? "2 of 3: long.wav" : "long.wav"))
+            if (!stopped || asked || !progress || !progress->isVisible() ||
+                !progress->labelText().contains("long.wav")) // in a batch, the second file
                 return;
             QVERIFY(window->isConverting());
-            child<QPushButton>("pbConvert")->click(); // not a second conversion
-            stopped = true;
-            answerer.answer = QMessageBox::StandardButton(closeAnswer);
-            if (closeAnswer != QMessageBox::NoButton)
+            convertButton()->click(); // not a second conversion
+            asked = true;
+            answerer.answer = quit ? QMessageBox::Yes : QMessageBox::No;
+            if (row.stop != Stop::Cancel)
                 QVERIFY(!window->close()); // asks, and stays until the conversion has stopped
-            if (closeAnswer != QMessageBox::Yes)
+            if (!quit)
                 progress->findChild<QPushButton *>()->click(); // its only button: Cancel
         });
         slow.start(0);
 
-        if (batch) {
-            window->openFiles({dir.filePath("standard.wav"), source, dir.filePath("brinmoor.wav")});
-            QTRY_VERIFY_WITH_TIMEOUT(!answerer.boxes.isEmpty(), 60000);
+        const QStringList sources{dir.filePath("standard.wav"), source,
+                                  dir.filePath("brinmoor.wav")};
+        if (row.entry == "arguments") {
+            window->openFiles(sources);
+        } else if (batch) {
+            QList<QUrl> urls;
+            for (const QString &file : sources)
+                urls << QUrl::fromLocalFile(file);
+            QVERIFY(dragAndDrop(window.get(), urls));
         } else {
-            child<QPushButton>("pbConvert")->click();
+            QTest::keyClick(field("leDestination"), Qt::Key_Return);
         }
+        QTRY_VERIFY_WITH_TIMEOUT(!answerer.boxes.isEmpty(), 60000); // a batch starts later
         slow.stop();
 
-        const bool quit = closeAnswer == QMessageBox::Yes;
-        QVERIFY(stopped && window->isVisible() != quit && !window->isConverting());
+        QVERIFY(asked == stopped && window->isVisible() != quit && !window->isConverting());
         QCOMPARE(QFileInfo::exists(settingsFile()), quit);
         QStringList boxes;
-        if (closeAnswer != QMessageBox::NoButton)
-            boxes << "Quorvia Question buttons: Stop the conversion and quit?";
-        if (!quit)
-            boxes << QString("Quorvia Information Ok: Conversion cancelled.%1")
-                             .arg(batch ? " (why)" : "");
+        if (row.stop == Stop::CloseRefused || quit)
+            boxes << "Question: Stop the conversion and quit?";
+        if (stopped && !quit)
+            boxes << "Information: Conversion cancelled.";
+        else if (batch)
+            boxes << "Warning: 2 converted, 1 failed.";
+        else if (!quit)
+            boxes << "Information: Was successfully done.";
         QCOMPARE(answerer.boxes, boxes);
-        QCOMPARE(readFile(destination), destinationExists ? earlier : QByteArray());
-        QCOMPARE(strayFiles(dir.filePath("out"),
-                            batch ? QStringList{"long.wav", "standard.wav"} : QStringList()),
-                 QStringList());
-        QCOMPARE(dir.entryList(QDir::Files | QDir::Hidden).size(),
-                 (destinationExists && !batch ? 5 : 4));
-        if (batch)
-            QVERIFY(answerer.why.last().startsWith("1 converted, 0 failed, 2 not started."));
-    }
-
-    void batch_data()
-    {
-        QTest::addColumn<QString>("entry");
-        QTest::newRow("dropped on the window") << "drop";
-        QTest::newRow("chosen together in the source dialog") << "tbSrc";
-        QTest::newRow("named on the command line") << "arguments";
-    }
-
-    // Several sources go into one folder, each in the direction its layout
-    // calls for and named as quorvia-convert -o names them; the summary says
-    // which failed and why. The form keeps its contents.
-    void batch()
-    {
-        QFETCH(QString, entry);
-        makeChoices();
-        QVERIFY(dir.mkpath("out"));
-        QStringList sources;
-        for (const char *name : {"standard.wav", "brinmoor.wav", "voice.take1.wav"})
-            sources << dir.filePath(name);
-        fill("in.wav", "out.wav", 0);
-
-        ModalAnswerer answerer([&](QWidget *modal) { // the source dialog, then the folder's
-            auto *dialog = qobject_cast<QFileDialog *>(modal);
-            const bool files = dialog->fileMode() == QFileDialog::ExistingFiles;
-            dialog->findChild<QLineEdit *>("fileNameEdit")
-                    ->setText(files ? '"' + sources.join("\" \"") + '"' : dir.filePath("out"));
-            QMetaObject::invokeMethod(dialog, "accept");
-        });
-        if (entry == "arguments") {
-            window->openFiles(sources);
-        } else if (entry == "tbSrc") {
-            child<QAbstractButton>("tbSrc")->click();
+        const QString said = answerer.why.last();
+        if (stopped) {
+            QCOMPARE(readFile(destination), row.existing ? earlier : QByteArray());
+            QVERIFY2(!batch || said.startsWith("1 converted, 0 failed, 2 not started."),
+                     qPrintable(said));
+        } else if (batch) {
+            QVERIFY2(said.contains(QDir::toNativeSeparators(source) + ": "), qPrintable(said));
+            QCOMPARE(detectWaveLayout(dir.filePath("out/brinmoor.wav")), WaveLayout::Standard);
         } else {
-            QMimeData mime;
-            for (const QString &source : sources)
-                mime.setUrls(mime.urls() << QUrl::fromLocalFile(source));
-            QDragEnterEvent enter({10, 10}, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-            QApplication::sendEvent(window.get(), &enter);
-            QDropEvent dropped({10, 10}, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-            QApplication::sendEvent(window.get(), &dropped);
+            QCOMPARE(said,
+                     "Destination: " + QDir::toNativeSeparators(destination) + "\nDuration: 0.2 s");
+            QCOMPARE(detectWaveLayout(destination), WaveLayout::Brinmoor);
         }
-        QTRY_VERIFY_WITH_TIMEOUT(!answerer.boxes.isEmpty(), 60000);
-
-        QCOMPARE(answerer.boxes, QStringList("Quorvia Warning Ok: 2 converted, 1 failed. (why)"));
-        QVERIFY(answerer.why.first().contains(QDir::toNativeSeparators(sources.last())));
-        QCOMPARE(strayFiles(dir.filePath("out"), {"standard.wav", "brinmoor.wav"}), QStringList());
-        QCOMPARE(detectWaveLayout(dir.filePath("out/standard.wav")), WaveLayout::Brinmoor);
-        QCOMPARE(detectWaveLayout(dir.filePath("out/brinmoor.wav")), WaveLayout::Standard);
-        QCOMPARE(child<QLineEdit>("leSource")->text(), "in.wav");
+        if (batch) // the file before is converted; after a stop, the one after is not started
+            QCOMPARE(detectWaveLayout(dir.filePath("out/standard.wav")), WaveLayout::Brinmoor);
+        QCOMPARE(strayFiles(dir.filePath("out"),
+                            {"standard.wav", "long.wav", "brinmoor.wav", "result.wav"}),
+                 QStringList());
+        QCOMPARE(QFileInfo::exists(dir.filePath("out/brinmoor.wav")), batch && !stopped);
     }
 
-    void choose_data()
+    void drop_data()
     {
-        QTest::addColumn<QString>("target"); // a button opens its dialog; empty: the window
-        QTest::addColumn<QString>("file");   // dropped or picked; empty: cancel the dialog
-        QTest::addColumn<QString>("field");  // that takes it; empty: the drop is refused
-        QTest::addColumn<int>("typeBefore");
-        QTest::addColumn<int>("typeAfter");
-        const auto row = [](const char *name, const char *target, const char *file,
-                            const char *field, int before, int after) {
-            QTest::newRow(name) << target << file << field << before << after;
-        };
-        row("cancel the source dialog", "tbSrc", "", "leSource", 1, 1);
-        row("pick a Brinmoor-WAVE source", "tbSrc", "brinmoor.wav", "leSource", 1, 0);
-        row("pick a destination", "tbDst", "new.wav", "leDestination", 1, 1);
-        row("Brinmoor-WAVE on the window", "", "brinmoor.wav", "leSource", 1, 0);
-        row("standard on the source", "leSource", "standard.wav", "leSource", 0, 1);
-        row("Brinmoor-WAVE on the destination", "leDestination", "brinmoor.wav", "leDestination", 1,
-            1);
-        row("unknown layout on the window", "", "voice.take1.wav", "leSource", 1, 1);
-        row("web address", "", "http://example.com/a.wav", "", 1, 1);
+        rows<Drop>({
+                {"Brinmoor-WAVE on the window", "", "brinmoor.wav", "leSource", 1, 0},
+                {"standard on the source", "leSource", "standard.wav", "leSource", 0, 1},
+                {"unknown layout on the window", "", "voice.take1.wav", "leSource", 1, 1},
+                {"web address", "", "http://example.com/a.wav", "", 1, 1},
+        });
     }
 
-    // A file dialog or a dropped file fills a field; a cancelled dialog
-    // empties it. A source also selects the direction that reads it.
-    void choose()
+    // A dropped file fills a field; a source also selects the direction
+    // that reads it.
+    void drop()
     {
-        QFETCH(QString, target);
-        QFETCH(QString, file);
-        QFETCH(QString, field);
-        QFETCH(int, typeBefore);
-        QFETCH(int, typeAfter);
+        QFETCH(Drop, row);
         makeChoices();
         const QString earlier = dir.filePath("folder.wav/earlier.wav");
-        fill(earlier, earlier, typeBefore);
+        fill(earlier, earlier, row.typeBefore);
 
-        if (target.startsWith("tb")) {
-            QStringList seen; // what the dialog was like when it opened
-            ModalAnswerer answerer([&](QWidget *modal) {
-                auto *dialog = qobject_cast<QFileDialog *>(modal);
-                if (!dialog || !seen.isEmpty())
-                    return;
-                seen << dialog->windowTitle() << dialog->nameFilters()
-                     << dialog->directory().path();
-                // Typed, as a whole path: selectFile() races with the
-                // dialog's loading of the folder it started in.
-                if (!file.isEmpty())
-                    dialog->findChild<QLineEdit *>("fileNameEdit")->setText(dir.filePath(file));
-                QMetaObject::invokeMethod(dialog, file.isEmpty() ? "reject" : "accept");
-            });
-            child<QAbstractButton>(qPrintable(target))->click();
-            // It starts where the field points.
-            QCOMPARE(seen,
-                     QStringList({target == "tbSrc" ? "Open File" : "Save File", "File (*.wav)",
-                                  dir.filePath("folder.wav")}));
-        } else {
-            QMimeData mime;
-            mime.setUrls(
-                    {file.contains("://") ? QUrl(file) : QUrl::fromLocalFile(dir.filePath(file))});
-            QWidget *receiver = target.isEmpty() ? window.get() : child(qPrintable(target));
-            const QPoint at = receiver->rect().center();
-            QDragEnterEvent enter(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-            QApplication::sendEvent(receiver, &enter);
-            QCOMPARE(enter.isAccepted(), !field.isEmpty());
-            if (enter.isAccepted()) {
-                QDropEvent dropped(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-                QApplication::sendEvent(receiver, &dropped);
-                QVERIFY(dropped.isAccepted());
-            }
-        }
-        const QString taken = file.isEmpty() ? "" : QDir::toNativeSeparators(dir.filePath(file));
+        const QUrl url = row.file.contains("://") ? QUrl(row.file)
+                                                  : QUrl::fromLocalFile(dir.filePath(row.file));
+        QCOMPARE(dragAndDrop(row.target.isEmpty() ? static_cast<QWidget *>(window.get())
+                                                  : field(qPrintable(row.target)),
+                             {url}),
+                 !row.field.isEmpty());
+        const QString taken = QDir::toNativeSeparators(dir.filePath(row.file));
         for (const char *name : {"leSource", "leDestination"})
-            QCOMPARE(child<QLineEdit>(name)->text(), name == field ? taken : earlier);
-        QCOMPARE(type()->currentIndex(), typeAfter);
+            QCOMPARE(field(name)->text(), name == row.field ? taken : earlier);
+        QCOMPARE(type()->currentIndex(), row.typeAfter);
     }
 
     void settings_data()
     {
-        QTest::addColumn<QByteArray>("content"); // empty: no file at all
-        QTest::addColumn<QString>("source");
-        QTest::addColumn<QString>("destination");
-        QTest::addColumn<int>("index");
-        const auto row = [](const char *name, const char *values, const char *source,
-                            const char *destination, int index) {
-            QTest::newRow(name) << QByteArray(values) << source << destination << index;
-        };
-        row("no file", "", "", "", 0);
-        row("all three",
-            R"({"Main window":{"Source":"/a/in.wav","Destination":"C:\\o.wav","Type":1}})",
-            "/a/in.wav", "C:\\o.wav", 1);
-        row("quotes, blanks and umlauts",
-            "{\"Main window\":{\"Source\":\"/\\\"q\\\" ä.wav\",\"Destination\":\"   "
-            "\",\"Type\":1}}",
-            "/\"q\" ä.wav", "   ", 1);
-        row("keys in any order, extra keys dropped",
-            R"({"Other":5,"Main window":{"Type":1,"Colour":"red","Source":"x"}})", "x", "", 1);
-        row("Type 2 out of range", R"({"Main window":{"Type":2}})", "", "", 0);
-        row("Type -1 out of range", R"({"Main window":{"Type":-1}})", "", "", 0);
-        row("Type as a string", R"({"Main window":{"Type":"1"}})", "", "", 0);
-        row("Type not whole", R"({"Main window":{"Type":1.5}})", "", "", 0);
-        // 2^32 + 1 would wrap to 1 if it were cut to 32 bits.
-        row("Type beyond int", R"({"Main window":{"Type":4294967297}})", "", "", 0);
-        row("Source as a number", R"({"Main window":{"Source":12,"Destination":"d","Type":1}})", "",
-            "d", 1);
-        row("Main window not an object", R"({"Main window":["Source","x"]})", "", "", 0);
-        row("cut short", R"({"Main window":{"Source":"x","Type":1)", "", "", 0);
+        const QByteArray all =
+                R"({"Main window":{"Source":"/a/in.wav","Destination":"C:\\o.wav","Type":1}})";
+        rows<Setting>({
+                {"no file", "", "", "", 0},
+                {"all three", all, "/a/in.wav", "C:\\o.wav", 1},
+                {"Type -1 out of range", R"({"Main window":{"Type":-1}})", "", "", 0},
+                // When the settings cannot be saved, the window still closes, the
+                // previous file stays as it was and nothing is left beside it.
+                {"file-size limit", all, "/a/in.wav", "C:\\o.wav", 1, Block::SizeLimit},
+                {"a file in place of the directory", all, "", "", 0, Block::FileForDirectory},
+        });
     }
 
     // The window reads options.jcfg when it is built, keeping its defaults
@@ -515,46 +337,49 @@ private slots:
     // leaves half a file.
     void settings()
     {
-        QFETCH(QByteArray, content);
-        QFETCH(QString, source);
-        QFETCH(QString, destination);
-        QFETCH(int, index);
+        QFETCH(Setting, row);
+        // Settings cannot be kept below a regular file, whoever runs this.
+        const QString kept = row.block == Block::FileForDirectory ? settingsDir() : settingsFile();
         const QString earlier = settingsFile() + ".earlier";
-        if (!content.isEmpty()) {
-            QVERIFY(writeFile(settingsFile(), content));
-            QCOMPARE(::link(qPrintable(settingsFile()), qPrintable(earlier)), 0);
+        if (row.block == Block::FileForDirectory) {
+            QVERIFY(QDir(settingsDir()).removeRecursively() && writeFile(kept, row.content));
+        } else if (!row.content.isEmpty()) {
+            QVERIFY(writeFile(kept, row.content));
+            QCOMPARE(::link(qPrintable(kept), qPrintable(earlier)), 0);
         }
         newWindow();
-        QCOMPARE(child<QLineEdit>("leSource")->text(), source);
-        QCOMPARE(child<QLineEdit>("leDestination")->text(), destination);
-        QCOMPARE(type()->currentIndex(), index);
+        QCOMPARE(field("leSource")->text(), row.source);
+        QCOMPARE(field("leDestination")->text(), row.destination);
+        QCOMPARE(type()->currentIndex(), row.index);
 
-        fill(source, destination + "2", 1 - index);
-        QCOMPARE(readFile(settingsFile()), content); // nothing is written before the close
-        QVERIFY(window->close());
-        const auto quoted = [](QString text) {
-            return text.replace("\\", "\\\\").replace("\"", "\\\"").toUtf8();
-        };
-        const QByteArray after = "{\n    \"Main window\": {\n        \"Destination\": \"" +
-                quoted(destination + "2") + "\",\n        \"Source\": \"" + quoted(source) +
-                "\",\n        \"Type\": " + QByteArray::number(1 - index) + "\n    }\n}\n";
-        QCOMPARE(readFile(settingsFile()), after);
-        QCOMPARE(readFile(earlier), content); // replaced, not rewritten in place
-        QCOMPARE(
-                QDir(QFileInfo(settingsFile()).path()).entryList(QDir::Files | QDir::Hidden).size(),
-                content.isEmpty() ? 1 : 2);
-    }
+        fill(row.source, row.destination + "2", 1 - row.index);
+        QCOMPARE(readFile(kept), row.content); // nothing is written before the close
+        rlimit before{};
+        getrlimit(RLIMIT_FSIZE, &before);
+        rlimit tiny = before;
+        tiny.rlim_cur = 16;
+        QVERIFY(row.block != Block::SizeLimit || setrlimit(RLIMIT_FSIZE, &tiny) == 0);
+        const bool closed = window->close();
+        setrlimit(RLIMIT_FSIZE, &before);
+        QVERIFY(closed);
 
-    void settingsPathIsADirectory()
-    {
-        QVERIFY(QDir().mkpath(settingsFile()));
-        newWindow();
-        QCOMPARE(child<QLineEdit>("leSource")->text(), QString());
-        child<QLineEdit>("leSource")->setText("x");
-        QVERIFY(window->close()); // the save fails quietly
-        QVERIFY(QFileInfo(settingsFile()).isDir());
+        QStringList names{"options.jcfg"};
+        if (QFileInfo::exists(earlier))
+            names << "options.jcfg.earlier";
+        if (row.block == Block::None) {
+            const QJsonObject values{{"Source", row.source},
+                                     {"Destination", row.destination + "2"},
+                                     {"Type", 1 - row.index}};
+            QCOMPARE(QJsonDocument::fromJson(readFile(kept)).object(),
+                     QJsonObject({{"Main window", values}}));
+            QCOMPARE(readFile(earlier), row.content); // replaced, not rewritten in place
+        } else {
+            QCOMPARE(readFile(kept), row.content);
+        }
+        if (row.block != Block::FileForDirectory)
+            QCOMPARE(strayFiles(settingsDir()), names);
     }
 };
 
-QTEST_MAIN(TestMainWindow)
+QUORVIA_TEST_MAIN(TestMainWindow, QApplication)
 #include "tst_mainwindow.moc"
