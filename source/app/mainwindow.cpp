@@ -249,12 +249,21 @@ void MainWindow::convert()
                                                     : 0.0))};
         facts << result.warnings;
         showMessage(QMessageBox::Information, tr("Was successfully done."), facts.join('\n'));
-    } else if (result.error == ConvertError::Cancelled) {
-        showMessage(QMessageBox::Information, tr("Conversion cancelled."));
-    } else {
-        showMessage(QMessageBox::Critical, tr("Can't convert ") + source.baseName() + "!",
-                    result.reason);
+        return;
     }
+    if (result.error == ConvertError::Cancelled) {
+        showMessage(QMessageBox::Information, tr("Conversion cancelled."));
+        return;
+    }
+    // A source clearly of the other layout: name the direction that reads it.
+    QString details = result.reason;
+    const WaveLayout other =
+            type == BrinmoorToStandard ? WaveLayout::Standard : WaveLayout::Brinmoor;
+    if (result.error == ConvertError::SourceFormat && result.source.layout == other)
+        details += tr("; choose \"%1\"")
+                           .arg(cbType->itemText(type == BrinmoorToStandard ? StandardToBrinmoor
+                                                                            : BrinmoorToStandard));
+    showMessage(QMessageBox::Critical, tr("Can't convert ") + source.baseName() + "!", details);
 }
 
 void MainWindow::convertMany(const QStringList &sources)
@@ -281,7 +290,10 @@ void MainWindow::convertMany(const QStringList &sources)
                                            .arg(QFileInfo(task.source).fileName()));
             progress->setValue(i * progressSteps);
             QString failure = batch.refusal(size_t(i));
-            const int type = failure.isEmpty() ? directionFor(task.source, &failure) : -1;
+            const int type = failure.isEmpty()
+                    ? directionFor(task.source, &failure,
+                                   tr("convert it alone, choosing the direction"))
+                    : -1;
             if (type >= 0) {
                 const ConvertResult result =
                         runConversion(task.source, task.destination, type, *progress, i);
@@ -335,7 +347,8 @@ void MainWindow::showMessage(QMessageBox::Icon icon, const QString &text,
 void MainWindow::takeSource(const QString &path)
 {
     leSource->setText(path);
-    switch (detectWaveLayout(path)) {
+    // Only a clear verdict chooses; an ambiguous file keeps the user's choice.
+    switch (recognizeWave(path).layout) {
     case WaveLayout::Brinmoor:
         cbType->setCurrentIndex(BrinmoorToStandard);
         break;
@@ -343,6 +356,7 @@ void MainWindow::takeSource(const QString &path)
         cbType->setCurrentIndex(StandardToBrinmoor);
         break;
     case WaveLayout::NotWave:
+    case WaveLayout::Ambiguous:
         break;
     }
 }

@@ -3,6 +3,8 @@
 
 #include "converter/batch.h"
 #include "converter/convertfile.h"
+#include "wave/brinmoorwavefile.h"
+#include "wave/standardwavefile.h"
 #include "wave/wavelayout.h"
 
 #include <QCommandLineParser>
@@ -10,10 +12,12 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <vector>
 
+#include <signal.h>
 #include <unistd.h>
 
 namespace {
@@ -31,6 +35,17 @@ volatile std::sig_atomic_t interrupted = 0;
 void onInterrupt(int signal)
 {
     interrupted = signal;
+}
+
+// Without SA_RESTART, so that a system call waiting for something returns
+// at once instead of being started again.
+void stopOn(int signal)
+{
+    struct sigaction action = {};
+    action.sa_handler = onInterrupt;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;
+    sigaction(signal, &action, nullptr);
 }
 
 void printLine(const QString &text)
@@ -84,8 +99,13 @@ private:
     int shown = -1;
 };
 
+QString layoutName(WaveLayout layout)
+{
+    return layout == WaveLayout::Brinmoor ? QStringLiteral("brinmoor") : QStringLiteral("standard");
+}
+
 // Converts one file; on failure returns the line that says why, and an
-// interruption leaves it as if never started.
+// interruption leaves it as if never started. Warnings go to stderr.
 QString convertOne(const BatchTask &task, Target target, ProgressBar &bar)
 {
     const QString source = QDir::toNativeSeparators(task.source);
@@ -93,8 +113,10 @@ QString convertOne(const BatchTask &task, Target target, ProgressBar &bar)
     if (target == Target::Standard) {
         type = BrinmoorToStandard;
     } else if (target == Target::Auto) {
+        // The automatic direction acts only on a clear verdict.
         QString failure;
-        type = directionFor(task.source, &failure);
+        type = directionFor(task.source, &failure,
+                            QStringLiteral("choose with --to standard or --to brinmoor"));
         if (type < 0)
             return failure;
     }
@@ -107,21 +129,171 @@ QString convertOne(const BatchTask &task, Target target, ProgressBar &bar)
     bar.start(QFileInfo(task.source).fileName());
     const ConvertResult result = convertFile(task.source, task.destination, type, options);
     bar.finish();
-    if (result.ok())
+    if (result.ok()) {
+        for (const QString &warning : result.warnings)
+            printLine(QStringLiteral("%1: %2").arg(source, warning));
         return QString();
-    // The readers name the window's direction that fits a file of the other
-    // layout; here the user chose with --to.
-    if (result.error == ConvertError::SourceFormat) {
-        const WaveLayout layout = detectWaveLayout(task.source);
-        if (layout != WaveLayout::NotWave)
-            return QStringLiteral("%1: this is a %2; use --to %3 (or --to auto)")
-                    .arg(source,
-                         layout == WaveLayout::Brinmoor ? QStringLiteral("Brinmoor-WAVE recording")
-                                                        : QStringLiteral("standard WAVE file"),
-                         layout == WaveLayout::Brinmoor ? QStringLiteral("standard")
-                                                        : QStringLiteral("brinmoor"));
     }
+    // The reader's own reason, and the option that fits only when the file
+    // is clearly of the other layout.
+    const WaveLayout other =
+            type == BrinmoorToStandard ? WaveLayout::Standard : WaveLayout::Brinmoor;
+    if (result.error == ConvertError::SourceFormat && result.source.layout == other)
+        return QStringLiteral("%1; use --to %2 (or --to auto)")
+                .arg(result.reason,
+                     layoutName(other == WaveLayout::Brinmoor ? WaveLayout::Standard
+                                                              : WaveLayout::Brinmoor));
     return failureLine(task.source, result);
+}
+
+QString extentText(const WaveInfo &info)
+{
+    switch (info.extent) {
+    case DataExtent::Matches:
+        return QStringLiteral("as its header announces");
+    case DataExtent::CutShort:
+        return QStringLiteral("cut short: holds %1 of the %2 frames its header announces")
+                .arg(info.frames)
+                .arg(info.announcedFrames);
+    case DataExtent::Extended:
+        return QStringLiteral("extended: holds %1 frames, %2 more than its header announces")
+                .arg(info.frames)
+                .arg(info.frames - info.announcedFrames);
+    case DataExtent::Unfinished:
+        return QStringLiteral("its header was never finished (size 0); read to the end");
+    case DataExtent::Wrapped:
+        return QStringLiteral("past 4 GiB; its 32-bit size wrapped; read to the end");
+    case DataExtent::Saturated:
+        return QStringLiteral("past 4 GiB; its 32-bit size saturated; read to the end");
+    case DataExtent::Rf64:
+        return QStringLiteral("64-bit sizes (RF64)");
+    }
+    return QString();
+}
+
+QString duration(qint64 frames, double rate)
+{
+    if (!(rate > 0))
+        return QStringLiteral("unknown");
+    const double seconds = double(frames) / rate;
+    const qint64 whole = qint64(seconds);
+    return QStringLiteral("%1:%2:%3 = %4 frames")
+            .arg(whole / 3600, 2, 10, QLatin1Char('0'))
+            .arg(whole / 60 % 60, 2, 10, QLatin1Char('0'))
+            .arg(seconds - double(whole / 60 * 60), 6, 'f', 3, QLatin1Char('0'))
+            .arg(frames);
+}
+
+// The peak as the conversion measures it, with the progress bar. False when
+// interrupted or unreadable (reported).
+template<class File>
+bool printPeak(File &file, const QString &path, ProgressBar &bar)
+{
+    if (!file.open(path, QIODevice::ReadOnly)) {
+        printLine(QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(path), file.errorString()));
+        return false;
+    }
+    bool ok = false;
+    bar.start(QFileInfo(path).fileName());
+    const double peak = file.measurePeak(ok, [&bar](double fraction) {
+        bar.update(fraction);
+        return !interrupted;
+    });
+    bar.finish();
+    if (!ok) {
+        if (!interrupted)
+            printLine(QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(path),
+                                                   file.errorString()));
+        return false;
+    }
+    QString line = QStringLiteral("Peak        : %1 (%2 dBFS)")
+                           .arg(peak, 0, 'g', 6)
+                           .arg(peak > 0 ? 20.0 * std::log10(peak) : -INFINITY, 0, 'f', 2);
+    if (file.damagedValues() > 0)
+        line += QStringLiteral(", %1 damaged values (NaN, infinite or beyond \u00b116) left out")
+                        .arg(file.damagedValues());
+    std::printf("%s\n", line.toLocal8Bit().constData());
+    return true;
+}
+
+// One file's --info block on stdout; true when its layout was recognised
+// (and, with `peak`, measured).
+bool printInfo(const QString &path, bool peak, ProgressBar &bar)
+{
+    const QString name = QDir::toNativeSeparators(path);
+    const WaveInfo info = recognizeWave(path);
+    if (info.layout == WaveLayout::NotWave) {
+        printLine(
+                (info.unreadable ? QStringLiteral("cannot open %1: %2") : QStringLiteral("%1: %2"))
+                        .arg(name, info.evidence));
+        return false;
+    }
+    const char *layout = info.layout == WaveLayout::Brinmoor ? "Brinmoor-WAVE"
+            : info.layout == WaveLayout::Standard            ? "standard WAVE"
+                                                             : "ambiguous";
+    const QStringList lines{
+            QStringLiteral("File        : %1").arg(name),
+            QStringLiteral("Layout      : %1 (%2)").arg(QLatin1String(layout), info.evidence),
+            QStringLiteral("Encoding    : %1, %2-bit %3")
+                    .arg(info.format)
+                    .arg(info.bitsPerSample)
+                    .arg(info.isFloat ? QStringLiteral("float") : QStringLiteral("integer PCM")),
+            QStringLiteral("Channels    : %1").arg(info.channels),
+            QStringLiteral("Sample rate : %1 Hz")
+                    .arg(info.sampleRate, 0, 'f',
+                         info.sampleRate == std::floor(info.sampleRate) ? 0 : 1),
+            QStringLiteral("Duration    : %1").arg(duration(info.frames, info.sampleRate)),
+            QStringLiteral("Data        : %1").arg(extentText(info)),
+    };
+    std::printf("%s\n", lines.join(QLatin1Char('\n')).toLocal8Bit().constData());
+    bool ok = info.recognised();
+    if (peak && ok) {
+        std::fflush(stdout);
+        if (info.layout == WaveLayout::Brinmoor) {
+            BrinmoorWaveFile file;
+            ok = printPeak(file, path, bar);
+        } else {
+            StandardWaveFile file;
+            ok = printPeak(file, path, bar);
+        }
+    }
+    std::printf("\n");
+    std::fflush(stdout);
+    return ok;
+}
+
+// Arguments whose bytes do not survive decoding in the locale's encoding:
+// the text they became names another file. Kept as decoded, to find which
+// file names they gave.
+QStringList lossyArguments(int argc, char *argv[])
+{
+    QStringList lossy;
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray raw(argv[i]);
+        if (QFile::encodeName(QFile::decodeName(raw)) != raw)
+            lossy << QFile::decodeName(raw);
+    }
+    return lossy;
+}
+
+// True when `name` came from one of the `lossy` arguments: the argument
+// itself, an option's value after '=', or one attached to a short option.
+bool fromLossyArgument(const QString &name, const QStringList &lossy)
+{
+    for (const QString &argument : lossy) {
+        if (argument == name || argument.endsWith(QLatin1Char('=') + name) ||
+            (argument.startsWith(QLatin1Char('-')) && !argument.startsWith(QLatin1String("--")) &&
+             argument.endsWith(name)))
+            return true;
+    }
+    return false;
+}
+
+QString lossyNameReason(const QString &name)
+{
+    return QStringLiteral("%1: the name is not valid in the system's file name encoding, and "
+                          "would name another file")
+            .arg(QDir::toNativeSeparators(name));
 }
 
 // The help text: the usage names the program as people call it, not the
@@ -132,15 +304,18 @@ QString helpText(const QCommandLineParser &parser)
     // Qt's own text begins with "Usage: <path> ..." and the description;
     // the options and arguments follow.
     options = options.mid(options.indexOf(QLatin1String("\nOptions:")) + 1);
-    return QStringLiteral("Usage: quorvia-convert [options] SOURCE DESTINATION\n"
-                          "       quorvia-convert [options] -o DIR SOURCE...\n\n"
-                          "%1\n\n%2\n"
-                          "Exit status:\n"
-                          "  0    every file was converted\n"
-                          "  1    a file could not be converted (each is named on stderr)\n"
-                          "  2    the command line was not understood\n"
-                          "  130  stopped by SIGINT (Ctrl+C), 143 by SIGTERM; the file being\n"
-                          "       converted then is left as if never started\n")
+    return QStringLiteral(
+                   "Usage: quorvia-convert [options] SOURCE DESTINATION\n"
+                   "       quorvia-convert [options] -o DIR SOURCE...\n"
+                   "       quorvia-convert --info [--peak] FILE...\n\n"
+                   "%1\n\n%2\n"
+                   "Exit status:\n"
+                   "  0    every file was converted\n"
+                   "  1    a file could not be converted (each is named on stderr), or with\n"
+                   "       --info, a file was not recognised\n"
+                   "  2    the command line was not understood\n"
+                   "  130  stopped by SIGINT (Ctrl+C), 143 by SIGTERM; the file being\n"
+                   "       converted then is left as if never started\n")
             .arg(parser.applicationDescription(), options);
 }
 
@@ -155,8 +330,9 @@ int main(int argc, char *argv[])
     // temporary file left behind; an interrupt cancels the conversion, which
     // removes the temporary file.
     std::signal(SIGXFSZ, SIG_IGN);
-    std::signal(SIGINT, onInterrupt);
-    std::signal(SIGTERM, onInterrupt);
+    stopOn(SIGINT);
+    stopOn(SIGTERM);
+    const QStringList lossy = lossyArguments(argc, argv);
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
@@ -182,9 +358,18 @@ int main(int argc, char *argv[])
             QStringLiteral("dir"));
     const QCommandLineOption quietOption({QStringLiteral("q"), QStringLiteral("quiet")},
                                          QStringLiteral("Show no progress bar and no summary."));
+    const QCommandLineOption infoOption(
+            QStringLiteral("info"),
+            QStringLiteral("Describe each FILE instead of converting: its layout and the evidence "
+                           "for it, encoding, rate, length, and whether its data match the "
+                           "header."));
+    const QCommandLineOption peakOption(
+            QStringLiteral("peak"), QStringLiteral("With --info: also measure each file's peak."));
     parser.addOption(toOption);
     parser.addOption(outputOption);
     parser.addOption(quietOption);
+    parser.addOption(infoOption);
+    parser.addOption(peakOption);
     parser.addPositionalArgument(QStringLiteral("SOURCE"),
                                  QStringLiteral("File to convert; with -o, one or more."));
     parser.addPositionalArgument(QStringLiteral("DESTINATION"),
@@ -223,6 +408,29 @@ int main(int argc, char *argv[])
         printLine(QStringLiteral("standard input and output are not supported: name a file"));
         return Usage;
     }
+    const bool quiet = parser.isSet(quietOption);
+    ProgressBar bar(!quiet && ::isatty(STDERR_FILENO));
+    if (parser.isSet(infoOption)) {
+        if (arguments.isEmpty()) {
+            printLine(QStringLiteral("give --info FILE...; see --help"));
+            return Usage;
+        }
+        bool allRecognised = true;
+        for (const QString &path : arguments) {
+            if (interrupted)
+                break;
+            if (fromLossyArgument(path, lossy)) {
+                printLine(lossyNameReason(path));
+                allRecognised = false;
+            } else if (!printInfo(path, parser.isSet(peakOption), bar)) {
+                allRecognised = false;
+            }
+        }
+        if (interrupted)
+            return KilledBy + interrupted;
+        return allRecognised ? Converted : SomeFailed;
+    }
+
     if (toFolder ? arguments.isEmpty() : arguments.size() != 2) {
         printLine(QStringLiteral("give SOURCE DESTINATION, or -o DIR SOURCE...; see --help"));
         return Usage;
@@ -230,11 +438,18 @@ int main(int argc, char *argv[])
     Batch batch = toFolder ? Batch::intoFolder(arguments, parser.value(outputOption))
                            : Batch({{arguments[0], arguments[1]}});
 
-    const bool quiet = parser.isSet(quietOption);
-    ProgressBar bar(!quiet && ::isatty(STDERR_FILENO));
     const std::vector<BatchTask> &tasks = batch.tasks();
+    const bool lossyDirectory = toFolder && fromLossyArgument(parser.value(outputOption), lossy);
     for (size_t i = 0; i < tasks.size() && !interrupted; ++i) {
-        QString failure = batch.refusal(i);
+        // No name is ever mapped to a different file.
+        const QString &source = tasks[i].source;
+        const QString &destination = tasks[i].destination;
+        QString failure;
+        if (fromLossyArgument(source, lossy) || lossyDirectory ||
+            (!toFolder && fromLossyArgument(destination, lossy)))
+            failure = lossyNameReason(fromLossyArgument(source, lossy) ? source : destination);
+        else
+            failure = batch.refusal(i);
         if (failure.isEmpty())
             failure = convertOne(tasks[i], target, bar);
         if (failure.isEmpty()) {

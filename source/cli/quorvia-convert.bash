@@ -26,7 +26,7 @@ _quorvia_convert()
     esac
 
     if [[ $cur == -* ]]; then
-        mapfile -t COMPREPLY < <(compgen -W '--help --version --to --output-dir --quiet' -- "$cur")
+        mapfile -t COMPREPLY < <(compgen -W '--help --version --to --output-dir --quiet --info --peak' -- "$cur")
         return
     fi
     compopt -o filenames

@@ -69,19 +69,24 @@ QString Batch::summary() const
     return text;
 }
 
-int directionFor(const QString &source, QString *failure)
+int directionFor(const QString &source, QString *failure, const QString &chooseHint)
 {
+    const WaveInfo info = recognizeWave(source);
     QString why;
-    switch (detectWaveLayout(source, &why)) {
+    switch (info.layout) {
     case WaveLayout::Brinmoor:
         return BrinmoorToStandard;
     case WaveLayout::Standard:
         return StandardToBrinmoor;
     case WaveLayout::NotWave:
+        why = info.unreadable ? QStringLiteral("cannot open %1: %2") : QStringLiteral("%1: %2");
+        break;
+    case WaveLayout::Ambiguous:
+        why = QStringLiteral("%1: cannot tell its layout (%2); ") + chooseHint;
         break;
     }
     if (failure)
-        *failure = QStringLiteral("%1: %2").arg(native(source), why);
+        *failure = why.arg(native(source), info.evidence);
     return -1;
 }
 

@@ -50,10 +50,12 @@ private:
     QStringList failures;
 };
 
-// The direction that reads the layout of `source`: BrinmoorToStandard or
-// StandardToBrinmoor, or -1 with *failure, a line that names the source and
-// says why it is no recording of either.
-int directionFor(const QString &source, QString *failure);
+// The direction that reads the layout of `source`, decided only on a clear
+// verdict: BrinmoorToStandard or StandardToBrinmoor, or -1 with *failure, a
+// line that names the source and says why it is no recording of either, or
+// why its layout cannot be told, followed by `chooseHint`: how the front end
+// lets the user choose.
+int directionFor(const QString &source, QString *failure, const QString &chooseHint);
 
 // A failed conversion's reason as one line that names the source, for a
 // list of many files.

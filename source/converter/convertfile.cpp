@@ -50,16 +50,27 @@ ConvertResult failure(ConvertError error, const QString &reason)
     return result;
 }
 
-// A file class's open() does not say whether the file was missing or
-// unreadable, or readable but refused; a plain open tells the two apart.
-ConvertResult sourceOpenFailure(const QString &source, const QString &why)
+// A refused source: one that could not be read at all, or one that was
+// read and is not what this direction converts.
+ConvertResult sourceFailure(const QString &source, const WaveInfo &info, const QString &why)
 {
-    QFile probe(source);
-    if (probe.open(QIODevice::ReadOnly))
-        return failure(ConvertError::SourceFormat,
-                       QStringLiteral("%1: %2").arg(native(source), why));
-    return failure(ConvertError::SourceOpen,
-                   QStringLiteral("cannot open %1: %2").arg(native(source), probe.errorString()));
+    ConvertResult result = info.unreadable
+            ? failure(ConvertError::SourceOpen,
+                      QStringLiteral("cannot open %1: %2").arg(native(source), why))
+            : failure(ConvertError::SourceFormat,
+                      QStringLiteral("%1: %2").arg(native(source), why));
+    result.source = info;
+    return result;
+}
+
+QString damageWarning(qint64 count)
+{
+    return QCoreApplication::translate("ConvertFile",
+                                       count == 1 ? "%1 damaged value (NaN, infinite or beyond "
+                                                    "\u00b116) was limited to full scale"
+                                                  : "%1 damaged values (NaN, infinite or beyond "
+                                                    "\u00b116) were limited to full scale")
+            .arg(count);
 }
 
 ConvertResult writeFailure(ConvertError error, const QString &destination, const QString &why)
@@ -101,16 +112,20 @@ ConvertResult convert(Source &reader, Destination &writer, const QString &source
     // Nothing is created at the destination until the source has been
     // accepted and is known not to be the destination itself.
     if (!reader.open(source, QIODevice::ReadOnly))
-        return sourceOpenFailure(source, reader.errorString());
+        return sourceFailure(source, reader.sourceInfo(), reader.errorString());
     if (isSameFile(source, destination))
         return failure(ConvertError::SameFile,
                        QStringLiteral("source and destination are the same file"));
+    ConvertResult result;
+    result.source = reader.sourceInfo();
+    result.warnings = result.source.warnings();
 
     // A writer reports its rate before it is opened, so an unusable source
     // rate is refused before the destination is touched.
     KernelDsp stage;
     const double sourceRate = reader.sampleRate();
     const double destinationRate = writer.sampleRate();
+    result.destinationRate = destinationRate;
     const double outputCapacity = std::ceil(flushFrames * destinationRate / sourceRate);
     const ConvertResult unsupported =
             failure(ConvertError::UnsupportedRate,
@@ -121,24 +136,39 @@ ConvertResult convert(Source &reader, Destination &writer, const QString &source
         !stage.setRates(sourceRate, destinationRate))
         return unsupported;
 
-    if (!writer.open(destination, QIODevice::WriteOnly))
-        return writeFailure(ConvertError::DestinationOpen, destination, writer.errorString());
-    ConvertResult result;
-    result.destinationRate = destinationRate;
-
-    double gain = toBrinmoorGain;
-    if constexpr (toStandard) {
-        // A recording that peaks above full scale is scaled into range
-        // before the reader clamps it, rather than clipped.
+    // A recording (or float source) that peaks above full scale is scaled
+    // into range before the reader limits it, rather than clipped. The scan
+    // is a pass over the whole file: it takes the first part of the
+    // progress, and can be cancelled like the rest.
+    const double scanShare = reader.needsPeak() ? 0.2 : 0.0;
+    if (reader.needsPeak()) {
         bool measured = false;
-        const double peak = reader.measurePeak(measured);
+        bool cancelled = false;
+        const double peak = reader.measurePeak(measured, [&](double fraction) {
+            cancelled = options.progress && !options.progress(fraction * scanShare);
+            return !cancelled;
+        });
+        if (cancelled)
+            return failure(ConvertError::Cancelled, QStringLiteral("cancelled"));
         if (!measured)
             return failure(
                     ConvertError::Read,
                     QStringLiteral("cannot read %1: %2").arg(native(source), reader.errorString()));
         reader.setReadScale(peak > 1.0 ? peak : 1.0);
-        gain = toStandardGain;
+        if (reader.damagedValues() > 0)
+            result.warnings << damageWarning(reader.damagedValues());
     }
+
+    const qint64 totalFrames = reader.totalFrames();
+    if constexpr (toStandard) {
+        // How long the destination will be decides whether its header needs
+        // room for RF64's 64-bit sizes.
+        writer.setExpectedFrames(qint64(std::ceil(double(totalFrames + blockFrames + flushFrames) *
+                                                  destinationRate / sourceRate)));
+    }
+    if (!writer.open(destination, QIODevice::WriteOnly))
+        return writeFailure(ConvertError::DestinationOpen, destination, writer.errorString());
+    const double gain = toStandard ? toStandardGain : toBrinmoorGain;
 
     std::vector<Frame> input(flushFrames, Frame{0.0, 0.0});
     std::vector<Frame> output(static_cast<size_t>(outputCapacity), Frame{0.0, 0.0});
@@ -155,7 +185,6 @@ ConvertResult convert(Source &reader, Destination &writer, const QString &source
         return ConvertResult();
     };
 
-    const qint64 totalFrames = reader.totalFrames();
     qint64 framesRead = 0;
     double reported = 0.0;
     int unreported = 0;
@@ -179,7 +208,7 @@ ConvertResult convert(Source &reader, Destination &writer, const QString &source
             continue;
         reported = fraction;
         unreported = 0;
-        if (options.progress && !options.progress(fraction))
+        if (options.progress && !options.progress(scanShare + (1.0 - scanShare) * fraction))
             return failure(ConvertError::Cancelled, QStringLiteral("cancelled"));
     }
 

@@ -93,24 +93,37 @@ void scaleAndClampFrames(Frame *frames, int n, double scale)
 #endif
 }
 
-// Largest finite |v| of n little-endian binary64 values, at least `peak`.
-// NaN and infinities are not levels: the conversion divides by the peak, and
-// an infinite one would silence the recording. readFrames() clamps them
-// instead.
-double peakOf(const char *bytes, qint64 n, double peak)
+// Values beyond +24 dBFS, NaN and infinities are damage, not levels: the
+// conversion divides by the peak, and one such value would silence the
+// whole recording. readFrames() limits them like any value past full scale.
+constexpr double damageAbove = 16.0;
+
+struct PeakScan
+{
+    double peak = 0.0;
+    qint64 damaged = 0;
+};
+
+// Adds n little-endian binary64 values to `scan`: the largest |v| that is
+// not damage, and the count of those that are.
+void scanValues(const char *bytes, qint64 n, PeakScan &scan)
 {
     qint64 k = 0;
 #if defined(__SSE2__)
     if constexpr (Q_BYTE_ORDER == Q_LITTLE_ENDIAN) {
-        // A value that is not finite fails the comparison and counts as 0.
-        // Four running maxima keep the loop from waiting on one.
+        // A damaged value fails the comparison, counts as 0 for the peak and
+        // adds one to its lane's count (the mask is -1). Four running maxima
+        // keep the loop from waiting on one.
         const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffff));
-        const __m128d largest = _mm_set1_pd(std::numeric_limits<double>::max());
-        __m128d m0 = _mm_set1_pd(peak), m1 = m0, m2 = m0, m3 = m0;
+        const __m128d limit = _mm_set1_pd(damageAbove);
+        __m128d m0 = _mm_set1_pd(scan.peak), m1 = m0, m2 = m0, m3 = m0;
+        __m128i damaged = _mm_setzero_si128();
         const auto at = [&](qint64 i) {
             const __m128d a = _mm_and_pd(_mm_loadu_pd(reinterpret_cast<const double *>(bytes) + i),
                                          magnitude);
-            return _mm_and_pd(a, _mm_cmple_pd(a, largest));
+            const __m128d within = _mm_cmple_pd(a, limit);
+            damaged = _mm_sub_epi64(damaged, _mm_castpd_si128(_mm_cmpnle_pd(a, limit)));
+            return _mm_and_pd(a, within);
         };
         for (; k + 8 <= n; k += 8) {
             m0 = _mm_max_pd(at(k), m0);
@@ -121,18 +134,22 @@ double peakOf(const char *bytes, qint64 n, double peak)
         const __m128d m = _mm_max_pd(_mm_max_pd(m0, m1), _mm_max_pd(m2, m3));
         double lanes[2];
         _mm_storeu_pd(lanes, m);
-        peak = std::max(lanes[0], lanes[1]);
+        scan.peak = std::max(lanes[0], lanes[1]);
+        qint64 counts[2];
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(counts), damaged);
+        scan.damaged += counts[0] + counts[1];
     }
 #endif
     for (; k < n; ++k) {
+        const quint64 bits = qFromLittleEndian<quint64>(bytes + 8 * k);
         double v;
-        std::memcpy(&v, bytes + 8 * k, 8);
-        if constexpr (Q_BYTE_ORDER != Q_LITTLE_ENDIAN)
-            v = qFromLittleEndian(v);
+        std::memcpy(&v, &bits, 8);
         const double a = std::fabs(v);
-        peak = a > peak && a <= std::numeric_limits<double>::max() ? a : peak;
+        if (a <= damageAbove)
+            scan.peak = std::max(scan.peak, a);
+        else
+            ++scan.damaged;
     }
-    return peak;
 }
 
 } // namespace
@@ -145,6 +162,8 @@ struct BrinmoorWaveFile::Detail
     ChunkedWriter writer;
     qint64 dataEnd = 0;
     double readScale = 1.0;
+    qint64 damaged = 0;
+    WaveInfo info;
 };
 
 BrinmoorWaveFile::BrinmoorWaveFile()
@@ -160,6 +179,8 @@ bool BrinmoorWaveFile::open(const QString &fileName, QIODevice::OpenMode mode)
     file.reset();
     d->mode = Detail::Mode::Closed;
     d->readScale = 1.0;
+    d->damaged = 0;
+    d->info = WaveInfo();
     dataStart = 0;
     bytesWritten = 0;
     error.clear();
@@ -179,15 +200,22 @@ bool BrinmoorWaveFile::open(const QString &fileName, QIODevice::OpenMode mode)
         return false;
     }
 
-    char head[WaveHeader::size];
-    qint64 fileSize = 0;
-    std::unique_ptr<QFile> in = openSource(fileName, WaveLayout::Brinmoor, head, &fileSize, &error);
-    if (!in)
+    std::unique_ptr<QFile> in = openSource(fileName, WaveLayout::Brinmoor, &d->info);
+    if (!in) {
+        error = d->info.layout == WaveLayout::Standard ? otherLayoutReason(d->info)
+                                                       : d->info.evidence;
         return false;
+    }
+    char head[WaveHeader::size];
+    if (!in->seek(0) || readFully(in.get(), head, WaveHeader::size, &error) != WaveHeader::size) {
+        if (error.isEmpty())
+            error = tr("the file was truncated while it was being read");
+        return false;
+    }
     header.assignFromBytes(head, WaveHeader::size);
     // Every byte behind the header is frame data, whatever dataSize says.
-    dataStart = WaveHeader::size;
-    d->dataEnd = fileSize;
+    dataStart = d->info.dataBegin;
+    d->dataEnd = d->info.dataEnd;
     if (!d->reader.start(in.get(), dataStart, d->dataEnd)) {
         error = d->reader.errorString();
         return false;
@@ -227,31 +255,38 @@ bool BrinmoorWaveFile::rewind()
     return true;
 }
 
-double BrinmoorWaveFile::measurePeak(bool &ok)
+double BrinmoorWaveFile::measurePeak(bool &ok, const std::function<bool(double)> &progress)
 {
     ok = false;
+    d->damaged = 0;
     if (d->mode != Detail::Mode::Reading || !rewind())
         return 1.0;
-    double peak = 0.0;
-    ChunkedReader &reader = d->reader;
+    PeakScan scan;
     // Whole frames only; a trailing partial frame is not part of the signal.
-    while (reader.remaining() >= frameBytes) {
-        const qint64 got = reader.fill(reader.capacity());
-        if (got < 0) {
-            error = reader.errorString();
-            rewind();
-            return 1.0;
-        }
-        const qint64 values = got / frameBytes * 2;
-        if (values == 0)
-            break;
-        peak = peakOf(reader.data(), values, peak);
-        reader.consume(values * 8);
+    const PassEnd end =
+            scanWholeFrames(d->reader, frameBytes, progress, [&scan](const char *bytes, int n) {
+                scanValues(bytes, qint64(n) * 2, scan);
+            });
+    if (end != PassEnd::Done) {
+        error = end == PassEnd::Stopped ? tr("cancelled") : d->reader.errorString();
+        rewind();
+        return 1.0;
     }
     if (!rewind())
         return 1.0;
+    d->damaged = scan.damaged;
     ok = true;
-    return peak;
+    return scan.peak;
+}
+
+qint64 BrinmoorWaveFile::damagedValues() const
+{
+    return d->damaged;
+}
+
+const WaveInfo &BrinmoorWaveFile::sourceInfo() const
+{
+    return d->info;
 }
 
 int BrinmoorWaveFile::readFrames(Frame *frames, int count)

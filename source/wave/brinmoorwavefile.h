@@ -2,10 +2,12 @@
 
 #include "frame.h"
 #include "waveheader.h"
+#include "wavelayout.h"
 
 #include <QIODevice>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 class QFileDevice;
@@ -34,10 +36,16 @@ public:
     // 39062.5 for a header rate of 39062, otherwise the header's rate.
     double sampleRate() const;
 
-    // Largest absolute finite stored value, unscaled and unclamped (NaN and
-    // infinities do not count), or 1.0 with ok == false when the file is not
-    // open for reading. Leaves the read position at the first frame.
-    double measurePeak(bool &ok);
+    // Largest absolute stored value, unscaled and unclamped, or 1.0 with
+    // ok == false when the file is not open for reading, cannot be read or
+    // `progress` (given the fraction scanned now and then) returned false.
+    // Damage does not count: values beyond +-16 (+24 dBFS), NaN and
+    // infinities; damagedValues() counts them. Leaves the read position at
+    // the first frame.
+    double measurePeak(bool &ok, const std::function<bool(double)> &progress = {});
+    qint64 damagedValues() const;
+    // A recording's peak is always needed: it may lie above full scale.
+    bool needsPeak() const { return true; }
 
     // Divides every stored value by `divisor` before the clamp of
     // readFrames(). 1.0 after open.
@@ -61,6 +69,8 @@ public:
 
     bool isOpen() const { return opened; }
     qint64 totalFrames() const;
+    // What recognition found in the source (also after a refused open).
+    const WaveInfo &sourceInfo() const;
     const WaveHeader &waveHeader() const { return header; }
     QString errorString() const { return error; }
 

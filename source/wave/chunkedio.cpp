@@ -1,6 +1,7 @@
 #include "chunkedio.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QFileDevice>
 #include <QFileInfo>
 #include <QSaveFile>
@@ -28,12 +29,28 @@ QString deviceError(QFileDevice *file, const char *fallback)
 
 } // namespace
 
+bool nameSurvivesEncoding(const QString &fileName)
+{
+    return QFile::decodeName(QFile::encodeName(fileName)) == fileName;
+}
+
 std::unique_ptr<QSaveFile> openDestination(const QString &fileName, ChunkedWriter &writer,
                                            const char *head, qint64 headLength, QString *error)
 {
+    if (!nameSurvivesEncoding(fileName)) {
+        *error = QCoreApplication::translate(
+                "WaveFile", "the name cannot be written in the system's file name encoding");
+        return nullptr;
+    }
+    // Replacing a device or a FIFO with a regular file would break whatever
+    // uses it (as root, even /dev/null).
+    const QFileInfo info(fileName);
+    if (info.exists() && !info.isFile()) {
+        *error = QCoreApplication::translate("WaveFile", "not a regular file");
+        return nullptr;
+    }
     // Checked here so that the reason is the system's short text rather than
     // a sentence naming the file; the caller adds the name.
-    const QFileInfo info(fileName);
     if (info.exists() && !info.isWritable()) {
         *error = QCoreApplication::translate("WaveFile", "Permission denied");
         return nullptr;

@@ -4,6 +4,7 @@
 #include <QtGlobal>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -94,6 +95,34 @@ private:
     QString error;
 };
 
+// Passes a long pass's progress on when it moved by a thousandth, after 16
+// steps, or at the end, whichever comes first: often enough to stop at once
+// and to keep a window painting, rarely enough to cost nothing.
+class ProgressSteps
+{
+public:
+    explicit ProgressSteps(const std::function<bool(double)> &progress)
+        : callback(progress)
+    { }
+
+    // False once the callback asked to stop.
+    bool report(double fraction)
+    {
+        if (!callback)
+            return true;
+        if (++steps < 16 && fraction - reported < 0.001 && fraction < 1.0)
+            return true;
+        steps = 0;
+        reported = fraction;
+        return callback(fraction);
+    }
+
+private:
+    const std::function<bool(double)> &callback;
+    double reported = 0.0;
+    int steps = 0;
+};
+
 // Hands the reader's bytes to decode(bytes, firstFrame, n) in runs of whole
 // frames of `frameBytes` each, until `wanted` frames are decoded or the data
 // end early. Returns the number of frames decoded, -1 on a read error.
@@ -115,6 +144,34 @@ int readWholeFrames(ChunkedReader &reader, qint64 frameBytes, int wanted, Decode
     return done;
 }
 
+enum class PassEnd { Done, Stopped, Failed };
+
+// Hands every whole frame left in the reader's range to scan(bytes, n), a
+// buffer-full at a time, reporting the fraction passed to `progress`.
+// Stopped when `progress` asked to stop, Failed on a read error (see
+// reader.errorString()).
+template<class Scan>
+PassEnd scanWholeFrames(ChunkedReader &reader, qint64 frameBytes,
+                        const std::function<bool(double)> &progress, Scan scan)
+{
+    const double total = double(reader.remaining());
+    ProgressSteps steps(progress);
+    const qint64 chunk = std::max<qint64>(1, reader.capacity() / frameBytes);
+    for (;;) {
+        const int wanted = int(std::min(chunk, reader.remaining() / frameBytes));
+        const int done = wanted == 0
+                ? 0
+                : readWholeFrames(reader, frameBytes, wanted,
+                                  [&scan](const char *bytes, int, int n) { scan(bytes, n); });
+        if (done < 0)
+            return PassEnd::Failed;
+        if (done == 0)
+            return PassEnd::Done;
+        if (!steps.report(1.0 - double(reader.remaining()) / total))
+            return PassEnd::Stopped;
+    }
+}
+
 // Lets encode(firstFrame, bytes, n) fill the writer's buffer with `count`
 // frames of `frameBytes` each, a buffer-full at a time. False after a write
 // error (see writer.errorString()).
@@ -134,9 +191,15 @@ bool writeWholeFrames(ChunkedWriter &writer, qint64 frameBytes, int count, Encod
     return true;
 }
 
+// True when `fileName` names the file it says: a name with characters the
+// system's file name encoding cannot hold would be written as another name.
+bool nameSurvivesEncoding(const QString &fileName);
+
 // Starts writing `fileName` through a temporary file beside it, with
 // `writer` attached and the `head` bytes written. The named file is replaced
-// only by a successful commit(); nullptr with a reason on failure.
+// only by a successful commit(); nullptr with a reason on failure. An
+// existing file that is not a regular one (a FIFO, a device, a directory) is
+// refused; a symlink to a regular file is written through.
 std::unique_ptr<QSaveFile> openDestination(const QString &fileName, ChunkedWriter &writer,
                                            const char *head, qint64 headLength, QString *error);
 
@@ -154,9 +217,3 @@ bool writeFully(QFileDevice *file, const char *bytes, qint64 n, QString *error);
 // Reads up to `n` bytes, retrying after short reads until the end of file.
 // Returns the count read, -1 on an error.
 qint64 readFully(QFileDevice *file, char *bytes, qint64 n, QString *error);
-
-// 32-bit size fields saturate instead of wrapping past 4 GiB.
-inline quint32 saturatedSize(quint64 n)
-{
-    return n > 0xffffffffu ? 0xffffffffu : quint32(n);
-}

@@ -80,6 +80,8 @@ struct Drop
     QString field; // that takes it; empty: the drop is refused
     int typeBefore;
     int typeAfter;
+    QString box = {}; // when converted after the drop; "": not converted
+    QString why = {}; // part of its informative text
 };
 
 // What keeps the settings from being saved when the window closes.
@@ -138,12 +140,17 @@ class TestMainWindow : public QObject
         window = std::make_unique<MainWindow>();
         window->show();
     }
-    // A Brinmoor-WAVE and a standard recording, a text file and a folder.
+    // A Brinmoor-WAVE recording whole and cut short, a standard one, a text
+    // file and a folder.
     void makeChoices() const
     {
         QVERIFY(soxTone(dir.filePath("standard.wav"), 44100, "0.2", 16));
         QVERIFY(writeFile(dir.filePath("brinmoor.wav"), brinmoorBytes(sine(8000, 0.5))));
+        QVERIFY(writeFile(dir.filePath("cut.wav"), brinmoorBytes(sine(8000, 0.5)).left(60044)));
         QVERIFY(writeFile(dir.filePath("voice.take1.wav"), "just some words\n"));
+        // Digital silence behind a header that fits both layouts.
+        QVERIFY(writeFile(dir.filePath("silence.wav"),
+                          canonicalHeader(32, 2, 44100, 0) + QByteArray(1600, '\0')));
         QVERIFY(dir.mkpath("folder.wav"));
     }
 
@@ -179,7 +186,7 @@ private slots:
                 {"Cancel", "long.wav", Stop::Cancel, "", false},
                 {"close refused, then Cancel", "long.wav", Stop::CloseRefused, "", true},
                 {"close: stop and quit", "long.wav", Stop::CloseAndQuit, "", true},
-                {"several dropped, one not a recording", "voice.take1.wav", Stop::None, "drop"},
+                {"several dropped, one of either layout", "silence.wav", Stop::None, "drop"},
                 {"several opened, Cancel in the second", "long.wav", Stop::Cancel, "arguments",
                  true},
         });
@@ -270,15 +277,16 @@ private slots:
             QVERIFY2(!batch || said.startsWith("1 converted, 0 failed, 2 not started."),
                      qPrintable(said));
         } else if (batch) {
-            QVERIFY2(said.contains(QDir::toNativeSeparators(source) + ": "), qPrintable(said));
-            QCOMPARE(detectWaveLayout(dir.filePath("out/brinmoor.wav")), WaveLayout::Standard);
+            QVERIFY2(said.contains(QDir::toNativeSeparators(source) + ": cannot tell its layout"),
+                     qPrintable(said));
+            QCOMPARE(recognizeWave(dir.filePath("out/brinmoor.wav")).layout, WaveLayout::Standard);
         } else {
             QCOMPARE(said,
                      "Destination: " + QDir::toNativeSeparators(destination) + "\nDuration: 0.2 s");
-            QCOMPARE(detectWaveLayout(destination), WaveLayout::Brinmoor);
+            QCOMPARE(recognizeWave(destination).layout, WaveLayout::Brinmoor);
         }
         if (batch) // the file before is converted; after a stop, the one after is not started
-            QCOMPARE(detectWaveLayout(dir.filePath("out/standard.wav")), WaveLayout::Brinmoor);
+            QCOMPARE(recognizeWave(dir.filePath("out/standard.wav")).layout, WaveLayout::Brinmoor);
         QCOMPARE(strayFiles(dir.filePath("out"),
                             {"standard.wav", "long.wav", "brinmoor.wav", "result.wav"}),
                  QStringList());
@@ -292,6 +300,9 @@ private slots:
                 {"standard on the source", "leSource", "standard.wav", "leSource", 0, 1},
                 {"unknown layout on the window", "", "voice.take1.wav", "leSource", 1, 1},
                 {"web address", "", "http://example.com/a.wav", "", 1, 1},
+                // What the user should know comes with the success.
+                {"recording cut short, converted", "", "cut.wav", "leSource", 1, 0,
+                 "Information: Was successfully done.", "holds 3750 of the 8000 frames"},
         });
     }
 
@@ -314,6 +325,12 @@ private slots:
         for (const char *name : {"leSource", "leDestination"})
             QCOMPARE(field(name)->text(), name == row.field ? taken : earlier);
         QCOMPARE(type()->currentIndex(), row.typeAfter);
+        if (row.box.isEmpty())
+            return;
+        ModalAnswerer answerer;
+        convertButton()->click();
+        QCOMPARE(answerer.boxes, QStringList(row.box));
+        QVERIFY2(answerer.why.last().contains(row.why), qPrintable(answerer.why.last()));
     }
 
     void settings_data()
