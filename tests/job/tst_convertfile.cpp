@@ -114,6 +114,12 @@ private slots:
                  45159, toStandard},
                 {"float, peak 2.0", S, floatWave(sine(44000, 2.0, 44100)), ok, "", 0, "", 39860,
                  fromStandard},
+                // NaN is silence, not a click: here where the sine crosses zero,
+                // in the stretch whose peak is measured.
+                {"float, NaN", S,
+                 patched(floatWave(sine(toneFrames, 0.5, 44100)), 44 + 8 * (toneFrames - 882),
+                         QByteArray("\0\0\xc0\x7f", 4)),
+                 ok, "", 0, "1 damaged value", -1, 0.5 * fromStandard},
         };
         const double level = 0.5 * toStandard; // of the Brinmoor-WAVE tone
         for (const int type : {S, B}) {
