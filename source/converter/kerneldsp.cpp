@@ -18,3 +18,16 @@ int KernelDsp::process(const Frame *in, int n, Frame *out, int *outCount)
 {
     return resampler->process(in, out, n, outCount);
 }
+
+Frame *KernelDsp::input()
+{
+    return resampler->input();
+}
+
+int KernelDsp::processInput(int n, bool rounded, double gain, Frame *out, int *outCount)
+{
+    return resampler->processInput(n, rounded, gain, out, outCount);
+}
+
+const int KernelDsp::maxInputFrames = Resampler::maxInputFrames;
+const int KernelDsp::maxOutputFrames = Resampler::maxOutputFrames;

@@ -30,6 +30,18 @@ public:
     // done (not configured, refused, or limits exceeded; *outCount = 0).
     int process(const Frame *in, int n, Frame *out, int *outCount);
 
+    // The same without copying the input: the caller puts up to
+    // maxInputFrames frames at input(), rounded to single precision already
+    // when `rounded` is true, and converts them with processInput(). Each
+    // output value is multiplied by `gain` as it is stored.
+    Frame *input();
+    int processInput(int n, bool rounded, double gain, Frame *out, int *outCount);
+
+    // The most frames that process() and processInput() accept and produce
+    // in one call.
+    static const int maxInputFrames;
+    static const int maxOutputFrames;
+
     const Resampler &resamplerRef() const { return *resampler; }
 
 private:
