@@ -29,5 +29,10 @@ int KernelDsp::processInput(int n, bool rounded, double gain, Frame *out, int *o
     return resampler->processInput(n, rounded, gain, out, outCount);
 }
 
+long long KernelDsp::mostOutputsFor(int n) const
+{
+    return resampler->mostOutputsFor(n);
+}
+
 const int KernelDsp::maxInputFrames = Resampler::maxInputFrames;
 const int KernelDsp::maxOutputFrames = Resampler::maxOutputFrames;

@@ -40,6 +40,8 @@ public:
     // The most frames that process() and processInput() accept and produce
     // in one call.
     static const int maxInputFrames;
+    // The most that n input frames can produce in one call: ceil(n * L / M).
+    long long mostOutputsFor(int n) const;
     static const int maxOutputFrames;
 
     const Resampler &resamplerRef() const { return *resampler; }

@@ -275,12 +275,6 @@ void remember(Resampler::resampleF_state *state, const Frame *block, int n, doub
     state->writePos = (state->writePos + n) & mask;
 }
 
-void roundFrames(Frame *frames, int n)
-{
-    for (int i = 0; i < n; ++i)
-        store(&frames[i].left, viaFloat(load(&frames[i].left)));
-}
-
 int64_t greatestCommonDivisor(int64_t a, int64_t b)
 {
     while (b != 0)
@@ -446,6 +440,13 @@ long long Resampler::outputsFor(int n) const
     return (end - left->phase + left->decim - 1) / left->decim;
 }
 
+long long Resampler::mostOutputsFor(int n) const
+{
+    if (!configured() || n <= 0)
+        return 0;
+    return (int64_t{n} * left->interp + left->decim - 1) / left->decim;
+}
+
 int Resampler::process(const Frame *in, Frame *out, int n, int *outCount)
 {
     if (n > 0 && (!in || n > maxInputFrames)) {
@@ -473,7 +474,7 @@ int Resampler::processInput(int n, bool rounded, double gain, Frame *out, int *o
     // Both channels share L, M and phase, so they run in one pass.
     Frame *block = input();
     if (!rounded)
-        roundFrames(block, n);
+        roundToSingle(block, n);
     const int64_t interp = left->interp;
     Position at{left->phase / interp, left->phase % interp, nextRow};
     const int count = pairedRows ? runFrames<true>(rows.get(), period, interp, left->decim,

@@ -85,6 +85,9 @@ public:
     // Number of outputs that n more input frames would produce now (0 when
     // not configured).
     long long outputsFor(int n) const;
+    // The most that n input frames can produce, wherever the stream stands:
+    // ceil(n * L / M) (0 when not configured).
+    long long mostOutputsFor(int n) const;
 
     // Creates one channel's state and designs its filter (Blackman-Nuttall
     // windowed sinc, cutoff 0.4 of the input rate). The design is refused,

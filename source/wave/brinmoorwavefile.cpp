@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <vector>
 
 #if defined(__SSE2__)
 #    include <emmintrin.h>
@@ -93,6 +94,32 @@ void scaleAndClampFrames(Frame *frames, int n, double scale)
 #endif
 }
 
+// scaleAndClampFrames() and the rounding to single precision of the rate
+// conversion in one pass from the file's bytes into `out`.
+void loadRounded(const char *bytes, Frame *out, int n, double scale)
+{
+#if defined(__SSE2__)
+    if constexpr (Q_BYTE_ORDER == Q_LITTLE_ENDIAN) {
+        const __m128d low = _mm_set1_pd(-BrinmoorWaveFile::clampLimit);
+        const __m128d high = _mm_set1_pd(BrinmoorWaveFile::clampLimit);
+        const __m128d divisor = _mm_set1_pd(scale);
+        const bool divide = scale != 1.0;
+        const auto *values = reinterpret_cast<const double *>(bytes);
+        for (int k = 0; k < n; ++k) {
+            __m128d y = _mm_loadu_pd(values + 2 * k);
+            if (divide)
+                y = _mm_div_pd(y, divisor);
+            y = _mm_min_pd(_mm_max_pd(y, low), high);
+            _mm_storeu_pd(&out[k].left, _mm_cvtps_pd(_mm_cvtpd_ps(y)));
+        }
+        return;
+    }
+#endif
+    loadFrames(bytes, out, n);
+    scaleAndClampFrames(out, n, scale);
+    roundToSingle(out, n);
+}
+
 // Largest finite |v| of n little-endian binary64 values, at least `peak`.
 // NaN and infinities are not levels: the conversion divides by the peak, and
 // an infinite one would silence the recording. readFrames() clamps them
@@ -145,6 +172,8 @@ struct BrinmoorWaveFile::Detail
     ChunkedWriter writer;
     qint64 dataEnd = 0;
     double readScale = 1.0;
+    double peakRead = 0.0;       // of the frames read since the first frame
+    std::vector<Frame> outgoing; // frameSpace() on a big-endian machine
 };
 
 BrinmoorWaveFile::BrinmoorWaveFile()
@@ -160,6 +189,7 @@ bool BrinmoorWaveFile::open(const QString &fileName, QIODevice::OpenMode mode)
     file.reset();
     d->mode = Detail::Mode::Closed;
     d->readScale = 1.0;
+    d->peakRead = 0.0;
     dataStart = 0;
     bytesWritten = 0;
     error.clear();
@@ -220,6 +250,7 @@ bool BrinmoorWaveFile::rewind()
 {
     if (d->mode != Detail::Mode::Reading)
         return false;
+    d->peakRead = 0.0;
     if (!d->reader.start(file.get(), dataStart, d->dataEnd)) {
         error = d->reader.errorString();
         return false;
@@ -256,6 +287,21 @@ double BrinmoorWaveFile::measurePeak(bool &ok)
 
 int BrinmoorWaveFile::readFrames(Frame *frames, int count)
 {
+    return read(frames, count, false);
+}
+
+int BrinmoorWaveFile::readFramesRounded(Frame *frames, int count)
+{
+    return read(frames, count, true);
+}
+
+double BrinmoorWaveFile::peakRead() const
+{
+    return d->peakRead;
+}
+
+int BrinmoorWaveFile::read(Frame *frames, int count, bool rounded)
+{
     if (d->mode != Detail::Mode::Reading) {
         error = tr("not open for reading");
         return -1;
@@ -266,16 +312,23 @@ int BrinmoorWaveFile::readFrames(Frame *frames, int count)
     if (whole == 0)
         return 0;
     const int wanted = int(std::min<qint64>(count, whole));
+    const double scale = d->readScale;
+    double &peak = d->peakRead;
     const int done = readWholeFrames(d->reader, frameBytes, wanted,
-                                     [frames](const char *bytes, int first, int n) {
-                                         loadFrames(bytes, frames + first, n);
+                                     [&](const char *bytes, int first, int n) {
+                                         peak = peakOf(bytes, 2 * qint64(n), peak);
+                                         if (rounded)
+                                             loadRounded(bytes, frames + first, n, scale);
+                                         else
+                                             loadFrames(bytes, frames + first, n);
                                      });
     if (done < 0) {
         error = d->reader.errorString();
         return -1;
     }
     std::fill(frames + done, frames + count, Frame{0.0, 0.0});
-    scaleAndClampFrames(frames, count, d->readScale);
+    if (!rounded)
+        scaleAndClampFrames(frames, done, scale);
     return done > 0 ? count : 0;
 }
 
@@ -292,6 +345,40 @@ bool BrinmoorWaveFile::writeFrames(const Frame *frames, int count)
         return false;
     }
     // dataSize counts 8 bytes a frame, as the header's 32-bit stereo claims.
+    bytesWritten += quint64(count) * (header.numChannels * header.bitsPerSample / 8);
+    return true;
+}
+
+Frame *BrinmoorWaveFile::frameSpace(int count)
+{
+    if (d->mode != Detail::Mode::Writing) {
+        error = tr("not open for writing");
+        return nullptr;
+    }
+    // The file's bytes are the frames' memory on a little-endian machine, so
+    // the frames can be put straight into the write buffer.
+    if constexpr (Q_BYTE_ORDER == Q_LITTLE_ENDIAN) {
+        if (count * frameBytes <= d->writer.capacity()) {
+            char *bytes = d->writer.reserve(count * frameBytes);
+            if (!bytes)
+                error = d->writer.errorString();
+            return reinterpret_cast<Frame *>(bytes);
+        }
+    }
+    if (d->outgoing.size() < size_t(count))
+        d->outgoing.resize(size_t(count));
+    return d->outgoing.data();
+}
+
+bool BrinmoorWaveFile::commitFrames(int count)
+{
+    if (Q_BYTE_ORDER != Q_LITTLE_ENDIAN || count * frameBytes > d->writer.capacity())
+        return writeFrames(d->outgoing.data(), count);
+    if (d->mode != Detail::Mode::Writing) {
+        error = tr("not open for writing");
+        return false;
+    }
+    d->writer.commit(count * frameBytes);
     bytesWritten += quint64(count) * (header.numChannels * header.bitsPerSample / 8);
     return true;
 }

@@ -48,9 +48,23 @@ public:
     // on a read error.
     int readFrames(Frame *frames, int count);
 
+    // The same with every value rounded to single precision after the
+    // clamp, as the rate conversion takes it.
+    int readFramesRounded(Frame *frames, int count);
+
+    // Largest absolute finite stored value among the frames read since the
+    // first frame (as measurePeak() would give for them), unscaled.
+    double peakRead() const;
+
     // Appends `count` frames as they are. False when not open or on a write
     // error.
     bool writeFrames(const Frame *frames, int count);
+
+    // Writing without a buffer of the caller's: room for `count` frames,
+    // valid until the next call, then appended by commitFrames(count).
+    // Null when not open or on a write error.
+    Frame *frameSpace(int count);
+    bool commitFrames(int count);
 
     // Seeks to the first frame when open, to offset 0 otherwise.
     bool rewind();
@@ -65,6 +79,8 @@ public:
     QString errorString() const { return error; }
 
 private:
+    int read(Frame *frames, int count, bool rounded);
+
     bool opened = false;
     std::unique_ptr<QFileDevice> file;
     WaveHeader header;

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #if defined(__SSE2__)
 #    include <emmintrin.h>
@@ -98,23 +99,52 @@ void convertFloatBlock(const char *bytes, qint64 stride, qint64 rightOffset, Fra
     }
 }
 
+// The rate conversion works in single precision. For samples of up to 24
+// bits, v / (2^31 - 1) rounded to single precision is exactly v * 2^-31 (v
+// has at most 24 significant bits and the quotient lies less than half a
+// step of single precision away from v * 2^-31), so such samples reach the
+// conversion by a multiplication rather than a division and a rounding.
+constexpr double exactScale = 0x1p-31;
+
 #if defined(__SSE2__)
 // Stereo 24-bit frames, the common case, two samples at a time: each sample
-// is one 32-bit load from inside its own frame, moved to the top bytes. The
-// division is the same as convertBlock's, so are the values.
+// is one 32-bit load from inside its own frame, moved to the top bytes.
+// Divided as convertBlock does, or scaled exactly (see exactScale).
+template<bool Rounded>
 void convertStereo24(const char *bytes, Frame *out, int n)
 {
-    const __m128d scale = _mm_set1_pd(fullScale);
+    const __m128d scale = _mm_set1_pd(Rounded ? exactScale : fullScale);
     for (int k = 0; k < n; ++k, bytes += 6) {
         quint32 l, r;
         std::memcpy(&l, bytes, 4);
         std::memcpy(&r, bytes + 2, 4);
         const __m128i pair = _mm_unpacklo_epi32(_mm_cvtsi32_si128(int(l << 8)),
                                                 _mm_cvtsi32_si128(int(r & 0xffffff00u)));
-        _mm_storeu_pd(&out[k].left, _mm_div_pd(_mm_cvtepi32_pd(pair), scale));
+        const __m128d v = _mm_cvtepi32_pd(pair);
+        _mm_storeu_pd(&out[k].left, Rounded ? _mm_mul_pd(v, scale) : _mm_div_pd(v, scale));
     }
 }
 #endif
+
+// Samples of up to 24 bits, rounded as the rate conversion takes them.
+template<int Bytes>
+void convertRounded(const char *bytes, qint64 stride, qint64 rightOffset, Frame *out, int n)
+{
+    static_assert(Bytes <= 3, "wider samples need the division and a rounding");
+#if defined(__SSE2__)
+    if constexpr (Bytes == 3 && Q_BYTE_ORDER == Q_LITTLE_ENDIAN) {
+        if (stride == 6 && rightOffset == 3) {
+            convertStereo24<true>(bytes, out, n);
+            return;
+        }
+    }
+#endif
+    const auto *p = reinterpret_cast<const unsigned char *>(bytes);
+    for (int k = 0; k < n; ++k, p += stride) {
+        out[k].left = double(sampleAt<Bytes>(p)) * exactScale;
+        out[k].right = double(sampleAt<Bytes>(p + rightOffset)) * exactScale;
+    }
+}
 
 template<int Bytes>
 void convertSamples(const char *bytes, qint64 stride, qint64 rightOffset, Frame *out, int n,
@@ -123,7 +153,7 @@ void convertSamples(const char *bytes, qint64 stride, qint64 rightOffset, Frame 
 #if defined(__SSE2__)
     if constexpr (Bytes == 3 && Q_BYTE_ORDER == Q_LITTLE_ENDIAN) {
         if (fullBlock && stride == 6 && rightOffset == 3) {
-            convertStereo24(bytes, out, n);
+            convertStereo24<false>(bytes, out, n);
             return;
         }
     }
@@ -134,9 +164,29 @@ void convertSamples(const char *bytes, qint64 stride, qint64 rightOffset, Frame 
         convertBlock<Bytes, true>(bytes, stride, rightOffset, out, n);
 }
 
-void convert(const WaveFormat &format, const char *bytes, qint64 stride, qint64 rightOffset,
-             Frame *out, int n, bool fullBlock)
+// Whether convert() can deliver a format's values rounded to single
+// precision without a separate pass.
+bool roundsExactly(const WaveFormat &format)
 {
+    return format.encoding != WaveFormat::Encoding::Float && format.bytesPerSample <= 3;
+}
+
+void convert(const WaveFormat &format, const char *bytes, qint64 stride, qint64 rightOffset,
+             Frame *out, int n, bool fullBlock, bool rounded)
+{
+    if (rounded) {
+        switch (format.bytesPerSample) {
+        case 1:
+            convertRounded<1>(bytes, stride, rightOffset, out, n);
+            return;
+        case 2:
+            convertRounded<2>(bytes, stride, rightOffset, out, n);
+            return;
+        default:
+            convertRounded<3>(bytes, stride, rightOffset, out, n);
+            return;
+        }
+    }
     if (format.encoding == WaveFormat::Encoding::Float) {
         if (format.bytesPerSample == 4)
             convertFloatBlock<4>(bytes, stride, rightOffset, out, n);
@@ -174,26 +224,39 @@ inline qint32 toInt32Sample(double x)
 // toInt32Sample value.
 void storeStereo24(const Frame *in, char *p, int n)
 {
+    int k = 0;
 #if defined(__SSE2__)
     if constexpr (Q_BYTE_ORDER == Q_LITTLE_ENDIAN) {
-        // toInt32Sample on both values at once: NaN to 0, clamp, truncate.
+        // toInt32Sample on four frames at once: NaN to 0, clamp, truncate;
+        // then the top three bytes of each of the eight samples, packed.
         const __m128d scale = _mm_set1_pd(fullScale);
         const __m128d low = _mm_set1_pd(-2147483648.0);
         const __m128d high = _mm_set1_pd(2147483647.0);
-        for (int k = 0; k < n; ++k, p += 6) {
-            __m128d y = _mm_mul_pd(_mm_loadu_pd(&in[k].left), scale);
+        const auto samples = [&](const Frame *frame) {
+            __m128d y = _mm_mul_pd(_mm_loadu_pd(&frame->left), scale);
             y = _mm_and_pd(y, _mm_cmpord_pd(y, y));
-            y = _mm_min_pd(_mm_max_pd(y, low), high);
-            const __m128i v = _mm_cvttpd_epi32(y);
-            const quint64 l = quint32(_mm_cvtsi128_si32(v)) >> 8;
-            const quint64 r = quint32(_mm_cvtsi128_si32(_mm_srli_si128(v, 4))) >> 8;
-            const quint64 packed = l | r << 24;
-            std::memcpy(p, &packed, 6);
+            return _mm_cvttpd_epi32(_mm_min_pd(_mm_max_pd(y, low), high));
+        };
+        // Two frames' four samples as two 48-bit groups, one per 64 bits.
+        const __m128i lowHalves = _mm_set_epi32(0, -1, 0, -1);
+        const auto pack = [&](__m128i v) {
+            v = _mm_srli_epi32(v, 8);
+            return _mm_or_si128(_mm_and_si128(v, lowHalves),
+                                _mm_srli_epi64(_mm_andnot_si128(lowHalves, v), 8));
+        };
+        for (; k + 4 <= n; k += 4, p += 24) {
+            const __m128i a = pack(_mm_unpacklo_epi64(samples(in + k), samples(in + k + 1)));
+            const __m128i b = pack(_mm_unpacklo_epi64(samples(in + k + 2), samples(in + k + 3)));
+            const quint64 f0 = quint64(_mm_cvtsi128_si64(a));
+            const quint64 f1 = quint64(_mm_cvtsi128_si64(_mm_unpackhi_epi64(a, a)));
+            const quint64 f2 = quint64(_mm_cvtsi128_si64(b));
+            const quint64 f3 = quint64(_mm_cvtsi128_si64(_mm_unpackhi_epi64(b, b)));
+            const quint64 words[3] = {f0 | f1 << 48, f1 >> 16 | f2 << 32, f2 >> 32 | f3 << 16};
+            std::memcpy(p, words, 24);
         }
-        return;
     }
 #endif
-    for (int k = 0; k < n; ++k, p += 6) {
+    for (; k < n; ++k, p += 6) {
         const qint32 l = toInt32Sample(in[k].left);
         const qint32 r = toInt32Sample(in[k].right);
         p[0] = char(l >> 8);
@@ -215,6 +278,7 @@ struct StandardWaveFile::Detail
     ChunkedWriter writer;
     WaveFormat format;
     qint64 block = 0;
+    std::vector<Frame> outgoing; // frameSpace()
 };
 
 StandardWaveFile::StandardWaveFile()
@@ -285,6 +349,19 @@ qint64 StandardWaveFile::totalFrames() const
 
 int StandardWaveFile::readFrames(Frame *frames, int count)
 {
+    return read(frames, count, false);
+}
+
+int StandardWaveFile::readFramesRounded(Frame *frames, int count)
+{
+    const int got = read(frames, count, roundsExactly(d->format));
+    if (got > 0 && !roundsExactly(d->format))
+        roundToSingle(frames, got);
+    return got;
+}
+
+int StandardWaveFile::read(Frame *frames, int count, bool rounded)
+{
     if (d->mode != Detail::Mode::Reading) {
         error = tr("not open for reading");
         return -1;
@@ -303,7 +380,7 @@ int StandardWaveFile::readFrames(Frame *frames, int count)
 
     const int done =
             readWholeFrames(d->reader, block, wanted, [&](const char *bytes, int first, int n) {
-                convert(format, bytes, block, rightOffset, frames + first, n, fullBlock);
+                convert(format, bytes, block, rightOffset, frames + first, n, fullBlock, rounded);
             });
     if (done < 0) {
         error = d->reader.errorString();
@@ -328,6 +405,18 @@ bool StandardWaveFile::writeFrames(const Frame *frames, int count)
     }
     bytesWritten += quint64(count) * frameBytes;
     return true;
+}
+
+Frame *StandardWaveFile::frameSpace(int count)
+{
+    if (d->outgoing.size() < size_t(count))
+        d->outgoing.resize(size_t(count));
+    return d->outgoing.data();
+}
+
+bool StandardWaveFile::commitFrames(int count)
+{
+    return writeFrames(d->outgoing.data(), count);
 }
 
 bool StandardWaveFile::close()

@@ -50,9 +50,19 @@ public:
     // value is rounded through single precision.
     int readFrames(Frame *frames, int count);
 
+    // The same with every value rounded to single precision, as the rate
+    // conversion takes it; for samples of up to 24 bits without a rounding
+    // pass of its own.
+    int readFramesRounded(Frame *frames, int count);
+
     // Writing: appends `count` frames. Samples saturate at full scale; NaN
     // writes 0. False on a write error (see errorString()).
     bool writeFrames(const Frame *frames, int count);
+
+    // Writing without a buffer of the caller's: room for `count` frames,
+    // valid until the next call, then appended by commitFrames(count).
+    Frame *frameSpace(int count);
+    bool commitFrames(int count);
 
     // Writing: completes the header and moves the finished file over the
     // destination. Reading: closes. False when anything failed; the
@@ -67,6 +77,8 @@ public:
     QString errorString() const { return error; }
 
 private:
+    int read(Frame *frames, int count, bool rounded);
+
     bool opened = false;
     std::unique_ptr<QFileDevice> file;
     WaveHeader header;
