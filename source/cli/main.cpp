@@ -8,9 +8,14 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QThread>
 
+#include <algorithm>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 #include <unistd.h>
@@ -32,6 +37,9 @@ void printLine(const QString &text)
 {
     std::fprintf(stderr, "quorvia-convert: %s\n", text.toLocal8Bit().constData());
 }
+
+// What converting one file has to say, printed once it is its turn.
+using Messages = QStringList;
 
 // One line on stderr, redrawn in place while a file converts.
 class ProgressBar
@@ -85,8 +93,9 @@ struct Task
     QString destination;
 };
 
-bool convertOne(const Task &task, Target target, ProgressBar &bar)
+bool convertOne(const Task &task, Target target, ProgressBar &bar, Messages &messages)
 {
+    const auto printLine = [&messages](const QString &text) { messages << text; };
     const QString source = QDir::toNativeSeparators(task.source);
     int type = StandardToBrinmoor;
     if (target == Target::Standard) {
@@ -153,6 +162,95 @@ QString conflict(const Task &task, const std::vector<Task> &tasks, size_t index,
     return QString();
 }
 
+// Converts the tasks on `jobs` threads at once, each taking the next task in
+// order. A task whose destination an earlier task also names waits for that
+// one, so that it is refused exactly when the earlier one wrote the file.
+// Messages come out in the order of the tasks, whatever order they finish
+// in. True when every task converted.
+class Batch
+{
+public:
+    Batch(const std::vector<Task> &batchTasks, Target batchTarget, ProgressBar &progressBar)
+        : tasks(batchTasks)
+        , target(batchTarget)
+        , bar(progressBar)
+        , finished(tasks.size(), false)
+        , messages(tasks.size())
+    {
+        for (const Task &task : tasks)
+            destinations << QFileInfo(task.destination).absoluteFilePath();
+    }
+
+    bool run(int jobs)
+    {
+        const int threads = int(std::min<size_t>(size_t(std::max(jobs, 1)), tasks.size()));
+        std::vector<std::unique_ptr<QThread>> workers;
+        for (int i = 1; i < threads; ++i) {
+            workers.emplace_back(QThread::create([this] { work(); }));
+            workers.back()->start();
+        }
+        work();
+        for (const auto &worker : workers)
+            worker->wait();
+        return allConverted;
+    }
+
+private:
+    void work()
+    {
+        for (;;) {
+            std::unique_lock<std::mutex> lock(mutex);
+            if (next == tasks.size() || interrupted)
+                return;
+            const size_t index = next++;
+            const QString &destination = destinations[int(index)];
+            changed.wait(lock, [&] {
+                for (size_t i = 0; i < index; ++i)
+                    if (!finished[i] && destinations[int(i)] == destination)
+                        return false;
+                return true;
+            });
+            const QString clash = conflict(tasks[index], tasks, index, written);
+            lock.unlock();
+
+            bool converted = false;
+            Messages said;
+            if (!clash.isEmpty())
+                said << QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(tasks[index].source),
+                                                     clash);
+            else
+                converted = convertOne(tasks[index], target, bar, said);
+
+            lock.lock();
+            if (converted)
+                written << destination;
+            else
+                allConverted = false;
+            messages[index] = said;
+            finished[index] = true;
+            while (printed < tasks.size() && finished[printed]) {
+                for (const QString &line : messages[printed])
+                    printLine(line);
+                ++printed;
+            }
+            changed.notify_all();
+        }
+    }
+
+    const std::vector<Task> &tasks;
+    const Target target;
+    ProgressBar &bar;
+    QStringList destinations; // absolute paths, one per task
+    std::mutex mutex;
+    std::condition_variable changed;
+    size_t next = 0;
+    size_t printed = 0;
+    std::vector<bool> finished;
+    std::vector<Messages> messages;
+    QStringList written;
+    bool allConverted = true;
+};
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -186,7 +284,15 @@ int main(int argc, char *argv[])
             QStringLiteral("dir"));
     const QCommandLineOption quietOption({QStringLiteral("q"), QStringLiteral("quiet")},
                                          QStringLiteral("Show no progress bar."));
+    const int defaultJobs = std::max(1, QThread::idealThreadCount());
+    const QCommandLineOption jobsOption(
+            {QStringLiteral("j"), QStringLiteral("jobs")},
+            QStringLiteral("Convert up to <n> files at once (default: %1, the number of "
+                           "processors).")
+                    .arg(defaultJobs),
+            QStringLiteral("n"));
     parser.addOption(toOption);
+    parser.addOption(jobsOption);
     parser.addOption(outputOption);
     parser.addOption(quietOption);
     parser.addPositionalArgument(QStringLiteral("source"), QStringLiteral("File to convert."),
@@ -215,6 +321,14 @@ int main(int argc, char *argv[])
         return Usage;
     }
 
+    bool jobsValid = true;
+    if (parser.isSet(jobsOption) &&
+        (parser.value(jobsOption).toInt(&jobsValid) < 1 || !jobsValid)) {
+        printLine(QStringLiteral("-j takes a number of files of at least 1, not \"%1\"")
+                          .arg(parser.value(jobsOption)));
+        return Usage;
+    }
+
     const QStringList arguments = parser.positionalArguments();
     std::vector<Task> tasks;
     if (parser.isSet(outputOption)) {
@@ -231,22 +345,11 @@ int main(int argc, char *argv[])
         return Usage;
     }
 
-    ProgressBar bar(!parser.isSet(quietOption) && ::isatty(STDERR_FILENO));
-    bool allConverted = true;
-    QStringList written;
-    for (size_t i = 0; i < tasks.size() && !interrupted; ++i) {
-        const QString clash = conflict(tasks[i], tasks, i, written);
-        if (!clash.isEmpty()) {
-            printLine(
-                    QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(tasks[i].source), clash));
-            allConverted = false;
-            continue;
-        }
-        if (convertOne(tasks[i], target, bar))
-            written << QFileInfo(tasks[i].destination).absoluteFilePath();
-        else
-            allConverted = false;
-    }
+    // One line redrawn in place can show one conversion at a time.
+    const int jobs = parser.isSet(jobsOption) ? parser.value(jobsOption).toInt() : defaultJobs;
+    ProgressBar bar(!parser.isSet(quietOption) && ::isatty(STDERR_FILENO) &&
+                    (jobs == 1 || tasks.size() == 1));
+    const bool allConverted = Batch(tasks, target, bar).run(jobs);
     if (interrupted)
         return Interrupted;
     return allConverted ? Converted : SomeFailed;
