@@ -166,10 +166,7 @@ double peakOf(const char *bytes, qint64 n, double peak)
 
 struct BrinmoorWaveFile::Detail
 {
-    enum class Mode { Closed, Reading, Writing };
-    Mode mode = Mode::Closed;
-    ChunkedReader reader;
-    ChunkedWriter writer;
+    WaveFileIo io;
     qint64 dataEnd = 0;
     double readScale = 1.0;
     double peakRead = 0.0;       // of the frames read since the first frame
@@ -186,8 +183,7 @@ BrinmoorWaveFile::~BrinmoorWaveFile() = default;
 bool BrinmoorWaveFile::open(const QString &fileName, QIODevice::OpenMode mode)
 {
     opened = false;
-    file.reset();
-    d->mode = Detail::Mode::Closed;
+    d->io.reset();
     d->readScale = 1.0;
     d->peakRead = 0.0;
     dataStart = 0;
@@ -196,13 +192,8 @@ bool BrinmoorWaveFile::open(const QString &fileName, QIODevice::OpenMode mode)
 
     if (mode == QIODevice::WriteOnly) {
         header = WaveHeader::brinmoorDefaults();
-        const WaveHeader::Bytes bytes = header.toBytes();
-        file = openDestination(fileName, d->writer, bytes.data(), WaveHeader::size, &error);
-        if (!file)
-            return false;
-        d->mode = Detail::Mode::Writing;
-        opened = true;
-        return true;
+        opened = d->io.startWriting(fileName, header, &error);
+        return opened;
     }
     if (mode != QIODevice::ReadOnly) {
         error = tr("unsupported open mode");
@@ -218,14 +209,8 @@ bool BrinmoorWaveFile::open(const QString &fileName, QIODevice::OpenMode mode)
     // Every byte behind the header is frame data, whatever dataSize says.
     dataStart = WaveHeader::size;
     d->dataEnd = fileSize;
-    if (!d->reader.start(in.get(), dataStart, d->dataEnd)) {
-        error = d->reader.errorString();
-        return false;
-    }
-    file = std::move(in);
-    d->mode = Detail::Mode::Reading;
-    opened = true;
-    return true;
+    opened = d->io.startReading(std::move(in), dataStart, d->dataEnd, &error);
+    return opened;
 }
 
 double BrinmoorWaveFile::sampleRate() const
@@ -236,7 +221,7 @@ double BrinmoorWaveFile::sampleRate() const
 
 qint64 BrinmoorWaveFile::totalFrames() const
 {
-    if (d->mode != Detail::Mode::Reading)
+    if (!d->io.reading())
         return 0;
     return (d->dataEnd - dataStart) / frameBytes;
 }
@@ -248,23 +233,17 @@ void BrinmoorWaveFile::setReadScale(double divisor)
 
 bool BrinmoorWaveFile::rewind()
 {
-    if (d->mode != Detail::Mode::Reading)
-        return false;
     d->peakRead = 0.0;
-    if (!d->reader.start(file.get(), dataStart, d->dataEnd)) {
-        error = d->reader.errorString();
-        return false;
-    }
-    return true;
+    return d->io.rewind(&error);
 }
 
 double BrinmoorWaveFile::measurePeak(bool &ok)
 {
     ok = false;
-    if (d->mode != Detail::Mode::Reading || !rewind())
+    if (!d->io.reading() || !rewind())
         return 1.0;
     double peak = 0.0;
-    ChunkedReader &reader = d->reader;
+    ChunkedReader &reader = d->io.reader;
     // Whole frames only; a trailing partial frame is not part of the signal.
     while (reader.remaining() >= frameBytes) {
         const qint64 got = reader.fill(reader.capacity());
@@ -302,19 +281,19 @@ double BrinmoorWaveFile::peakRead() const
 
 int BrinmoorWaveFile::read(Frame *frames, int count, bool rounded)
 {
-    if (d->mode != Detail::Mode::Reading) {
+    if (!d->io.reading()) {
         error = tr("not open for reading");
         return -1;
     }
     if (count <= 0)
         return 0;
-    const qint64 whole = d->reader.remaining() / frameBytes;
+    const qint64 whole = d->io.reader.remaining() / frameBytes;
     if (whole == 0)
         return 0;
     const int wanted = int(std::min<qint64>(count, whole));
     const double scale = d->readScale;
     double &peak = d->peakRead;
-    const int done = readWholeFrames(d->reader, frameBytes, wanted,
+    const int done = readWholeFrames(d->io.reader, frameBytes, wanted,
                                      [&](const char *bytes, int first, int n) {
                                          peak = peakOf(bytes, 2 * qint64(n), peak);
                                          if (rounded)
@@ -323,7 +302,7 @@ int BrinmoorWaveFile::read(Frame *frames, int count, bool rounded)
                                              loadFrames(bytes, frames + first, n);
                                      });
     if (done < 0) {
-        error = d->reader.errorString();
+        error = d->io.reader.errorString();
         return -1;
     }
     std::fill(frames + done, frames + count, Frame{0.0, 0.0});
@@ -334,14 +313,14 @@ int BrinmoorWaveFile::read(Frame *frames, int count, bool rounded)
 
 bool BrinmoorWaveFile::writeFrames(const Frame *frames, int count)
 {
-    if (d->mode != Detail::Mode::Writing) {
+    if (!d->io.writing()) {
         error = tr("not open for writing");
         return false;
     }
-    if (!writeWholeFrames(d->writer, frameBytes, count, [frames](int first, char *bytes, int n) {
+    if (!writeWholeFrames(d->io.writer, frameBytes, count, [frames](int first, char *bytes, int n) {
             storeFrames(frames + first, bytes, n);
         })) {
-        error = d->writer.errorString();
+        error = d->io.writer.errorString();
         return false;
     }
     // dataSize counts 8 bytes a frame, as the header's 32-bit stereo claims.
@@ -351,17 +330,17 @@ bool BrinmoorWaveFile::writeFrames(const Frame *frames, int count)
 
 Frame *BrinmoorWaveFile::frameSpace(int count)
 {
-    if (d->mode != Detail::Mode::Writing) {
+    if (!d->io.writing()) {
         error = tr("not open for writing");
         return nullptr;
     }
     // The file's bytes are the frames' memory on a little-endian machine, so
     // the frames can be put straight into the write buffer.
     if constexpr (Q_BYTE_ORDER == Q_LITTLE_ENDIAN) {
-        if (count * frameBytes <= d->writer.capacity()) {
-            char *bytes = d->writer.reserve(count * frameBytes);
+        if (count * frameBytes <= d->io.writer.capacity()) {
+            char *bytes = d->io.writer.reserve(count * frameBytes);
             if (!bytes)
-                error = d->writer.errorString();
+                error = d->io.writer.errorString();
             return reinterpret_cast<Frame *>(bytes);
         }
     }
@@ -372,31 +351,25 @@ Frame *BrinmoorWaveFile::frameSpace(int count)
 
 bool BrinmoorWaveFile::commitFrames(int count)
 {
-    if (Q_BYTE_ORDER != Q_LITTLE_ENDIAN || count * frameBytes > d->writer.capacity())
+    if (Q_BYTE_ORDER != Q_LITTLE_ENDIAN || count * frameBytes > d->io.writer.capacity())
         return writeFrames(d->outgoing.data(), count);
-    if (d->mode != Detail::Mode::Writing) {
+    if (!d->io.writing()) {
         error = tr("not open for writing");
         return false;
     }
-    d->writer.commit(count * frameBytes);
+    d->io.writer.commit(count * frameBytes);
     bytesWritten += quint64(count) * (header.numChannels * header.bitsPerSample / 8);
     return true;
 }
 
 bool BrinmoorWaveFile::close()
 {
-    bool ok = true;
-    if (d->mode == Detail::Mode::Writing) {
-        auto *out = static_cast<QSaveFile *>(file.get());
+    if (d->io.writing()) {
         header.dataSize = saturatedSize(bytesWritten);
         header.riffSize = saturatedSize(bytesWritten + 40);
-        const WaveHeader::Bytes bytes = header.toBytes();
-        ok = finishDestination(out, d->writer, bytes.data(), WaveHeader::size, &error);
         bytesWritten = 0;
     }
-    file.reset();
-    d->mode = Detail::Mode::Closed;
     dataStart = 0;
     opened = false;
-    return ok;
+    return d->io.finish(header, &error);
 }

@@ -8,8 +8,6 @@
 
 #include <memory>
 
-class QFileDevice;
-
 // Reads and writes the Brinmoor-WAVE layout: the canonical 44-byte header
 // describing two-channel 32-bit PCM at 39062 Hz, followed by the Frames
 // themselves (two little-endian binary64 values per frame) at 39062.5 Hz.
@@ -82,7 +80,6 @@ private:
     int read(Frame *frames, int count, bool rounded);
 
     bool opened = false;
-    std::unique_ptr<QFileDevice> file;
     WaveHeader header;
     qint64 dataStart = 0;
     quint64 bytesWritten = 0;

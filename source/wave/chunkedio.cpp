@@ -223,3 +223,56 @@ bool finishDestination(QSaveFile *out, ChunkedWriter &writer, const char *head, 
         out->cancelWriting();
     return ok;
 }
+
+void WaveFileIo::reset()
+{
+    file.reset();
+    mode = Mode::Closed;
+}
+
+bool WaveFileIo::startWriting(const QString &fileName, const WaveHeader &header, QString *error)
+{
+    reset();
+    const WaveHeader::Bytes bytes = header.toBytes();
+    file = openDestination(fileName, writer, bytes.data(), WaveHeader::size, error);
+    if (!file)
+        return false;
+    mode = Mode::Writing;
+    return true;
+}
+
+bool WaveFileIo::startReading(std::unique_ptr<QFile> source, qint64 begin, qint64 end,
+                              QString *error)
+{
+    reset();
+    file = std::move(source);
+    rangeBegin = begin;
+    rangeEnd = end;
+    mode = Mode::Reading;
+    if (rewind(error))
+        return true;
+    reset();
+    return false;
+}
+
+bool WaveFileIo::rewind(QString *error)
+{
+    if (!reading())
+        return false;
+    if (reader.start(file.get(), rangeBegin, rangeEnd))
+        return true;
+    *error = reader.errorString();
+    return false;
+}
+
+bool WaveFileIo::finish(const WaveHeader &header, QString *error)
+{
+    bool ok = true;
+    if (writing()) {
+        const WaveHeader::Bytes bytes = header.toBytes();
+        ok = finishDestination(static_cast<QSaveFile *>(file.get()), writer, bytes.data(),
+                               WaveHeader::size, error);
+    }
+    reset();
+    return ok;
+}

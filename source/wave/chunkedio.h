@@ -1,5 +1,7 @@
 #pragma once
 
+#include "waveheader.h"
+
 #include <QString>
 #include <QtGlobal>
 
@@ -7,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+class QFile;
 class QFileDevice;
 class QSaveFile;
 
@@ -133,6 +136,40 @@ bool writeWholeFrames(ChunkedWriter &writer, qint64 frameBytes, int count, Encod
     }
     return true;
 }
+
+// The file under either file class: read through a ChunkedReader, or written
+// to a temporary file through a ChunkedWriter and put in place only when it
+// is finished.
+class WaveFileIo
+{
+public:
+    bool reading() const { return mode == Mode::Reading; }
+    bool writing() const { return mode == Mode::Writing; }
+
+    // Drops the file without finishing it: a file being written is
+    // discarded and the destination keeps its earlier state.
+    void reset();
+    // Starts a destination through a temporary file, `header` first.
+    bool startWriting(const QString &fileName, const WaveHeader &header, QString *error);
+    // Reads the byte range [begin, end) of an opened source.
+    bool startReading(std::unique_ptr<QFile> source, qint64 begin, qint64 end, QString *error);
+    // Reading: back to the start of the range.
+    bool rewind(QString *error);
+    // Writing: puts `header` over the start and moves the finished file
+    // over the destination. Reading: closes. False with *error when the
+    // destination could not be finished.
+    bool finish(const WaveHeader &header, QString *error);
+
+    ChunkedReader reader;
+    ChunkedWriter writer;
+
+private:
+    enum class Mode { Closed, Reading, Writing };
+    Mode mode = Mode::Closed;
+    std::unique_ptr<QFileDevice> file;
+    qint64 rangeBegin = 0;
+    qint64 rangeEnd = 0;
+};
 
 // Starts writing `fileName` through a temporary file beside it, with
 // `writer` attached and the `head` bytes written. The named file is replaced

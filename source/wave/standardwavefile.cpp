@@ -272,10 +272,7 @@ void storeStereo24(const Frame *in, char *p, int n)
 
 struct StandardWaveFile::Detail
 {
-    enum class Mode { Closed, Reading, Writing };
-    Mode mode = Mode::Closed;
-    ChunkedReader reader;
-    ChunkedWriter writer;
+    WaveFileIo io;
     WaveFormat format;
     qint64 block = 0;
     std::vector<Frame> outgoing; // frameSpace()
@@ -292,8 +289,7 @@ bool StandardWaveFile::open(const QString &fileName, QIODevice::OpenMode mode)
 {
     // Closing without completion: a file being written is discarded.
     opened = false;
-    file.reset();
-    d->mode = Detail::Mode::Closed;
+    d->io.reset();
     bytesWritten = 0;
     error.clear();
 
@@ -301,13 +297,8 @@ bool StandardWaveFile::open(const QString &fileName, QIODevice::OpenMode mode)
         // Every written file gets the construction header, whatever an
         // earlier reading open left in `header`.
         header = WaveHeader::standardDefaults();
-        const WaveHeader::Bytes bytes = header.toBytes();
-        file = openDestination(fileName, d->writer, bytes.data(), WaveHeader::size, &error);
-        if (!file)
-            return false;
-        d->mode = Detail::Mode::Writing;
-        opened = true;
-        return true;
+        opened = d->io.startWriting(fileName, header, &error);
+        return opened;
     }
     if (mode != QIODevice::ReadOnly) {
         error = tr("unsupported open mode");
@@ -324,15 +315,9 @@ bool StandardWaveFile::open(const QString &fileName, QIODevice::OpenMode mode)
         return false;
     header = format.header;
     d->block = qint64(format.channels) * format.bytesPerSample;
-    d->reader.reserve(d->block);
-    if (!d->reader.start(in.get(), d->format.dataBegin, d->format.dataEnd)) {
-        error = d->reader.errorString();
-        return false;
-    }
-    file = std::move(in);
-    d->mode = Detail::Mode::Reading;
-    opened = true;
-    return true;
+    d->io.reader.reserve(d->block);
+    opened = d->io.startReading(std::move(in), format.dataBegin, format.dataEnd, &error);
+    return opened;
 }
 
 double StandardWaveFile::sampleRate() const
@@ -342,7 +327,7 @@ double StandardWaveFile::sampleRate() const
 
 qint64 StandardWaveFile::totalFrames() const
 {
-    if (d->mode != Detail::Mode::Reading || d->block == 0)
+    if (!d->io.reading() || d->block == 0)
         return 0;
     return (d->format.dataEnd - d->format.dataBegin) / d->block;
 }
@@ -362,7 +347,7 @@ int StandardWaveFile::readFramesRounded(Frame *frames, int count)
 
 int StandardWaveFile::read(Frame *frames, int count, bool rounded)
 {
-    if (d->mode != Detail::Mode::Reading) {
+    if (!d->io.reading()) {
         error = tr("not open for reading");
         return -1;
     }
@@ -370,7 +355,7 @@ int StandardWaveFile::read(Frame *frames, int count, bool rounded)
         return 0;
     const qint64 block = d->block;
     // Only whole frames count; a trailing partial frame is dropped.
-    const qint64 whole = d->reader.remaining() / block;
+    const qint64 whole = d->io.reader.remaining() / block;
     if (whole == 0)
         return 0;
     const bool fullBlock = whole >= count;
@@ -379,11 +364,11 @@ int StandardWaveFile::read(Frame *frames, int count, bool rounded)
     const qint64 rightOffset = format.channels > 1 ? format.bytesPerSample : 0;
 
     const int done =
-            readWholeFrames(d->reader, block, wanted, [&](const char *bytes, int first, int n) {
+            readWholeFrames(d->io.reader, block, wanted, [&](const char *bytes, int first, int n) {
                 convert(format, bytes, block, rightOffset, frames + first, n, fullBlock, rounded);
             });
     if (done < 0) {
-        error = d->reader.errorString();
+        error = d->io.reader.errorString();
         return -1;
     }
     std::fill(frames + done, frames + count, Frame{0.0, 0.0});
@@ -392,15 +377,15 @@ int StandardWaveFile::read(Frame *frames, int count, bool rounded)
 
 bool StandardWaveFile::writeFrames(const Frame *frames, int count)
 {
-    if (d->mode != Detail::Mode::Writing) {
+    if (!d->io.writing()) {
         error = tr("not open for writing");
         return false;
     }
     constexpr qint64 frameBytes = 6; // two 24-bit samples
-    if (!writeWholeFrames(d->writer, frameBytes, count, [frames](int first, char *bytes, int n) {
+    if (!writeWholeFrames(d->io.writer, frameBytes, count, [frames](int first, char *bytes, int n) {
             storeStereo24(frames + first, bytes, n);
         })) {
-        error = d->writer.errorString();
+        error = d->io.writer.errorString();
         return false;
     }
     bytesWritten += quint64(count) * frameBytes;
@@ -421,17 +406,11 @@ bool StandardWaveFile::commitFrames(int count)
 
 bool StandardWaveFile::close()
 {
-    bool ok = true;
-    if (d->mode == Detail::Mode::Writing) {
-        auto *out = static_cast<QSaveFile *>(file.get());
+    if (d->io.writing()) {
         header.dataSize = saturatedSize(bytesWritten);
         header.riffSize = saturatedSize(bytesWritten + 36);
-        const WaveHeader::Bytes bytes = header.toBytes();
-        ok = finishDestination(out, d->writer, bytes.data(), WaveHeader::size, &error);
         bytesWritten = 0;
     }
-    file.reset();
-    d->mode = Detail::Mode::Closed;
     opened = false;
-    return ok;
+    return d->io.finish(header, &error);
 }

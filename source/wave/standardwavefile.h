@@ -8,8 +8,6 @@
 
 #include <memory>
 
-class QFileDevice;
-
 // Reads standard RIFF WAVE files and writes two-channel 24-bit 44100 Hz
 // integer-PCM files, converting between their samples and Frames.
 //
@@ -80,7 +78,6 @@ private:
     int read(Frame *frames, int count, bool rounded);
 
     bool opened = false;
-    std::unique_ptr<QFileDevice> file;
     WaveHeader header;
     quint64 bytesWritten = 0;
     QString error;
