@@ -92,6 +92,8 @@ makeInputs() {
     sox -R -r 44100 -c 2 -n -b 24 "$std/s24-short-150.wav" synth 150s sine 1000
     sox -R -r 44100 -c 2 -n -b 24 "$std/s24-empty.wav" trim 0 0
 
+    # Long enough to be converted in two parts at once, of an odd length.
+    sox -R -n -r 48000 -b 24 -c 2 "$std/long-odd-48000.wav" synth 1115557s pinknoise vol 0.7
     # Pink noise against a gliding sine with a tremolo, as bench/e2e.sh.
     local seconds=$((60 * minutes))
     sox -R -n -r 44100 -b 24 -c 2 "$std/music-24bit.wav" synth $seconds pinknoise \
@@ -116,6 +118,11 @@ makeInputs() {
     ffmpeg -v error -f lavfi -i "aevalsrc=1.58*sin(2*PI*440*t)|1.2*sin(2*PI*660*t):s=39062:d=1.8" \
         -f f64le -y "$dir/loud.f64"
     brinmoor "$dir/loud.f64" 39062 "$brin/loud-peak-1.58.wav"
+    # Long, and above full scale only near its end.
+    ffmpeg -v error -f lavfi \
+        -i "aevalsrc=if(gt(t\,25)\,1.4\,0.5)*sin(2*PI*440*t)|0.5*sin(2*PI*660*t):s=39062:d=30" \
+        -f f64le -y "$dir/late.f64"
+    brinmoor "$dir/late.f64" 39062 "$brin/loud-late.wav"
     # Another header rate.
     sox -R -n -r 44100 -c 2 -t f64 "$dir/rate.f64" synth 70001s whitenoise vol 0.9
     brinmoor "$dir/rate.f64" 44100 "$brin/rate-44100.wav"

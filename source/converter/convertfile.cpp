@@ -9,8 +9,12 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QThread>
 
 #include <algorithm>
+#include <atomic>
+#include <memory>
+#include <optional>
 #include <type_traits>
 
 #ifdef Q_OS_UNIX
@@ -114,6 +118,13 @@ private:
 
 // One conversion from a Source file class into a Destination file class;
 // both share the calls used here.
+//
+// A long recording is converted in two parts at once, the second on a thread
+// of its own: the stage's state at any input frame is the 8 frames before it
+// and a phase that follows from the frame's number, so the second part
+// starts from its place with the same state that the whole would have had
+// there, and writes its outputs at their place in the destination. The
+// result is the same, bit for bit.
 template<class Source, class Destination>
 class Conversion
 {
@@ -122,38 +133,57 @@ public:
 
     Conversion(Source &sourceFile, Destination &destinationFile, const QString &sourcePath,
                const QString &destinationPath, const ConvertOptions &convertOptions)
-        : reader(sourceFile)
-        , writer(destinationFile)
+        : writer(destinationFile)
         , source(sourcePath)
         , destination(destinationPath)
         , options(convertOptions)
-    { }
+    {
+        parts[0].reader = &sourceFile;
+    }
 
     ConvertResult run()
     {
         ConvertResult step = open();
         if (step.ok())
-            step = pass();
+            step = convertParts();
         if (step.ok() && overFullScale) {
             step = restartScaled();
             if (step.ok())
-                step = pass();
+                step = convertParts();
         }
         return step.ok() ? finish() : step;
     }
 
 private:
+    // One part of the recording: input frames [first, end) (end < 0: to the
+    // end, with the flush), its reader and stage, written as part `index`.
+    struct Part
+    {
+        Source *reader = nullptr;
+        std::unique_ptr<Source> ownReader;
+        KernelDsp stage;
+        int index = 0;
+        qint64 first = 0;
+        qint64 end = -1;
+        qint64 framesWritten = 0;
+        qint64 firstOutput = 0; // the output frame of input frame `first`
+        std::atomic<qint64> framesRead{0};
+        ConvertResult outcome;
+    };
+
     // Opens both files. Nothing is created at the destination until the
     // source has been accepted and is known not to be the destination
     // itself; a writer reports its rate before it is opened, so an unusable
     // source rate is refused before the destination is touched.
     ConvertResult open()
     {
+        Source &reader = *parts[0].reader;
         if (!reader.open(source, QIODevice::ReadOnly))
             return sourceOpenFailure(source, reader.errorString());
         if (isSameFile(source, destination))
             return failure(ConvertError::SameFile,
                            QStringLiteral("source and destination are the same file"));
+        KernelDsp &stage = parts[0].stage;
         if (!stage.setRates(reader.sampleRate(), writer.sampleRate()))
             return unsupportedRate();
         // Room for the largest call, the flush.
@@ -165,54 +195,130 @@ private:
         return {};
     }
 
-    // The whole recording through the stage into the destination, then the
-    // flush that carries its end out of the filter. The flush takes the same
-    // gain as the blocks before it.
-    ConvertResult pass()
+    // The recording in one part, or in two at once when it is long and a
+    // second processor is there.
+    ConvertResult convertParts()
     {
-        ProgressThrottle progress(options, reader.totalFrames(), progressSoFar);
-        qint64 framesRead = 0;
-        for (;;) {
+        const qint64 total = parts[0].reader->totalFrames();
+        progress.emplace(options, total, progressSoFar);
+        parts[0].end = -1;
+        std::unique_ptr<QThread> helper;
+        if (options.parallel && total >= minSplitFrames && QThread::idealThreadCount() > 1 &&
+            prepareSecondPart(total / 2 / blockFrames * blockFrames)) {
+            parts[0].end = parts[1].first;
+            helper.reset(QThread::create([this] { parts[1].outcome = pass(parts[1]); }));
+            helper->start();
+        }
+        parts[0].outcome = pass(parts[0]);
+        if (!parts[0].outcome.ok())
+            stop = true;
+        // The caller keeps hearing of the progress, and can cancel, while
+        // the second part finishes.
+        while (helper && !helper->wait(waitStep))
+            if (!stop && !progress->framesRead(framesRead()))
+                stop = true;
+        progressSoFar = progress->fraction();
+        if (!parts[0].outcome.ok())
+            return parts[0].outcome;
+        if (helper && !parts[1].outcome.ok())
+            return parts[1].outcome;
+        if (overFullScale)
+            return {};
+        if (stop)
+            return cancelled();
+        result.framesWritten = parts[0].framesWritten + (helper ? parts[1].framesWritten : 0);
+        if (helper && parts[0].framesWritten != parts[1].firstOutput)
+            return writeFailure(ConvertError::Write, QStringLiteral("the parts do not meet"));
+        return {};
+    }
+
+    // Sets up the part from input frame `first` on: its own reader, and its
+    // stage where the whole recording's would stand there.
+    bool prepareSecondPart(qint64 first)
+    {
+        Part &part = parts[1];
+        part.index = 1;
+        part.first = first;
+        part.end = -1;
+        part.framesWritten = 0;
+        part.framesRead = 0;
+        if (!part.ownReader) {
+            part.ownReader = std::make_unique<Source>();
+            if (!part.ownReader->open(source, QIODevice::ReadOnly))
+                return false;
+        }
+        part.reader = part.ownReader.get();
+        if constexpr (toStandard)
+            part.reader->setReadScale(readScale);
+        Frame recent[8];
+        if (first < 8 || !part.reader->seekFrame(first - 8) ||
+            part.reader->readFramesRounded(recent, 8) != 8 ||
+            !part.stage.setRatesLike(parts[0].stage))
+            return false;
+        part.firstOutput = part.stage.startAt(first, recent);
+        return writer.splitAt(part.firstOutput);
+    }
+
+    qint64 framesRead() const { return parts[0].framesRead + parts[1].framesRead; }
+
+    // The part's frames through the stage into the destination, then, for
+    // the last part, the flush that carries the recording's end out of the
+    // filter. The flush takes the same gain as the blocks before it.
+    ConvertResult pass(Part &part)
+    {
+        Source &reader = *part.reader;
+        KernelDsp &stage = part.stage;
+        const qint64 length = part.end < 0 ? -1 : part.end - part.first;
+        qint64 read = 0;
+        while (length < 0 || read < length) {
+            if (stop)
+                return overFullScale ? ConvertResult() : cancelled();
             const int got = reader.readFramesRounded(stage.input(), blockFrames);
             if (got < 0)
-                return readFailure();
+                return readFailure(reader);
             if (got == 0)
                 break;
             if constexpr (toStandard) {
                 // A recording that peaks above full scale is scaled into
                 // range before the reader clamps it, rather than clipped;
                 // the pass that reads it unscaled ends as soon as that shows.
-                if (!scaled && reader.peakRead() > 1.0) {
+                if (readScale == 1.0 && reader.peakRead() > 1.0) {
                     overFullScale = true;
-                    progressSoFar = progress.fraction();
+                    stop = true;
                     return {};
                 }
             }
             // The reader completes a short last block with silence, so the
             // stage always gets whole blocks.
-            const ConvertResult step = convertBlock(blockFrames);
+            const ConvertResult step = convertBlock(part, blockFrames);
             if (!step.ok())
                 return step;
-            framesRead += got;
-            if (!progress.framesRead(framesRead))
-                return failure(ConvertError::Cancelled, QStringLiteral("cancelled"));
+            read += got;
+            part.framesRead = read;
+            // Only the calling thread reports.
+            if (part.index == 0 && !progress->framesRead(framesRead())) {
+                stop = true;
+                return cancelled();
+            }
         }
+        if (part.end >= 0)
+            return {};
         std::fill(stage.input(), stage.input() + flushFrames, Frame{0.0, 0.0});
-        return convertBlock(flushFrames);
+        return convertBlock(part, flushFrames);
     }
 
     // The stage writes straight into the destination's buffer.
-    ConvertResult convertBlock(int count)
+    ConvertResult convertBlock(Part &part, int count)
     {
-        Frame *out = writer.frameSpace(int(outputCapacity));
+        Frame *out = writer.frameSpace(int(outputCapacity), part.index);
         if (!out)
-            return writeFailure(ConvertError::Write, writer.errorString());
+            return partWriteFailure(part);
         int produced = 0;
-        if (!stage.processInput(count, true, gain, out, &produced))
+        if (!part.stage.processInput(count, true, gain, out, &produced))
             return unsupportedRate();
-        if (!writer.commitFrames(produced))
-            return writeFailure(ConvertError::Write, writer.errorString());
-        result.framesWritten += produced;
+        if (!writer.commitFrames(produced, part.index))
+            return partWriteFailure(part);
+        part.framesWritten += produced;
         return {};
     }
 
@@ -222,14 +328,17 @@ private:
     {
         if constexpr (toStandard) {
             bool measured = false;
-            const double peak = reader.measurePeak(measured);
+            const double peak = parts[0].reader->measurePeak(measured);
             if (!measured)
-                return readFailure();
-            reader.setReadScale(peak);
-            scaled = true;
+                return readFailure(*parts[0].reader);
+            readScale = peak;
+            parts[0].reader->setReadScale(peak);
         }
-        stage.setRates(reader.sampleRate(), writer.sampleRate());
-        result.framesWritten = 0;
+        overFullScale = false;
+        stop = false;
+        parts[0].framesRead = 0;
+        parts[0].framesWritten = 0;
+        parts[0].stage.setRates(parts[0].reader->sampleRate(), writer.sampleRate());
         // Opening again discards what the first pass wrote.
         if (!writer.open(destination, QIODevice::WriteOnly))
             return writeFailure(ConvertError::DestinationOpen, writer.errorString());
@@ -242,11 +351,11 @@ private:
     ConvertResult finish()
     {
         if constexpr (!toStandard)
-            reader.close();
+            parts[0].reader->close();
         if (!writer.close())
             return writeFailure(ConvertError::Write, writer.errorString());
         if constexpr (toStandard)
-            reader.close();
+            parts[0].reader->close();
         return result;
     }
 
@@ -255,10 +364,10 @@ private:
         return failure(ConvertError::UnsupportedRate,
                        QStringLiteral("%1: the sample rate of %2 Hz is not supported")
                                .arg(native(source))
-                               .arg(reader.sampleRate()));
+                               .arg(parts[0].reader->sampleRate()));
     }
 
-    ConvertResult readFailure() const
+    ConvertResult readFailure(const Source &reader) const
     {
         return failure(
                 ConvertError::Read,
@@ -270,19 +379,36 @@ private:
         return failure(error, QStringLiteral("cannot write %1: %2").arg(native(destination), why));
     }
 
+    ConvertResult partWriteFailure(const Part &part) const
+    {
+        return writeFailure(ConvertError::Write,
+                            part.index == 0 ? writer.errorString() : writer.partError());
+    }
+
+    static ConvertResult cancelled()
+    {
+        return failure(ConvertError::Cancelled, QStringLiteral("cancelled"));
+    }
+
     // The stage's filter passes low frequencies about 2.75 times too loud;
     // these gains bring a full-scale source back below full scale.
     static constexpr double gain = toStandard ? 0.33 : 0.3;
+    // Shorter recordings are not worth a second thread.
+    static constexpr qint64 minSplitFrames = 1 << 20;
+    static constexpr unsigned long waitStep = 10; // ms
 
-    Source &reader;
     Destination &writer;
     const QString &source;
     const QString &destination;
     const ConvertOptions &options;
-    KernelDsp stage;
+    Part parts[2];
     long long outputCapacity = 0;
-    bool overFullScale = false;
-    bool scaled = false;
+    double readScale = 1.0;
+    std::atomic<bool> stop{false};
+    std::atomic<bool> overFullScale{false};
+    // Of the calling thread; a pass that starts again continues from the
+    // fraction reported so far.
+    std::optional<ProgressThrottle> progress;
     double progressSoFar = 0.0;
     ConvertResult result;
 };

@@ -28,6 +28,10 @@ struct ConvertOptions
     // grew by a thousandth, at least every 3200 source frames, and after the
     // last. Returning false cancels the conversion.
     std::function<bool(double fraction)> progress;
+    // A long recording is converted in two halves on two threads at once
+    // when the machine has more than one processor; false keeps to the
+    // calling thread (for a caller that converts several files at once).
+    bool parallel = true;
 };
 
 struct ConvertResult

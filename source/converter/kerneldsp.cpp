@@ -14,6 +14,11 @@ int KernelDsp::setRates(double inRate, double outRate)
     return resampler->setRates(inRate, outRate);
 }
 
+int KernelDsp::setRatesLike(const KernelDsp &other)
+{
+    return resampler->setRatesLike(*other.resampler);
+}
+
 int KernelDsp::process(const Frame *in, int n, Frame *out, int *outCount)
 {
     return resampler->process(in, out, n, outCount);
@@ -27,6 +32,11 @@ Frame *KernelDsp::input()
 int KernelDsp::processInput(int n, bool rounded, double gain, Frame *out, int *outCount)
 {
     return resampler->processInput(n, rounded, gain, out, outCount);
+}
+
+long long KernelDsp::startAt(long long inputs, const Frame *recent)
+{
+    return resampler->startAt(inputs, recent);
 }
 
 long long KernelDsp::mostOutputsFor(int n) const

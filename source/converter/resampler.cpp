@@ -408,11 +408,11 @@ void Resampler::buildRows()
     pairedRows = period * span <= maxPairedTaps;
     const int rowLength = pairedRows ? 2 * span : span;
     const int64_t count = period + lanes - 1;
-    rows = std::make_unique<double[]>(static_cast<size_t>(count * rowLength));
+    auto table = std::make_unique<double[]>(static_cast<size_t>(count * rowLength));
     const float *h = left->filter->coeffs.get();
     for (int64_t r = 0; r < count; ++r) {
         const int64_t phase = (r % period) * decim % interp;
-        double *row = rows.get() + r * rowLength;
+        double *row = table.get() + r * rowLength;
         for (int i = 0; i < span; ++i) {
             const double tap = h[phase + (span - 1 - i) * interp];
             if (pairedRows)
@@ -421,6 +421,37 @@ void Resampler::buildRows()
                 row[i] = tap;
         }
     }
+    rows = std::move(table);
+}
+
+int Resampler::setRatesLike(const Resampler &other)
+{
+    inRate_ = other.inRate_;
+    outRate_ = other.outRate_;
+    left.reset();
+    right.reset();
+    rows.reset();
+    std::fill(frames.get(), frames.get() + span, Frame{0.0, 0.0});
+    if (!other.configured())
+        return 0;
+    const auto fresh = [](const resampleF_state &model) {
+        auto state = std::make_unique<resampleF_state>();
+        state->interp = model.interp;
+        state->decim = model.decim;
+        state->taps = model.taps;
+        state->historySize = model.historySize;
+        state->historyMask = model.historyMask;
+        state->history = std::make_unique<float[]>(static_cast<size_t>(model.historySize));
+        state->filter = model.filter;
+        return state;
+    };
+    left = fresh(*other.left);
+    right = fresh(*other.right);
+    rows = other.rows;
+    pairedRows = other.pairedRows;
+    period = other.period;
+    nextRow = 0;
+    return 1;
 }
 
 bool Resampler::configured() const
@@ -438,6 +469,24 @@ long long Resampler::outputsFor(int n) const
     if (left->phase >= end)
         return 0;
     return (end - left->phase + left->decim - 1) / left->decim;
+}
+
+long long Resampler::startAt(long long inputs, const Frame *recent)
+{
+    if (!configured() || inputs < 0)
+        return 0;
+    const int64_t interp = left->interp;
+    const int64_t decim = left->decim;
+    const int64_t outputs = (inputs * interp + decim - 1) / decim;
+    std::copy(recent, recent + span, frames.get());
+    for (resampleF_state *state : {left.get(), right.get()}) {
+        state->phase = static_cast<int>(outputs * decim - inputs * interp);
+        state->writePos = 0;
+    }
+    remember(left.get(), recent, span, &Frame::left);
+    remember(right.get(), recent, span, &Frame::right);
+    nextRow = outputs % period;
+    return outputs;
 }
 
 long long Resampler::mostOutputsFor(int n) const

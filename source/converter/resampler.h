@@ -37,12 +37,14 @@ public:
         // Ring of the most recent input samples, historySize entries; only
         // the newest 8 are ever read back.
         std::unique_ptr<float[]> history;
-        std::unique_ptr<firF> filter; // null when the design was refused
-        int historySize = 1;          // a power of two
-        int inCount = 0;              // samples in `in`, set by the caller
-        int taps = 0;                 // 8 * interp; 0 when refused
-        int writePos = 0;             // where the next input sample goes
-        int interp = 0;               // L
+        // Null when the design was refused. Shared only between stages set
+        // up alike (see setRatesLike()); nothing changes it once designed.
+        std::shared_ptr<const firF> filter;
+        int historySize = 1; // a power of two
+        int inCount = 0;     // samples in `in`, set by the caller
+        int taps = 0;        // 8 * interp; 0 when refused
+        int writePos = 0;    // where the next input sample goes
+        int interp = 0;      // L
         // How far the next output lies past the next input sample, in steps
         // of 1/L input sample; >= L when that sample yields no output.
         int phase = 0;
@@ -68,6 +70,9 @@ public:
     // above 2^31 tenths of a hertz, or a filter of more than maxTaps taps.
     // After a refusal process() produces nothing until the next setRates.
     int setRates(double inRate, double outRate);
+    // The same rates as `other`, sharing its filters instead of designing
+    // them again; restarts from silence. Returns what other's setRates did.
+    int setRatesLike(const Resampler &other);
 
     // Converts n frames (0 ... maxInputFrames) into *outCount frames. Returns
     // 1, or 0 when nothing was done: not configured, n out of range, null
@@ -81,6 +86,13 @@ public:
     // value is multiplied by `gain` as it is stored (1.0 changes nothing).
     Frame *input() { return frames.get() + span; }
     int processInput(int n, bool rounded, double gain, Frame *out, int *outCount);
+
+    // Puts a stage just set up where it would stand after `inputs` input
+    // frames, the last 8 of them `recent` (oldest first, rounded to single
+    // precision): its next output is output ceil(inputs * L / M). The state
+    // at any input position is those 8 samples and a phase, so a recording
+    // can be converted in parts, each starting from its place.
+    long long startAt(long long inputs, const Frame *recent);
 
     // Number of outputs that n more input frames would produce now (0 when
     // not configured).
@@ -122,7 +134,7 @@ private:
     // oldest sample's first, every tap twice when `pairedRows` (one load
     // then serves both channels). Behind the `period` rows, the first few
     // again, so that a group of outputs never wraps in the middle.
-    std::unique_ptr<double[]> rows;
+    std::shared_ptr<const double[]> rows;
     bool pairedRows = false;
     static constexpr int64_t maxPairedTaps = 1 << 19;
     int64_t period = 0;  // rows before the visiting order repeats

@@ -170,7 +170,11 @@ struct BrinmoorWaveFile::Detail
     qint64 dataEnd = 0;
     double readScale = 1.0;
     double peakRead = 0.0;       // of the frames read since the first frame
-    std::vector<Frame> outgoing; // frameSpace() on a big-endian machine
+    std::vector<Frame> outgoing[2]; // frameSpace() of each part, big-endian
+    // The later part's writer after splitAt(), its frames and its failure.
+    ChunkedWriter *later = nullptr;
+    quint64 laterFrames = 0;
+    QString laterError;
 };
 
 BrinmoorWaveFile::BrinmoorWaveFile()
@@ -184,6 +188,9 @@ bool BrinmoorWaveFile::open(const QString &fileName, QIODevice::OpenMode mode)
 {
     opened = false;
     d->io.reset();
+    d->later = nullptr;
+    d->laterFrames = 0;
+    d->laterError.clear();
     d->readScale = 1.0;
     d->peakRead = 0.0;
     dataStart = 0;
@@ -328,43 +335,80 @@ bool BrinmoorWaveFile::writeFrames(const Frame *frames, int count)
     return true;
 }
 
-Frame *BrinmoorWaveFile::frameSpace(int count)
+bool BrinmoorWaveFile::seekFrame(qint64 frame)
 {
-    if (!d->io.writing()) {
-        error = tr("not open for writing");
+    if (!d->io.reading() || frame < 0)
+        return false;
+    d->peakRead = 0.0;
+    return d->io.rewind(&error, frame * frameBytes);
+}
+
+bool BrinmoorWaveFile::splitAt(qint64 frame)
+{
+    d->later = d->io.splitAt(WaveHeader::size + frame * frameBytes);
+    return d->later != nullptr;
+}
+
+Frame *BrinmoorWaveFile::frameSpace(int count, int part)
+{
+    ChunkedWriter *writer = part == 0 ? &d->io.writer : d->later;
+    QString &failure = part == 0 ? error : d->laterError;
+    if (!d->io.writing() || !writer) {
+        failure = tr("not open for writing");
         return nullptr;
     }
     // The file's bytes are the frames' memory on a little-endian machine, so
     // the frames can be put straight into the write buffer.
     if constexpr (Q_BYTE_ORDER == Q_LITTLE_ENDIAN) {
-        if (count * frameBytes <= d->io.writer.capacity()) {
-            char *bytes = d->io.writer.reserve(count * frameBytes);
+        if (count * frameBytes <= writer->capacity()) {
+            char *bytes = writer->reserve(count * frameBytes);
             if (!bytes)
-                error = d->io.writer.errorString();
+                failure = writer->errorString();
             return reinterpret_cast<Frame *>(bytes);
         }
     }
-    if (d->outgoing.size() < size_t(count))
-        d->outgoing.resize(size_t(count));
-    return d->outgoing.data();
+    std::vector<Frame> &outgoing = d->outgoing[part == 0 ? 0 : 1];
+    if (outgoing.size() < size_t(count))
+        outgoing.resize(size_t(count));
+    return outgoing.data();
 }
 
-bool BrinmoorWaveFile::commitFrames(int count)
+bool BrinmoorWaveFile::commitFrames(int count, int part)
 {
-    if (Q_BYTE_ORDER != Q_LITTLE_ENDIAN || count * frameBytes > d->io.writer.capacity())
-        return writeFrames(d->outgoing.data(), count);
-    if (!d->io.writing()) {
-        error = tr("not open for writing");
+    ChunkedWriter *writer = part == 0 ? &d->io.writer : d->later;
+    QString &failure = part == 0 ? error : d->laterError;
+    if (!d->io.writing() || !writer) {
+        failure = tr("not open for writing");
         return false;
     }
-    d->io.writer.commit(count * frameBytes);
-    bytesWritten += quint64(count) * (header.numChannels * header.bitsPerSample / 8);
+    if (Q_BYTE_ORDER == Q_LITTLE_ENDIAN && count * frameBytes <= writer->capacity()) {
+        writer->commit(count * frameBytes);
+    } else {
+        const Frame *frames = d->outgoing[part == 0 ? 0 : 1].data();
+        if (!writeWholeFrames(*writer, frameBytes, count,
+                              [frames](int first, char *bytes, int n) {
+                                  storeFrames(frames + first, bytes, n);
+                              })) {
+            failure = writer->errorString();
+            return false;
+        }
+    }
+    if (part == 0)
+        bytesWritten += quint64(count) * (header.numChannels * header.bitsPerSample / 8);
+    else
+        d->laterFrames += quint64(count);
     return true;
+}
+
+QString BrinmoorWaveFile::partError() const
+{
+    return d->laterError;
 }
 
 bool BrinmoorWaveFile::close()
 {
     if (d->io.writing()) {
+        bytesWritten += d->laterFrames * (header.numChannels * header.bitsPerSample / 8);
         header.dataSize = saturatedSize(bytesWritten);
         header.riffSize = saturatedSize(bytesWritten + 40);
         bytesWritten = 0;

@@ -50,19 +50,30 @@ public:
     // clamp, as the rate conversion takes it.
     int readFramesRounded(Frame *frames, int count);
 
-    // Largest absolute finite stored value among the frames read since the
-    // first frame (as measurePeak() would give for them), unscaled.
+    // Largest absolute finite stored value among the frames read since
+    // open(), rewind() or seekFrame() (as measurePeak() would give for
+    // them), unscaled.
     double peakRead() const;
 
     // Appends `count` frames as they are. False when not open or on a write
     // error.
     bool writeFrames(const Frame *frames, int count);
 
+    // Reading: the next read starts at frame `frame`; peakRead() starts
+    // afresh.
+    bool seekFrame(qint64 frame);
+
     // Writing without a buffer of the caller's: room for `count` frames,
     // valid until the next call, then appended by commitFrames(count).
-    // Null when not open or on a write error.
-    Frame *frameSpace(int count);
-    bool commitFrames(int count);
+    // Null when not open or on a write error. After splitAt(frame), part 1
+    // takes the frames from `frame` on, written at their place in the file
+    // from another thread, while part 0 takes the frames before it; part 1's
+    // failures are told by partError(). False where the system cannot write
+    // at a position.
+    Frame *frameSpace(int count, int part = 0);
+    bool commitFrames(int count, int part = 0);
+    bool splitAt(qint64 frame);
+    QString partError() const;
 
     // Seeks to the first frame when open, to offset 0 otherwise.
     bool rewind();

@@ -22,8 +22,9 @@ class QSaveFile;
 class ChunkedReader
 {
 public:
-    static constexpr qint64 defaultCapacity = 256 * 1024;
+    static constexpr qint64 defaultCapacity = 128 * 1024;
 
+    // The buffer is allocated by the first start().
     explicit ChunkedReader(qint64 capacity = defaultCapacity);
 
     // Positions the reader at `begin`; nothing is buffered afterwards.
@@ -43,13 +44,14 @@ public:
     qint64 available() const { return filled - offset; }
     void consume(qint64 n);
 
-    qint64 capacity() const { return qint64(buffer.size()); }
+    qint64 capacity() const { return size; }
     // Grows the buffer to hold at least `n` bytes; call before start().
     void reserve(qint64 n);
     QString errorString() const { return error; }
 
 private:
     QFileDevice *file = nullptr;
+    qint64 size;
     std::vector<char> buffer;
     qint64 offset = 0; // first unconsumed byte in buffer
     qint64 filled = 0; // bytes of buffer holding data
@@ -67,11 +69,16 @@ private:
 class ChunkedWriter
 {
 public:
-    static constexpr qint64 defaultCapacity = 256 * 1024;
+    static constexpr qint64 defaultCapacity = 128 * 1024;
 
+    // The buffer is allocated by the first start().
     explicit ChunkedWriter(qint64 capacity = defaultCapacity);
 
     void start(QFileDevice *file);
+    // Writes from `offset` on without moving the file's position, so that a
+    // second writer can fill a later part of the file from another thread.
+    // False where the system cannot write at a position.
+    bool startAt(QFileDevice *file, qint64 offset);
 
     // Room for at least `n` bytes (n <= capacity()), writing out the buffer
     // first if needed; nullptr after a write error. Follow with commit(n) or
@@ -84,12 +91,14 @@ public:
     bool flush();
     bool failed() const { return !error.isEmpty(); }
     QString errorString() const { return error; }
-    qint64 capacity() const { return qint64(buffer.size()); }
+    qint64 capacity() const { return size; }
 
 private:
     void startWriteBack();
 
     QFileDevice *file = nullptr;
+    bool positional = false;
+    qint64 size;
     std::vector<char> buffer;
     qint64 used = 0;
     qint64 written = 0;     // file position after the last write
@@ -153,8 +162,12 @@ public:
     bool startWriting(const QString &fileName, const WaveHeader &header, QString *error);
     // Reads the byte range [begin, end) of an opened source.
     bool startReading(std::unique_ptr<QFile> source, qint64 begin, qint64 end, QString *error);
-    // Reading: back to the start of the range.
-    bool rewind(QString *error);
+    // Reading: back to the start of the range, or `offset` bytes into it.
+    bool rewind(QString *error, qint64 offset = 0);
+    // Writing: a second writer for the bytes from `offset` on, for another
+    // thread (see ChunkedWriter::startAt); null where that is not possible.
+    // finish() writes out what it holds.
+    ChunkedWriter *splitAt(qint64 offset);
     // Writing: puts `header` over the start and moves the finished file
     // over the destination. Reading: closes. False with *error when the
     // destination could not be finished.
@@ -167,6 +180,7 @@ private:
     enum class Mode { Closed, Reading, Writing };
     Mode mode = Mode::Closed;
     std::unique_ptr<QFileDevice> file;
+    std::unique_ptr<ChunkedWriter> laterPart;
     qint64 rangeBegin = 0;
     qint64 rangeEnd = 0;
 };

@@ -270,12 +270,18 @@ void storeStereo24(const Frame *in, char *p, int n)
 
 } // namespace
 
+constexpr qint64 frameBytes = 6; // two 24-bit samples, as written
+
 struct StandardWaveFile::Detail
 {
     WaveFileIo io;
     WaveFormat format;
     qint64 block = 0;
-    std::vector<Frame> outgoing; // frameSpace()
+    std::vector<Frame> outgoing[2]; // frameSpace() of each part
+    // The later part's writer after splitAt(), its bytes and its failure.
+    ChunkedWriter *later = nullptr;
+    quint64 laterBytes = 0;
+    QString laterError;
 };
 
 StandardWaveFile::StandardWaveFile()
@@ -290,6 +296,9 @@ bool StandardWaveFile::open(const QString &fileName, QIODevice::OpenMode mode)
     // Closing without completion: a file being written is discarded.
     opened = false;
     d->io.reset();
+    d->later = nullptr;
+    d->laterBytes = 0;
+    d->laterError.clear();
     bytesWritten = 0;
     error.clear();
 
@@ -381,7 +390,6 @@ bool StandardWaveFile::writeFrames(const Frame *frames, int count)
         error = tr("not open for writing");
         return false;
     }
-    constexpr qint64 frameBytes = 6; // two 24-bit samples
     if (!writeWholeFrames(d->io.writer, frameBytes, count, [frames](int first, char *bytes, int n) {
             storeStereo24(frames + first, bytes, n);
         })) {
@@ -392,21 +400,52 @@ bool StandardWaveFile::writeFrames(const Frame *frames, int count)
     return true;
 }
 
-Frame *StandardWaveFile::frameSpace(int count)
+bool StandardWaveFile::seekFrame(qint64 frame)
 {
-    if (d->outgoing.size() < size_t(count))
-        d->outgoing.resize(size_t(count));
-    return d->outgoing.data();
+    if (!d->io.reading() || frame < 0)
+        return false;
+    return d->io.rewind(&error, frame * d->block);
 }
 
-bool StandardWaveFile::commitFrames(int count)
+bool StandardWaveFile::splitAt(qint64 frame)
 {
-    return writeFrames(d->outgoing.data(), count);
+    d->later = d->io.splitAt(WaveHeader::size + frame * frameBytes);
+    return d->later != nullptr;
+}
+
+Frame *StandardWaveFile::frameSpace(int count, int part)
+{
+    std::vector<Frame> &outgoing = d->outgoing[part == 0 ? 0 : 1];
+    if (outgoing.size() < size_t(count))
+        outgoing.resize(size_t(count));
+    return outgoing.data();
+}
+
+bool StandardWaveFile::commitFrames(int count, int part)
+{
+    if (part == 0)
+        return writeFrames(d->outgoing[0].data(), count);
+    const Frame *frames = d->outgoing[1].data();
+    if (!d->later || !writeWholeFrames(*d->later, frameBytes, count,
+                                       [frames](int first, char *bytes, int n) {
+                                           storeStereo24(frames + first, bytes, n);
+                                       })) {
+        d->laterError = d->later ? d->later->errorString() : tr("not open for writing");
+        return false;
+    }
+    d->laterBytes += quint64(count) * frameBytes;
+    return true;
+}
+
+QString StandardWaveFile::partError() const
+{
+    return d->laterError;
 }
 
 bool StandardWaveFile::close()
 {
     if (d->io.writing()) {
+        bytesWritten += d->laterBytes;
         header.dataSize = saturatedSize(bytesWritten);
         header.riffSize = saturatedSize(bytesWritten + 36);
         bytesWritten = 0;

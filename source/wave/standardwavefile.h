@@ -57,10 +57,19 @@ public:
     // writes 0. False on a write error (see errorString()).
     bool writeFrames(const Frame *frames, int count);
 
+    // Reading: the next read starts at frame `frame`.
+    bool seekFrame(qint64 frame);
+
     // Writing without a buffer of the caller's: room for `count` frames,
     // valid until the next call, then appended by commitFrames(count).
-    Frame *frameSpace(int count);
-    bool commitFrames(int count);
+    // After splitAt(frame), part 1 takes the frames from `frame` on, written
+    // at their place in the file from another thread, while part 0 takes the
+    // frames before it; part 1's failures are told by partError(). False
+    // where the system cannot write at a position.
+    Frame *frameSpace(int count, int part = 0);
+    bool commitFrames(int count, int part = 0);
+    bool splitAt(qint64 frame);
+    QString partError() const;
 
     // Writing: completes the header and moves the finished file over the
     // destination. Reading: closes. False when anything failed; the
