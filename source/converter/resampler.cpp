@@ -165,22 +165,21 @@ inline Pair viaFloat(Pair a)
 #endif
 
 // Where the next output stands: its newest input sample (counted from the
-// block's first), its phase and its row.
+// block's first) and its row.
 struct Position
 {
     int64_t s;
-    int64_t phase;
     int64_t row;
 };
 
 // Both channels over a block, output by output rather than input by input:
-// output k lies k * M steps of 1/L past the first, so its newest input and
-// its phase follow from the previous output's without a branch on how many
-// outputs an input yields, and its row is simply the next one. Every
-// output's sum is independent of the last one's and the processor overlaps
-// them. `frames` holds the 8 frames before the block, then the block.
+// output k lies k * M steps of 1/L past the first, so how far its newest
+// input lies past the previous output's depends only on its phase, that is
+// on its row, and the table `steps` holds it beside the rows. No output
+// depends on the one before, and the processor overlaps them. `frames` holds
+// the 8 frames before the block, then the block.
 template<bool Paired>
-int runFrames(const double *rows, int64_t period, int64_t interp, int64_t decim,
+int runFrames(const double *rows, const int *steps, int64_t period, int64_t interp,
               const Frame *frames, int n, double gain, Frame *out, Position &at)
 {
     constexpr int rowLength = Paired ? 2 * span : span;
@@ -193,38 +192,24 @@ int runFrames(const double *rows, int64_t period, int64_t interp, int64_t decim,
     const Pair filterGain = splat(double(interp));
     const Pair outputGain = splat(gain);
     const double *samples = &frames[0].left;
-    const int64_t wholeStep = decim / interp;
-    const int64_t partStep = decim % interp;
-    const auto advance = [&](int64_t &s, int64_t &phase) {
-        phase += partStep;
-        s += wholeStep;
-        const int64_t carry = phase >= interp ? 1 : 0;
-        phase -= carry * interp;
-        s += carry;
-    };
     const auto put = [&](Frame *to, Pair acc) {
         store(&to->left, mul(viaFloat(mul(filterGain, acc)), outputGain));
     };
 
     int64_t s = at.s;
-    int64_t phase = at.phase;
     int64_t r = at.row;
     int count = 0;
     // Four outputs at a time, their sums interleaved: each sum is a chain of
     // eight dependent additions, and four chains keep the adder busy. The
-    // table has the rows of a whole group behind every starting row. Frames
-    // s + 1 ... s + 8 are the samples of an output whose newest is s.
+    // tables have the rows of a whole group behind every starting row.
+    // Frames s + 1 ... s + 8 are the samples of an output whose newest is s.
     constexpr int lanes = 4;
     for (;;) {
-        const double *w[lanes];
-        int64_t next = s;
-        int64_t nextPhase = phase;
-        for (int j = 0; j < lanes; ++j) {
-            w[j] = samples + 2 * (next + 1);
-            if (j + 1 < lanes)
-                advance(next, nextPhase);
-        }
-        if (next >= n)
+        int64_t newest[lanes];
+        newest[0] = s;
+        for (int j = 1; j < lanes; ++j)
+            newest[j] = newest[j - 1] + steps[r + j - 1];
+        if (newest[lanes - 1] >= n)
             break;
         const double *row = rows + r * rowLength;
         Pair acc[lanes];
@@ -235,15 +220,15 @@ int runFrames(const double *rows, int64_t period, int64_t interp, int64_t decim,
         for (int i = span - 1; i >= 0; --i) {
 #pragma GCC unroll 4
             for (int j = 0; j < lanes; ++j)
-                acc[j] = add(acc[j], mul(tap(row + j * rowLength, i), load(w[j] + 2 * i)));
+                acc[j] = add(
+                        acc[j],
+                        mul(tap(row + j * rowLength, i), load(samples + 2 * (newest[j] + 1 + i))));
         }
 #pragma GCC unroll 4
         for (int j = 0; j < lanes; ++j)
             put(out + count + j, acc[j]);
         count += lanes;
-        s = next;
-        phase = nextPhase;
-        advance(s, phase);
+        s = newest[lanes - 1] + steps[r + lanes - 1];
         r += lanes;
         if (r >= period)
             r -= period;
@@ -256,11 +241,11 @@ int runFrames(const double *rows, int64_t period, int64_t interp, int64_t decim,
         for (int i = span - 1; i >= 0; --i)
             acc = add(acc, mul(tap(row, i), load(w + 2 * i)));
         put(out + count, acc);
-        advance(s, phase);
+        s += steps[r];
         if (++r == period)
             r = 0;
     }
-    at = Position{s, phase, r};
+    at = Position{s, r};
     return count;
 }
 
@@ -386,6 +371,7 @@ int Resampler::setRates(double inRate, double outRate)
     left = newPolyPhaseFIRF(span, 0, b, 0, a);
     right = newPolyPhaseFIRF(span, 0, b, 0, a);
     rows.reset();
+    steps.reset();
     std::fill(frames.get(), frames.get() + span, Frame{0.0, 0.0});
     if (!configured())
         return 0;
@@ -409,9 +395,12 @@ void Resampler::buildRows()
     const int rowLength = pairedRows ? 2 * span : span;
     const int64_t count = period + lanes - 1;
     auto table = std::make_unique<double[]>(static_cast<size_t>(count * rowLength));
+    auto stepTable = std::make_unique<int[]>(static_cast<size_t>(count));
     const float *h = left->filter->coeffs.get();
     for (int64_t r = 0; r < count; ++r) {
         const int64_t phase = (r % period) * decim % interp;
+        // From this output's newest input to the next output's.
+        stepTable[r] = static_cast<int>((phase + decim) / interp);
         double *row = table.get() + r * rowLength;
         for (int i = 0; i < span; ++i) {
             const double tap = h[phase + (span - 1 - i) * interp];
@@ -422,6 +411,7 @@ void Resampler::buildRows()
         }
     }
     rows = std::move(table);
+    steps = std::move(stepTable);
 }
 
 int Resampler::setRatesLike(const Resampler &other)
@@ -431,6 +421,7 @@ int Resampler::setRatesLike(const Resampler &other)
     left.reset();
     right.reset();
     rows.reset();
+    steps.reset();
     std::fill(frames.get(), frames.get() + span, Frame{0.0, 0.0});
     if (!other.configured())
         return 0;
@@ -448,6 +439,7 @@ int Resampler::setRatesLike(const Resampler &other)
     left = fresh(*other.left);
     right = fresh(*other.right);
     rows = other.rows;
+    steps = other.steps;
     pairedRows = other.pairedRows;
     period = other.period;
     nextRow = 0;
@@ -525,14 +517,16 @@ int Resampler::processInput(int n, bool rounded, double gain, Frame *out, int *o
     if (!rounded)
         roundToSingle(block, n);
     const int64_t interp = left->interp;
-    Position at{left->phase / interp, left->phase % interp, nextRow};
-    const int count = pairedRows ? runFrames<true>(rows.get(), period, interp, left->decim,
+    Position at{left->phase / interp, nextRow};
+    const int count = pairedRows ? runFrames<true>(rows.get(), steps.get(), period, interp,
                                                    frames.get(), n, gain, out, at)
-                                 : runFrames<false>(rows.get(), period, interp, left->decim,
+                                 : runFrames<false>(rows.get(), steps.get(), period, interp,
                                                     frames.get(), n, gain, out, at);
     nextRow = at.row;
+    // The next output's phase, from its row.
+    const int64_t phase = at.row * left->decim % interp;
     for (resampleF_state *state : {left.get(), right.get()}) {
-        state->phase = static_cast<int>((at.s - n) * interp + at.phase);
+        state->phase = static_cast<int>((at.s - n) * interp + phase);
         state->inCount = n;
         state->outCount = count;
     }

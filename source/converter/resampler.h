@@ -135,6 +135,9 @@ private:
     // then serves both channels). Behind the `period` rows, the first few
     // again, so that a group of outputs never wraps in the middle.
     std::shared_ptr<const double[]> rows;
+    // Beside each row: how many input frames the next output's newest input
+    // lies past this one's.
+    std::shared_ptr<const int[]> steps;
     bool pairedRows = false;
     static constexpr int64_t maxPairedTaps = 1 << 19;
     int64_t period = 0;  // rows before the visiting order repeats

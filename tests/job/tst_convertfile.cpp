@@ -28,6 +28,7 @@ private slots:
     void conversions();
     void failuresLeaveDestinationAsItWas_data();
     void failuresLeaveDestinationAsItWas();
+    void twoPartsGiveTheSameBytes();
     void windowFormKeepsEventsFlowing();
 
 private:
@@ -196,6 +197,29 @@ void TestConvertFile::failuresLeaveDestinationAsItWas()
     QCOMPARE(readFile(destination), destinationBefore);
     QCOMPARE(QFileInfo::exists(destination), existedBefore);
     QCOMPARE(strayFiles(outDir, namesBefore), QStringList());
+}
+
+// A long recording is converted in two parts at once (on a machine with more
+// than one processor), byte for byte as in one, also when a peak above full
+// scale late in it makes the conversion start again, scaled.
+void TestConvertFile::twoPartsGiveTheSameBytes()
+{
+    const int frames = (1 << 20) + 4321;
+    QVERIFY(soxTone(path("long.wav"), 44100, QStringLiteral("%1s").arg(frames)));
+    std::vector<Frame> late = sine(frames, 0.5);
+    for (size_t i = late.size() * 9 / 10; i < late.size(); ++i)
+        late[i].left *= 3.0;
+    QVERIFY(writeFile(path("long.rec"), brinmoorBytes(late)));
+    for (auto [source, type] : {std::pair{"long.wav", 1}, {"long.rec", 0}}) {
+        QByteArray bytes[2];
+        for (bool parallel : {false, true}) {
+            ConvertOptions options;
+            options.parallel = parallel;
+            QVERIFY(convertFile(path(source), path("parts.wav"), type, options).ok());
+            bytes[parallel] = readFile(path("parts.wav"));
+        }
+        QVERIFY2(bytes[0] == bytes[1], source);
+    }
 }
 
 void TestConvertFile::windowFormKeepsEventsFlowing()

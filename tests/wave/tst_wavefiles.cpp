@@ -23,6 +23,7 @@ class TestWaveFiles : public QObject
 private slots:
     void readValues_data();
     void readValues();
+    void roundedReadsAreRoundedDivisions();
     void opens_data();
     void opens();
     void writtenBytesAndHeader_data();
@@ -80,6 +81,32 @@ void TestWaveFiles::readValues()
     }
     QCOMPARE(wav.readFrames(frames.data(), count), 0);
     QVERIFY(wav.close());
+}
+
+// Samples of up to 24 bits reach the rate conversion as v * 2^-31, which is
+// v / (2^31 - 1) rounded to single precision: all 2^24 values, as stereo.
+void TestWaveFiles::roundedReadsAreRoundedDivisions()
+{
+    QByteArray data(3 << 24, '\0');
+    for (int v = 0; v < 1 << 24; ++v) {
+        data[3 * v] = char(v);
+        data[3 * v + 1] = char(v >> 8);
+        data[3 * v + 2] = char(v >> 16);
+    }
+    QVERIFY(writeFile(path("all.wav"), canonicalHeader(24, 2, 44100, quint32(data.size())) + data));
+    StandardWaveFile divided;
+    StandardWaveFile rounded;
+    QVERIFY(divided.open(path("all.wav"), QIODevice::ReadOnly));
+    QVERIFY(rounded.open(path("all.wav"), QIODevice::ReadOnly));
+    std::vector<Frame> a(4096);
+    std::vector<Frame> b(4096);
+    while (divided.readFrames(a.data(), 4096) > 0) {
+        QCOMPARE(rounded.readFramesRounded(b.data(), 4096), 4096);
+        for (size_t k = 0; k < a.size(); ++k)
+            if (double(float(a[k].left)) != b[k].left || double(float(a[k].right)) != b[k].right)
+                QFAIL(qPrintable(QString::number(a[k].left, 'g', 17)));
+    }
+    QFile::remove(path("all.wav"));
 }
 
 void TestWaveFiles::opens_data()
