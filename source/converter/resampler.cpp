@@ -260,6 +260,20 @@ void remember(Resampler::resampleF_state *state, const Frame *block, int n, doub
     state->writePos = (state->writePos + n) & mask;
 }
 
+// A state like `model`, fresh (silent history, phase 0), sharing its filter.
+std::unique_ptr<Resampler::resampleF_state> fresh(const Resampler::resampleF_state &model)
+{
+    auto state = std::make_unique<Resampler::resampleF_state>();
+    state->interp = model.interp;
+    state->decim = model.decim;
+    state->taps = model.taps;
+    state->historySize = model.historySize;
+    state->historyMask = model.historyMask;
+    state->history = std::make_unique<float[]>(static_cast<size_t>(model.historySize));
+    state->filter = model.filter;
+    return state;
+}
+
 int64_t greatestCommonDivisor(int64_t a, int64_t b)
 {
     while (b != 0)
@@ -369,7 +383,9 @@ int Resampler::setRates(double inRate, double outRate)
     }
 
     left = newPolyPhaseFIRF(span, 0, b, 0, a);
-    right = newPolyPhaseFIRF(span, 0, b, 0, a);
+    // Both channels have the same filter; it is designed once (a refusal is
+    // told for each).
+    right = left->filter ? fresh(*left) : newPolyPhaseFIRF(span, 0, b, 0, a);
     rows.reset();
     steps.reset();
     std::fill(frames.get(), frames.get() + span, Frame{0.0, 0.0});
@@ -425,17 +441,6 @@ int Resampler::setRatesLike(const Resampler &other)
     std::fill(frames.get(), frames.get() + span, Frame{0.0, 0.0});
     if (!other.configured())
         return 0;
-    const auto fresh = [](const resampleF_state &model) {
-        auto state = std::make_unique<resampleF_state>();
-        state->interp = model.interp;
-        state->decim = model.decim;
-        state->taps = model.taps;
-        state->historySize = model.historySize;
-        state->historyMask = model.historyMask;
-        state->history = std::make_unique<float[]>(static_cast<size_t>(model.historySize));
-        state->filter = model.filter;
-        return state;
-    };
     left = fresh(*other.left);
     right = fresh(*other.right);
     rows = other.rows;

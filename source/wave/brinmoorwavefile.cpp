@@ -94,32 +94,6 @@ void scaleAndClampFrames(Frame *frames, int n, double scale)
 #endif
 }
 
-// scaleAndClampFrames() and the rounding to single precision of the rate
-// conversion in one pass from the file's bytes into `out`.
-void loadRounded(const char *bytes, Frame *out, int n, double scale)
-{
-#if defined(__SSE2__)
-    if constexpr (Q_BYTE_ORDER == Q_LITTLE_ENDIAN) {
-        const __m128d low = _mm_set1_pd(-BrinmoorWaveFile::clampLimit);
-        const __m128d high = _mm_set1_pd(BrinmoorWaveFile::clampLimit);
-        const __m128d divisor = _mm_set1_pd(scale);
-        const bool divide = scale != 1.0;
-        const auto *values = reinterpret_cast<const double *>(bytes);
-        for (int k = 0; k < n; ++k) {
-            __m128d y = _mm_loadu_pd(values + 2 * k);
-            if (divide)
-                y = _mm_div_pd(y, divisor);
-            y = _mm_min_pd(_mm_max_pd(y, low), high);
-            _mm_storeu_pd(&out[k].left, _mm_cvtps_pd(_mm_cvtpd_ps(y)));
-        }
-        return;
-    }
-#endif
-    loadFrames(bytes, out, n);
-    scaleAndClampFrames(out, n, scale);
-    roundToSingle(out, n);
-}
-
 // Largest finite |v| of n little-endian binary64 values, at least `peak`.
 // NaN and infinities are not levels: the conversion divides by the peak, and
 // an infinite one would silence the recording. readFrames() clamps them
@@ -162,6 +136,42 @@ double peakOf(const char *bytes, qint64 n, double peak)
     return peak;
 }
 
+// scaleAndClampFrames() and the rounding to single precision of the rate
+// conversion in one pass from the file's bytes into `out`, raising `peak`
+// as peakOf() does.
+void loadRounded(const char *bytes, Frame *out, int n, double scale, double &peak)
+{
+#if defined(__SSE2__)
+    if constexpr (Q_BYTE_ORDER == Q_LITTLE_ENDIAN) {
+        const __m128d low = _mm_set1_pd(-BrinmoorWaveFile::clampLimit);
+        const __m128d high = _mm_set1_pd(BrinmoorWaveFile::clampLimit);
+        const __m128d divisor = _mm_set1_pd(scale);
+        const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffff));
+        const __m128d largest = _mm_set1_pd(std::numeric_limits<double>::max());
+        const bool divide = scale != 1.0;
+        const auto *values = reinterpret_cast<const double *>(bytes);
+        __m128d most = _mm_set1_pd(peak);
+        for (int k = 0; k < n; ++k) {
+            __m128d y = _mm_loadu_pd(values + 2 * k);
+            const __m128d a = _mm_and_pd(y, magnitude);
+            most = _mm_max_pd(_mm_and_pd(a, _mm_cmple_pd(a, largest)), most);
+            if (divide)
+                y = _mm_div_pd(y, divisor);
+            y = _mm_min_pd(_mm_max_pd(y, low), high);
+            _mm_storeu_pd(&out[k].left, _mm_cvtps_pd(_mm_cvtpd_ps(y)));
+        }
+        double lanes[2];
+        _mm_storeu_pd(lanes, most);
+        peak = std::max(lanes[0], lanes[1]);
+        return;
+    }
+#endif
+    peak = peakOf(bytes, 2 * qint64(n), peak);
+    loadFrames(bytes, out, n);
+    scaleAndClampFrames(out, n, scale);
+    roundToSingle(out, n);
+}
+
 } // namespace
 
 struct BrinmoorWaveFile::Detail
@@ -169,7 +179,7 @@ struct BrinmoorWaveFile::Detail
     WaveFileIo io;
     qint64 dataEnd = 0;
     double readScale = 1.0;
-    double peakRead = 0.0;       // of the frames read since the first frame
+    double peakRead = 0.0;          // of the frames read since the first frame
     std::vector<Frame> outgoing[2]; // frameSpace() of each part, big-endian
     // The later part's writer after splitAt(), its frames and its failure.
     ChunkedWriter *later = nullptr;
@@ -302,11 +312,12 @@ int BrinmoorWaveFile::read(Frame *frames, int count, bool rounded)
     double &peak = d->peakRead;
     const int done = readWholeFrames(d->io.reader, frameBytes, wanted,
                                      [&](const char *bytes, int first, int n) {
-                                         peak = peakOf(bytes, 2 * qint64(n), peak);
-                                         if (rounded)
-                                             loadRounded(bytes, frames + first, n, scale);
-                                         else
+                                         if (rounded) {
+                                             loadRounded(bytes, frames + first, n, scale, peak);
+                                         } else {
+                                             peak = peakOf(bytes, 2 * qint64(n), peak);
                                              loadFrames(bytes, frames + first, n);
+                                         }
                                      });
     if (done < 0) {
         error = d->io.reader.errorString();
@@ -385,10 +396,9 @@ bool BrinmoorWaveFile::commitFrames(int count, int part)
         writer->commit(count * frameBytes);
     } else {
         const Frame *frames = d->outgoing[part == 0 ? 0 : 1].data();
-        if (!writeWholeFrames(*writer, frameBytes, count,
-                              [frames](int first, char *bytes, int n) {
-                                  storeFrames(frames + first, bytes, n);
-                              })) {
+        if (!writeWholeFrames(*writer, frameBytes, count, [frames](int first, char *bytes, int n) {
+                storeFrames(frames + first, bytes, n);
+            })) {
             failure = writer->errorString();
             return false;
         }
