@@ -93,7 +93,8 @@ struct Task
     QString destination;
 };
 
-bool convertOne(const Task &task, Target target, ProgressBar &bar, Messages &messages)
+bool convertOne(const Task &task, Target target, bool parallel, ProgressBar &bar,
+                Messages &messages)
 {
     const auto printLine = [&messages](const QString &text) { messages << text; };
     const QString source = QDir::toNativeSeparators(task.source);
@@ -112,6 +113,7 @@ bool convertOne(const Task &task, Target target, ProgressBar &bar, Messages &mes
     }
 
     ConvertOptions options;
+    options.parallel = parallel;
     options.progress = [&bar](double fraction) {
         bar.update(fraction);
         return !interrupted;
@@ -162,11 +164,11 @@ QString conflict(const Task &task, const std::vector<Task> &tasks, size_t index,
     return QString();
 }
 
-// Converts the tasks on `jobs` threads at once, each taking the next task in
-// order. A task whose destination an earlier task also names waits for that
-// one, so that it is refused exactly when the earlier one wrote the file.
-// Messages come out in the order of the tasks, whatever order they finish
-// in. True when every task converted.
+// Converts the tasks on up to `jobs` threads at once, each taking the next
+// task in order; a single task may use two (see ConvertOptions::parallel). A task whose destination
+// an earlier task also names waits for that one, so that it is refused exactly when the earlier one
+// wrote the file. Messages come out in the order of the tasks, whatever order they finish in. True
+// when every task converted.
 class Batch
 {
 public:
@@ -184,6 +186,8 @@ public:
     bool run(int jobs)
     {
         const int threads = int(std::min<size_t>(size_t(std::max(jobs, 1)), tasks.size()));
+        // Threads left over from the files go to the parts of one.
+        parallelParts = threads == 1 && jobs > 1;
         std::vector<std::unique_ptr<QThread>> workers;
         for (int i = 1; i < threads; ++i) {
             workers.emplace_back(QThread::create([this] { work(); }));
@@ -219,7 +223,7 @@ private:
                 said << QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(tasks[index].source),
                                                      clash);
             else
-                converted = convertOne(tasks[index], target, bar, said);
+                converted = convertOne(tasks[index], target, parallelParts, bar, said);
 
             lock.lock();
             if (converted)
@@ -249,6 +253,7 @@ private:
     std::vector<Messages> messages;
     QStringList written;
     bool allConverted = true;
+    bool parallelParts = false;
 };
 
 } // namespace
@@ -287,8 +292,8 @@ int main(int argc, char *argv[])
     const int defaultJobs = std::max(1, QThread::idealThreadCount());
     const QCommandLineOption jobsOption(
             {QStringLiteral("j"), QStringLiteral("jobs")},
-            QStringLiteral("Convert up to <n> files at once (default: %1, the number of "
-                           "processors).")
+            QStringLiteral("Use up to <n> threads: <n> files at once, or one long file in two "
+                           "parts (default: %1, the number of processors).")
                     .arg(defaultJobs),
             QStringLiteral("n"));
     parser.addOption(toOption);
