@@ -426,10 +426,10 @@ bool StandardWaveFile::commitFrames(int count, int part)
     if (part == 0)
         return writeFrames(d->outgoing[0].data(), count);
     const Frame *frames = d->outgoing[1].data();
-    if (!d->later || !writeWholeFrames(*d->later, frameBytes, count,
-                                       [frames](int first, char *bytes, int n) {
-                                           storeStereo24(frames + first, bytes, n);
-                                       })) {
+    if (!d->later ||
+        !writeWholeFrames(*d->later, frameBytes, count, [frames](int first, char *bytes, int n) {
+            storeStereo24(frames + first, bytes, n);
+        })) {
         d->laterError = d->later ? d->later->errorString() : tr("not open for writing");
         return false;
     }
