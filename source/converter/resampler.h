@@ -37,8 +37,9 @@ public:
         // Ring of the most recent input samples, historySize entries; only
         // the newest 8 are ever read back.
         std::unique_ptr<float[]> history;
-        // Null when the design was refused. Shared only between stages set
-        // up alike (see setRatesLike()); nothing changes it once designed.
+        // Null when the design was refused. Shared by both channels, and by
+        // stages set up alike (setRatesLike()); nothing changes it once
+        // designed.
         std::shared_ptr<const firF> filter;
         int historySize = 1; // a power of two
         int inCount = 0;     // samples in `in`, set by the caller
