@@ -143,8 +143,8 @@ void loadRounded(const char *bytes, Frame *out, int n, double scale, double &pea
 {
 #if defined(__SSE2__)
     if constexpr (Q_BYTE_ORDER == Q_LITTLE_ENDIAN) {
-        const __m128d low = _mm_set1_pd(-BrinmoorWaveFile::clampLimit);
-        const __m128d high = _mm_set1_pd(BrinmoorWaveFile::clampLimit);
+        const __m128d lowest = _mm_set1_pd(-BrinmoorWaveFile::clampLimit);
+        const __m128d highest = _mm_set1_pd(BrinmoorWaveFile::clampLimit);
         const __m128d divisor = _mm_set1_pd(scale);
         const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffff));
         const __m128d largest = _mm_set1_pd(std::numeric_limits<double>::max());
@@ -157,7 +157,7 @@ void loadRounded(const char *bytes, Frame *out, int n, double scale, double &pea
             most = _mm_max_pd(_mm_and_pd(a, _mm_cmple_pd(a, largest)), most);
             if (divide)
                 y = _mm_div_pd(y, divisor);
-            y = _mm_min_pd(_mm_max_pd(y, low), high);
+            y = _mm_min_pd(_mm_max_pd(y, lowest), highest);
             _mm_storeu_pd(&out[k].left, _mm_cvtps_pd(_mm_cvtpd_ps(y)));
         }
         double lanes[2];

@@ -1,9 +1,8 @@
 #pragma once
 
-// What the tests of several areas share: files with given bytes, WAVE
-// headers and the Brinmoor-WAVE layout built byte by byte (independently of
-// the code under test), and child processes: the independent tools (sox,
-// soxi, ffmpeg), also under a file-size limit or as an ordinary user.
+// What the tests of several areas share: WAVE headers and the Brinmoor-WAVE
+// layout built byte by byte (independently of the code under test), files,
+// and the independent tools sox, soxi and ffmpeg as child processes.
 
 #include "wave/frame.h"
 
@@ -13,19 +12,27 @@
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <cstring>
 #include <vector>
 
-#include <unistd.h>
-
 namespace support {
+
+// A table test's rows: one struct each, whose `name` tags the row; the test
+// takes it with QFETCH(Row, row).
+template<class Row>
+void rows(const std::vector<Row> &table)
+{
+    QTest::addColumn<Row>("row");
+    for (const Row &r : table)
+        QTest::newRow(qPrintable(r.name)) << r;
+}
 
 inline QByteArray le16(quint16 v)
 {
-    const char b[2] = {char(v), char(v >> 8)};
-    return QByteArray(b, 2);
+    return QByteArray(1, char(v)) + char(v >> 8);
 }
 
 inline QByteArray le32(quint32 v)
@@ -98,12 +105,13 @@ inline std::vector<Frame> readBrinmoor(const QString &path)
 
 struct Run
 {
-    int exitCode = -1; // -1: did not start, crashed or timed out
+    int exitCode = -1;
     QByteArray out;
     QByteArray err;
 };
 
-// Runs `command` (program, then arguments) to its end.
+// Runs `command` (program, then arguments) to its end: the exit code, -1
+// when it did not start, crashed or timed out.
 inline Run run(QStringList command)
 {
     QProcess process;
@@ -122,51 +130,6 @@ inline QByteArray output(const QStringList &command)
     const Run r = run(command);
     return r.exitCode != 0 ? QByteArray() : r.out.isNull() ? QByteArray("") : r.out;
 }
-
-// `command` under a file-size limit of `blocks` 512-byte blocks (sh is
-// dash, which counts in those). With `ignoreSignal` the shell ignores
-// SIGXFSZ for it, so that writes fail with EFBIG; without, the program must
-// see to that itself.
-inline QStringList withFileSizeLimit(const QStringList &command, int blocks, bool ignoreSignal)
-{
-    const QString script = QStringLiteral("ulimit -f %1; %2exec \"$0\" \"$@\"")
-                                   .arg(blocks)
-                                   .arg(ignoreSignal ? "trap '' XFSZ; " : "");
-    return QStringList{"sh", "-c", script} + command;
-}
-
-// `command` as the user nobody when the tests run as root, whom permissions
-// do not bind.
-inline QStringList asOrdinaryUser(const QStringList &command)
-{
-    if (::geteuid() != 0)
-        return command;
-    return QStringList{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"} + command;
-}
-
-// While it lives, `path` is a directory nobody may write, though anyone may
-// reach and read it (its parent gets opened up for that).
-class ReadOnlyDirectory
-{
-public:
-    explicit ReadOnlyDirectory(const QString &dirPath)
-        : path(dirPath)
-    {
-        const auto readAndPass = QFile::ReadOwner | QFile::ExeOwner | QFile::ReadGroup |
-                QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
-        QFile::setPermissions(QFileInfo(path).absolutePath(), readAndPass | QFile::WriteOwner);
-        QFile::setPermissions(path, readAndPass);
-    }
-    ~ReadOnlyDirectory()
-    {
-        QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    }
-    ReadOnlyDirectory(const ReadOnlyDirectory &) = delete;
-    ReadOnlyDirectory &operator=(const ReadOnlyDirectory &) = delete;
-
-private:
-    QString path;
-};
 
 // Names in `dirPath` beyond `expected`, hidden ones included: what a failed
 // write must not leave behind.
@@ -222,15 +185,19 @@ inline QString soxi(const QString &path)
 
 } // namespace support
 
-// Compares doubles bit for bit (QCOMPARE on doubles is fuzzy), printing both
-// only when they differ.
-#define COMPARE_EXACT(actual, expected) \
-    do { \
-        const double actual_ = (actual); \
-        const double expected_ = (expected); \
-        if (support::bitsOf(actual_) != support::bitsOf(expected_)) \
-            QFAIL(qPrintable(QStringLiteral("%1: %2 != %3") \
-                                     .arg(QLatin1String(#actual)) \
-                                     .arg(actual_, 0, 'g', 17) \
-                                     .arg(expected_, 0, 'g', 17))); \
-    } while (false)
+// A test program's main() whose home and configuration directories are a
+// temporary directory of its own, made before the application reads them:
+// settings written by one run never meet those of another running at once.
+#define QUORVIA_TEST_MAIN(TestObject, Application) \
+    int main(int argc, char *argv[]) \
+    { \
+        const QTemporaryDir home; \
+        qputenv("HOME", QFile::encodeName(home.path())); \
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(home.path())); \
+        for (const char *xdg : {"CONFIG", "DATA", "CACHE", "STATE"}) \
+            qputenv(qPrintable(QStringLiteral("XDG_%1_HOME").arg(xdg)), \
+                    QFile::encodeName(home.filePath(xdg))); \
+        Application app(argc, argv); \
+        TestObject test; \
+        return QTest::qExec(&test, argc, argv); \
+    }

@@ -3,11 +3,11 @@
 # made by sox and ffmpeg, Brinmoor-WAVE ones with the header our converter
 # writes (sizes set for the frames) around frames that sox computed. Needs a
 # normal build (./test.sh).
-#   tests/fuzz/make-corpus.sh [BUILD_DIR]
+#   fuzz/make-corpus.sh [BUILD_DIR]
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-build=${1:-$here/../../build}
+build=${1:-$here/../build}
 converter=$build/source/cli/quorvia-convert
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT

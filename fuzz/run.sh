@@ -2,15 +2,15 @@
 # Builds the libFuzzer programs with clang (AddressSanitizer and
 # UndefinedBehaviorSanitizer on) into build-fuzz/ and runs them side by side,
 # each for SECONDS seconds, starting from the committed seed corpus.
-#   tests/fuzz/run.sh SECONDS [TARGET...]     TARGET: standardwave brinmoorwave convert
-# New inputs collect in tests/fuzz/corpus-work/TARGET (not committed); inputs
+#   fuzz/run.sh SECONDS [TARGET...]     TARGET: standardwave brinmoorwave convert
+# New inputs collect in fuzz/corpus-work/TARGET (not committed); inputs
 # that crash land in build-fuzz/artifacts/TARGET/. Exit status 1 when any
 # target found a fault.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-top=$(cd "$here/../.." && pwd)
-seconds=${1:?usage: tests/fuzz/run.sh SECONDS [TARGET...]}
+top=$(cd "$here/.." && pwd)
+seconds=${1:?usage: fuzz/run.sh SECONDS [TARGET...]}
 shift
 targets=("$@")
 if ((${#targets[@]} == 0)); then
