@@ -394,7 +394,7 @@ private:
     // these gains bring a full-scale source back below full scale.
     static constexpr double gain = toStandard ? 0.33 : 0.3;
     // Shorter recordings are not worth a second thread.
-    static constexpr qint64 minSplitFrames = 1 << 20;
+    static constexpr qint64 minSplitFrames = 1 << 17;
     static constexpr unsigned long waitStep = 10; // ms
 
     Destination &writer;
