@@ -192,7 +192,17 @@ private:
             return unsupportedRate();
         if (!writer.open(destination, QIODevice::WriteOnly))
             return writeFailure(ConvertError::DestinationOpen, writer.errorString());
+        expectOutput();
         return {};
+    }
+
+    // The destination's length is known before the first block: the
+    // reader's blocks (the last one completed with silence) and the flush,
+    // resampled.
+    void expectOutput()
+    {
+        const qint64 blocks = (parts[0].reader->totalFrames() + blockFrames - 1) / blockFrames;
+        writer.expectFrames(parts[0].stage.mostOutputsFor(blocks * blockFrames + flushFrames));
     }
 
     // The recording in one part, or in two at once when it is long and a
@@ -342,6 +352,7 @@ private:
         // Opening again discards what the first pass wrote.
         if (!writer.open(destination, QIODevice::WriteOnly))
             return writeFailure(ConvertError::DestinationOpen, writer.errorString());
+        expectOutput();
         return {};
     }
 

@@ -39,7 +39,7 @@ long long KernelDsp::startAt(long long inputs, const Frame *recent)
     return resampler->startAt(inputs, recent);
 }
 
-long long KernelDsp::mostOutputsFor(int n) const
+long long KernelDsp::mostOutputsFor(long long n) const
 {
     return resampler->mostOutputsFor(n);
 }

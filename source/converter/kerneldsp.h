@@ -49,7 +49,7 @@ public:
     // in one call.
     static const int maxInputFrames;
     // The most that n input frames can produce in one call: ceil(n * L / M).
-    long long mostOutputsFor(int n) const;
+    long long mostOutputsFor(long long n) const;
     static const int maxOutputFrames;
 
     const Resampler &resamplerRef() const { return *resampler; }

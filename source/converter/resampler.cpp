@@ -486,11 +486,11 @@ long long Resampler::startAt(long long inputs, const Frame *recent)
     return outputs;
 }
 
-long long Resampler::mostOutputsFor(int n) const
+long long Resampler::mostOutputsFor(long long n) const
 {
     if (!configured() || n <= 0)
         return 0;
-    return (int64_t{n} * left->interp + left->decim - 1) / left->decim;
+    return (n * left->interp + left->decim - 1) / left->decim;
 }
 
 int Resampler::process(const Frame *in, Frame *out, int n, int *outCount)

@@ -100,7 +100,7 @@ public:
     long long outputsFor(int n) const;
     // The most that n input frames can produce, wherever the stream stands:
     // ceil(n * L / M) (0 when not configured).
-    long long mostOutputsFor(int n) const;
+    long long mostOutputsFor(long long n) const;
 
     // Creates one channel's state and designs its filter (Blackman-Nuttall
     // windowed sinc, cutoff 0.4 of the input rate). The design is refused,

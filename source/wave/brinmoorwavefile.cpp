@@ -354,6 +354,11 @@ bool BrinmoorWaveFile::seekFrame(qint64 frame)
     return d->io.rewind(&error, frame * frameBytes);
 }
 
+void BrinmoorWaveFile::expectFrames(qint64 count)
+{
+    d->io.expect(WaveHeader::size + count * frameBytes);
+}
+
 bool BrinmoorWaveFile::splitAt(qint64 frame)
 {
     d->later = d->io.splitAt(WaveHeader::size + frame * frameBytes);

@@ -73,6 +73,8 @@ public:
     Frame *frameSpace(int count, int part = 0);
     bool commitFrames(int count, int part = 0);
     bool splitAt(qint64 frame);
+    // Writing: `count` frames will be written in all (space is set aside).
+    void expectFrames(qint64 count);
     QString partError() const;
 
     // Seeks to the first frame when open, to offset 0 otherwise.

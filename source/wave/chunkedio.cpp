@@ -311,6 +311,17 @@ bool WaveFileIo::rewind(QString *error, qint64 offset)
     return false;
 }
 
+void WaveFileIo::expect(qint64 bytes)
+{
+    // Only a request: a refusal changes nothing but the time taken.
+#ifdef Q_OS_LINUX
+    if (writing() && bytes > 0 && file->handle() >= 0)
+        ::fallocate(file->handle(), FALLOC_FL_KEEP_SIZE, 0, bytes);
+#else
+    Q_UNUSED(bytes);
+#endif
+}
+
 ChunkedWriter *WaveFileIo::splitAt(qint64 offset)
 {
     if (!writing())

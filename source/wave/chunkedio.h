@@ -168,6 +168,10 @@ public:
     // thread (see ChunkedWriter::startAt); null where that is not possible.
     // finish() writes out what it holds.
     ChunkedWriter *splitAt(qint64 offset);
+    // Writing: the file will be `bytes` long. Space for it is set aside at
+    // once where the system can (the file's size does not change), which
+    // spares the disk's bookkeeping while the file is written and flushed.
+    void expect(qint64 bytes);
     // Writing: puts `header` over the start and moves the finished file
     // over the destination. Reading: closes. False with *error when the
     // destination could not be finished.

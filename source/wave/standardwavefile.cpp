@@ -407,6 +407,11 @@ bool StandardWaveFile::seekFrame(qint64 frame)
     return d->io.rewind(&error, frame * d->block);
 }
 
+void StandardWaveFile::expectFrames(qint64 count)
+{
+    d->io.expect(WaveHeader::size + count * frameBytes);
+}
+
 bool StandardWaveFile::splitAt(qint64 frame)
 {
     d->later = d->io.splitAt(WaveHeader::size + frame * frameBytes);
