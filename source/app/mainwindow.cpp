@@ -126,13 +126,24 @@ void MainWindow::convert()
         result = convertFile(leSource->text(), leDestination->text(), type, options);
     }
 
-    if (result.ok())
-        showMessage(QMessageBox::Information, tr("Was successfully done."));
-    else if (result.error == ConvertError::Cancelled)
+    if (result.ok()) {
+        showMessage(QMessageBox::Information, tr("Was successfully done."),
+                    result.warnings.join(QLatin1Char('\n')));
+        return;
+    }
+    if (result.error == ConvertError::Cancelled) {
         showMessage(QMessageBox::Information, tr("Conversion cancelled."));
-    else
-        showMessage(QMessageBox::Critical, tr("Can't convert ") + source.baseName() + "!",
-                    result.reason);
+        return;
+    }
+    // A source clearly of the other layout: name the direction that reads it.
+    QString details = result.reason;
+    const WaveLayout other =
+            type == BrinmoorToStandard ? WaveLayout::Standard : WaveLayout::Brinmoor;
+    if (result.error == ConvertError::SourceFormat && result.source.layout == other)
+        details += tr("; choose \"%1\"")
+                           .arg(cbType->itemText(type == BrinmoorToStandard ? StandardToBrinmoor
+                                                                            : BrinmoorToStandard));
+    showMessage(QMessageBox::Critical, tr("Can't convert ") + source.baseName() + "!", details);
 }
 
 void MainWindow::showMessage(QMessageBox::Icon icon, const QString &text, const QString &details)
@@ -145,7 +156,8 @@ void MainWindow::showMessage(QMessageBox::Icon icon, const QString &text, const 
 void MainWindow::takeSource(const QString &path)
 {
     leSource->setText(path);
-    switch (detectWaveLayout(path)) {
+    // Only a clear verdict chooses; an ambiguous file keeps the user's choice.
+    switch (recognizeWave(path).layout) {
     case WaveLayout::Brinmoor:
         cbType->setCurrentIndex(BrinmoorToStandard);
         break;
@@ -153,6 +165,7 @@ void MainWindow::takeSource(const QString &path)
         cbType->setCurrentIndex(StandardToBrinmoor);
         break;
     case WaveLayout::NotWave:
+    case WaveLayout::Ambiguous:
         break;
     }
 }

@@ -2,6 +2,8 @@
 // command line, for batch work and machines without a display.
 
 #include "converter/convertfile.h"
+#include "wave/brinmoorwavefile.h"
+#include "wave/standardwavefile.h"
 #include "wave/wavelayout.h"
 
 #include <QCommandLineParser>
@@ -11,6 +13,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <cmath>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
@@ -18,6 +21,7 @@
 #include <mutex>
 #include <vector>
 
+#include <signal.h>
 #include <unistd.h>
 
 namespace {
@@ -26,11 +30,23 @@ enum class Target { Auto, Standard, Brinmoor };
 
 enum ExitCode { Converted = 0, SomeFailed = 1, Usage = 2, Interrupted = 130 };
 
+// The signal that asked the program to stop, 0 while none did.
 volatile std::sig_atomic_t interrupted = 0;
 
-void onInterrupt(int)
+void onInterrupt(int signal)
 {
-    interrupted = 1;
+    interrupted = signal;
+}
+
+// Without SA_RESTART, so that a system call waiting for something returns
+// at once instead of being started again.
+void stopOn(int signal)
+{
+    struct sigaction action = {};
+    action.sa_handler = onInterrupt;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;
+    sigaction(signal, &action, nullptr);
 }
 
 void printLine(const QString &text)
@@ -93,6 +109,11 @@ struct Task
     QString destination;
 };
 
+QString layoutName(WaveLayout layout)
+{
+    return layout == WaveLayout::Brinmoor ? QStringLiteral("brinmoor") : QStringLiteral("standard");
+}
+
 bool convertOne(const Task &task, Target target, bool parallel, ProgressBar &bar,
                 Messages &messages)
 {
@@ -102,13 +123,21 @@ bool convertOne(const Task &task, Target target, bool parallel, ProgressBar &bar
     if (target == Target::Standard) {
         type = BrinmoorToStandard;
     } else if (target == Target::Auto) {
-        QString why;
-        const WaveLayout layout = detectWaveLayout(task.source, &why);
-        if (layout == WaveLayout::NotWave) {
-            printLine(QStringLiteral("%1: %2").arg(source, why));
+        // The automatic direction acts only on a clear verdict.
+        const WaveInfo info = recognizeWave(task.source);
+        if (info.layout == WaveLayout::NotWave) {
+            printLine((info.unreadable ? QStringLiteral("cannot open %1: %2")
+                                       : QStringLiteral("%1: %2"))
+                              .arg(source, info.evidence));
             return false;
         }
-        if (layout == WaveLayout::Brinmoor)
+        if (info.layout == WaveLayout::Ambiguous) {
+            printLine(QStringLiteral("%1: cannot tell its layout (%2); choose with --to standard "
+                                     "or --to brinmoor")
+                              .arg(source, info.evidence));
+            return false;
+        }
+        if (info.layout == WaveLayout::Brinmoor)
             type = BrinmoorToStandard;
     }
 
@@ -121,22 +150,21 @@ bool convertOne(const Task &task, Target target, bool parallel, ProgressBar &bar
     bar.start(QFileInfo(task.source).fileName());
     const ConvertResult result = convertFile(task.source, task.destination, type, options);
     bar.finish();
-    if (result.ok())
+    if (result.ok()) {
+        for (const QString &warning : result.warnings)
+            printLine(QStringLiteral("%1: %2").arg(source, warning));
         return true;
-    // The readers name the window's direction that fits a file of the other
-    // layout; here the user chose with --to.
-    if (result.error == ConvertError::SourceFormat) {
-        const WaveLayout layout = detectWaveLayout(task.source);
-        if (layout != WaveLayout::NotWave) {
-            printLine(QStringLiteral("%1: this is a %2; use --to %3 (or --to auto)")
-                              .arg(source,
-                                   layout == WaveLayout::Brinmoor
-                                           ? QStringLiteral("Brinmoor-WAVE recording")
-                                           : QStringLiteral("standard WAVE file"),
-                                   layout == WaveLayout::Brinmoor ? QStringLiteral("standard")
-                                                                  : QStringLiteral("brinmoor")));
-            return false;
-        }
+    }
+    // The reader's own reason, and the option that fits only when the file
+    // is clearly of the other layout.
+    const WaveLayout other =
+            type == BrinmoorToStandard ? WaveLayout::Standard : WaveLayout::Brinmoor;
+    if (result.error == ConvertError::SourceFormat && result.source.layout == other) {
+        printLine(QStringLiteral("%1; use --to %2 (or --to auto)")
+                          .arg(result.reason,
+                               layoutName(other == WaveLayout::Brinmoor ? WaveLayout::Standard
+                                                                        : WaveLayout::Brinmoor)));
+        return false;
     }
     // These reasons do not name a file of their own.
     if (result.error == ConvertError::SameFile || result.error == ConvertError::Cancelled)
@@ -144,6 +172,156 @@ bool convertOne(const Task &task, Target target, bool parallel, ProgressBar &bar
     else
         printLine(result.reason);
     return false;
+}
+
+QString extentText(const WaveInfo &info)
+{
+    switch (info.extent) {
+    case DataExtent::Matches:
+        return QStringLiteral("as its header announces");
+    case DataExtent::CutShort:
+        return QStringLiteral("cut short: holds %1 of the %2 frames its header announces")
+                .arg(info.frames)
+                .arg(info.announcedFrames);
+    case DataExtent::Extended:
+        return QStringLiteral("extended: holds %1 frames, %2 more than its header announces")
+                .arg(info.frames)
+                .arg(info.frames - info.announcedFrames);
+    case DataExtent::Unfinished:
+        return QStringLiteral("its header was never finished (size 0); read to the end");
+    case DataExtent::Wrapped:
+        return QStringLiteral("past 4 GiB; its 32-bit size wrapped; read to the end");
+    case DataExtent::Saturated:
+        return QStringLiteral("past 4 GiB; its 32-bit size saturated; read to the end");
+    case DataExtent::Rf64:
+        return QStringLiteral("64-bit sizes (RF64)");
+    }
+    return QString();
+}
+
+QString duration(qint64 frames, double rate)
+{
+    if (!(rate > 0))
+        return QStringLiteral("unknown");
+    const double seconds = double(frames) / rate;
+    const qint64 whole = qint64(seconds);
+    return QStringLiteral("%1:%2:%3 = %4 frames")
+            .arg(whole / 3600, 2, 10, QLatin1Char('0'))
+            .arg(whole / 60 % 60, 2, 10, QLatin1Char('0'))
+            .arg(seconds - double(whole / 60 * 60), 6, 'f', 3, QLatin1Char('0'))
+            .arg(frames);
+}
+
+// The peak as the conversion measures it, with the progress bar. False when
+// interrupted or unreadable (reported).
+template<class File>
+bool printPeak(File &file, const QString &path, ProgressBar &bar)
+{
+    if (!file.open(path, QIODevice::ReadOnly)) {
+        printLine(QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(path), file.errorString()));
+        return false;
+    }
+    bool ok = false;
+    bar.start(QFileInfo(path).fileName());
+    const double peak = file.measurePeak(ok, [&bar](double fraction) {
+        bar.update(fraction);
+        return !interrupted;
+    });
+    bar.finish();
+    if (!ok) {
+        if (!interrupted)
+            printLine(QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(path),
+                                                   file.errorString()));
+        return false;
+    }
+    QString line = QStringLiteral("Peak        : %1 (%2 dBFS)")
+                           .arg(peak, 0, 'g', 6)
+                           .arg(peak > 0 ? 20.0 * std::log10(peak) : -INFINITY, 0, 'f', 2);
+    if (file.damagedValues() > 0)
+        line += QStringLiteral(", %1 damaged values (NaN, infinite or beyond \u00b116) left out")
+                        .arg(file.damagedValues());
+    std::printf("%s\n", line.toLocal8Bit().constData());
+    return true;
+}
+
+// One file's --info block on stdout; true when its layout was recognised
+// (and, with `peak`, measured).
+bool printInfo(const QString &path, bool peak, ProgressBar &bar)
+{
+    const QString name = QDir::toNativeSeparators(path);
+    const WaveInfo info = recognizeWave(path);
+    if (info.layout == WaveLayout::NotWave) {
+        printLine(
+                (info.unreadable ? QStringLiteral("cannot open %1: %2") : QStringLiteral("%1: %2"))
+                        .arg(name, info.evidence));
+        return false;
+    }
+    const char *layout = info.layout == WaveLayout::Brinmoor ? "Brinmoor-WAVE"
+            : info.layout == WaveLayout::Standard            ? "standard WAVE"
+                                                             : "ambiguous";
+    const QStringList lines{
+            QStringLiteral("File        : %1").arg(name),
+            QStringLiteral("Layout      : %1 (%2)").arg(QLatin1String(layout), info.evidence),
+            QStringLiteral("Encoding    : %1, %2-bit %3")
+                    .arg(info.format)
+                    .arg(info.bitsPerSample)
+                    .arg(info.isFloat ? QStringLiteral("float") : QStringLiteral("integer PCM")),
+            QStringLiteral("Channels    : %1").arg(info.channels),
+            QStringLiteral("Sample rate : %1 Hz")
+                    .arg(info.sampleRate, 0, 'f',
+                         info.sampleRate == std::floor(info.sampleRate) ? 0 : 1),
+            QStringLiteral("Duration    : %1").arg(duration(info.frames, info.sampleRate)),
+            QStringLiteral("Data        : %1").arg(extentText(info)),
+    };
+    std::printf("%s\n", lines.join(QLatin1Char('\n')).toLocal8Bit().constData());
+    bool ok = info.recognised();
+    if (peak && ok) {
+        std::fflush(stdout);
+        if (info.layout == WaveLayout::Brinmoor) {
+            BrinmoorWaveFile file;
+            ok = printPeak(file, path, bar);
+        } else {
+            StandardWaveFile file;
+            ok = printPeak(file, path, bar);
+        }
+    }
+    std::printf("\n");
+    std::fflush(stdout);
+    return ok;
+}
+
+// Arguments whose bytes do not survive decoding in the locale's encoding:
+// the text they became names another file. Kept as decoded, to find which
+// file names they gave.
+QStringList lossyArguments(int argc, char *argv[])
+{
+    QStringList lossy;
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray raw(argv[i]);
+        if (QFile::encodeName(QFile::decodeName(raw)) != raw)
+            lossy << QFile::decodeName(raw);
+    }
+    return lossy;
+}
+
+// True when `name` came from one of the `lossy` arguments: the argument
+// itself, an option's value after '=', or one attached to a short option.
+bool fromLossyArgument(const QString &name, const QStringList &lossy)
+{
+    for (const QString &argument : lossy) {
+        if (argument == name || argument.endsWith(QLatin1Char('=') + name) ||
+            (argument.startsWith(QLatin1Char('-')) && !argument.startsWith(QLatin1String("--")) &&
+             argument.endsWith(name)))
+            return true;
+    }
+    return false;
+}
+
+QString lossyNameReason(const QString &name)
+{
+    return QStringLiteral("%1: the name is not valid in the system's file name encoding, and "
+                          "would name another file")
+            .arg(QDir::toNativeSeparators(name));
 }
 
 // Outputs named after their sources may collide with a source of the same
@@ -172,8 +350,10 @@ QString conflict(const Task &task, const std::vector<Task> &tasks, size_t index,
 class Batch
 {
 public:
-    Batch(const std::vector<Task> &batchTasks, Target batchTarget, ProgressBar &progressBar)
+    Batch(const std::vector<Task> &batchTasks, const std::vector<QString> &refused,
+          Target batchTarget, ProgressBar &progressBar)
         : tasks(batchTasks)
+        , refusals(refused)
         , target(batchTarget)
         , bar(progressBar)
         , finished(tasks.size(), false)
@@ -219,7 +399,9 @@ private:
 
             bool converted = false;
             Messages said;
-            if (!clash.isEmpty())
+            if (!refusals[index].isEmpty())
+                said << refusals[index];
+            else if (!clash.isEmpty())
                 said << QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(tasks[index].source),
                                                      clash);
             else
@@ -242,6 +424,7 @@ private:
     }
 
     const std::vector<Task> &tasks;
+    const std::vector<QString> &refusals; // printed instead of converting
     const Target target;
     ProgressBar &bar;
     QStringList destinations; // absolute paths, one per task
@@ -268,8 +451,9 @@ int main(int argc, char *argv[])
     // temporary file left behind; an interrupt cancels the conversion, which
     // removes the temporary file.
     std::signal(SIGXFSZ, SIG_IGN);
-    std::signal(SIGINT, onInterrupt);
-    std::signal(SIGTERM, onInterrupt);
+    stopOn(SIGINT);
+    stopOn(SIGTERM);
+    const QStringList lossy = lossyArguments(argc, argv);
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
@@ -296,10 +480,19 @@ int main(int argc, char *argv[])
                            "parts (default: %1, the number of processors).")
                     .arg(defaultJobs),
             QStringLiteral("n"));
+    const QCommandLineOption infoOption(
+            QStringLiteral("info"),
+            QStringLiteral("Describe each FILE instead of converting: its layout and the evidence "
+                           "for it, encoding, rate, length, and whether its data match the "
+                           "header. Exit status 1 when a file was not recognised."));
+    const QCommandLineOption peakOption(
+            QStringLiteral("peak"), QStringLiteral("With --info: also measure each file's peak."));
     parser.addOption(toOption);
     parser.addOption(jobsOption);
     parser.addOption(outputOption);
     parser.addOption(quietOption);
+    parser.addOption(infoOption);
+    parser.addOption(peakOption);
     parser.addPositionalArgument(QStringLiteral("source"), QStringLiteral("File to convert."),
                                  QStringLiteral("SOURCE"));
     parser.addPositionalArgument(QStringLiteral("destination"),
@@ -335,6 +528,28 @@ int main(int argc, char *argv[])
     }
 
     const QStringList arguments = parser.positionalArguments();
+    ProgressBar bar(!parser.isSet(quietOption) && ::isatty(STDERR_FILENO));
+    if (parser.isSet(infoOption)) {
+        if (arguments.isEmpty()) {
+            printLine(QStringLiteral("give --info FILE...; see --help"));
+            return Usage;
+        }
+        bool allRecognised = true;
+        for (const QString &path : arguments) {
+            if (interrupted)
+                break;
+            if (fromLossyArgument(path, lossy)) {
+                printLine(lossyNameReason(path));
+                allRecognised = false;
+            } else if (!printInfo(path, parser.isSet(peakOption), bar)) {
+                allRecognised = false;
+            }
+        }
+        if (interrupted)
+            return Interrupted;
+        return allRecognised ? Converted : SomeFailed;
+    }
+
     std::vector<Task> tasks;
     if (parser.isSet(outputOption)) {
         const QDir directory(parser.value(outputOption));
@@ -350,11 +565,24 @@ int main(int argc, char *argv[])
         return Usage;
     }
 
+    // Names the system cannot hold are refused before anything runs: no
+    // name is ever mapped to a different file.
+    const bool lossyDirectory =
+            parser.isSet(outputOption) && fromLossyArgument(parser.value(outputOption), lossy);
+    std::vector<QString> refusals(tasks.size());
+    for (size_t i = 0; i < tasks.size(); ++i) {
+        const QString &source = tasks[i].source;
+        const QString &destination = tasks[i].destination;
+        if (fromLossyArgument(source, lossy) || lossyDirectory ||
+            (!parser.isSet(outputOption) && fromLossyArgument(destination, lossy)))
+            refusals[i] = lossyNameReason(fromLossyArgument(source, lossy) ? source : destination);
+    }
+
     // One line redrawn in place can show one conversion at a time.
     const int jobs = parser.isSet(jobsOption) ? parser.value(jobsOption).toInt() : defaultJobs;
-    ProgressBar bar(!parser.isSet(quietOption) && ::isatty(STDERR_FILENO) &&
-                    (jobs == 1 || tasks.size() == 1));
-    const bool allConverted = Batch(tasks, target, bar).run(jobs);
+    ProgressBar batchBar(!parser.isSet(quietOption) && ::isatty(STDERR_FILENO) &&
+                         (jobs == 1 || tasks.size() == 1));
+    const bool allConverted = Batch(tasks, refusals, target, batchBar).run(jobs);
     if (interrupted)
         return Interrupted;
     return allConverted ? Converted : SomeFailed;

@@ -45,16 +45,27 @@ ConvertResult failure(ConvertError error, const QString &reason)
     return result;
 }
 
-// A file class's open() does not say whether the file was missing or
-// unreadable, or readable but refused; a plain open tells the two apart.
-ConvertResult sourceOpenFailure(const QString &source, const QString &why)
+// A refused source: one that could not be read at all, or one that was
+// read and is not what this direction converts.
+ConvertResult sourceFailure(const QString &source, const WaveInfo &info, const QString &why)
 {
-    QFile probe(source);
-    if (probe.open(QIODevice::ReadOnly))
-        return failure(ConvertError::SourceFormat,
-                       QStringLiteral("%1: %2").arg(native(source), why));
-    return failure(ConvertError::SourceOpen,
-                   QStringLiteral("cannot open %1: %2").arg(native(source), probe.errorString()));
+    ConvertResult result = info.unreadable
+            ? failure(ConvertError::SourceOpen,
+                      QStringLiteral("cannot open %1: %2").arg(native(source), why))
+            : failure(ConvertError::SourceFormat,
+                      QStringLiteral("%1: %2").arg(native(source), why));
+    result.source = info;
+    return result;
+}
+
+QString damageWarning(qint64 count)
+{
+    return QCoreApplication::translate("ConvertFile",
+                                       count == 1 ? "%1 damaged value (NaN, infinite or beyond "
+                                                    "\u00b116) was limited to full scale"
+                                                  : "%1 damaged values (NaN, infinite or beyond "
+                                                    "\u00b116) were limited to full scale")
+            .arg(count);
 }
 
 } // namespace
@@ -146,11 +157,6 @@ public:
         ConvertResult step = open();
         if (step.ok())
             step = convertParts();
-        if (step.ok() && overFullScale) {
-            step = restartScaled();
-            if (step.ok())
-                step = convertParts();
-        }
         return step.ok() ? finish() : step;
     }
 
@@ -179,10 +185,12 @@ private:
     {
         Source &reader = *parts[0].reader;
         if (!reader.open(source, QIODevice::ReadOnly))
-            return sourceOpenFailure(source, reader.errorString());
+            return sourceFailure(source, reader.sourceInfo(), reader.errorString());
         if (isSameFile(source, destination))
             return failure(ConvertError::SameFile,
                            QStringLiteral("source and destination are the same file"));
+        result.source = reader.sourceInfo();
+        result.warnings = result.source.warnings();
         KernelDsp &stage = parts[0].stage;
         if (!stage.setRates(reader.sampleRate(), writer.sampleRate()))
             return unsupportedRate();
@@ -190,19 +198,49 @@ private:
         outputCapacity = stage.mostOutputsFor(flushFrames);
         if (outputCapacity < 1 || outputCapacity > KernelDsp::maxOutputFrames)
             return unsupportedRate();
+
+        // A recording (or float source) that peaks above full scale is
+        // scaled into range before the reader limits it, rather than
+        // clipped. The scan is a pass over the whole file: it takes the
+        // first part of the progress, and can be cancelled like the rest.
+        if (reader.needsPeak()) {
+            constexpr double scanShare = 0.2;
+            bool measured = false;
+            bool stopped = false;
+            const double peak = reader.measurePeak(measured, [&](double fraction) {
+                stopped = options.progress && !options.progress(fraction * scanShare);
+                return !stopped;
+            });
+            if (stopped)
+                return cancelled();
+            if (!measured)
+                return readFailure(reader);
+            readScale = peak > 1.0 ? peak : 1.0;
+            reader.setReadScale(readScale);
+            if (reader.damagedValues() > 0)
+                result.warnings << damageWarning(reader.damagedValues());
+            progressSoFar = scanShare;
+        }
+
+        if constexpr (toStandard) {
+            // How long the destination will be decides whether its header
+            // needs room for RF64's 64-bit sizes.
+            writer.setExpectedFrames(outputFrames());
+        }
         if (!writer.open(destination, QIODevice::WriteOnly))
             return writeFailure(ConvertError::DestinationOpen, writer.errorString());
-        expectOutput();
+        // Space for the whole destination is set aside at once.
+        writer.expectFrames(outputFrames());
         return {};
     }
 
     // The destination's length is known before the first block: the
     // reader's blocks (the last one completed with silence) and the flush,
     // resampled.
-    void expectOutput()
+    qint64 outputFrames() const
     {
         const qint64 blocks = (parts[0].reader->totalFrames() + blockFrames - 1) / blockFrames;
-        writer.expectFrames(parts[0].stage.mostOutputsFor(blocks * blockFrames + flushFrames));
+        return parts[0].stage.mostOutputsFor(blocks * blockFrames + flushFrames);
     }
 
     // The recording in one part, or in two at once when it is long and a
@@ -232,8 +270,6 @@ private:
             return parts[0].outcome;
         if (helper && !parts[1].outcome.ok())
             return parts[1].outcome;
-        if (overFullScale)
-            return {};
         if (stop)
             return cancelled();
         result.framesWritten = parts[0].framesWritten + (helper ? parts[1].framesWritten : 0);
@@ -258,8 +294,7 @@ private:
                 return false;
         }
         part.reader = part.ownReader.get();
-        if constexpr (toStandard)
-            part.reader->setReadScale(readScale);
+        part.reader->setReadScale(readScale);
         Frame recent[8];
         if (first < 8 || !part.reader->seekFrame(first - 8) ||
             part.reader->readFramesRounded(recent, 8) != 8 ||
@@ -282,22 +317,12 @@ private:
         qint64 read = 0;
         while (length < 0 || read < length) {
             if (stop)
-                return overFullScale ? ConvertResult() : cancelled();
+                return cancelled();
             const int got = reader.readFramesRounded(stage.input(), blockFrames);
             if (got < 0)
                 return readFailure(reader);
             if (got == 0)
                 break;
-            if constexpr (toStandard) {
-                // A recording that peaks above full scale is scaled into
-                // range before the reader clamps it, rather than clipped;
-                // the pass that reads it unscaled ends as soon as that shows.
-                if (readScale == 1.0 && reader.peakRead() > 1.0) {
-                    overFullScale = true;
-                    stop = true;
-                    return {};
-                }
-            }
             // The reader completes a short last block with silence, so the
             // stage always gets whole blocks.
             const ConvertResult step = convertBlock(part, blockFrames);
@@ -329,30 +354,6 @@ private:
         if (!writer.commitFrames(produced, part.index))
             return partWriteFailure(part);
         part.framesWritten += produced;
-        return {};
-    }
-
-    // Only a recording that peaks above full scale is read, and its
-    // destination written, a second time.
-    ConvertResult restartScaled()
-    {
-        if constexpr (toStandard) {
-            bool measured = false;
-            const double peak = parts[0].reader->measurePeak(measured);
-            if (!measured)
-                return readFailure(*parts[0].reader);
-            readScale = peak;
-            parts[0].reader->setReadScale(peak);
-        }
-        overFullScale = false;
-        stop = false;
-        parts[0].framesRead = 0;
-        parts[0].framesWritten = 0;
-        parts[0].stage.setRates(parts[0].reader->sampleRate(), writer.sampleRate());
-        // Opening again discards what the first pass wrote.
-        if (!writer.open(destination, QIODevice::WriteOnly))
-            return writeFailure(ConvertError::DestinationOpen, writer.errorString());
-        expectOutput();
         return {};
     }
 
@@ -416,7 +417,6 @@ private:
     long long outputCapacity = 0;
     double readScale = 1.0;
     std::atomic<bool> stop{false};
-    std::atomic<bool> overFullScale{false};
     // Of the calling thread; a pass that starts again continues from the
     // fraction reported so far.
     std::optional<ProgressThrottle> progress;

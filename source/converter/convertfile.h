@@ -1,8 +1,10 @@
 #pragma once
 
 #include "wave/frame.h"
+#include "wave/wavelayout.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
@@ -14,8 +16,9 @@ enum class ConvertError {
     None,
     Cancelled,
     SameFile,        // source and destination are one file
-    SourceOpen,      // the source cannot be opened or read
-    SourceFormat,    // the source is not a file this direction can read
+    SourceOpen,      // the source cannot be opened or read, or is no regular file
+    SourceFormat,    // the source is not a file this direction can read (see
+                     // ConvertResult::source for what it was recognised as)
     UnsupportedRate, // the stage refuses the source's sample rate
     DestinationOpen, // the destination cannot be created
     Write,           // writing or finishing the destination failed
@@ -24,9 +27,10 @@ enum class ConvertError {
 
 struct ConvertOptions
 {
-    // Called now and then with the fraction done, 0.0 ... 1.0: each time it
-    // grew by a thousandth, at least every 3200 source frames, and after the
-    // last. Returning false cancels the conversion.
+    // Called now and then with the fraction done, 0.0 ... 1.0, the peak scan
+    // that precedes converting a float source included: each time it grew
+    // by a thousandth, at least every 3200 source frames (or 4 MiB scanned),
+    // and after the last. Returning false cancels the conversion.
     std::function<bool(double fraction)> progress;
     // A long recording is converted in two halves on two threads at once
     // when the machine has more than one processor; false keeps to the
@@ -39,6 +43,12 @@ struct ConvertResult
     ConvertError error = ConvertError::None;
     QString reason; // for people; empty on success
     qint64 framesWritten = 0;
+    // What recognition found in the source: its layout with the evidence,
+    // also when the source was refused.
+    WaveInfo source;
+    // What the user should know about a conversion that succeeded: data
+    // that do not match the header, channels left out, damaged values.
+    QStringList warnings;
 
     bool ok() const { return error == ConvertError::None; }
 };

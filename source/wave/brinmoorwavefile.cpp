@@ -94,24 +94,37 @@ void scaleAndClampFrames(Frame *frames, int n, double scale)
 #endif
 }
 
-// Largest finite |v| of n little-endian binary64 values, at least `peak`.
-// NaN and infinities are not levels: the conversion divides by the peak, and
-// an infinite one would silence the recording. readFrames() clamps them
-// instead.
-double peakOf(const char *bytes, qint64 n, double peak)
+// Values beyond +24 dBFS, NaN and infinities are damage, not levels: the
+// conversion divides by the peak, and one such value would silence the
+// whole recording. readFrames() limits them like any value past full scale.
+constexpr double damageAbove = 16.0;
+
+struct PeakScan
+{
+    double peak = 0.0;
+    qint64 damaged = 0;
+};
+
+// Adds n little-endian binary64 values to `scan`: the largest |v| that is
+// not damage, and the count of those that are.
+void scanValues(const char *bytes, qint64 n, PeakScan &scan)
 {
     qint64 k = 0;
 #if defined(__SSE2__)
     if constexpr (Q_BYTE_ORDER == Q_LITTLE_ENDIAN) {
-        // A value that is not finite fails the comparison and counts as 0.
-        // Four running maxima keep the loop from waiting on one.
+        // A damaged value fails the comparison, counts as 0 for the peak and
+        // adds one to its lane's count (the mask is -1). Four running maxima
+        // keep the loop from waiting on one.
         const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffff));
-        const __m128d largest = _mm_set1_pd(std::numeric_limits<double>::max());
-        __m128d m0 = _mm_set1_pd(peak), m1 = m0, m2 = m0, m3 = m0;
+        const __m128d limit = _mm_set1_pd(damageAbove);
+        __m128d m0 = _mm_set1_pd(scan.peak), m1 = m0, m2 = m0, m3 = m0;
+        __m128i damaged = _mm_setzero_si128();
         const auto at = [&](qint64 i) {
             const __m128d a = _mm_and_pd(_mm_loadu_pd(reinterpret_cast<const double *>(bytes) + i),
                                          magnitude);
-            return _mm_and_pd(a, _mm_cmple_pd(a, largest));
+            const __m128d within = _mm_cmple_pd(a, limit);
+            damaged = _mm_sub_epi64(damaged, _mm_castpd_si128(_mm_cmpnle_pd(a, limit)));
+            return _mm_and_pd(a, within);
         };
         for (; k + 8 <= n; k += 8) {
             m0 = _mm_max_pd(at(k), m0);
@@ -122,51 +135,45 @@ double peakOf(const char *bytes, qint64 n, double peak)
         const __m128d m = _mm_max_pd(_mm_max_pd(m0, m1), _mm_max_pd(m2, m3));
         double lanes[2];
         _mm_storeu_pd(lanes, m);
-        peak = std::max(lanes[0], lanes[1]);
+        scan.peak = std::max(lanes[0], lanes[1]);
+        qint64 counts[2];
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(counts), damaged);
+        scan.damaged += counts[0] + counts[1];
     }
 #endif
     for (; k < n; ++k) {
+        const quint64 bits = qFromLittleEndian<quint64>(bytes + 8 * k);
         double v;
-        std::memcpy(&v, bytes + 8 * k, 8);
-        if constexpr (Q_BYTE_ORDER != Q_LITTLE_ENDIAN)
-            v = qFromLittleEndian(v);
+        std::memcpy(&v, &bits, 8);
         const double a = std::fabs(v);
-        peak = a > peak && a <= std::numeric_limits<double>::max() ? a : peak;
+        if (a <= damageAbove)
+            scan.peak = std::max(scan.peak, a);
+        else
+            ++scan.damaged;
     }
-    return peak;
 }
 
 // scaleAndClampFrames() and the rounding to single precision of the rate
-// conversion in one pass from the file's bytes into `out`, raising `peak`
-// as peakOf() does.
-void loadRounded(const char *bytes, Frame *out, int n, double scale, double &peak)
+// conversion in one pass from the file's bytes into `out`.
+void loadRounded(const char *bytes, Frame *out, int n, double scale)
 {
 #if defined(__SSE2__)
     if constexpr (Q_BYTE_ORDER == Q_LITTLE_ENDIAN) {
         const __m128d lowest = _mm_set1_pd(-BrinmoorWaveFile::clampLimit);
         const __m128d highest = _mm_set1_pd(BrinmoorWaveFile::clampLimit);
         const __m128d divisor = _mm_set1_pd(scale);
-        const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffff));
-        const __m128d largest = _mm_set1_pd(std::numeric_limits<double>::max());
         const bool divide = scale != 1.0;
         const auto *values = reinterpret_cast<const double *>(bytes);
-        __m128d most = _mm_set1_pd(peak);
         for (int k = 0; k < n; ++k) {
             __m128d y = _mm_loadu_pd(values + 2 * k);
-            const __m128d a = _mm_and_pd(y, magnitude);
-            most = _mm_max_pd(_mm_and_pd(a, _mm_cmple_pd(a, largest)), most);
             if (divide)
                 y = _mm_div_pd(y, divisor);
             y = _mm_min_pd(_mm_max_pd(y, lowest), highest);
             _mm_storeu_pd(&out[k].left, _mm_cvtps_pd(_mm_cvtpd_ps(y)));
         }
-        double lanes[2];
-        _mm_storeu_pd(lanes, most);
-        peak = std::max(lanes[0], lanes[1]);
         return;
     }
 #endif
-    peak = peakOf(bytes, 2 * qint64(n), peak);
     loadFrames(bytes, out, n);
     scaleAndClampFrames(out, n, scale);
     roundToSingle(out, n);
@@ -179,12 +186,13 @@ struct BrinmoorWaveFile::Detail
     WaveFileIo io;
     qint64 dataEnd = 0;
     double readScale = 1.0;
-    double peakRead = 0.0;          // of the frames read since the first frame
     std::vector<Frame> outgoing[2]; // frameSpace() of each part, big-endian
     // The later part's writer after splitAt(), its frames and its failure.
     ChunkedWriter *later = nullptr;
     quint64 laterFrames = 0;
     QString laterError;
+    qint64 damaged = 0;
+    WaveInfo info;
 };
 
 BrinmoorWaveFile::BrinmoorWaveFile()
@@ -202,14 +210,16 @@ bool BrinmoorWaveFile::open(const QString &fileName, QIODevice::OpenMode mode)
     d->laterFrames = 0;
     d->laterError.clear();
     d->readScale = 1.0;
-    d->peakRead = 0.0;
+    d->damaged = 0;
+    d->info = WaveInfo();
     dataStart = 0;
     bytesWritten = 0;
     error.clear();
 
     if (mode == QIODevice::WriteOnly) {
         header = WaveHeader::brinmoorDefaults();
-        opened = d->io.startWriting(fileName, header, &error);
+        const WaveHeader::Bytes bytes = header.toBytes();
+        opened = d->io.startWriting(fileName, QByteArray(bytes.data(), WaveHeader::size), &error);
         return opened;
     }
     if (mode != QIODevice::ReadOnly) {
@@ -217,15 +227,22 @@ bool BrinmoorWaveFile::open(const QString &fileName, QIODevice::OpenMode mode)
         return false;
     }
 
-    char head[WaveHeader::size];
-    qint64 fileSize = 0;
-    std::unique_ptr<QFile> in = openSource(fileName, WaveLayout::Brinmoor, head, &fileSize, &error);
-    if (!in)
+    std::unique_ptr<QFile> in = openSource(fileName, WaveLayout::Brinmoor, &d->info);
+    if (!in) {
+        error = d->info.layout == WaveLayout::Standard ? otherLayoutReason(d->info)
+                                                       : d->info.evidence;
         return false;
+    }
+    char head[WaveHeader::size];
+    if (!in->seek(0) || readFully(in.get(), head, WaveHeader::size, &error) != WaveHeader::size) {
+        if (error.isEmpty())
+            error = tr("the file was truncated while it was being read");
+        return false;
+    }
     header.assignFromBytes(head, WaveHeader::size);
     // Every byte behind the header is frame data, whatever dataSize says.
-    dataStart = WaveHeader::size;
-    d->dataEnd = fileSize;
+    dataStart = d->info.dataBegin;
+    d->dataEnd = d->info.dataEnd;
     opened = d->io.startReading(std::move(in), dataStart, d->dataEnd, &error);
     return opened;
 }
@@ -250,35 +267,41 @@ void BrinmoorWaveFile::setReadScale(double divisor)
 
 bool BrinmoorWaveFile::rewind()
 {
-    d->peakRead = 0.0;
     return d->io.rewind(&error);
 }
 
-double BrinmoorWaveFile::measurePeak(bool &ok)
+double BrinmoorWaveFile::measurePeak(bool &ok, const std::function<bool(double)> &progress)
 {
     ok = false;
+    d->damaged = 0;
     if (!d->io.reading() || !rewind())
         return 1.0;
-    double peak = 0.0;
-    ChunkedReader &reader = d->io.reader;
+    PeakScan scan;
     // Whole frames only; a trailing partial frame is not part of the signal.
-    while (reader.remaining() >= frameBytes) {
-        const qint64 got = reader.fill(reader.capacity());
-        if (got < 0) {
-            error = reader.errorString();
-            rewind();
-            return 1.0;
-        }
-        const qint64 values = got / frameBytes * 2;
-        if (values == 0)
-            break;
-        peak = peakOf(reader.data(), values, peak);
-        reader.consume(values * 8);
+    const PassEnd end =
+            scanWholeFrames(d->io.reader, frameBytes, progress, [&scan](const char *bytes, int n) {
+                scanValues(bytes, qint64(n) * 2, scan);
+            });
+    if (end != PassEnd::Done) {
+        error = end == PassEnd::Stopped ? tr("cancelled") : d->io.reader.errorString();
+        rewind();
+        return 1.0;
     }
     if (!rewind())
         return 1.0;
+    d->damaged = scan.damaged;
     ok = true;
-    return peak;
+    return scan.peak;
+}
+
+qint64 BrinmoorWaveFile::damagedValues() const
+{
+    return d->damaged;
+}
+
+const WaveInfo &BrinmoorWaveFile::sourceInfo() const
+{
+    return d->info;
 }
 
 int BrinmoorWaveFile::readFrames(Frame *frames, int count)
@@ -289,11 +312,6 @@ int BrinmoorWaveFile::readFrames(Frame *frames, int count)
 int BrinmoorWaveFile::readFramesRounded(Frame *frames, int count)
 {
     return read(frames, count, true);
-}
-
-double BrinmoorWaveFile::peakRead() const
-{
-    return d->peakRead;
 }
 
 int BrinmoorWaveFile::read(Frame *frames, int count, bool rounded)
@@ -309,15 +327,12 @@ int BrinmoorWaveFile::read(Frame *frames, int count, bool rounded)
         return 0;
     const int wanted = int(std::min<qint64>(count, whole));
     const double scale = d->readScale;
-    double &peak = d->peakRead;
     const int done = readWholeFrames(d->io.reader, frameBytes, wanted,
                                      [&](const char *bytes, int first, int n) {
-                                         if (rounded) {
-                                             loadRounded(bytes, frames + first, n, scale, peak);
-                                         } else {
-                                             peak = peakOf(bytes, 2 * qint64(n), peak);
+                                         if (rounded)
+                                             loadRounded(bytes, frames + first, n, scale);
+                                         else
                                              loadFrames(bytes, frames + first, n);
-                                         }
                                      });
     if (done < 0) {
         error = d->io.reader.errorString();
@@ -350,18 +365,17 @@ bool BrinmoorWaveFile::seekFrame(qint64 frame)
 {
     if (!d->io.reading() || frame < 0)
         return false;
-    d->peakRead = 0.0;
     return d->io.rewind(&error, frame * frameBytes);
 }
 
 void BrinmoorWaveFile::expectFrames(qint64 count)
 {
-    d->io.expect(WaveHeader::size + count * frameBytes);
+    d->io.expect(d->io.headLength() + count * frameBytes);
 }
 
 bool BrinmoorWaveFile::splitAt(qint64 frame)
 {
-    d->later = d->io.splitAt(WaveHeader::size + frame * frameBytes);
+    d->later = d->io.splitAt(d->io.headLength() + frame * frameBytes);
     return d->later != nullptr;
 }
 
@@ -430,5 +444,6 @@ bool BrinmoorWaveFile::close()
     }
     dataStart = 0;
     opened = false;
-    return d->io.finish(header, &error);
+    const WaveHeader::Bytes bytes = header.toBytes();
+    return d->io.finish(QByteArray(bytes.data(), WaveHeader::size), &error);
 }

@@ -2,10 +2,12 @@
 
 #include "frame.h"
 #include "waveheader.h"
+#include "wavelayout.h"
 
 #include <QIODevice>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 // Reads and writes the Brinmoor-WAVE layout: the canonical 44-byte header
@@ -32,10 +34,16 @@ public:
     // 39062.5 for a header rate of 39062, otherwise the header's rate.
     double sampleRate() const;
 
-    // Largest absolute finite stored value, unscaled and unclamped (NaN and
-    // infinities do not count), or 1.0 with ok == false when the file is not
-    // open for reading. Leaves the read position at the first frame.
-    double measurePeak(bool &ok);
+    // Largest absolute stored value, unscaled and unclamped, or 1.0 with
+    // ok == false when the file is not open for reading, cannot be read or
+    // `progress` (given the fraction scanned now and then) returned false.
+    // Damage does not count: values beyond +-16 (+24 dBFS), NaN and
+    // infinities; damagedValues() counts them. Leaves the read position at
+    // the first frame.
+    double measurePeak(bool &ok, const std::function<bool(double)> &progress = {});
+    qint64 damagedValues() const;
+    // A recording's peak is always needed: it may lie above full scale.
+    bool needsPeak() const { return true; }
 
     // Divides every stored value by `divisor` before the clamp of
     // readFrames(). 1.0 after open.
@@ -50,17 +58,12 @@ public:
     // clamp, as the rate conversion takes it.
     int readFramesRounded(Frame *frames, int count);
 
-    // Largest absolute finite stored value among the frames read since
-    // open(), rewind() or seekFrame() (as measurePeak() would give for
-    // them), unscaled.
-    double peakRead() const;
 
     // Appends `count` frames as they are. False when not open or on a write
     // error.
     bool writeFrames(const Frame *frames, int count);
 
-    // Reading: the next read starts at frame `frame`; peakRead() starts
-    // afresh.
+    // Reading: the next read starts at frame `frame`.
     bool seekFrame(qint64 frame);
 
     // Writing without a buffer of the caller's: room for `count` frames,
@@ -86,6 +89,8 @@ public:
 
     bool isOpen() const { return opened; }
     qint64 totalFrames() const;
+    // What recognition found in the source (also after a refused open).
+    const WaveInfo &sourceInfo() const;
     const WaveHeader &waveHeader() const { return header; }
     QString errorString() const { return error; }
 

@@ -1,6 +1,7 @@
 #include "chunkedio.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QFileDevice>
 #include <QFileInfo>
 #include <QSaveFile>
@@ -32,12 +33,28 @@ QString deviceError(QFileDevice *file, const char *fallback)
 
 } // namespace
 
+bool nameSurvivesEncoding(const QString &fileName)
+{
+    return QFile::decodeName(QFile::encodeName(fileName)) == fileName;
+}
+
 std::unique_ptr<QSaveFile> openDestination(const QString &fileName, ChunkedWriter &writer,
                                            const char *head, qint64 headLength, QString *error)
 {
+    if (!nameSurvivesEncoding(fileName)) {
+        *error = QCoreApplication::translate(
+                "WaveFile", "the name cannot be written in the system's file name encoding");
+        return nullptr;
+    }
+    // Replacing a device or a FIFO with a regular file would break whatever
+    // uses it (as root, even /dev/null).
+    const QFileInfo info(fileName);
+    if (info.exists() && !info.isFile()) {
+        *error = QCoreApplication::translate("WaveFile", "not a regular file");
+        return nullptr;
+    }
     // Checked here so that the reason is the system's short text rather than
     // a sentence naming the file; the caller adds the name.
-    const QFileInfo info(fileName);
     if (info.exists() && !info.isWritable()) {
         *error = QCoreApplication::translate("WaveFile", "Permission denied");
         return nullptr;
@@ -276,11 +293,11 @@ void WaveFileIo::reset()
     mode = Mode::Closed;
 }
 
-bool WaveFileIo::startWriting(const QString &fileName, const WaveHeader &header, QString *error)
+bool WaveFileIo::startWriting(const QString &fileName, const QByteArray &head, QString *error)
 {
     reset();
-    const WaveHeader::Bytes bytes = header.toBytes();
-    file = openDestination(fileName, writer, bytes.data(), WaveHeader::size, error);
+    headSize = head.size();
+    file = openDestination(fileName, writer, head.constData(), head.size(), error);
     if (!file)
         return false;
     mode = Mode::Writing;
@@ -332,7 +349,7 @@ ChunkedWriter *WaveFileIo::splitAt(qint64 offset)
     return laterPart.get();
 }
 
-bool WaveFileIo::finish(const WaveHeader &header, QString *error)
+bool WaveFileIo::finish(const QByteArray &head, QString *error)
 {
     bool ok = true;
     if (writing() && laterPart && !laterPart->flush()) {
@@ -340,9 +357,8 @@ bool WaveFileIo::finish(const WaveHeader &header, QString *error)
         ok = false;
     }
     if (writing() && ok) {
-        const WaveHeader::Bytes bytes = header.toBytes();
-        ok = finishDestination(static_cast<QSaveFile *>(file.get()), writer, bytes.data(),
-                               WaveHeader::size, error);
+        ok = finishDestination(static_cast<QSaveFile *>(file.get()), writer, head.constData(),
+                               head.size(), error);
     }
     reset();
     return ok;

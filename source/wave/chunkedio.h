@@ -6,6 +6,7 @@
 #include <QtGlobal>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -106,6 +107,34 @@ private:
     QString error;
 };
 
+// Passes a long pass's progress on when it moved by a thousandth, after 16
+// steps, or at the end, whichever comes first: often enough to stop at once
+// and to keep a window painting, rarely enough to cost nothing.
+class ProgressSteps
+{
+public:
+    explicit ProgressSteps(const std::function<bool(double)> &progress)
+        : callback(progress)
+    { }
+
+    // False once the callback asked to stop.
+    bool report(double fraction)
+    {
+        if (!callback)
+            return true;
+        if (++steps < 16 && fraction - reported < 0.001 && fraction < 1.0)
+            return true;
+        steps = 0;
+        reported = fraction;
+        return callback(fraction);
+    }
+
+private:
+    const std::function<bool(double)> &callback;
+    double reported = 0.0;
+    int steps = 0;
+};
+
 // Hands the reader's bytes to decode(bytes, firstFrame, n) in runs of whole
 // frames of `frameBytes` each, until `wanted` frames are decoded or the data
 // end early. Returns the number of frames decoded, -1 on a read error.
@@ -125,6 +154,34 @@ int readWholeFrames(ChunkedReader &reader, qint64 frameBytes, int wanted, Decode
         done += n;
     }
     return done;
+}
+
+enum class PassEnd { Done, Stopped, Failed };
+
+// Hands every whole frame left in the reader's range to scan(bytes, n), a
+// buffer-full at a time, reporting the fraction passed to `progress`.
+// Stopped when `progress` asked to stop, Failed on a read error (see
+// reader.errorString()).
+template<class Scan>
+PassEnd scanWholeFrames(ChunkedReader &reader, qint64 frameBytes,
+                        const std::function<bool(double)> &progress, Scan scan)
+{
+    const double total = double(reader.remaining());
+    ProgressSteps steps(progress);
+    const qint64 chunk = std::max<qint64>(1, reader.capacity() / frameBytes);
+    for (;;) {
+        const int wanted = int(std::min(chunk, reader.remaining() / frameBytes));
+        const int done = wanted == 0
+                ? 0
+                : readWholeFrames(reader, frameBytes, wanted,
+                                  [&scan](const char *bytes, int, int n) { scan(bytes, n); });
+        if (done < 0)
+            return PassEnd::Failed;
+        if (done == 0)
+            return PassEnd::Done;
+        if (!steps.report(1.0 - double(reader.remaining()) / total))
+            return PassEnd::Stopped;
+    }
 }
 
 // Lets encode(firstFrame, bytes, n) fill the writer's buffer with `count`
@@ -158,8 +215,11 @@ public:
     // Drops the file without finishing it: a file being written is
     // discarded and the destination keeps its earlier state.
     void reset();
-    // Starts a destination through a temporary file, `header` first.
-    bool startWriting(const QString &fileName, const WaveHeader &header, QString *error);
+    // Starts a destination through a temporary file, `head` (the header)
+    // first.
+    bool startWriting(const QString &fileName, const QByteArray &head, QString *error);
+    // Writing: the length of the header, where the data start.
+    qint64 headLength() const { return headSize; }
     // Reads the byte range [begin, end) of an opened source.
     bool startReading(std::unique_ptr<QFile> source, qint64 begin, qint64 end, QString *error);
     // Reading: back to the start of the range, or `offset` bytes into it.
@@ -172,10 +232,10 @@ public:
     // once where the system can (the file's size does not change), which
     // spares the disk's bookkeeping while the file is written and flushed.
     void expect(qint64 bytes);
-    // Writing: puts `header` over the start and moves the finished file
-    // over the destination. Reading: closes. False with *error when the
-    // destination could not be finished.
-    bool finish(const WaveHeader &header, QString *error);
+    // Writing: puts `head` (the finished header, as long as the first) over
+    // the start and moves the finished file over the destination. Reading:
+    // closes. False with *error when the destination could not be finished.
+    bool finish(const QByteArray &head, QString *error);
 
     ChunkedReader reader;
     ChunkedWriter writer;
@@ -187,11 +247,18 @@ private:
     std::unique_ptr<ChunkedWriter> laterPart;
     qint64 rangeBegin = 0;
     qint64 rangeEnd = 0;
+    qint64 headSize = 0;
 };
+
+// True when `fileName` names the file it says: a name with characters the
+// system's file name encoding cannot hold would be written as another name.
+bool nameSurvivesEncoding(const QString &fileName);
 
 // Starts writing `fileName` through a temporary file beside it, with
 // `writer` attached and the `head` bytes written. The named file is replaced
-// only by a successful commit(); nullptr with a reason on failure.
+// only by a successful commit(); nullptr with a reason on failure. An
+// existing file that is not a regular one (a FIFO, a device, a directory) is
+// refused; a symlink to a regular file is written through.
 std::unique_ptr<QSaveFile> openDestination(const QString &fileName, ChunkedWriter &writer,
                                            const char *head, qint64 headLength, QString *error);
 
@@ -209,9 +276,3 @@ bool writeFully(QFileDevice *file, const char *bytes, qint64 n, QString *error);
 // Reads up to `n` bytes, retrying after short reads until the end of file.
 // Returns the count read, -1 on an error.
 qint64 readFully(QFileDevice *file, char *bytes, qint64 n, QString *error);
-
-// 32-bit size fields saturate instead of wrapping past 4 GiB.
-inline quint32 saturatedSize(quint64 n)
-{
-    return n > 0xffffffffu ? 0xffffffffu : quint32(n);
-}

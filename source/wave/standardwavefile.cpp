@@ -9,6 +9,7 @@
 #include <QSaveFile>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <vector>
 
@@ -73,25 +74,43 @@ KEEP_FLOAT_ROUNDING void convertBlock(const char *bytes, qint64 stride, qint64 r
     }
 }
 
-// Float samples are limited to full scale, as integer samples are by their
-// width: values far beyond it overflow the single-precision rate conversion
-// into infinities. NaN and infinities, which would poison every later output
-// of the rate conversion, become silence.
+// A float sample as stored, widened to double.
 template<int Bytes>
-void convertFloatBlock(const char *bytes, qint64 stride, qint64 rightOffset, Frame *out, int n)
+inline double floatAt(const char *p)
 {
-    const auto valueAt = [](const char *p) {
-        double x;
-        if constexpr (Bytes == 4) {
-            const quint32 u = readLe32(p);
-            float f;
-            std::memcpy(&f, &u, 4);
-            x = double(f);
-        } else {
-            const quint64 u = quint64(readLe32(p)) | quint64(readLe32(p + 4)) << 32;
-            std::memcpy(&x, &u, 8);
-        }
-        return x - x == 0.0 ? std::clamp(x, -1.0, 1.0) : 0.0;
+    double x;
+    if constexpr (Bytes == 4) {
+        const quint32 u = readLe32(p);
+        float f;
+        std::memcpy(&f, &u, 4);
+        x = double(f);
+    } else {
+        const quint64 u = quint64(readLe32(p)) | quint64(readLe32(p + 4)) << 32;
+        std::memcpy(&x, &u, 8);
+    }
+    return x;
+}
+
+// Values beyond +-16 (+24 dBFS), NaN and infinities are damage rather than
+// levels: they do not set the recording's peak.
+constexpr double damageAbove = 16.0;
+
+// Float samples are divided by the recording's peak when it lies above full
+// scale (`scale`, 1.0 otherwise), so a loud recording is scaled rather than
+// clipped; what still lies beyond full scale is limited to it, as integer
+// samples are by their width: values far beyond it overflow the
+// single-precision rate conversion into infinities. Damage is limited the
+// same way; NaN, which would poison every later output of the rate
+// conversion and has no sign to limit to, becomes silence.
+template<int Bytes>
+void convertFloatBlock(const char *bytes, qint64 stride, qint64 rightOffset, Frame *out, int n,
+                       double scale)
+{
+    const auto valueAt = [scale](const char *p) {
+        const double x = floatAt<Bytes>(p);
+        if (std::fabs(x) <= damageAbove)
+            return std::clamp(x / scale, -1.0, 1.0);
+        return x == x ? std::copysign(1.0, x) : 0.0;
     };
     for (int k = 0; k < n; ++k, bytes += stride) {
         out[k].left = valueAt(bytes);
@@ -172,7 +191,7 @@ bool roundsExactly(const WaveFormat &format)
 }
 
 void convert(const WaveFormat &format, const char *bytes, qint64 stride, qint64 rightOffset,
-             Frame *out, int n, bool fullBlock, bool rounded)
+             Frame *out, int n, bool fullBlock, bool rounded, double floatScale)
 {
     if (rounded) {
         switch (format.bytesPerSample) {
@@ -189,9 +208,9 @@ void convert(const WaveFormat &format, const char *bytes, qint64 stride, qint64 
     }
     if (format.encoding == WaveFormat::Encoding::Float) {
         if (format.bytesPerSample == 4)
-            convertFloatBlock<4>(bytes, stride, rightOffset, out, n);
+            convertFloatBlock<4>(bytes, stride, rightOffset, out, n, floatScale);
         else
-            convertFloatBlock<8>(bytes, stride, rightOffset, out, n);
+            convertFloatBlock<8>(bytes, stride, rightOffset, out, n, floatScale);
         return;
     }
     switch (format.bytesPerSample) {
@@ -207,6 +226,25 @@ void convert(const WaveFormat &format, const char *bytes, qint64 stride, qint64 
     default:
         convertSamples<4>(bytes, stride, rightOffset, out, n, fullBlock);
         break;
+    }
+}
+
+// A sample as a level for the peak scan: float samples as stored, integer
+// ones as read.
+double levelAt(const WaveFormat &format, const char *p)
+{
+    if (format.encoding == WaveFormat::Encoding::Float)
+        return format.bytesPerSample == 4 ? floatAt<4>(p) : floatAt<8>(p);
+    const auto *u = reinterpret_cast<const unsigned char *>(p);
+    switch (format.bytesPerSample) {
+    case 1:
+        return sampleAt<1>(u) / fullScale;
+    case 2:
+        return sampleAt<2>(u) / fullScale;
+    case 3:
+        return sampleAt<3>(u) / fullScale;
+    default:
+        return sampleAt<4>(u) / fullScale;
     }
 }
 
@@ -282,6 +320,11 @@ struct StandardWaveFile::Detail
     ChunkedWriter *later = nullptr;
     quint64 laterBytes = 0;
     QString laterError;
+    WaveInfo info;
+    double floatScale = 1.0;
+    qint64 damaged = 0;
+    qint64 expectedFrames = 0;
+    bool reserved = false; // room for a ds64 chunk in the header written
 };
 
 StandardWaveFile::StandardWaveFile()
@@ -299,14 +342,23 @@ bool StandardWaveFile::open(const QString &fileName, QIODevice::OpenMode mode)
     d->later = nullptr;
     d->laterBytes = 0;
     d->laterError.clear();
+    d->info = WaveInfo();
+    d->floatScale = 1.0;
+    d->damaged = 0;
     bytesWritten = 0;
     error.clear();
 
     if (mode == QIODevice::WriteOnly) {
         // Every written file gets the construction header, whatever an
-        // earlier reading open left in `header`.
+        // earlier reading open left in `header`. One that is expected to pass
+        // 4 GiB starts with room for the 64-bit sizes of RF64.
         header = WaveHeader::standardDefaults();
-        opened = d->io.startWriting(fileName, header, &error);
+        constexpr quint64 largeData = 0xffffffffu - (1u << 20);
+        d->reserved = quint64(d->expectedFrames) * header.blockAlign > largeData;
+        const QByteArray bytes = d->reserved
+                ? standardHeaderBytes(header, 0, true)
+                : QByteArray(header.toBytes().data(), WaveHeader::size);
+        opened = d->io.startWriting(fileName, bytes, &error);
         return opened;
     }
     if (mode != QIODevice::ReadOnly) {
@@ -314,13 +366,14 @@ bool StandardWaveFile::open(const QString &fileName, QIODevice::OpenMode mode)
         return false;
     }
 
-    char head[WaveHeader::size];
-    qint64 fileSize = 0;
-    std::unique_ptr<QFile> in = openSource(fileName, WaveLayout::Standard, head, &fileSize, &error);
-    if (!in)
+    std::unique_ptr<QFile> in = openSource(fileName, WaveLayout::Standard, &d->info);
+    if (!in) {
+        error = d->info.layout == WaveLayout::Brinmoor ? otherLayoutReason(d->info)
+                                                       : d->info.evidence;
         return false;
+    }
     WaveFormat &format = d->format;
-    if (!readWaveFormat(in.get(), fileSize, &format, &error))
+    if (!readWaveFormat(in.get(), in->size(), &format, &error))
         return false;
     header = format.header;
     d->block = qint64(format.channels) * format.bytesPerSample;
@@ -374,7 +427,8 @@ int StandardWaveFile::read(Frame *frames, int count, bool rounded)
 
     const int done =
             readWholeFrames(d->io.reader, block, wanted, [&](const char *bytes, int first, int n) {
-                convert(format, bytes, block, rightOffset, frames + first, n, fullBlock, rounded);
+                convert(format, bytes, block, rightOffset, frames + first, n, fullBlock, rounded,
+                        d->floatScale);
             });
     if (done < 0) {
         error = d->io.reader.errorString();
@@ -409,12 +463,12 @@ bool StandardWaveFile::seekFrame(qint64 frame)
 
 void StandardWaveFile::expectFrames(qint64 count)
 {
-    d->io.expect(WaveHeader::size + count * frameBytes);
+    d->io.expect(d->io.headLength() + count * frameBytes);
 }
 
 bool StandardWaveFile::splitAt(qint64 frame)
 {
-    d->later = d->io.splitAt(WaveHeader::size + frame * frameBytes);
+    d->later = d->io.splitAt(d->io.headLength() + frame * frameBytes);
     return d->later != nullptr;
 }
 
@@ -449,12 +503,77 @@ QString StandardWaveFile::partError() const
 
 bool StandardWaveFile::close()
 {
+    QByteArray bytes;
     if (d->io.writing()) {
         bytesWritten += d->laterBytes;
         header.dataSize = saturatedSize(bytesWritten);
         header.riffSize = saturatedSize(bytesWritten + 36);
+        bytes = standardHeaderBytes(header, bytesWritten, d->reserved);
         bytesWritten = 0;
     }
     opened = false;
-    return d->io.finish(header, &error);
+    return d->io.finish(bytes, &error);
+}
+
+void StandardWaveFile::setExpectedFrames(qint64 frames)
+{
+    d->expectedFrames = frames;
+}
+
+const WaveInfo &StandardWaveFile::sourceInfo() const
+{
+    return d->info;
+}
+
+bool StandardWaveFile::needsPeak() const
+{
+    return d->io.reading() && d->format.encoding == WaveFormat::Encoding::Float;
+}
+
+void StandardWaveFile::setReadScale(double divisor)
+{
+    d->floatScale = divisor;
+}
+
+qint64 StandardWaveFile::damagedValues() const
+{
+    return d->damaged;
+}
+
+double StandardWaveFile::measurePeak(bool &ok, const std::function<bool(double)> &progress)
+{
+    ok = false;
+    d->damaged = 0;
+    if (!d->io.reading())
+        return 1.0;
+    const WaveFormat &format = d->format;
+    const qint64 block = d->block;
+    const qint64 rightOffset = format.channels > 1 ? format.bytesPerSample : 0;
+    ChunkedReader &reader = d->io.reader;
+    const auto rewind = [&] { return d->io.rewind(&error); };
+    if (!rewind())
+        return 1.0;
+    double peak = 0.0;
+    qint64 damaged = 0;
+    const PassEnd end = scanWholeFrames(reader, block, progress, [&](const char *bytes, int n) {
+        for (int k = 0; k < n; ++k, bytes += block) {
+            for (const double x : {levelAt(format, bytes), levelAt(format, bytes + rightOffset)}) {
+                const double a = std::fabs(x);
+                if (a <= damageAbove)
+                    peak = std::max(peak, a);
+                else
+                    ++damaged;
+            }
+        }
+    });
+    if (end != PassEnd::Done) {
+        error = end == PassEnd::Stopped ? tr("cancelled") : reader.errorString();
+        rewind();
+        return 1.0;
+    }
+    if (!rewind())
+        return 1.0;
+    d->damaged = damaged;
+    ok = true;
+    return peak;
 }

@@ -2,17 +2,20 @@
 
 #include "frame.h"
 #include "waveheader.h"
+#include "wavelayout.h"
 
 #include <QIODevice>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 // Reads standard RIFF WAVE files and writes two-channel 24-bit 44100 Hz
 // integer-PCM files, converting between their samples and Frames.
 //
 // Reading walks the top-level chunks: "fmt " and "data" may stand anywhere,
-// other chunks are skipped, and only the data chunk is read as samples.
+// other chunks are skipped, and only the data chunk is read as samples. RF64
+// files are read with their 64-bit sizes.
 // Integer PCM of 8 (unsigned), 16, 24 and 32 bits and IEEE float of 32 and 64
 // bits are read, plain or extensible, with any number of channels: the first
 // two become left and right, a single channel feeds both. Brinmoor-WAVE
@@ -53,6 +56,22 @@ public:
     // pass of its own.
     int readFramesRounded(Frame *frames, int count);
 
+    // Float sources: values are divided by `divisor` (the recording's peak
+    // when above full scale), then limited to full scale. 1.0 after open.
+    void setReadScale(double divisor);
+    // True for a source whose peak the conversion needs: float samples.
+    bool needsPeak() const;
+    // Largest |value| of channels 1 and 2 as stored (float) or read
+    // (integer), as BrinmoorWaveFile::measurePeak() gives it, with the same
+    // damage left out and counted in damagedValues().
+    double measurePeak(bool &ok, const std::function<bool(double)> &progress = {});
+    qint64 damagedValues() const;
+
+    // Writing, called before open(): a file expected to pass 4 GiB starts
+    // with room for a ds64 chunk and is finished as RF64 if it does; below
+    // that size the bytes are the canonical layout's.
+    void setExpectedFrames(qint64 frames);
+
     // Writing: appends `count` frames. Samples saturate at full scale; NaN
     // writes 0. False on a write error (see errorString()).
     bool writeFrames(const Frame *frames, int count);
@@ -81,6 +100,8 @@ public:
     bool isOpen() const { return opened; }
     // Whole frames of sample data in the source (0 when unknown or writing).
     qint64 totalFrames() const;
+    // What recognition found in the source (also after a refused open).
+    const WaveInfo &sourceInfo() const;
     const WaveHeader &waveHeader() const { return header; }
     // Why the last open, read, write or close failed; empty if nothing failed.
     QString errorString() const { return error; }

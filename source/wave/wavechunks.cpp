@@ -104,8 +104,13 @@ bool readWaveFormat(QFileDevice *file, qint64 fileSize, WaveFormat *format, QStr
 {
     reason->clear();
     char riff[12];
-    if (!file->seek(0) || readFully(file, riff, sizeof riff, reason) != qint64(sizeof riff) ||
-        std::memcmp(riff, "RIFF", 4) != 0 || std::memcmp(riff + 8, "WAVE", 4) != 0) {
+    const bool read =
+            file->seek(0) && readFully(file, riff, sizeof riff, reason) == qint64(sizeof riff);
+    // RF64 (and its twin BW64) carry the 64-bit sizes of files past 4 GiB
+    // in a ds64 chunk; their 32-bit fields hold 0xFFFFFFFF.
+    format->rf64 = read && (std::memcmp(riff, "RF64", 4) == 0 || std::memcmp(riff, "BW64", 4) == 0);
+    if (!read || (std::memcmp(riff, "RIFF", 4) != 0 && !format->rf64) ||
+        std::memcmp(riff + 8, "WAVE", 4) != 0) {
         if (reason->isEmpty())
             *reason = tr("not a RIFF WAVE file");
         return false;
@@ -114,6 +119,17 @@ bool readWaveFormat(QFileDevice *file, qint64 fileSize, WaveFormat *format, QStr
     h = WaveHeader::standardDefaults();
     h.riffSize = readLe32(riff + 4);
 
+    quint64 dataSize64 = 0;
+    if (format->rf64) {
+        char ds64[8 + 16];
+        if (readFully(file, ds64, sizeof ds64, reason) != qint64(sizeof ds64) ||
+            std::memcmp(ds64, "ds64", 4) != 0 || readLe32(ds64 + 4) < 16) {
+            *reason = tr("damaged ds64 chunk");
+            return false;
+        }
+        dataSize64 = quint64(readLe32(ds64 + 16)) | quint64(readLe32(ds64 + 20)) << 32;
+    }
+
     bool haveFmt = false;
     bool haveData = false;
     qint64 pos = 12;
@@ -121,31 +137,48 @@ bool readWaveFormat(QFileDevice *file, qint64 fileSize, WaveFormat *format, QStr
         char head[8];
         if (chunks == maxChunks || !file->seek(pos) || readFully(file, head, 8, reason) != 8)
             break;
-        const quint32 size = readLe32(head + 4);
+        quint64 size = readLe32(head + 4);
         const qint64 body = pos + 8;
         if (std::memcmp(head, "fmt ", 4) == 0 && !haveFmt) {
             char fmt[40] = {};
-            const qint64 want = qMin<qint64>(size, sizeof fmt);
-            if (body + size > fileSize || readFully(file, fmt, want, reason) != want) {
+            const qint64 want = qMin<qint64>(qint64(size), sizeof fmt);
+            if (body + qint64(size) > fileSize || readFully(file, fmt, want, reason) != want) {
                 *reason = tr("damaged fmt chunk");
                 return false;
             }
-            if (!parseFormat(fmt, size, format, reason))
+            if (!parseFormat(fmt, quint32(size), format, reason))
                 return false;
             haveFmt = true;
         } else if (std::memcmp(head, "data", 4) == 0 && !haveData) {
             haveData = true;
-            h.dataSize = size;
+            h.dataSize = quint32(size);
+            if (format->rf64 && size == 0xffffffffu)
+                size = dataSize64;
             format->dataBegin = body;
+            format->announcedBytes = size;
+            format->extent = DataExtent::Matches;
+            const quint64 there = quint64(fileSize - body);
             // A size of 0 or past the end: the writer never finished the
-            // header, and everything to the end of the file is sample data.
-            // So is a saturated size: more than 4 GiB of data.
-            const bool unfinished = size == 0 || size == 0xffffffffu || body + size > fileSize;
-            format->dataEnd = unfinished ? fileSize : body + size;
-            if (unfinished)
+            // header (or stopped early), and everything to the end of the
+            // file is sample data. A 32-bit counter that passed 4 GiB shows
+            // the size modulo 2^32, or stays at its largest value.
+            if (format->rf64 && size != 0 && size <= there)
+                format->extent = DataExtent::Rf64;
+            else if (size == 0 && there > 0)
+                format->extent = DataExtent::Unfinished;
+            else if (size == 0xffffffffu)
+                format->extent = there >= size ? DataExtent::Saturated : DataExtent::Unfinished;
+            else if (size > there)
+                format->extent = DataExtent::CutShort;
+            else if (there > 0xffffffffu && (there & 0xffffffffu) == size)
+                format->extent = DataExtent::Wrapped;
+            const bool toTheEnd =
+                    format->extent != DataExtent::Matches && format->extent != DataExtent::Rf64;
+            format->dataEnd = toTheEnd ? fileSize : body + qint64(size);
+            if (toTheEnd)
                 break; // nothing after it can be found
         }
-        pos = body + size + (size & 1); // chunks are padded to even sizes
+        pos = body + qint64(size) + qint64(size & 1); // chunks are padded to even sizes
     }
     if (!haveFmt) {
         *reason = tr("no fmt chunk");

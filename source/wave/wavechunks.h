@@ -7,6 +7,17 @@
 
 class QFileDevice;
 
+// How the sample data that are there compare with the sizes a header gives.
+enum class DataExtent {
+    Matches,    // as the header says
+    CutShort,   // fewer bytes than announced: all that are there are read
+    Extended,   // more bytes than announced: all are read
+    Unfinished, // size 0 (or a placeholder), the header was never finished
+    Wrapped,    // a 32-bit size that wrapped past 4 GiB: the data run to the end
+    Saturated,  // a 32-bit size stuck at its largest value past 4 GiB
+    Rf64,       // 64-bit sizes from a ds64 chunk
+};
+
 // What a RIFF WAVE file holds, found by walking its top-level chunks.
 struct WaveFormat
 {
@@ -14,17 +25,22 @@ struct WaveFormat
 
     Encoding encoding = Encoding::Integer;
     int channels = 0;
-    int bytesPerSample = 0; // 1 (unsigned), 2, 3, 4 for integers; 4 or 8 for floats
-    qint64 dataBegin = 0;   // file offset of the first sample byte
-    qint64 dataEnd = 0;     // one past the last sample byte
+    int bytesPerSample = 0;     // 1 (unsigned), 2, 3, 4 for integers; 4 or 8 for floats
+    qint64 dataBegin = 0;       // file offset of the first sample byte
+    qint64 dataEnd = 0;         // one past the last sample byte
+    quint64 announcedBytes = 0; // the data chunk's size, 64-bit for RF64
+    DataExtent extent = DataExtent::Matches;
+    bool rf64 = false; // an RF64 (or BW64) file with a ds64 chunk
     // The file described as a canonical header: ids, format code (1 or 3,
     // also for extensible files), channels, rate, sizes of the chunks found.
     WaveHeader header{};
 };
 
-// Finds "fmt " and "data" anywhere at the top level of a RIFF/WAVE file of
-// `fileSize` bytes, skipping any other chunk. A data chunk whose size is 0 or
-// runs past the end of the file (a recording cut off before its header was
-// finished) extends to the end of the file. False with a reason when the
-// file is not one this reader can decode.
+// Finds "fmt " and "data" anywhere at the top level of a RIFF/WAVE or RF64
+// file of `fileSize` bytes, skipping any other chunk. A data chunk whose size
+// is 0 or runs past the end of the file (a recording cut off before its
+// header was finished) extends to the end of the file, and so does one whose
+// size is what a 32-bit counter shows after passing 4 GiB (wrapped or
+// saturated). False with a reason when the file is not one this reader can
+// decode.
 bool readWaveFormat(QFileDevice *file, qint64 fileSize, WaveFormat *format, QString *reason);

@@ -79,3 +79,35 @@ void WaveHeader::assignFromBytes(const char *bytes, int length)
     std::memcpy(dataId, p + 36, 4);
     dataSize = readLe32(p + 40);
 }
+
+QByteArray standardHeaderBytes(WaveHeader h, quint64 dataBytes, bool reserved)
+{
+    if (!reserved) {
+        h.dataSize = saturatedSize(dataBytes);
+        h.riffSize = saturatedSize(dataBytes + 36);
+        const WaveHeader::Bytes b = h.toBytes();
+        return QByteArray(b.data(), WaveHeader::size);
+    }
+    constexpr int chunkSize = 28; // a ds64 chunk without a table
+    const quint64 riffSize = dataBytes + 36 + 8 + chunkSize;
+    const bool rf64 = riffSize > 0xffffffffu;
+    h.riffSize = rf64 ? 0xffffffffu : quint32(riffSize);
+    h.dataSize = rf64 ? 0xffffffffu : quint32(dataBytes);
+    const WaveHeader::Bytes b = h.toBytes();
+    QByteArray chunk(8 + chunkSize, '\0');
+    char *p = chunk.data();
+    std::memcpy(p, rf64 ? "ds64" : "JUNK", 4);
+    writeLe32(p + 4, chunkSize);
+    if (rf64) {
+        const quint64 frames = h.blockAlign ? dataBytes / h.blockAlign : 0;
+        const quint64 values[] = {riffSize, dataBytes, frames};
+        for (int i = 0; i < 3; ++i) {
+            writeLe32(p + 8 + 8 * i, quint32(values[i]));
+            writeLe32(p + 12 + 8 * i, quint32(values[i] >> 32));
+        }
+    }
+    QByteArray bytes = QByteArray(b.data(), 12) + chunk + QByteArray(b.data() + 12, 32);
+    if (rf64)
+        std::memcpy(bytes.data(), "RF64", 4);
+    return bytes;
+}

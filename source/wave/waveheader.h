@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QtGlobal>
 
 #include <array>
@@ -37,6 +38,20 @@ struct WaveHeader
     // (length is clamped to 0...44); fields past it keep their values.
     void assignFromBytes(const char *bytes, int length);
 };
+
+// 32-bit size fields saturate instead of wrapping past 4 GiB.
+inline quint32 saturatedSize(quint64 n)
+{
+    return n > 0xffffffffu ? 0xffffffffu : quint32(n);
+}
+
+// The bytes of a finished standard file's header for `dataBytes` bytes of
+// samples in the format `h` describes. Without `reserved`: the canonical 44
+// bytes, sizes saturating past 4 GiB. With it: 80 bytes, a 36-byte chunk
+// between "WAVE" and "fmt " that is JUNK while the sizes fit 32 bits and
+// becomes the ds64 chunk of an RF64 file (with the 64-bit sizes) when they
+// do not.
+QByteArray standardHeaderBytes(WaveHeader h, quint64 dataBytes, bool reserved);
 
 // Little-endian field helpers, shared by the file classes.
 inline quint16 readLe16(const char *p)

@@ -1,36 +1,77 @@
 #pragma once
 
+#include "wavechunks.h"
+
 #include <QString>
+#include <QStringList>
 #include <QtGlobal>
 
 #include <memory>
 
 class QFile;
+class QFileDevice;
 
-// Which of the two layouts a file has, judged from its header and size. The
-// window, the command line's automatic direction and both readers use this
-// one recognition, so they never disagree.
+// Which of the two layouts a file has. Both carry the same header, so a
+// recording can only be told from a standard 32-bit file by evidence: the
+// sizes in its header and what its first samples look like.
 enum class WaveLayout {
-    NotWave,  // not a RIFF WAVE file (or unreadable); reason says why
-    Standard, // a RIFF WAVE file that is not a Brinmoor-WAVE recording
-    Brinmoor, // canonical header, 2 channels, 32 bits, blockAlign 8, and
-              // rate 39062 or sample data twice as long as dataSize says
+    NotWave,   // unreadable, or not a WAVE file these readers decode
+    Standard,  // integer or float PCM as its header describes it
+    Brinmoor,  // float64 frames behind a header claiming 32-bit stereo PCM
+    Ambiguous, // could be either: a direction must be chosen
 };
 
-WaveLayout detectWaveLayout(const QString &fileName, QString *reason = nullptr);
+// What recognition found in a file: the verdict with its evidence, and what
+// the file holds read in that layout. The readers, the conversion, the
+// window's and the command line's automatic direction and the command
+// line's --info all take it from recognizeWave(), so they never disagree.
+struct WaveInfo
+{
+    WaveLayout layout = WaveLayout::NotWave;
+    // One line: what the layout was recognised by, or why the file cannot
+    // be read at all. Plain facts; the front ends add what to do about them.
+    QString evidence;
+    bool unreadable = false; // could not be opened or read (evidence: why)
+    QString format;          // the container found: "WAVE", "RF64"
 
-// The same judgement from a file's first bytes (the first 44 suffice) and
-// its size in bytes.
-WaveLayout detectWaveLayout(const char *head, qint64 headLength, qint64 fileSize,
-                            QString *reason = nullptr);
+    bool isFloat = false;
+    int bitsPerSample = 0;
+    int channels = 0;
+    double sampleRate = 0.0;
+    qint64 dataBegin = 0; // byte range read as samples
+    qint64 dataEnd = 0;
+    qint64 frames = 0;           // whole frames in that range
+    qint64 announcedFrames = -1; // what the header's sizes say; -1: nothing
+    DataExtent extent = DataExtent::Matches;
 
-// Why a file of layout `found` cannot be read in the direction the caller
-// chose, naming the direction that fits it.
-QString wrongLayoutReason(WaveLayout found);
+    bool recognised() const
+    {
+        return layout == WaveLayout::Standard || layout == WaveLayout::Brinmoor;
+    }
+    // What a conversion of it should tell the user: data that do not match
+    // the header, channels that are left out.
+    QStringList warnings() const;
+};
 
-// Opens `fileName` for reading as a source of layout `wanted`: the file's
-// first bytes go to `head` (44 bytes), its size to *fileSize. nullptr with a
-// reason when it cannot be opened or read, is no RIFF WAVE file, or has the
-// other layout (the reason then names the direction that fits it).
-std::unique_ptr<QFile> openSource(const QString &fileName, WaveLayout wanted, char *head,
-                                  qint64 *fileSize, QString *error);
+// Recognises the file open in `file`, `fileSize` bytes long. `readAs`
+// (Standard or Brinmoor) says how an ambiguous file is to be described,
+// when the caller is going to read it that way.
+WaveInfo recognizeWave(QFileDevice *file, qint64 fileSize,
+                       WaveLayout readAs = WaveLayout::Ambiguous);
+WaveInfo recognizeWave(const QString &fileName);
+
+// Opens a source for reading, without ever blocking: only a regular file
+// (or a symlink to one) is opened, and only under a name that names it
+// exactly. nullptr with the reason otherwise.
+std::unique_ptr<QFile> openSourceFile(const QString &fileName, QString *error);
+
+// Opens `fileName` as a source to be read in layout `wanted` (Standard or
+// Brinmoor) and recognises it into *info. nullptr when it cannot be read,
+// is no WAVE file these readers decode, or is clearly of the other layout;
+// info->evidence then says why. An ambiguous file is accepted.
+std::unique_ptr<QFile> openSource(const QString &fileName, WaveLayout wanted, WaveInfo *info);
+
+// Why `info` (clearly of the other layout than the reader's) is refused,
+// naming what was found and the evidence, but no direction: the window and
+// the command line name their own.
+QString otherLayoutReason(const WaveInfo &info);

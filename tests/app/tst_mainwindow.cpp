@@ -61,6 +61,7 @@ struct Drop
     QString field; // that takes it; empty: the drop is refused
     int typeBefore;
     int typeAfter;
+    QString box = {}; // when converted after the drop; "": not converted
 };
 
 // What keeps the settings from being saved when the window closes.
@@ -103,11 +104,13 @@ class TestMainWindow : public QObject
         window = std::make_unique<MainWindow>();
         window->show();
     }
-    // A Brinmoor-WAVE and a standard recording, a text file and a folder.
+    // A Brinmoor-WAVE recording whole and cut short, a standard one, a text
+    // file and a folder.
     void makeChoices() const
     {
         QVERIFY(soxTone(dir.filePath("standard.wav"), 44100, "0.2", 16));
         QVERIFY(writeFile(dir.filePath("brinmoor.wav"), brinmoorBytes(sine(8000, 0.5))));
+        QVERIFY(writeFile(dir.filePath("cut.wav"), brinmoorBytes(sine(8000, 0.5)).left(60044)));
         QVERIFY(writeFile(dir.filePath("voice.take1.wav"), "just some words\n"));
         QVERIFY(dir.mkpath("folder.wav"));
     }
@@ -185,6 +188,9 @@ private slots:
                 {"standard on the source", "leSource", "standard.wav", "leSource", 0, 1},
                 {"unknown layout on the window", "", "voice.take1.wav", "leSource", 1, 1},
                 {"web address", "", "http://example.com/a.wav", "", 1, 1},
+                // What the user should know comes with the success.
+                {"recording cut short, converted", "", "cut.wav", "leSource", 1, 0,
+                 "Information: Was successfully done. (why)"},
         });
     }
 
@@ -215,6 +221,11 @@ private slots:
         for (const char *name : {"leSource", "leDestination"})
             QCOMPARE(field(name)->text(), name == row.field ? taken : earlier);
         QCOMPARE(type()->currentIndex(), row.typeAfter);
+        if (row.box.isEmpty())
+            return;
+        ModalAnswerer answerer;
+        convertButton()->click();
+        QCOMPARE(answerer.boxes, QStringList(row.box));
     }
 
     void settings_data()

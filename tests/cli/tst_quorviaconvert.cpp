@@ -2,6 +2,10 @@
 
 #include <unistd.h>
 
+#include <csignal>
+
+#include <sys/stat.h>
+
 using namespace support;
 
 namespace {
@@ -45,45 +49,97 @@ private slots:
         QVERIFY(writeFile(dir.filePath("brinmoor.wav"), brinmoorBytes(sine(80000, 0.7))));
         QVERIFY(writeFile(dir.filePath("short.rec"), brinmoorBytes(sine(20000, 0.7))));
         QVERIFY(writeFile(dir.filePath("text.wav"), "RIFF? no, just text.\n"));
+        const QByteArray recording = readFile(dir.filePath("short.rec"));
+        QVERIFY(writeFile(dir.filePath("cut.wav"), recording.left(44 + 16 * 15000)));
+        QVERIFY(writeFile(dir.filePath("twelve.wav"),
+                          canonicalHeader(12, 2, 44100, 400) + QByteArray(400, '\1')));
     }
 
-    // Also the automatic direction: each layout goes to the other.
+    // Also the automatic direction: each layout goes to the other. Each
+    // failure and each warning is one line of stderr, with the reader's own
+    // reason and no hint toward the other layout.
     void batchConvertsWhatItCanAndOverwritesNoSource()
     {
         QTemporaryDir work;
         const QDir top(work.path());
         QVERIFY(top.mkpath("a") && top.mkpath("b") && top.mkpath("out"));
-        const QStringList inputs{"standard.wav", "brinmoor.wav", "standard.wav", "", "text.wav"};
-        const QStringList names{"a/one.wav", "a/two.rec", "b/one.wav", "a/missing.wav", "a/text"};
+        const QStringList inputs{"standard.wav", "brinmoor.wav", "standard.wav", "",
+                                 "text.wav",     "cut.wav",      "twelve.wav",   ""};
+        const QStringList names{"a/one.wav", "a/two.rec", "b/one.wav",    "a/missing.wav",
+                                "a/text",    "a/cut.wav", "a/twelve.wav", "a/fifo.wav"};
+        // b/one.wav's output is taken; the last, a name that would become
+        // another file's.
+        const QList<QByteArray> errParts{"b/one.wav",
+                                         "missing.wav",
+                                         "a/text",
+                                         "holds 15000 of the 20000 frames",
+                                         "twelve.wav: unsupported sample size: 12 bits",
+                                         "not a regular file",
+                                         "not valid in the system's file name encoding"};
         QStringList arguments{"-o", top.filePath("out")};
+        QVERIFY(::mkfifo(qPrintable(top.filePath("a/fifo.wav")), 0600) == 0);
         for (int i = 0; i < names.size(); ++i) {
             QVERIFY(inputs[i].isEmpty() ||
                     QFile::copy(dir.filePath(inputs[i]), top.filePath(names[i])));
             arguments << top.filePath(names[i]);
         }
+        const QString lossy = QString("exec \"$0\" \"$@\" \"$(printf '%1/x\\377.wav')\"");
 
-        Run r = run(converter(arguments));
+        Run r = run(QStringList{"sh", "-c", lossy.arg(top.filePath("a"))} + converter(arguments));
         QCOMPARE(r.exitCode, 1);
         QList<QByteArray> errLines = lines(r.err);
-        QCOMPARE(errLines.size(), 3);
-        QVERIFY(errLines[0].contains("b/one.wav")); // its output is taken
-        QVERIFY(errLines[1].contains("missing.wav"));
-        QVERIFY(errLines[2].contains("a/text"));
-        QCOMPARE(strayFiles(top.filePath("out"), {"one.wav", "two.wav"}), QStringList());
+        QCOMPARE(errLines.size(), errParts.size());
+        for (int i = 0; i < errLines.size(); ++i)
+            QVERIFY2(errLines[i].contains(errParts[i]) && !errLines[i].contains("--to"),
+                     errLines[i]);
+        QCOMPARE(strayFiles(top.filePath("out"), {"one.wav", "two.wav", "cut.wav"}), QStringList());
         QVERIFY(!readBrinmoor(top.filePath("out/one.wav")).empty());
         QCOMPARE(soxi(top.filePath("out/two.wav")), QStringLiteral("91446 44100 2 24"));
 
         // b/one.wav would go over a/one.wav, a source of the same run, and
         // a/one.wav over itself.
-        const QByteArray kept = readFile(top.filePath(names[0]));
+        const QByteArray kept = readFile(top.filePath("a/one.wav"));
+        const QStringList inA = strayFiles(top.filePath("a"));
         r = run(converter(
-                {"-o", top.filePath("a"), top.filePath(names[2]), top.filePath(names[0])}));
+                {"-o", top.filePath("a"), top.filePath("b/one.wav"), top.filePath("a/one.wav")}));
         QCOMPARE(r.exitCode, 1);
         errLines = lines(r.err);
         QCOMPARE(errLines.size(), 2);
         QVERIFY(errLines[1].contains("same file"));
-        QCOMPARE(readFile(top.filePath(names[0])), kept);
-        QCOMPARE(strayFiles(top.filePath("a"), {"one.wav", "two.rec", "text"}), QStringList());
+        QCOMPARE(readFile(top.filePath("a/one.wav")), kept);
+        QCOMPARE(strayFiles(top.filePath("a")), inA);
+
+        // --info describes each file, measuring its peak when asked.
+        r = run(converter({"--info", "--peak", top.filePath("a/cut.wav"), top.filePath("a/text")}));
+        QCOMPARE(r.exitCode, 1);
+        QVERIFY2(r.out.contains("cut short: holds 15000 of the 20000") && r.out.contains("Peak"),
+                 r.out);
+        QCOMPARE(lines(r.err).size(), 1);
+        QVERIFY(r.err.contains("a/text: not a RIFF WAVE file"));
+    }
+
+    // Measuring the peak of a recording far longer than the test can wait
+    // for, for --info or for a conversion, stops at once on an interrupt;
+    // the destination never appears.
+    void interruptStopsThePeakScan()
+    {
+        QTemporaryDir work;
+        const QString source = work.filePath("long.wav");
+        QVERIFY(writeFile(source, readFile(dir.filePath("short.rec"))));
+        QVERIFY(QFile::resize(source, qint64(1) << 38)); // sparse: a 48-day recording
+        for (const QStringList &options : {QStringList{"--info", "--peak"}, QStringList{}}) {
+            QProcess process;
+            process.start(QUORVIA_CONVERT, options + QStringList{source, work.filePath("out.wav")});
+            QVERIFY(process.waitForStarted());
+            QTest::qWait(500);
+            QVERIFY(process.state() == QProcess::Running);
+            QElapsedTimer sinceSignal;
+            sinceSignal.start();
+            ::kill(pid_t(process.processId()), SIGINT);
+            QVERIFY(process.waitForFinished(5000) && sinceSignal.elapsed() < 2000);
+            QCOMPARE(process.exitCode(), 130);
+            QCOMPARE(strayFiles(work.path(), {"long.wav"}), QStringList());
+        }
     }
 
     void writeFailuresKeepTheDestination_data()

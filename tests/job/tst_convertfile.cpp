@@ -7,6 +7,7 @@
 #include <limits>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace support;
@@ -35,7 +36,7 @@ struct Job
     // progress call atCall (from 1; -1: the last) during it.
     QString act = {};
     int atCall = 0;
-    QString reason = {};   // part of the reason given
+    QString reason = {};   // part of the reason given, or the only warning of a success
     int frames = -1;       // written; -1: no more than the recording and the filter's tail
     double rms = 0.0;      // of the output away from its ends; 0: not measured
     Entry entry = nullptr; // a committed fuzz input, through a fuzz entry point
@@ -44,6 +45,16 @@ struct Job
 QByteArray patched(QByteArray bytes, int at, const QByteArray &value)
 {
     return bytes.replace(at, value.size(), value);
+}
+
+// A 32-bit float stereo file at 44100 Hz (native floats, as framesOf() reads).
+QByteArray floatWave(const std::vector<Frame> &frames)
+{
+    QByteArray bytes = canonicalHeader(32, 2, 44100, quint32(8 * frames.size()), 3);
+    for (const Frame &f : frames)
+        for (const float v : {float(f.left), float(f.right)})
+            bytes.append(reinterpret_cast<const char *>(&v), 4);
+    return bytes;
 }
 
 long peakRssKiB()
@@ -106,8 +117,10 @@ private slots:
                 // Scaled down by its peak, not clipped: still a sine.
                 {"Brinmoor-WAVE, peak 2.0", B, brinmoorBytes(sine(39000, 2.0)), ok, "", 0, "",
                  45159, toStandard},
+                {"float, peak 2.0", S, floatWave(sine(44000, 2.0, 44100)), ok, "", 0, "", 39860,
+                 fromStandard},
                 {"standard, in two parts", S, tone(44100, longFrames), ok, "parts", 0, "", 120820},
-                // Above full scale only near its end: both parts start again.
+                // Above full scale only near its end.
                 {"Brinmoor-WAVE, in two parts", B, brinmoorBytes(lateLoud), ok, "parts", 0, "",
                  153991},
         };
@@ -123,9 +136,18 @@ private slots:
                     {{t + "unchanged", type, x, ok, "", 0, "", -1,
                       type == S ? fromStandard : level},
                      {t + "0 channels", type, patched(x, 22, le16(0)), format},
-                     {t + "blockAlign 0", type, patched(x, 32, le16(0)), type == S ? ok : format},
-                     {t + "data size 0xFFFFFFFF", type, patched(x, 40, le32(0xffffffffu)),
-                      type == S ? ok : format},
+                     // A recording is told by its samples, whatever its header says.
+                     {t + "blockAlign 0", type, patched(x, 32, le16(0)), ok},
+                     {t + "data size 0xFFFFFFFF", type, patched(x, 40, le32(0xffffffffu)), ok, "",
+                      0, type == S ? "" : "holds 88200 of the 536870911 frames"},
+                     {t + "a FIFO", type, x, ConvertError::SourceOpen, "fifo", 0,
+                      "not a regular file"},
+                     {t + "destination a FIFO", type, x, ConvertError::DestinationOpen,
+                      "fifo destination", 0, "not a regular file"},
+                     {t + "destination a symlink to another file", type, x, ok,
+                      "linked destination"},
+                     {t + "destination name that cannot be encoded", type, x,
+                      ConvertError::DestinationOpen, "unencodable", 0, "encoding"},
                      {t + "truncated midway", type, x, ConvertError::Read, "truncate", 100},
                      // The open file still reads whole: the conversion completes.
                      {t + "deleted midway", type, x, ok, "delete", 100, "", -1,
@@ -151,15 +173,22 @@ private slots:
                 {{"rate 39062", S, patched(s, 24, le32(39062)), ok},
                  // No common factor with the destination rate: the largest filter.
                  {"rate 44099", S, patched(s, 24, le32(44099)), ok},
-                 {"65535 channels", S, patched(s, 22, le16(65535)), ok},
+                 {"65535 channels", S, patched(s, 22, le16(65535)), ok, "", 0,
+                  "65535 channels: only channels 1 and 2 are converted"},
                  {"fmt size 0xFFFFFFFF", S, patched(s, 16, le32(0xffffffffu)), format},
-                 {"data size past the end", S, patched(s, 40, le32(quint32(s.size()))), ok},
+                 {"data size past the end", S, patched(s, 40, le32(quint32(s.size()))), ok, "", 0,
+                  "holds 88200 of the 88211 frames its header announces"},
+                 {"recording cut short", B, brinmoor.left(44 + 16 * 50000), ok, "", 0,
+                  "holds 50000 of the 88200 frames its header announces"},
+                 {"recording extended", B, brinmoor + brinmoor.mid(44, 16 * 1000), ok, "", 0,
+                  "holds 89200 frames, 1000 more than its header announces"},
                  {"data before fmt", S, s.left(12) + s.mid(36) + s.mid(12, 24), ok},
                  {"chunk size 0xFFFFFFFF before data", S, s.left(36) + junk + s.mid(36), format},
                  // An odd-sized chunk is followed by a pad byte.
                  {"odd-sized chunk before data", S,
                   s.left(36) + "LIST" + le32(3) + "abc" + '\0' + s.mid(36), ok},
-                 {"header only", S, s.left(44), ok},
+                 {"header only", S, s.left(44), ok, "", 0,
+                  "holds 0 of the 88200 frames its header announces"},
                  {"cut inside the header", S, s.left(30), format},
                  {"text", S, "just some text, long enough to fill a header.\n", format, "", 0,
                   "source.wav"}});
@@ -167,12 +196,12 @@ private slots:
             table.push_back(
                     {QString("%1 bits").arg(bits), S, patched(s, 34, le16(quint16(bits))), format});
         const double inf = std::numeric_limits<double>::infinity();
-        // One odd sample does not change the level of the rest of the
-        // recording, unless it is the recording's true peak.
+        // Damage is limited and counted: one odd sample does not change the
+        // level of the rest of the recording.
         for (const double v : {std::numeric_limits<double>::quiet_NaN(), inf, -inf, 1e308})
             table.push_back({QString("sample %1").arg(v), B,
-                             patched(brinmoor, 44 + 16 * 100, le64(v)), ok, "", 0, "", -1,
-                             v == 1e308 ? 0.0 : level});
+                             patched(brinmoor, 44 + 16 * 100, le64(v)), ok, "", 0,
+                             "1 damaged value", -1, level});
 
         // The fuzzers' seeds and every input that once found a fault, through
         // their entry points: a fault found by fuzzing stays fixed.
@@ -230,8 +259,18 @@ private slots:
         else if (row.act == "hard link")
             QVERIFY(QFile::remove(destination) &&
                     ::link(qPrintable(source), qPrintable(destination)) == 0);
-        const QByteArray sourceBefore = readFile(source);
-        const QByteArray destinationBefore = readFile(destination);
+        else if (row.act.startsWith("fifo"))
+            QVERIFY(QFile::remove(row.act == "fifo" ? source : destination) &&
+                    ::mkfifo(qPrintable(row.act == "fifo" ? source : destination), 0600) == 0);
+        else if (row.act == "linked destination")
+            QVERIFY(QFile::rename(destination, out + "/target.wav") &&
+                    QFile::link(out + "/target.wav", destination));
+        else if (row.act == "unencodable")
+            destination = out + "/name" + QChar(0xd800) + ".wav";
+        // Opening a FIFO to read it would wait for a writer.
+        const QByteArray sourceBefore = row.act == "fifo" ? "" : readFile(source);
+        const QByteArray destinationBefore =
+                row.act.startsWith("fifo") ? "" : readFile(destination);
         const QStringList namesBefore = strayFiles(out);
 
         calls = 0;
@@ -253,11 +292,19 @@ private slots:
         if (!result.ok()) {
             QVERIFY2(!result.reason.isEmpty() && result.reason.contains(row.reason),
                      qPrintable(result.reason));
-            QCOMPARE(readFile(destination), destinationBefore);
             QCOMPARE(strayFiles(out), namesBefore);
+            if (row.act.startsWith("fifo"))
+                return;
+            QCOMPARE(readFile(destination), destinationBefore);
             QVERIFY(row.act == "truncate" || readFile(source) == sourceBefore);
             return;
         }
+        QCOMPARE(result.warnings.join('\n'), result.warnings.value(0));
+        QVERIFY2(row.reason.isEmpty() ? result.warnings.isEmpty()
+                                      : result.warnings.value(0).contains(row.reason),
+                 qPrintable(result.warnings.join('\n')));
+        // Written through the link, which stays.
+        QVERIFY(row.act != "linked destination" || QFileInfo(destination).isSymLink());
         // Output in proportion to the input: at most the recording plus the
         // filter's tail, resampled.
         QVERIFY(row.frames < 0 ? result.framesWritten <= 2 * (toneFrames + 1200)
