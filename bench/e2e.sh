@@ -106,8 +106,8 @@ floor() { # SOURCE READS BYTES [dd conversion]
 export -f floor
 
 cases=(
-    "floor-b" "floor-b-sync" "quorvia-b" "window-b" "sox-b" "sox-q-b"
-    "floor-s" "floor-s-sync" "quorvia-s" "window-s" "sox-s" "sox-q-s"
+    "floor-b" "floor-b-sync" "quorvia-b" "high-b" "window-b" "sox-b" "sox-q-b"
+    "floor-s" "floor-s-sync" "quorvia-s" "high-s" "window-s" "sox-s" "sox-q-s"
     "batch-1" "batch-n"
 )
 run() { # CASE
@@ -115,12 +115,14 @@ run() { # CASE
     floor-b) timed "$1" floor.out bash -c "floor standard.wav 1 $toBrinmoorBytes" ;;
     floor-b-sync) timed "$1" floor.out bash -c "floor standard.wav 1 $toBrinmoorBytes conv=fdatasync" ;;
     quorvia-b) timed "$1" out.wav "$cli" -q --to brinmoor standard.wav out.wav ;;
+    high-b) timed "$1" out.wav "$cli" -q --quality high --to brinmoor standard.wav out.wav ;;
     window-b) timed "$1" out.wav "$window" standard.wav out.wav 1 ;;
     sox-b) timed "$1" out.f64 sox standard.wav -t f64 -r 39062.5 out.f64 ;;
     sox-q-b) timed "$1" out.f64 sox standard.wav -t f64 -r 39062.5 out.f64 rate -q ;;
     floor-s) timed "$1" floor.out bash -c "floor brinmoor.wav 2 $toStandardBytes" ;;
     floor-s-sync) timed "$1" floor.out bash -c "floor brinmoor.wav 2 $toStandardBytes conv=fdatasync" ;;
     quorvia-s) timed "$1" out.wav "$cli" -q --to standard brinmoor.wav out.wav ;;
+    high-s) timed "$1" out.wav "$cli" -q --quality high --to standard brinmoor.wav out.wav ;;
     window-s) timed "$1" out.wav "$window" brinmoor.wav out.wav 0 ;;
     sox-s) timed "$1" out.wav sox -t f64 -r 39062.5 -c 2 brinmoor.f64 -b 24 -r 44100 out.wav ;;
     sox-q-s) timed "$1" out.wav sox -t f64 -r 39062.5 -c 2 brinmoor.f64 -b 24 -r 44100 out.wav rate -q ;;
@@ -206,6 +208,7 @@ echo "|---|---|---|---|---|---|---|---|---|"
 row "standard → Brinmoor: I/O floor" floor-b "" "" "" $seconds
 row "… floor, flushed to disk" floor-b-sync floor-b "" "" $seconds
 row "… quorvia-convert" quorvia-b floor-b sox-b sox-q-b $seconds
+row "… quorvia-convert --quality high" high-b floor-b sox-b sox-q-b $seconds
 row "… window's path" window-b floor-b sox-b sox-q-b $seconds
 row "… sox" sox-b floor-b "" "" $seconds
 row "… sox rate -q" sox-q-b floor-b "" "" $seconds
@@ -215,6 +218,7 @@ row "… 8 files, -j $jobs" batch-n batch-1 "" "" $seconds
 row "Brinmoor → standard: I/O floor" floor-s "" "" "" $seconds
 row "… floor, flushed to disk" floor-s-sync floor-s "" "" $seconds
 row "… quorvia-convert" quorvia-s floor-s sox-s sox-q-s $seconds
+row "… quorvia-convert --quality high" high-s floor-s sox-s sox-q-s $seconds
 row "… window's path" window-s floor-s sox-s sox-q-s $seconds
 row "… sox" sox-s floor-s "" "" $seconds
 row "… sox rate -q" sox-q-s floor-s "" "" $seconds
@@ -261,3 +265,10 @@ target "8 files: -j 1 wall ÷ -j $jobs wall (same output: $batchSame)" "$batch" 
     "$(check "$batch" ">=" 1.8)"
 target "window's path CPU vs quorvia-convert's, %" "$windowB, $windowS" "within ±10" \
     "$(check "$windowMost" "<=" 10)"
+
+# CPU time of the high-quality mode against sox's default quality on the
+# same conversion.
+awk -v hb="$(middle high-b 2)" -v sb="$(middle sox-b 2)" -v hs="$(middle high-s 2)" \
+    -v ss="$(middle sox-s 2)" \
+    'BEGIN { printf "CPU time of --quality high over sox at its default quality: standard → Brinmoor %.2f×, Brinmoor → standard %.2f×.\n",
+                    hb / sb, hs / ss }'

@@ -9,14 +9,15 @@
 #include <memory>
 
 class About;
+class QAction;
 class QLineEdit;
 class QMimeData;
 
 // The program's only window: a source and a destination path, the direction
 // of the conversion, and the buttons that open file dialogs, show the About
-// dialog and convert. Its three inputs are kept between runs in the settings
-// file "options.jcfg", loaded when the window is built and saved when it is
-// closed.
+// dialog and convert. Its three inputs, and the resampling mode chosen in its
+// context menu, are kept between runs in the settings file "options.jcfg",
+// loaded when the window is built and saved when it is closed.
 class MainWindow : public QMainWindow, private Ui::MainWindow
 {
     Q_OBJECT
@@ -58,5 +59,9 @@ private:
 
     QString settingsPath;
     std::unique_ptr<About> aboutDialog;
+    // The resampling mode, offered in the window's context menu; the window
+    // owns both actions.
+    QAction *specifiedResampling = nullptr;
+    QAction *highQualityResampling = nullptr;
     bool converting = false;
 };

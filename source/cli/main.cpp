@@ -3,6 +3,7 @@
 
 #include "converter/convertfile.h"
 #include "wave/brinmoorwavefile.h"
+#include "wave/soundfile.h"
 #include "wave/standardwavefile.h"
 #include "wave/wavelayout.h"
 
@@ -114,8 +115,8 @@ QString layoutName(WaveLayout layout)
     return layout == WaveLayout::Brinmoor ? QStringLiteral("brinmoor") : QStringLiteral("standard");
 }
 
-bool convertOne(const Task &task, Target target, bool parallel, ProgressBar &bar,
-                Messages &messages)
+bool convertOne(const Task &task, Target target, ResamplingQuality quality, bool parallel,
+                ProgressBar &bar, Messages &messages)
 {
     const auto printLine = [&messages](const QString &text) { messages << text; };
     const QString source = QDir::toNativeSeparators(task.source);
@@ -147,6 +148,7 @@ bool convertOne(const Task &task, Target target, bool parallel, ProgressBar &bar
         bar.update(fraction);
         return !interrupted;
     };
+    options.quality = quality;
     bar.start(QFileInfo(task.source).fileName());
     const ConvertResult result = convertFile(task.source, task.destination, type, options);
     bar.finish();
@@ -256,16 +258,21 @@ bool printInfo(const QString &path, bool peak, ProgressBar &bar)
                         .arg(name, info.evidence));
         return false;
     }
+    // Other audio formats are named by libsndfile's reader, encoding and all.
+    const bool wave = info.format == QLatin1String("WAVE") || info.format == QLatin1String("RF64");
     const char *layout = info.layout == WaveLayout::Brinmoor ? "Brinmoor-WAVE"
-            : info.layout == WaveLayout::Standard            ? "standard WAVE"
+            : info.layout == WaveLayout::Standard            ? (wave ? "standard WAVE" : "standard")
                                                              : "ambiguous";
+    const QString encoding = !wave
+            ? info.format
+            : QStringLiteral("%1, %2-bit %3")
+                      .arg(info.format)
+                      .arg(info.bitsPerSample)
+                      .arg(info.isFloat ? QStringLiteral("float") : QStringLiteral("integer PCM"));
     const QStringList lines{
             QStringLiteral("File        : %1").arg(name),
             QStringLiteral("Layout      : %1 (%2)").arg(QLatin1String(layout), info.evidence),
-            QStringLiteral("Encoding    : %1, %2-bit %3")
-                    .arg(info.format)
-                    .arg(info.bitsPerSample)
-                    .arg(info.isFloat ? QStringLiteral("float") : QStringLiteral("integer PCM")),
+            QStringLiteral("Encoding    : %1").arg(encoding),
             QStringLiteral("Channels    : %1").arg(info.channels),
             QStringLiteral("Sample rate : %1 Hz")
                     .arg(info.sampleRate, 0, 'f',
@@ -279,6 +286,9 @@ bool printInfo(const QString &path, bool peak, ProgressBar &bar)
         std::fflush(stdout);
         if (info.layout == WaveLayout::Brinmoor) {
             BrinmoorWaveFile file;
+            ok = printPeak(file, path, bar);
+        } else if (!wave) {
+            SoundFile file;
             ok = printPeak(file, path, bar);
         } else {
             StandardWaveFile file;
@@ -351,10 +361,11 @@ class Batch
 {
 public:
     Batch(const std::vector<Task> &batchTasks, const std::vector<QString> &refused,
-          Target batchTarget, ProgressBar &progressBar)
+          Target batchTarget, ResamplingQuality batchQuality, ProgressBar &progressBar)
         : tasks(batchTasks)
         , refusals(refused)
         , target(batchTarget)
+        , quality(batchQuality)
         , bar(progressBar)
         , finished(tasks.size(), false)
         , messages(tasks.size())
@@ -405,7 +416,7 @@ private:
                 said << QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(tasks[index].source),
                                                      clash);
             else
-                converted = convertOne(tasks[index], target, parallelParts, bar, said);
+                converted = convertOne(tasks[index], target, quality, parallelParts, bar, said);
 
             lock.lock();
             if (converted)
@@ -426,6 +437,7 @@ private:
     const std::vector<Task> &tasks;
     const std::vector<QString> &refusals; // printed instead of converting
     const Target target;
+    const ResamplingQuality quality;
     ProgressBar &bar;
     QStringList destinations; // absolute paths, one per task
     std::mutex mutex;
@@ -459,6 +471,8 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription(QStringLiteral(
             "Converts two-channel recordings between standard RIFF WAVE files (written as\n"
             "24-bit PCM at 44100 Hz) and Brinmoor-WAVE (float64 at 39062.5 Hz).\n"
+            "Standard sources may also be FLAC, AIFF, Ogg, Opus, MP3, CAF or W64; a\n"
+            "standard DESTINATION named .flac is written as FLAC.\n"
             "An existing destination is replaced only when its conversion succeeded."));
     parser.addHelpOption();
     parser.addVersionOption();
@@ -471,6 +485,12 @@ int main(int argc, char *argv[])
             {QStringLiteral("o"), QStringLiteral("output-dir")},
             QStringLiteral("Convert every SOURCE into <dir>, named after it with .wav."),
             QStringLiteral("dir"));
+    const QCommandLineOption qualityOption(
+            QStringLiteral("quality"),
+            QStringLiteral(
+                    "Resampling: spec (the original filter and gains, unchanged bit for bit; "
+                    "default) or high (flat to 15.6 kHz, aliases over 120 dB down, unity gain)."),
+            QStringLiteral("mode"), QStringLiteral("spec"));
     const QCommandLineOption quietOption({QStringLiteral("q"), QStringLiteral("quiet")},
                                          QStringLiteral("Show no progress bar."));
     const int defaultJobs = std::max(1, QThread::idealThreadCount());
@@ -490,6 +510,7 @@ int main(int argc, char *argv[])
     parser.addOption(toOption);
     parser.addOption(jobsOption);
     parser.addOption(outputOption);
+    parser.addOption(qualityOption);
     parser.addOption(quietOption);
     parser.addOption(infoOption);
     parser.addOption(peakOption);
@@ -516,6 +537,15 @@ int main(int argc, char *argv[])
         target = Target::Brinmoor;
     else if (to != QLatin1String("auto")) {
         printLine(QStringLiteral("--to takes standard, brinmoor or auto, not \"%1\"").arg(to));
+        return Usage;
+    }
+
+    ResamplingQuality quality = ResamplingQuality::Specified;
+    const QString mode = parser.value(qualityOption);
+    if (mode == QLatin1String("high")) {
+        quality = ResamplingQuality::High;
+    } else if (mode != QLatin1String("spec")) {
+        printLine(QStringLiteral("--quality takes spec or high, not \"%1\"").arg(mode));
         return Usage;
     }
 
@@ -582,7 +612,7 @@ int main(int argc, char *argv[])
     const int jobs = parser.isSet(jobsOption) ? parser.value(jobsOption).toInt() : defaultJobs;
     ProgressBar batchBar(!parser.isSet(quietOption) && ::isatty(STDERR_FILENO) &&
                          (jobs == 1 || tasks.size() == 1));
-    const bool allConverted = Batch(tasks, refusals, target, batchBar).run(jobs);
+    const bool allConverted = Batch(tasks, refusals, target, quality, batchBar).run(jobs);
     if (interrupted)
         return Interrupted;
     return allConverted ? Converted : SomeFailed;

@@ -2,6 +2,7 @@
 
 #include "kerneldsp.h"
 #include "wave/brinmoorwavefile.h"
+#include "wave/soundfile.h"
 #include "wave/standardwavefile.h"
 
 #include <QCoreApplication>
@@ -13,9 +14,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <memory>
 #include <optional>
 #include <type_traits>
+#include <vector>
 
 #ifdef Q_OS_UNIX
 #    include <sys/stat.h>
@@ -31,6 +34,21 @@ constexpr int flushFrames = 1000;
 // events on every report does not slow a long conversion down.
 constexpr double reportStep = 0.001;
 constexpr int reportBlocks = 16;
+// What the stage can put out in one call.
+constexpr double maxOutputFrames = 262144;
+
+// The specified stage's filter passes low frequencies about 2.75 times too
+// loud; these gains bring a full-scale source back below full scale. The
+// high-quality stage has unity gain.
+constexpr double toStandardGain = 0.33;
+constexpr double toBrinmoorGain = 0.3;
+
+double stageGain(ResamplingQuality quality, bool toStandard)
+{
+    if (quality == ResamplingQuality::High)
+        return 1.0;
+    return toStandard ? toStandardGain : toBrinmoorGain;
+}
 
 QString native(const QString &path)
 {
@@ -66,6 +84,11 @@ QString damageWarning(qint64 count)
                                                   : "%1 damaged values (NaN, infinite or beyond "
                                                     "\u00b116) were limited to full scale")
             .arg(count);
+}
+
+ConvertResult writeFailure(ConvertError error, const QString &destination, const QString &why)
+{
+    return failure(error, QStringLiteral("cannot write %1: %2").arg(native(destination), why));
 }
 
 } // namespace
@@ -404,7 +427,7 @@ private:
 
     // The stage's filter passes low frequencies about 2.75 times too loud;
     // these gains bring a full-scale source back below full scale.
-    static constexpr double gain = toStandard ? 0.33 : 0.3;
+    static constexpr double gain = toStandard ? toStandardGain : toBrinmoorGain;
     // Shorter recordings are not worth a second thread.
     static constexpr qint64 minSplitFrames = 1 << 17;
     static constexpr unsigned long waitStep = 10; // ms
@@ -424,16 +447,188 @@ private:
     ConvertResult result;
 };
 
+// The other conversions (another quality of rate conversion, other source
+// or destination formats): Source reads, Destination writes, through a
+// RateStage.
+// Both file classes share the calls used here.
+template<class Source, class Destination>
+ConvertResult convert(Source &reader, Destination &writer, const QString &source,
+                      const QString &destination, const ConvertOptions &options)
+{
+    constexpr bool toStandard = std::is_same_v<Source, BrinmoorWaveFile>;
+
+    // Nothing is created at the destination until the source has been
+    // accepted and is known not to be the destination itself.
+    if (!reader.open(source, QIODevice::ReadOnly))
+        return sourceFailure(source, reader.sourceInfo(), reader.errorString());
+    if (isSameFile(source, destination))
+        return failure(ConvertError::SameFile,
+                       QStringLiteral("source and destination are the same file"));
+    ConvertResult result;
+    result.source = reader.sourceInfo();
+    result.warnings = result.source.warnings();
+
+    // A writer reports its rate before it is opened, so an unusable source
+    // rate is refused before the destination is touched.
+    const std::unique_ptr<RateStage> stage = makeRateStage(options.quality);
+    const double sourceRate = reader.sampleRate();
+    const double destinationRate = writer.sampleRate();
+    const double outputCapacity = RateStage::outputCapacity(sourceRate, destinationRate);
+    const ConvertResult unsupported =
+            failure(ConvertError::UnsupportedRate,
+                    QStringLiteral("%1: the sample rate of %2 Hz is not supported")
+                            .arg(native(source))
+                            .arg(sourceRate));
+    if (!(outputCapacity >= 1 && outputCapacity <= maxOutputFrames) ||
+        !stage->setRates(sourceRate, destinationRate))
+        return unsupported;
+
+    // A recording (or float source) that peaks above full scale is scaled
+    // into range before the reader limits it, rather than clipped. The scan
+    // is a pass over the whole file: it takes the first part of the
+    // progress, and can be cancelled like the rest.
+    const double scanShare = reader.needsPeak() ? 0.2 : 0.0;
+    if (reader.needsPeak()) {
+        bool measured = false;
+        bool cancelled = false;
+        const double peak = reader.measurePeak(measured, [&](double fraction) {
+            cancelled = options.progress && !options.progress(fraction * scanShare);
+            return !cancelled;
+        });
+        if (cancelled)
+            return failure(ConvertError::Cancelled, QStringLiteral("cancelled"));
+        if (!measured)
+            return failure(
+                    ConvertError::Read,
+                    QStringLiteral("cannot read %1: %2").arg(native(source), reader.errorString()));
+        reader.setReadScale(peak > 1.0 ? peak : 1.0);
+        if (reader.damagedValues() > 0)
+            result.warnings << damageWarning(reader.damagedValues());
+    }
+
+    const qint64 totalFrames = reader.totalFrames();
+    if constexpr (std::is_same_v<Destination, StandardWaveFile>) {
+        // How long the destination will be decides whether its header needs
+        // room for RF64's 64-bit sizes. No stage puts out more than the
+        // recording completed to a whole block and 1000 frames of silence.
+        writer.setExpectedFrames(qint64(std::ceil(double(totalFrames + blockFrames + 1000) *
+                                                  destinationRate / sourceRate)));
+    }
+    if (!writer.open(destination, QIODevice::WriteOnly))
+        return writeFailure(ConvertError::DestinationOpen, destination, writer.errorString());
+    const double gain = stageGain(options.quality, toStandard);
+
+    std::vector<Frame> input(blockFrames, Frame{0.0, 0.0});
+    std::vector<Frame> output(static_cast<size_t>(outputCapacity), Frame{0.0, 0.0});
+    // What the stage put out, from a block or from the end of the recording
+    // that its filter still held: both take the same gain.
+    auto writeOutput = [&](int produced) {
+        if (produced < 0)
+            return unsupported;
+        scaleFrames(gain, output.data(), produced);
+        if (!writer.writeFrames(output.data(), produced))
+            return writeFailure(ConvertError::Write, destination, writer.errorString());
+        result.framesWritten += produced;
+        return ConvertResult();
+    };
+
+    qint64 framesRead = 0;
+    double reported = 0.0;
+    int unreported = 0;
+    for (;;) {
+        const int got = reader.readFrames(input.data(), blockFrames);
+        if (got < 0)
+            return failure(
+                    ConvertError::Read,
+                    QStringLiteral("cannot read %1: %2").arg(native(source), reader.errorString()));
+        if (got == 0)
+            break;
+        // The reader completes a short last block with silence; the stage
+        // gets the recording's own frames and pads the end as it needs to.
+        const qint64 left = totalFrames - framesRead;
+        const int frames = left > 0 && left < got ? int(left) : got;
+        const ConvertResult step = writeOutput(stage->process(input.data(), frames, output.data()));
+        if (!step.ok())
+            return step;
+        framesRead += frames;
+        const double fraction =
+                totalFrames > 0 ? std::min(1.0, double(framesRead) / double(totalFrames)) : 0.0;
+        if (++unreported < reportBlocks && fraction - reported < reportStep && fraction < 1.0)
+            continue;
+        reported = fraction;
+        unreported = 0;
+        if (options.progress && !options.progress(scanShare + (1.0 - scanShare) * fraction))
+            return failure(ConvertError::Cancelled, QStringLiteral("cancelled"));
+    }
+
+    for (int produced; (produced = stage->flush(output.data())) != 0;) {
+        const ConvertResult flushed = writeOutput(produced);
+        if (!flushed.ok())
+            return flushed;
+    }
+
+    // The standard file is closed first. Only the destination's close can
+    // fail in a way that matters: it finishes the header and puts the file
+    // in place.
+    if constexpr (!toStandard)
+        reader.close();
+    if (!writer.close())
+        return writeFailure(ConvertError::Write, destination, writer.errorString());
+    if constexpr (toStandard)
+        reader.close();
+    return result;
+}
+
+// Extensions of audio formats that a destination cannot take (FLAC only
+// in the standard direction): written as WAVE under such a name, the file
+// would lie about its format.
+const QStringList &unwrittenExtensions()
+{
+    static const QStringList extensions{"flac", "aif", "aifc", "aiff", "ogg", "oga", "opus",
+                                        "mp3",  "mp2", "caf",  "w64",  "au",  "snd", "m4a",
+                                        "aac",  "wma", "wv",   "ape",  "ac3", "mka", "webm"};
+    return extensions;
+}
+
 } // namespace
 
 ConvertResult convertFile(const QString &source, const QString &destination, int type,
                           const ConvertOptions &options)
 {
+    const bool toStandard = type == BrinmoorToStandard;
+    const QString suffix = QFileInfo(destination).suffix().toLower();
+    const bool toFlac = toStandard && suffix == QLatin1String("flac");
+    if (!toFlac && unwrittenExtensions().contains(suffix))
+        return failure(ConvertError::DestinationFormat,
+                       QStringLiteral("%1: .%2 files cannot be written; name the destination %3")
+                               .arg(native(destination), suffix,
+                                    toStandard ? QStringLiteral(".wav or .flac")
+                                               : QStringLiteral(".wav")));
+
     BrinmoorWaveFile brinmoorFile;
+    if (toFlac) {
+        FlacFile flacFile;
+        return convert(brinmoorFile, flacFile, source, destination, options);
+    }
+    // The specified rate conversion between the two WAVE layouts, the
+    // common case, takes the fast path.
+    const bool specified = options.quality == ResamplingQuality::Specified;
+    if (toStandard) {
+        StandardWaveFile standardFile;
+        if (specified)
+            return Conversion(brinmoorFile, standardFile, source, destination, options).run();
+        return convert(brinmoorFile, standardFile, source, destination, options);
+    }
+    // WAVE files keep the program's own reader, whose values do not change
+    // from one version to the next.
+    if (isOtherAudioFormat(source)) {
+        SoundFile soundFile;
+        return convert(soundFile, brinmoorFile, source, destination, options);
+    }
     StandardWaveFile standardFile;
-    if (type == BrinmoorToStandard)
-        return Conversion(brinmoorFile, standardFile, source, destination, options).run();
-    return Conversion(standardFile, brinmoorFile, source, destination, options).run();
+    if (specified)
+        return Conversion(standardFile, brinmoorFile, source, destination, options).run();
+    return convert(standardFile, brinmoorFile, source, destination, options);
 }
 
 int convertFile(const QString &source, const QString &destination, int type)

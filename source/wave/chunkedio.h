@@ -93,6 +93,8 @@ public:
     bool failed() const { return !error.isEmpty(); }
     QString errorString() const { return error; }
     qint64 capacity() const { return size; }
+    // File position of the next byte appended.
+    qint64 position() const { return written + used; }
 
 private:
     void startWriteBack();

@@ -1,6 +1,7 @@
 #include "standardwavefile.h"
 
 #include "chunkedio.h"
+#include "pcmsample.h"
 #include "wavechunks.h"
 #include "wavelayout.h"
 
@@ -24,9 +25,7 @@ QString tr(const char *text)
     return QCoreApplication::translate("WaveFile", text);
 }
 
-// Integer samples are scaled by 2^31 - 1, not 2^31, so full scale positive
-// reads as exactly 1.0 and the most negative sample slightly below -1.0.
-constexpr double fullScale = 2147483647.0;
+constexpr double fullScale = pcmFullScale;
 
 // The sample's bytes placed in the top bytes of a two's complement int32.
 // 8-bit samples are unsigned with 128 as zero.
@@ -44,15 +43,6 @@ inline qint32 sampleAt(const unsigned char *p)
         v = quint32(p[0]) | quint32(p[1]) << 8 | quint32(p[2]) << 16 | quint32(p[3]) << 24;
     return qint32(v);
 }
-
-// GCC 12's basic-block vectoriser drops a double -> float -> double round
-// trip done on a pair of values (here left and right) at -O2, silently
-// changing the results; the rounding loops are compiled without it.
-#if defined(__GNUC__) && !defined(__clang__)
-#    define KEEP_FLOAT_ROUNDING __attribute__((optimize("no-tree-slp-vectorize")))
-#else
-#    define KEEP_FLOAT_ROUNDING
-#endif
 
 // A block with fewer frames than asked for, and 32-bit samples always, go
 // through single precision; that is how these files have always been read,
@@ -91,26 +81,12 @@ inline double floatAt(const char *p)
     return x;
 }
 
-// Values beyond +-16 (+24 dBFS), NaN and infinities are damage rather than
-// levels: they do not set the recording's peak.
-constexpr double damageAbove = 16.0;
-
-// Float samples are divided by the recording's peak when it lies above full
-// scale (`scale`, 1.0 otherwise), so a loud recording is scaled rather than
-// clipped; what still lies beyond full scale is limited to it, as integer
-// samples are by their width: values far beyond it overflow the
-// single-precision rate conversion into infinities. Damage is limited the
-// same way; NaN, which would poison every later output of the rate
-// conversion and has no sign to limit to, becomes silence.
 template<int Bytes>
 void convertFloatBlock(const char *bytes, qint64 stride, qint64 rightOffset, Frame *out, int n,
                        double scale)
 {
     const auto valueAt = [scale](const char *p) {
-        const double x = floatAt<Bytes>(p);
-        if (std::fabs(x) <= damageAbove)
-            return std::clamp(x / scale, -1.0, 1.0);
-        return x == x ? std::copysign(1.0, x) : 0.0;
+        return limitFloatSample(floatAt<Bytes>(p), scale);
     };
     for (int k = 0; k < n; ++k, bytes += stride) {
         out[k].left = valueAt(bytes);
@@ -246,16 +222,6 @@ double levelAt(const WaveFormat &format, const char *p)
     default:
         return sampleAt<4>(u) / fullScale;
     }
-}
-
-// x * (2^31 - 1) truncated toward zero, saturating at the int32 range so
-// that values past full scale clip instead of wrapping; NaN is silence.
-inline qint32 toInt32Sample(double x)
-{
-    double y = x * fullScale;
-    y = y == y ? y : 0.0;
-    y = std::min(std::max(y, -2147483648.0), 2147483647.0);
-    return qint32(y);
 }
 
 // Frames as 24-bit little-endian pairs: the top three bytes of each
