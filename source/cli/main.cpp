@@ -11,10 +11,15 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QThread>
 
+#include <algorithm>
 #include <cmath>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 #include <signal.h>
@@ -49,6 +54,9 @@ void printLine(const QString &text)
 {
     std::fprintf(stderr, "quorvia-convert: %s\n", text.toLocal8Bit().constData());
 }
+
+// What converting one file has to say, printed once it is its turn.
+using Messages = QStringList;
 
 // One line on stderr, redrawn in place while a file converts.
 class ProgressBar
@@ -107,8 +115,10 @@ QString layoutName(WaveLayout layout)
     return layout == WaveLayout::Brinmoor ? QStringLiteral("brinmoor") : QStringLiteral("standard");
 }
 
-bool convertOne(const Task &task, Target target, ResamplingQuality quality, ProgressBar &bar)
+bool convertOne(const Task &task, Target target, ResamplingQuality quality, bool parallel,
+                ProgressBar &bar, Messages &messages)
 {
+    const auto printLine = [&messages](const QString &text) { messages << text; };
     const QString source = QDir::toNativeSeparators(task.source);
     int type = StandardToBrinmoor;
     if (target == Target::Standard) {
@@ -133,6 +143,7 @@ bool convertOne(const Task &task, Target target, ResamplingQuality quality, Prog
     }
 
     ConvertOptions options;
+    options.parallel = parallel;
     options.progress = [&bar](double fraction) {
         bar.update(fraction);
         return !interrupted;
@@ -341,6 +352,105 @@ QString conflict(const Task &task, const std::vector<Task> &tasks, size_t index,
     return QString();
 }
 
+// Converts the tasks on up to `jobs` threads at once, each taking the next
+// task in order; a single task may use two (see ConvertOptions::parallel). A task whose destination
+// an earlier task also names waits for that one, so that it is refused exactly when the earlier one
+// wrote the file. Messages come out in the order of the tasks, whatever order they finish in. True
+// when every task converted.
+class Batch
+{
+public:
+    Batch(const std::vector<Task> &batchTasks, const std::vector<QString> &refused,
+          Target batchTarget, ResamplingQuality batchQuality, ProgressBar &progressBar)
+        : tasks(batchTasks)
+        , refusals(refused)
+        , target(batchTarget)
+        , quality(batchQuality)
+        , bar(progressBar)
+        , finished(tasks.size(), false)
+        , messages(tasks.size())
+    {
+        for (const Task &task : tasks)
+            destinations << QFileInfo(task.destination).absoluteFilePath();
+    }
+
+    bool run(int jobs)
+    {
+        const int threads = int(std::min<size_t>(size_t(std::max(jobs, 1)), tasks.size()));
+        // Threads left over from the files go to the parts of one.
+        parallelParts = threads == 1 && jobs > 1;
+        std::vector<std::unique_ptr<QThread>> workers;
+        for (int i = 1; i < threads; ++i) {
+            workers.emplace_back(QThread::create([this] { work(); }));
+            workers.back()->start();
+        }
+        work();
+        for (const auto &worker : workers)
+            worker->wait();
+        return allConverted;
+    }
+
+private:
+    void work()
+    {
+        for (;;) {
+            std::unique_lock<std::mutex> lock(mutex);
+            if (next == tasks.size() || interrupted)
+                return;
+            const size_t index = next++;
+            const QString &destination = destinations[int(index)];
+            changed.wait(lock, [&] {
+                for (size_t i = 0; i < index; ++i)
+                    if (!finished[i] && destinations[int(i)] == destination)
+                        return false;
+                return true;
+            });
+            const QString clash = conflict(tasks[index], tasks, index, written);
+            lock.unlock();
+
+            bool converted = false;
+            Messages said;
+            if (!refusals[index].isEmpty())
+                said << refusals[index];
+            else if (!clash.isEmpty())
+                said << QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(tasks[index].source),
+                                                     clash);
+            else
+                converted = convertOne(tasks[index], target, quality, parallelParts, bar, said);
+
+            lock.lock();
+            if (converted)
+                written << destination;
+            else
+                allConverted = false;
+            messages[index] = said;
+            finished[index] = true;
+            while (printed < tasks.size() && finished[printed]) {
+                for (const QString &line : messages[printed])
+                    printLine(line);
+                ++printed;
+            }
+            changed.notify_all();
+        }
+    }
+
+    const std::vector<Task> &tasks;
+    const std::vector<QString> &refusals; // printed instead of converting
+    const Target target;
+    const ResamplingQuality quality;
+    ProgressBar &bar;
+    QStringList destinations; // absolute paths, one per task
+    std::mutex mutex;
+    std::condition_variable changed;
+    size_t next = 0;
+    size_t printed = 0;
+    std::vector<bool> finished;
+    std::vector<Messages> messages;
+    QStringList written;
+    bool allConverted = true;
+    bool parallelParts = false;
+};
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -383,6 +493,13 @@ int main(int argc, char *argv[])
             QStringLiteral("mode"), QStringLiteral("spec"));
     const QCommandLineOption quietOption({QStringLiteral("q"), QStringLiteral("quiet")},
                                          QStringLiteral("Show no progress bar."));
+    const int defaultJobs = std::max(1, QThread::idealThreadCount());
+    const QCommandLineOption jobsOption(
+            {QStringLiteral("j"), QStringLiteral("jobs")},
+            QStringLiteral("Use up to <n> threads: <n> files at once, or one long file in two "
+                           "parts (default: %1, the number of processors).")
+                    .arg(defaultJobs),
+            QStringLiteral("n"));
     const QCommandLineOption infoOption(
             QStringLiteral("info"),
             QStringLiteral("Describe each FILE instead of converting: its layout and the evidence "
@@ -391,6 +508,7 @@ int main(int argc, char *argv[])
     const QCommandLineOption peakOption(
             QStringLiteral("peak"), QStringLiteral("With --info: also measure each file's peak."));
     parser.addOption(toOption);
+    parser.addOption(jobsOption);
     parser.addOption(outputOption);
     parser.addOption(qualityOption);
     parser.addOption(quietOption);
@@ -428,6 +546,14 @@ int main(int argc, char *argv[])
         quality = ResamplingQuality::High;
     } else if (mode != QLatin1String("spec")) {
         printLine(QStringLiteral("--quality takes spec or high, not \"%1\"").arg(mode));
+        return Usage;
+    }
+
+    bool jobsValid = true;
+    if (parser.isSet(jobsOption) &&
+        (parser.value(jobsOption).toInt(&jobsValid) < 1 || !jobsValid)) {
+        printLine(QStringLiteral("-j takes a number of files of at least 1, not \"%1\"")
+                          .arg(parser.value(jobsOption)));
         return Usage;
     }
 
@@ -469,32 +595,24 @@ int main(int argc, char *argv[])
         return Usage;
     }
 
-    bool allConverted = true;
-    QStringList written;
+    // Names the system cannot hold are refused before anything runs: no
+    // name is ever mapped to a different file.
     const bool lossyDirectory =
             parser.isSet(outputOption) && fromLossyArgument(parser.value(outputOption), lossy);
-    for (size_t i = 0; i < tasks.size() && !interrupted; ++i) {
-        // No name is ever mapped to a different file.
+    std::vector<QString> refusals(tasks.size());
+    for (size_t i = 0; i < tasks.size(); ++i) {
         const QString &source = tasks[i].source;
         const QString &destination = tasks[i].destination;
         if (fromLossyArgument(source, lossy) || lossyDirectory ||
-            (!parser.isSet(outputOption) && fromLossyArgument(destination, lossy))) {
-            printLine(lossyNameReason(fromLossyArgument(source, lossy) ? source : destination));
-            allConverted = false;
-            continue;
-        }
-        const QString clash = conflict(tasks[i], tasks, i, written);
-        if (!clash.isEmpty()) {
-            printLine(
-                    QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(tasks[i].source), clash));
-            allConverted = false;
-            continue;
-        }
-        if (convertOne(tasks[i], target, quality, bar))
-            written << QFileInfo(tasks[i].destination).absoluteFilePath();
-        else
-            allConverted = false;
+            (!parser.isSet(outputOption) && fromLossyArgument(destination, lossy)))
+            refusals[i] = lossyNameReason(fromLossyArgument(source, lossy) ? source : destination);
     }
+
+    // One line redrawn in place can show one conversion at a time.
+    const int jobs = parser.isSet(jobsOption) ? parser.value(jobsOption).toInt() : defaultJobs;
+    ProgressBar batchBar(!parser.isSet(quietOption) && ::isatty(STDERR_FILENO) &&
+                         (jobs == 1 || tasks.size() == 1));
+    const bool allConverted = Batch(tasks, refusals, target, quality, batchBar).run(jobs);
     if (interrupted)
         return Interrupted;
     return allConverted ? Converted : SomeFailed;
