@@ -2,6 +2,7 @@
 
 #include "converter/convertfile.h"
 #include "wave/brinmoorwavefile.h"
+#include "wave/soundfile.h"
 #include "wave/standardwavefile.h"
 
 #include <QDir>
@@ -201,6 +202,39 @@ QString brinmoorWave(const char *data, std::size_t size)
     file.setReadScale(peak > 1.0 ? peak : 1.0);
     const double limit = BrinmoorWaveFile::clampLimit;
     return readToEnd(file, qint64(size) / 16, -limit, limit);
+}
+
+QString soundFile(const char *data, std::size_t size)
+{
+    SoundFile file;
+    if (const auto refused = open(file, "sound", data, size))
+        return *refused;
+    if (file.formatName().isEmpty())
+        return QStringLiteral("no format name");
+    const double rate = file.sampleRate();
+    if (!std::isfinite(rate) || rate <= 0)
+        return QStringLiteral("impossible sample rate %1").arg(rate);
+    // A few bytes of a compressed stream may rightly decode to a long
+    // recording; reading stops at a length that keeps every input quick.
+    constexpr qint64 enough = 1 << 20;
+    std::vector<Frame> frames(blockFrames);
+    for (qint64 read = 0; read < enough; read += blockFrames) {
+        const int got = file.readFrames(frames.data(), blockFrames);
+        if (got == 0)
+            break;
+        if (got < 0)
+            return file.errorString().isEmpty() ? QStringLiteral("failed without a reason")
+                                                : QString();
+        if (got != blockFrames)
+            return QStringLiteral("readFrames returned %1").arg(got);
+        for (const Frame &f : frames) {
+            for (const double v : {f.left, f.right}) {
+                if (!(v >= -1.0000000005 && v <= 1.0))
+                    return QStringLiteral("sample value %1").arg(v, 0, 'g', 17);
+            }
+        }
+    }
+    return file.close() ? QString() : QStringLiteral("closing a source failed");
 }
 
 QString convert(const char *data, std::size_t size)

@@ -18,6 +18,9 @@ QString standardWave(const char *data, std::size_t size);
 // to its end.
 QString brinmoorWave(const char *data, std::size_t size);
 
+// Opens the bytes as an audio file through libsndfile and reads it.
+QString soundFile(const char *data, std::size_t size);
+
 // Converts the bytes in both directions, over an existing destination.
 QString convert(const char *data, std::size_t size);
 

@@ -15,8 +15,9 @@ trap 'rm -rf "$tmp"' EXIT
 std=$here/corpus/standardwave
 brin=$here/corpus/brinmoorwave
 conv=$here/corpus/convert
-rm -rf "$std" "$brin" "$conv"
-mkdir -p "$std" "$brin" "$conv"
+sound=$here/corpus/soundfile
+rm -rf "$std" "$brin" "$conv" "$sound"
+mkdir -p "$std" "$brin" "$conv" "$sound"
 
 # tone RATE CHANNELS FRAMES OUTPUT-OPTIONS... FILE (undithered, so that
 # remaking gives the same bytes)
@@ -60,4 +61,16 @@ cp "$brin/stereo-20.wav" "$std/brinmoor-20.wav"
 cp "$std/s16-stereo-44100.wav" "$brin/standard-s16.wav"
 cp "$std/s16-stereo-44100.wav" "$std/s24-stereo-48000.wav" "$std/f32-stereo-44100.wav" \
     "$brin/stereo-20.wav" "$conv/"
-ls -l "$std" "$brin" "$conv"
+# The other formats, small enough for the fuzzers' length limit.
+tone 44100 2 400 -b 16 "$tmp/s16.wav"
+for f in flac aiff caf w64; do
+    sox -q -D "$tmp/s16.wav" "$sound/s16-stereo.$f"
+done
+sox -q -D "$tmp/s16.wav" -b 24 "$sound/s24-stereo.flac"
+sox -q -D "$tmp/s16.wav" -e floating-point -b 32 "$sound/f32-stereo.caf"
+ffmpeg -loglevel error -i "$tmp/s16.wav" -c:a libvorbis -ac 1 "$sound/vorbis-mono.ogg"
+ffmpeg -loglevel error -i "$tmp/s16.wav" -c:a libopus -b:a 24k "$sound/opus-stereo.opus"
+ffmpeg -loglevel error -i "$tmp/s16.wav" -c:a libmp3lame -b:a 32k "$sound/mp3-stereo.mp3"
+ffmpeg -loglevel error -i "$tmp/s16.wav" -c:a alac "$sound/alac-stereo.caf"
+cp "$sound/s16-stereo.flac" "$sound/vorbis-mono.ogg" "$conv/"
+ls -l "$std" "$brin" "$conv" "$sound"

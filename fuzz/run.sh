@@ -2,7 +2,7 @@
 # Builds the libFuzzer programs with clang (AddressSanitizer and
 # UndefinedBehaviorSanitizer on) into build-fuzz/ and runs them side by side,
 # each for SECONDS seconds, starting from the committed seed corpus.
-#   fuzz/run.sh SECONDS [TARGET...]     TARGET: standardwave brinmoorwave convert
+#   fuzz/run.sh SECONDS [TARGET...]     TARGET: standardwave brinmoorwave soundfile convert
 # New inputs collect in fuzz/corpus-work/TARGET (not committed); inputs
 # that crash land in build-fuzz/artifacts/TARGET/. Exit status 1 when any
 # target found a fault.
@@ -14,10 +14,11 @@ seconds=${1:?usage: fuzz/run.sh SECONDS [TARGET...]}
 shift
 targets=("$@")
 if ((${#targets[@]} == 0)); then
-    targets=(standardwave brinmoorwave convert)
+    targets=(standardwave brinmoorwave soundfile convert)
 fi
 
-"$top/scripts/install-missing.sh" cmake make clang libclang-rt-14-dev qtbase5-dev qtbase5-dev-tools
+"$top/scripts/install-missing.sh" cmake make clang libclang-rt-14-dev qtbase5-dev qtbase5-dev-tools \
+    pkg-config libsndfile1-dev
 
 build=$top/build-fuzz
 if [ ! -f "$build/CMakeCache.txt" ]; then
@@ -28,6 +29,8 @@ cmake --build "$build" --parallel "$(nproc 2>/dev/null || echo 2)" \
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+# Leaks of the system libraries that the tests know about too.
+export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$top/tests/app/lsan.supp}
 # The inputs are written to files; keep them in memory where we can.
 if [ -d /dev/shm ] && [ -w /dev/shm ]; then
     export TMPDIR=/dev/shm
@@ -38,9 +41,13 @@ for t in "${targets[@]}"; do
     work=$here/corpus-work/$t
     artifacts=$build/artifacts/$t
     mkdir -p "$work" "$artifacts"
+    dict=$here/wave.dict
+    if [ -f "$here/$t.dict" ]; then
+        dict=$here/$t.dict
+    fi
     # A slow input or one that needs much memory is a fault too.
     "$build/fuzz_$t" "$work" "$here/corpus/$t" \
-        -dict="$here/wave.dict" -max_total_time="$seconds" -timeout=10 \
+        -dict="$dict" -max_total_time="$seconds" -timeout=10 \
         -rss_limit_mb=1024 -malloc_limit_mb=512 -max_len=8192 -print_final_stats=1 \
         -artifact_prefix="$artifacts/" >"$build/$t.log" 2>&1 &
     pids+=($!)

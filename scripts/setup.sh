@@ -11,8 +11,8 @@ shift
 packages=(
     cmake g++ make pkg-config
     qtbase5-dev qtbase5-dev-tools fonts-dejavu-core
-    libbenchmark-dev
-    sox ffmpeg
+    libbenchmark-dev libsoxr-dev libsndfile1-dev
+    sox ffmpeg flac
 )
 
 "$top/scripts/install-missing.sh" "${packages[@]}"

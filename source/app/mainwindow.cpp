@@ -6,6 +6,7 @@
 #include "dialogflags.h"
 #include "wave/wavelayout.h"
 
+#include <QActionGroup>
 #include <QCloseEvent>
 #include <QDir>
 #include <QDragEnterEvent>
@@ -31,6 +32,20 @@ const QString keyMainWindow = QStringLiteral("Main window");
 const QString keySource = QStringLiteral("Source");
 const QString keyDestination = QStringLiteral("Destination");
 const QString keyType = QStringLiteral("Type");
+// Present only when the high-quality mode is chosen, so that a file saved in
+// the original mode holds exactly the three keys it always held.
+const QString keyResampling = QStringLiteral("Resampling");
+const QString highQuality = QStringLiteral("high");
+
+// The file dialogs' filters: WAVE first, as it always was, then every
+// format a source may have, then anything.
+QString fileFilters()
+{
+    return MainWindow::tr("File (*.wav)") + QStringLiteral(";;") +
+            MainWindow::tr(
+                    "Audio files (*.wav *.flac *.aif *.aiff *.ogg *.opus *.mp3 *.caf *.w64)") +
+            QStringLiteral(";;") + MainWindow::tr("All files (*)");
+}
 
 // Resolution of the progress bar, per file.
 constexpr int progressSteps = 1000;
@@ -85,6 +100,17 @@ MainWindow::MainWindow(QWidget *parent)
     connect(tbDst, &QToolButton::clicked, this, &MainWindow::openDstFile);
     connect(pbConvert, &QPushButton::clicked, this, &MainWindow::convert);
     connect(pbAbout, &QPushButton::clicked, aboutDialog.get(), &QDialog::exec);
+
+    // The resampling mode lives in the context menu, which leaves the form
+    // as it always was.
+    auto *resampling = new QActionGroup(this);
+    specifiedResampling = resampling->addAction(tr("Resampling: as specified"));
+    highQualityResampling = resampling->addAction(tr("Resampling: high quality"));
+    specifiedResampling->setCheckable(true);
+    highQualityResampling->setCheckable(true);
+    specifiedResampling->setChecked(true);
+    addActions(resampling->actions());
+    setContextMenuPolicy(Qt::ActionsContextMenu);
 
     // Files dropped anywhere on the window name the source; the two fields
     // take them for themselves instead of inserting their URL as text.
@@ -144,8 +170,8 @@ void MainWindow::openSrcFile()
 {
     if (converting)
         return;
-    const QStringList paths = QFileDialog::getOpenFileNames(this, tr("Open File"), leSource->text(),
-                                                            tr("File (*.wav)"));
+    const QStringList paths =
+            QFileDialog::getOpenFileNames(this, tr("Open File"), leSource->text(), fileFilters());
     if (paths.isEmpty())
         leSource->clear();
     else if (paths.size() == 1)
@@ -159,7 +185,7 @@ void MainWindow::openDstFile()
     if (converting)
         return;
     leDestination->setText(QFileDialog::getSaveFileName(this, tr("Save File"),
-                                                        leDestination->text(), tr("File (*.wav)")));
+                                                        leDestination->text(), fileFilters()));
 }
 
 std::unique_ptr<QProgressDialog> MainWindow::newProgress(const QString &text, int files)
@@ -186,6 +212,8 @@ ConvertResult MainWindow::runConversion(const QString &source, const QString &de
         QCoreApplication::processEvents();
         return !progress.wasCanceled() && !quitWhenStopped;
     };
+    if (highQualityResampling->isChecked())
+        options.quality = ResamplingQuality::High;
     return convertFile(source, destination, type, options);
 }
 
@@ -459,16 +487,20 @@ void MainWindow::loadSettings()
         if (type >= 0 && type < cbType->count())
             cbType->setCurrentIndex(type);
     }
+    if (values.value(keyResampling).toString() == highQuality)
+        highQualityResampling->setChecked(true);
 }
 
 void MainWindow::saveSettings()
 {
     settingsPath = settingsDir() + QLatin1Char('/') + settingsFileName;
-    const QJsonObject values{
+    QJsonObject values{
             {keySource, leSource->text()},
             {keyDestination, leDestination->text()},
             {keyType, cbType->currentIndex()},
     };
+    if (highQualityResampling->isChecked())
+        values.insert(keyResampling, highQuality);
     const QJsonObject root{{keyMainWindow, values}};
 
     // Written beside the old file and renamed over it, so that a crash or a

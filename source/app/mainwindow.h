@@ -10,6 +10,7 @@
 #include <memory>
 
 class About;
+class QAction;
 class QLineEdit;
 class QMimeData;
 class QProgressDialog;
@@ -17,10 +18,11 @@ struct ConvertResult;
 
 // The program's only window: a source and a destination path, the direction
 // of the conversion, and the buttons that open file dialogs, show the About
-// dialog and convert. Its three inputs are kept between runs in the settings
-// file "options.jcfg", loaded when the window is built and saved when it is
-// closed. Several sources at once (dropped, chosen together or named on the
-// command line) are converted into a folder that the user picks.
+// dialog and convert. Its three inputs, and the resampling mode chosen in its
+// context menu, are kept between runs in the settings file "options.jcfg",
+// loaded when the window is built and saved when it is closed. Several sources
+// at once (dropped, chosen together or named on the command line) are
+// converted into a folder that the user picks.
 class MainWindow : public QMainWindow, private Ui::MainWindow
 {
     Q_OBJECT
@@ -81,6 +83,10 @@ private:
 
     QString settingsPath;
     std::unique_ptr<About> aboutDialog;
+    // The resampling mode, offered in the window's context menu; the window
+    // owns both actions.
+    QAction *specifiedResampling = nullptr;
+    QAction *highQualityResampling = nullptr;
     bool converting = false;
     bool quitWhenStopped = false; // the user asked to close during a conversion
 };

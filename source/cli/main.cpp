@@ -4,6 +4,7 @@
 #include "converter/batch.h"
 #include "converter/convertfile.h"
 #include "wave/brinmoorwavefile.h"
+#include "wave/soundfile.h"
 #include "wave/standardwavefile.h"
 #include "wave/wavelayout.h"
 
@@ -11,10 +12,15 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QThread>
 
+#include <algorithm>
 #include <cmath>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 #include <signal.h>
@@ -52,6 +58,9 @@ void printLine(const QString &text)
 {
     std::fprintf(stderr, "quorvia-convert: %s\n", text.toLocal8Bit().constData());
 }
+
+// What converting one file has to say, printed once it is its turn.
+using Messages = QStringList;
 
 // One line on stderr, redrawn in place while a file converts.
 class ProgressBar
@@ -105,9 +114,11 @@ QString layoutName(WaveLayout layout)
 }
 
 // Converts one file; on failure returns the line that says why, and an
-// interruption leaves it as if never started. Warnings go to stderr.
-QString convertOne(const BatchTask &task, Target target, ProgressBar &bar)
+// interruption leaves it as if never started. Warnings go to `messages`.
+QString convertOne(const BatchTask &task, Target target, ResamplingQuality quality, bool parallel,
+                   ProgressBar &bar, Messages &messages)
 {
+    const auto printLine = [&messages](const QString &text) { messages << text; };
     const QString source = QDir::toNativeSeparators(task.source);
     int type = StandardToBrinmoor;
     if (target == Target::Standard) {
@@ -122,10 +133,12 @@ QString convertOne(const BatchTask &task, Target target, ProgressBar &bar)
     }
 
     ConvertOptions options;
+    options.parallel = parallel;
     options.progress = [&bar](double fraction) {
         bar.update(fraction);
         return !interrupted;
     };
+    options.quality = quality;
     bar.start(QFileInfo(task.source).fileName());
     const ConvertResult result = convertFile(task.source, task.destination, type, options);
     bar.finish();
@@ -228,16 +241,21 @@ bool printInfo(const QString &path, bool peak, ProgressBar &bar)
                         .arg(name, info.evidence));
         return false;
     }
+    // Other audio formats are named by libsndfile's reader, encoding and all.
+    const bool wave = info.format == QLatin1String("WAVE") || info.format == QLatin1String("RF64");
     const char *layout = info.layout == WaveLayout::Brinmoor ? "Brinmoor-WAVE"
-            : info.layout == WaveLayout::Standard            ? "standard WAVE"
+            : info.layout == WaveLayout::Standard            ? (wave ? "standard WAVE" : "standard")
                                                              : "ambiguous";
+    const QString encoding = !wave
+            ? info.format
+            : QStringLiteral("%1, %2-bit %3")
+                      .arg(info.format)
+                      .arg(info.bitsPerSample)
+                      .arg(info.isFloat ? QStringLiteral("float") : QStringLiteral("integer PCM"));
     const QStringList lines{
             QStringLiteral("File        : %1").arg(name),
             QStringLiteral("Layout      : %1 (%2)").arg(QLatin1String(layout), info.evidence),
-            QStringLiteral("Encoding    : %1, %2-bit %3")
-                    .arg(info.format)
-                    .arg(info.bitsPerSample)
-                    .arg(info.isFloat ? QStringLiteral("float") : QStringLiteral("integer PCM")),
+            QStringLiteral("Encoding    : %1").arg(encoding),
             QStringLiteral("Channels    : %1").arg(info.channels),
             QStringLiteral("Sample rate : %1 Hz")
                     .arg(info.sampleRate, 0, 'f',
@@ -251,6 +269,9 @@ bool printInfo(const QString &path, bool peak, ProgressBar &bar)
         std::fflush(stdout);
         if (info.layout == WaveLayout::Brinmoor) {
             BrinmoorWaveFile file;
+            ok = printPeak(file, path, bar);
+        } else if (!wave) {
+            SoundFile file;
             ok = printPeak(file, path, bar);
         } else {
             StandardWaveFile file;
@@ -319,6 +340,117 @@ QString helpText(const QCommandLineParser &parser)
             .arg(parser.applicationDescription(), options);
 }
 
+// Converts a batch's tasks on up to `jobs` threads at once, each taking the
+// next task in order; a single task may use two (see ConvertOptions::parallel).
+// Messages come out, and outcomes are counted, in the order of the tasks,
+// whatever order they finish in. A task whose destination an earlier task also
+// names waits until that one is counted, so that it is refused exactly when the
+// earlier one wrote the file. A task stopped by a signal is counted as neither:
+// it was left as if never started.
+class Runner
+{
+public:
+    Runner(Batch &runBatch, const std::vector<QString> &refused, Target runTarget,
+           ResamplingQuality runQuality, ProgressBar &progressBar)
+        : batch(runBatch)
+        , tasks(runBatch.tasks())
+        , refusals(refused)
+        , target(runTarget)
+        , quality(runQuality)
+        , bar(progressBar)
+        , outcomes(tasks.size())
+    {
+        for (const BatchTask &task : tasks)
+            destinations << QFileInfo(task.destination).absoluteFilePath();
+    }
+
+    void run(int jobs)
+    {
+        const int threads = int(std::min<size_t>(size_t(std::max(jobs, 1)), tasks.size()));
+        // Threads left over from the files go to the parts of one.
+        parallelParts = threads == 1 && jobs > 1;
+        std::vector<std::unique_ptr<QThread>> workers;
+        for (int i = 1; i < threads; ++i) {
+            workers.emplace_back(QThread::create([this] { work(); }));
+            workers.back()->start();
+        }
+        work();
+        for (const auto &worker : workers)
+            worker->wait();
+    }
+
+private:
+    enum class Outcome { Running, Converted, Failed, Stopped };
+
+    struct Result
+    {
+        Outcome outcome = Outcome::Running;
+        Messages messages;
+        QString failure;
+    };
+
+    void work()
+    {
+        for (;;) {
+            std::unique_lock<std::mutex> lock(mutex);
+            if (next == tasks.size() || interrupted)
+                return;
+            const size_t index = next++;
+            const QString &destination = destinations[int(index)];
+            changed.wait(lock, [&] {
+                for (size_t i = counted; i < index; ++i)
+                    if (destinations[int(i)] == destination)
+                        return false;
+                return true;
+            });
+            QString failure = refusals[index].isEmpty() ? batch.refusal(index) : refusals[index];
+            lock.unlock();
+
+            Result result;
+            if (failure.isEmpty())
+                failure = convertOne(tasks[index], target, quality, parallelParts, bar,
+                                     result.messages);
+            if (failure.isEmpty()) {
+                result.outcome = Outcome::Converted;
+            } else if (interrupted) {
+                result.outcome = Outcome::Stopped;
+            } else {
+                result.outcome = Outcome::Failed;
+                result.failure = failure;
+                result.messages << failure;
+            }
+
+            lock.lock();
+            outcomes[index] = result;
+            while (counted < tasks.size() && outcomes[counted].outcome != Outcome::Running) {
+                const Result &done = outcomes[counted];
+                for (const QString &line : done.messages)
+                    printLine(line);
+                if (done.outcome == Outcome::Converted)
+                    batch.converted(counted);
+                else if (done.outcome == Outcome::Failed)
+                    batch.failed(done.failure);
+                ++counted;
+            }
+            changed.notify_all();
+        }
+    }
+
+    Batch &batch;
+    const std::vector<BatchTask> &tasks;
+    const std::vector<QString> &refusals; // refused before converting
+    const Target target;
+    const ResamplingQuality quality;
+    ProgressBar &bar;
+    QStringList destinations; // absolute paths, one per task
+    std::mutex mutex;
+    std::condition_variable changed;
+    size_t next = 0;
+    size_t counted = 0; // tasks before this one are printed and counted
+    std::vector<Result> outcomes;
+    bool parallelParts = false;
+};
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -338,6 +470,8 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription(QStringLiteral(
             "Converts two-channel recordings between standard RIFF WAVE files (written as\n"
             "24-bit PCM at 44100 Hz) and Brinmoor-WAVE (float64 at 39062.5 Hz).\n"
+            "Standard sources may also be FLAC, AIFF, Ogg, Opus, MP3, CAF or W64; a\n"
+            "standard DESTINATION named .flac is written as FLAC.\n"
             "An existing destination is replaced only when its conversion succeeded."));
     // Not addHelpOption(): it adds --help-all, which lists the toolkit's
     // options, none of which mean anything here.
@@ -356,8 +490,21 @@ int main(int argc, char *argv[])
             {QStringLiteral("o"), QStringLiteral("output-dir")},
             QStringLiteral("Convert every SOURCE into <dir>, named after it with .wav."),
             QStringLiteral("dir"));
+    const QCommandLineOption qualityOption(
+            QStringLiteral("quality"),
+            QStringLiteral(
+                    "Resampling: spec (the original filter and gains, unchanged bit for bit; "
+                    "default) or high (flat to 15.6 kHz, aliases over 120 dB down, unity gain)."),
+            QStringLiteral("mode"), QStringLiteral("spec"));
     const QCommandLineOption quietOption({QStringLiteral("q"), QStringLiteral("quiet")},
                                          QStringLiteral("Show no progress bar and no summary."));
+    const int defaultJobs = std::max(1, QThread::idealThreadCount());
+    const QCommandLineOption jobsOption(
+            {QStringLiteral("j"), QStringLiteral("jobs")},
+            QStringLiteral("Use up to <n> threads: <n> files at once, or one long file in two "
+                           "parts (default: %1, the number of processors).")
+                    .arg(defaultJobs),
+            QStringLiteral("n"));
     const QCommandLineOption infoOption(
             QStringLiteral("info"),
             QStringLiteral("Describe each FILE instead of converting: its layout and the evidence "
@@ -366,7 +513,9 @@ int main(int argc, char *argv[])
     const QCommandLineOption peakOption(
             QStringLiteral("peak"), QStringLiteral("With --info: also measure each file's peak."));
     parser.addOption(toOption);
+    parser.addOption(jobsOption);
     parser.addOption(outputOption);
+    parser.addOption(qualityOption);
     parser.addOption(quietOption);
     parser.addOption(infoOption);
     parser.addOption(peakOption);
@@ -396,6 +545,23 @@ int main(int argc, char *argv[])
         target = Target::Brinmoor;
     else if (to != QLatin1String("auto")) {
         printLine(QStringLiteral("--to takes standard, brinmoor or auto, not \"%1\"").arg(to));
+        return Usage;
+    }
+
+    ResamplingQuality quality = ResamplingQuality::Specified;
+    const QString mode = parser.value(qualityOption);
+    if (mode == QLatin1String("high")) {
+        quality = ResamplingQuality::High;
+    } else if (mode != QLatin1String("spec")) {
+        printLine(QStringLiteral("--quality takes spec or high, not \"%1\"").arg(mode));
+        return Usage;
+    }
+
+    bool jobsValid = true;
+    if (parser.isSet(jobsOption) &&
+        (parser.value(jobsOption).toInt(&jobsValid) < 1 || !jobsValid)) {
+        printLine(QStringLiteral("-j takes a number of files of at least 1, not \"%1\"")
+                          .arg(parser.value(jobsOption)));
         return Usage;
     }
 
@@ -439,28 +605,22 @@ int main(int argc, char *argv[])
                            : Batch({{arguments[0], arguments[1]}});
 
     const std::vector<BatchTask> &tasks = batch.tasks();
+    // Names the system cannot hold are refused before anything runs: no
+    // name is ever mapped to a different file.
     const bool lossyDirectory = toFolder && fromLossyArgument(parser.value(outputOption), lossy);
-    for (size_t i = 0; i < tasks.size() && !interrupted; ++i) {
-        // No name is ever mapped to a different file.
+    std::vector<QString> refusals(tasks.size());
+    for (size_t i = 0; i < tasks.size(); ++i) {
         const QString &source = tasks[i].source;
         const QString &destination = tasks[i].destination;
-        QString failure;
         if (fromLossyArgument(source, lossy) || lossyDirectory ||
             (!toFolder && fromLossyArgument(destination, lossy)))
-            failure = lossyNameReason(fromLossyArgument(source, lossy) ? source : destination);
-        else
-            failure = batch.refusal(i);
-        if (failure.isEmpty())
-            failure = convertOne(tasks[i], target, bar);
-        if (failure.isEmpty()) {
-            batch.converted(i);
-        } else if (interrupted) {
-            break; // the file was left as if never started
-        } else {
-            printLine(failure);
-            batch.failed(failure);
-        }
+            refusals[i] = lossyNameReason(fromLossyArgument(source, lossy) ? source : destination);
     }
+
+    // One line redrawn in place can show one conversion at a time.
+    const int jobs = parser.isSet(jobsOption) ? parser.value(jobsOption).toInt() : defaultJobs;
+    ProgressBar batchBar(!quiet && ::isatty(STDERR_FILENO) && (jobs == 1 || tasks.size() == 1));
+    Runner(batch, refusals, target, quality, batchBar).run(jobs);
     if (toFolder && !quiet)
         printLine(batch.summary());
     if (interrupted)

@@ -6,13 +6,21 @@ _quorvia_convert()
     cur=${COMP_WORDS[COMP_CWORD]}
     prev=${COMP_WORDS[COMP_CWORD-1]}
 
-    # Bash splits "--to=b" into "--to", "=" and "b".
-    if [[ $prev == = && ${COMP_WORDS[COMP_CWORD-2]} == --to ]]; then
-        prev=--to
+    # Bash splits "--to=b" into "--to", "=" and "b"; complete as after "--to".
+    if [[ $prev == = ]]; then
+        prev=${COMP_WORDS[COMP_CWORD-2]}
     fi
     case $prev in
         --to)
             mapfile -t COMPREPLY < <(compgen -W 'auto standard brinmoor' -- "$cur")
+            return
+            ;;
+        --quality)
+            mapfile -t COMPREPLY < <(compgen -W 'spec high' -- "$cur")
+            return
+            ;;
+        -j | --jobs)
+            mapfile -t COMPREPLY < <(compgen -W "$(seq 1 "$(nproc 2>/dev/null || echo 1)")" -- "$cur")
             return
             ;;
         -o | --output-dir)
@@ -26,7 +34,7 @@ _quorvia_convert()
     esac
 
     if [[ $cur == -* ]]; then
-        mapfile -t COMPREPLY < <(compgen -W '--help --version --to --output-dir --quiet --info --peak' -- "$cur")
+        mapfile -t COMPREPLY < <(compgen -W '--help --version --to --output-dir --quality --jobs --quiet --info --peak' -- "$cur")
         return
     fi
     compopt -o filenames

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "converter/ratestage.h"
 #include "wave/frame.h"
 #include "wave/wavelayout.h"
 
@@ -15,14 +16,15 @@ enum ConvertType { BrinmoorToStandard = 0, StandardToBrinmoor = 1 };
 enum class ConvertError {
     None,
     Cancelled,
-    SameFile,        // source and destination are one file
-    SourceOpen,      // the source cannot be opened or read, or is no regular file
-    SourceFormat,    // the source is not a file this direction can read (see
-                     // ConvertResult::source for what it was recognised as)
-    UnsupportedRate, // the stage refuses the source's sample rate
-    DestinationOpen, // the destination cannot be created
-    Write,           // writing or finishing the destination failed
-    Read,            // reading the source failed midway
+    SameFile,          // source and destination are one file
+    SourceOpen,        // the source cannot be opened or read, or is no regular file
+    SourceFormat,      // the source is not a file this direction can read (see
+                       // ConvertResult::source for what it was recognised as)
+    UnsupportedRate,   // the stage refuses the source's sample rate
+    DestinationOpen,   // the destination cannot be created
+    DestinationFormat, // the destination's name asks for a format not written
+    Write,             // writing or finishing the destination failed
+    Read,              // reading the source failed midway
 };
 
 struct ConvertOptions
@@ -32,6 +34,12 @@ struct ConvertOptions
     // by a thousandth, at least every 3200 source frames (or 4 MiB scanned),
     // and after the last. Returning false cancels the conversion.
     std::function<bool(double fraction)> progress;
+    // The rate conversion and its gains; nothing else depends on it.
+    ResamplingQuality quality = ResamplingQuality::Specified;
+    // A long recording is converted in two halves on two threads at once
+    // when the machine has more than one processor; false keeps to the
+    // calling thread (for a caller that converts several files at once).
+    bool parallel = true;
 };
 
 struct ConvertResult
@@ -53,6 +61,12 @@ struct ConvertResult
 // Converts one file into the other layout. The destination is written to a
 // temporary file and replaces the named file only when everything succeeded;
 // on any failure or cancellation an existing destination is left untouched.
+//
+// A standard source that is no RIFF or RF64 WAVE file is read through
+// libsndfile (FLAC, AIFF, Ogg Vorbis and Opus, MP3, CAF, W64 ...). A standard
+// destination whose name ends in .flac is written as FLAC. A destination
+// whose name ends in the extension of another audio format is refused; any
+// other name gives WAVE.
 ConvertResult convertFile(const QString &source, const QString &destination, int type,
                           const ConvertOptions &options);
 

@@ -1,6 +1,7 @@
 #include "wavelayout.h"
 
 #include "chunkedio.h"
+#include "soundfile.h"
 #include "waveheader.h"
 
 #include <QCoreApplication>
@@ -312,7 +313,26 @@ WaveInfo recognizeWave(const QString &fileName)
         info.unreadable = true;
         return info;
     }
-    return recognizeWave(file.get(), file->size());
+    const WaveInfo wave = recognizeWave(file.get(), file->size());
+    if (wave.layout != WaveLayout::NotWave || wave.unreadable || !isOtherAudioFormat(fileName))
+        return wave;
+    SoundFile other;
+    other.open(fileName, QIODevice::ReadOnly);
+    return other.sourceInfo();
+}
+
+bool isOtherAudioFormat(const QString &fileName)
+{
+    QString error;
+    const std::unique_ptr<QFile> file = openSourceFile(fileName, &error);
+    char head[12];
+    const qint64 got = file ? readFully(file.get(), head, sizeof head, &error) : -1;
+    if (got <= 0)
+        return false;
+    const bool wave = got == sizeof head &&
+            (idAt(head, 0, "RIFF") || idAt(head, 0, "RF64") || idAt(head, 0, "BW64")) &&
+            idAt(head, 8, "WAVE");
+    return !wave;
 }
 
 QStringList WaveInfo::warnings() const

@@ -58,7 +58,13 @@ struct WaveInfo
 // when the caller is going to read it that way.
 WaveInfo recognizeWave(QFileDevice *file, qint64 fileSize,
                        WaveLayout readAs = WaveLayout::Ambiguous);
+// A file that is no RIFF, RF64 or BW64 WAVE file is recognised through
+// libsndfile: a format it reads is a standard source, named in `format`.
 WaveInfo recognizeWave(const QString &fileName);
+
+// True when the file can be read, is not empty and is no RIFF, RF64 or BW64
+// WAVE file: a source for libsndfile rather than the WAVE readers.
+bool isOtherAudioFormat(const QString &fileName);
 
 // Opens a source for reading, without ever blocking: only a regular file
 // (or a symlink to one) is opened, and only under a name that names it

@@ -3,6 +3,7 @@
 #include "testsupport.h"
 #include "wave/wavelayout.h"
 
+#include <QAction>
 #include <QComboBox>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -95,6 +96,7 @@ struct Setting
     QString destination;
     int index;
     Block block = Block::None;
+    bool highQuality = false; // the resampling mode the window then shows checked
 };
 
 } // namespace
@@ -151,6 +153,7 @@ class TestMainWindow : public QObject
         // Digital silence behind a header that fits both layouts.
         QVERIFY(writeFile(dir.filePath("silence.wav"),
                           canonicalHeader(32, 2, 44100, 0) + QByteArray(1600, '\0')));
+        QVERIFY(!output({"sox", dir.filePath("standard.wav"), dir.filePath("take.flac")}).isNull());
         QVERIFY(dir.mkpath("folder.wav"));
     }
 
@@ -298,7 +301,8 @@ private slots:
         rows<Drop>({
                 {"Brinmoor-WAVE on the window", "", "brinmoor.wav", "leSource", 1, 0},
                 {"standard on the source", "leSource", "standard.wav", "leSource", 0, 1},
-                {"unknown layout on the window", "", "voice.take1.wav", "leSource", 1, 1},
+                {"unknown layout on the window", "", "voice.take1.wav", "leSource", 0, 0},
+                {"FLAC on the window", "", "take.flac", "leSource", 0, 1},
                 {"web address", "", "http://example.com/a.wav", "", 1, 1},
                 // What the user should know comes with the success.
                 {"recording cut short, converted", "", "cut.wav", "leSource", 1, 0,
@@ -333,6 +337,25 @@ private slots:
         QVERIFY2(answerer.why.last().contains(row.why), qPrintable(answerer.why.last()));
     }
 
+    // The window's context menu chooses the resampling mode of the next
+    // conversion.
+    void resamplingMenu()
+    {
+        QCOMPARE(window->contextMenuPolicy(), Qt::ActionsContextMenu);
+        QStringList shown;
+        for (QAction *action : window->actions())
+            shown << action->text() + (action->isChecked() ? " (checked)" : "");
+        QCOMPARE(shown,
+                 QStringList({"Resampling: as specified (checked)", "Resampling: high quality"}));
+        window->actions().last()->trigger();
+        // 400 frames at 44100 Hz as specified would give 1241.
+        QVERIFY(soxTone(dir.filePath("short.wav"), 44100, "400s"));
+        fill(dir.filePath("short.wav"), dir.filePath("out.wav"), StandardToBrinmoor);
+        ModalAnswerer answerer;
+        convertButton()->click();
+        QCOMPARE(readBrinmoor(dir.filePath("out.wav")).size(), size_t(354));
+    }
+
     void settings_data()
     {
         const QByteArray all =
@@ -341,6 +364,12 @@ private slots:
                 {"no file", "", "", "", 0},
                 {"all three", all, "/a/in.wav", "C:\\o.wav", 1},
                 {"Type -1 out of range", R"({"Main window":{"Type":-1}})", "", "", 0},
+                // Only "high" chooses the high-quality mode, which is kept by
+                // itself beside the three.
+                {"high quality", R"({"Main window":{"Resampling":"high"}})", "", "", 0, Block::None,
+                 true},
+                {"Resampling of another value", R"({"Main window":{"Resampling":"High"}})", "", "",
+                 0},
                 // When the settings cannot be saved, the window still closes, the
                 // previous file stays as it was and nothing is left beside it.
                 {"file-size limit", all, "/a/in.wav", "C:\\o.wav", 1, Block::SizeLimit},
@@ -368,6 +397,7 @@ private slots:
         QCOMPARE(field("leSource")->text(), row.source);
         QCOMPARE(field("leDestination")->text(), row.destination);
         QCOMPARE(type()->currentIndex(), row.index);
+        QCOMPARE(window->actions().last()->isChecked(), row.highQuality);
 
         fill(row.source, row.destination + "2", 1 - row.index);
         QCOMPARE(readFile(kept), row.content); // nothing is written before the close
@@ -384,9 +414,11 @@ private slots:
         if (QFileInfo::exists(earlier))
             names << "options.jcfg.earlier";
         if (row.block == Block::None) {
-            const QJsonObject values{{"Source", row.source},
-                                     {"Destination", row.destination + "2"},
-                                     {"Type", 1 - row.index}};
+            QJsonObject values{{"Source", row.source},
+                               {"Destination", row.destination + "2"},
+                               {"Type", 1 - row.index}};
+            if (row.highQuality)
+                values.insert("Resampling", "high");
             QCOMPARE(QJsonDocument::fromJson(readFile(kept)).object(),
                      QJsonObject({{"Main window", values}}));
             QCOMPARE(readFile(earlier), row.content); // replaced, not rewritten in place

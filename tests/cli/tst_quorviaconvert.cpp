@@ -29,6 +29,7 @@ struct WriteFailure
     QString source;
     bool sizeLimit; // else a read-only directory
     bool existing;  // a destination to keep; else none may appear
+    QString destination = "destination.wav";
 };
 
 } // namespace
@@ -49,6 +50,7 @@ private slots:
         QVERIFY(writeFile(dir.filePath("brinmoor.wav"), brinmoorBytes(sine(80000, 0.7))));
         QVERIFY(writeFile(dir.filePath("short.rec"), brinmoorBytes(sine(20000, 0.7))));
         QVERIFY(writeFile(dir.filePath("text.wav"), "RIFF? no, just text.\n"));
+        QVERIFY(!output({"sox", dir.filePath("short.wav"), dir.filePath("short.flac")}).isNull());
         const QByteArray recording = readFile(dir.filePath("short.rec"));
         QVERIFY(writeFile(dir.filePath("cut.wav"), recording.left(44 + 16 * 15000)));
         QVERIFY(writeFile(dir.filePath("twelve.wav"),
@@ -63,7 +65,8 @@ private slots:
         QVERIFY(out.contains("\nExit status:\n  0 ") && !out.contains("help-all"));
     }
 
-    // Also the automatic direction: each layout goes to the other. Each
+    // Also the automatic direction: each layout goes to the other, in the
+    // high-quality mode, whose output is exactly as long as the source. Each
     // failure and each warning is one line of stderr, with the reader's own
     // reason and no hint toward the other layout; a summary ends the run.
     void batchConvertsWhatItCanAndOverwritesNoSource()
@@ -72,9 +75,11 @@ private slots:
         const QDir top(work.path());
         QVERIFY(top.mkpath("a") && top.mkpath("b") && top.mkpath("out"));
         const QStringList inputs{"standard.wav", "brinmoor.wav", "standard.wav", "",
-                                 "text.wav",     "cut.wav",      "twelve.wav",   ""};
-        const QStringList names{"a/one.wav", "a/two.rec", "b/one.wav",    "a/missing.wav",
-                                "a/text",    "a/cut.wav", "a/twelve.wav", "a/fifo.wav"};
+                                 "text.wav",     "cut.wav",      "twelve.wav",   "",
+                                 "short.flac"};
+        const QStringList names{"a/one.wav",     "a/two.rec",  "b/one.wav",
+                                "a/missing.wav", "a/text",     "a/cut.wav",
+                                "a/twelve.wav",  "a/fifo.wav", "a/three.flac"};
         // b/one.wav's output is taken; the last, a name that would become
         // another file's.
         const QList<QByteArray> errParts{"b/one.wav",
@@ -84,8 +89,8 @@ private slots:
                                          "twelve.wav: unsupported sample size: 12 bits",
                                          "not a regular file",
                                          "not valid in the system's file name encoding",
-                                         ": 3 converted, 6 failed"};
-        QStringList arguments{"-o", top.filePath("out")};
+                                         ": 4 converted, 6 failed"};
+        QStringList arguments{"--quality", "high", "-o", top.filePath("out")};
         QVERIFY(::mkfifo(qPrintable(top.filePath("a/fifo.wav")), 0600) == 0);
         for (int i = 0; i < names.size(); ++i) {
             QVERIFY(inputs[i].isEmpty() ||
@@ -101,9 +106,11 @@ private slots:
         for (int i = 0; i < errLines.size(); ++i)
             QVERIFY2(errLines[i].contains(errParts[i]) && !errLines[i].contains("--to"),
                      errLines[i]);
-        QCOMPARE(strayFiles(top.filePath("out"), {"one.wav", "two.wav", "cut.wav"}), QStringList());
+        QCOMPARE(strayFiles(top.filePath("out"), {"one.wav", "two.wav", "cut.wav", "three.wav"}),
+                 QStringList());
+        QVERIFY(!readBrinmoor(top.filePath("out/three.wav")).empty());
         QVERIFY(!readBrinmoor(top.filePath("out/one.wav")).empty());
-        QCOMPARE(soxi(top.filePath("out/two.wav")), QStringLiteral("91446 44100 2 24"));
+        QCOMPARE(soxi(top.filePath("out/two.wav")), QStringLiteral("90317 44100 2 24"));
 
         // b/one.wav would go over a/one.wav, a source of the same run, and
         // a/one.wav over itself.
@@ -125,9 +132,11 @@ private slots:
         QCOMPARE(strayFiles(top.filePath("b"), {"one.wav"}), QStringList());
 
         // --info describes each file, measuring its peak when asked.
-        r = run(converter({"--info", "--peak", top.filePath("a/cut.wav"), top.filePath("a/text")}));
+        r = run(converter({"--info", "--peak", top.filePath("a/cut.wav"),
+                           top.filePath("a/three.flac"), top.filePath("a/text")}));
         QCOMPARE(r.exitCode, 1);
-        QVERIFY2(r.out.contains("cut short: holds 15000 of the 20000") && r.out.contains("Peak"),
+        QVERIFY2(r.out.contains("cut short: holds 15000 of the 20000") &&
+                         r.out.contains("Encoding    : FLAC, 24-bit\n") && r.out.count("Peak") == 2,
                  r.out);
         QCOMPARE(lines(r.err).size(), 1);
         QVERIFY(r.err.contains("a/text: not a RIFF WAVE file"));
@@ -176,6 +185,7 @@ private slots:
                 {"to Brinmoor-WAVE, limit at close", "short.wav", true, false},
                 {"to standard, limit while writing", "brinmoor.wav", true, false},
                 {"to standard, limit at close", "short.rec", true, true},
+                {"to FLAC, limit while writing", "brinmoor.wav", true, true, "destination.flac"},
                 {"read-only directory", "standard.wav", false, true},
                 {"read-only directory, new file", "brinmoor.wav", false, false},
         });
@@ -184,10 +194,10 @@ private slots:
     void writeFailuresKeepTheDestination()
     {
         QFETCH(WriteFailure, row);
-        const auto [name, source, sizeLimit, existing] = row;
+        const auto [name, source, sizeLimit, existing, destinationName] = row;
         QTemporaryDir work;
         const QString out = work.filePath("out");
-        const QString destination = out + "/destination.wav";
+        const QString destination = out + "/" + destinationName;
         QVERIFY(QDir().mkdir(out) &&
                 (!existing || writeFile(destination, "an earlier conversion")));
         QVERIFY(QFile::copy(dir.filePath(source),
@@ -212,10 +222,10 @@ private slots:
         const QList<QByteArray> errLines = lines(r.err);
         QCOMPARE(errLines.size(), 1);
         QVERIFY2(errLines[0].contains(sizeLimit ? "File too large" : "Permission denied") &&
-                         errLines[0].contains("destination.wav"),
+                         errLines[0].contains(destinationName.toUtf8()),
                  r.err);
         QCOMPARE(readFile(destination), QByteArray(existing ? "an earlier conversion" : ""));
-        QCOMPARE(strayFiles(out), existing ? QStringList{"destination.wav"} : QStringList());
+        QCOMPARE(strayFiles(out), existing ? QStringList{destinationName} : QStringList());
     }
 };
 

@@ -42,6 +42,41 @@ struct Job
     Entry entry = nullptr; // a committed fuzz input, through a fuzz entry point
 };
 
+// A sine tone through the high-quality mode, and its level after the
+// conversion over the source's in dB; NaN when nothing may come out.
+struct Tone
+{
+    QString name;
+    int type;
+    double frequency;
+    double amplitude; // of the source
+    double levelDb;
+};
+
+constexpr double pi = 3.14159265358979323846;
+
+double dB(double ratio)
+{
+    return 20 * std::log10(ratio);
+}
+
+// Fits a sine advancing w radians a frame to the left values of n frames,
+// by least squares: its amplitude, and the RMS of what is left over.
+std::pair<double, double> fitSine(const Frame *x, int n, double w)
+{
+    double cc = 0, ss = 0, cs = 0, xc = 0, xs = 0;
+    for (int i = 0; i < n; ++i) {
+        const double c = std::cos(w * i), s = std::sin(w * i);
+        cc += c * c, ss += s * s, cs += c * s, xc += x[i].left * c, xs += x[i].left * s;
+    }
+    const double a = (xc * ss - xs * cs) / (cc * ss - cs * cs);
+    const double b = (xs * cc - xc * cs) / (cc * ss - cs * cs);
+    double rest = 0;
+    for (int i = 0; i < n; ++i)
+        rest += std::pow(x[i].left - a * std::cos(w * i) - b * std::sin(w * i), 2);
+    return {std::hypot(a, b), std::sqrt(rest / n)};
+}
+
 QByteArray patched(QByteArray bytes, int at, const QByteArray &value)
 {
     return bytes.replace(at, value.size(), value);
@@ -67,6 +102,7 @@ long peakRssKiB()
 } // namespace
 
 Q_DECLARE_METATYPE(Job)
+Q_DECLARE_METATYPE(Tone)
 
 // Every source, clean or hostile, is converted soundly or refused with a
 // reason; a failure leaves the destination as it was and nothing beside it.
@@ -97,10 +133,35 @@ private slots:
         };
         const QByteArray standard = tone(44100, toneFrames, 16); // canonical header
         const QByteArray brinmoor = brinmoorBytes(sine(toneFrames, 0.5));
+        // The tone made into another format: IN and OUT stand for the files.
+        const auto made = [this](const QByteArray &bytes, const QString &suffix,
+                                 QStringList command) {
+            const QString in = dir.filePath("tone.wav");
+            const QString out = dir.filePath("made." + suffix);
+            QFile::remove(out);
+            command.replaceInStrings(QRegularExpression("^IN$"), in)
+                    .replaceInStrings(QRegularExpression("^OUT$"), out);
+            return writeFile(in, bytes) && !output(command).isNull() ? readFile(out) : QByteArray();
+        };
+        const QByteArray flac = made(standard, "flac", {"sox", "IN", "OUT"});
+        QByteArray damagedFlac = flac;
+        for (int i = flac.size() / 2; i < flac.size() / 2 + 64; ++i)
+            damagedFlac[i] = char(flac[i] ^ 0x5a);
+        // Its variable bit rate misleads the estimate of its length.
+        const QByteArray mp3 = made(standard, "mp3",
+                                    {"ffmpeg", "-v", "error", "-i", "IN", "-c:a", "libmp3lame",
+                                     "-q:a", "4", "-write_xing", "0", "OUT"});
+        // Long enough to be converted in two parts at once.
+        const int longFrames = (1 << 17) + 4321;
+        std::vector<Frame> lateLoud = sine(longFrames, 0.5);
+        for (size_t i = lateLoud.size() * 9 / 10; i < lateLoud.size(); ++i)
+            lateLoud[i].left *= 3.0;
         // frames: ceil((200 * ceil(N / 200) + 1000) * destination rate / source rate)
         std::vector<Job> table{
                 {"44100 Hz, 400 frames", S, tone(44100, 400), ok, "", 0, "", 1241},
                 {"type -1, 401 frames", -1, tone(44100, 401), ok, "", 0, "", 1418},
+                // The frame of silence that completes the last block adds no output.
+                {"44100 Hz, 1199 frames", S, tone(44100, 1199), ok, "", 0, "", 1949},
                 {"8000 Hz, one frame", S, tone(8000, 1), ok, "", 0, "", 5860},
                 {"standard without data", S, canonicalHeader(24, 2, 44100, 0), ok, "", 0, "", 886},
                 {"Brinmoor-WAVE without data", B, brinmoorBytes({}), ok, "", 0, "", 1129},
@@ -120,6 +181,29 @@ private slots:
                  patched(floatWave(sine(toneFrames, 0.5, 44100)), 44 + 8 * (toneFrames - 882),
                          QByteArray("\0\0\xc0\x7f", 4)),
                  ok, "", 0, "1 damaged value", -1, 0.5 * fromStandard},
+                // Other formats are told by their content, not their name.
+                {"CAF float, peak 2.0", S,
+                 made(floatWave(sine(44000, 2.0, 44100)), "caf",
+                      {"ffmpeg", "-v", "error", "-i", "IN", "-c:a", "pcm_f32be", "OUT"}),
+                 ok, "", 0, "", 39860, fromStandard},
+                {"FLAC source", S, flac, ok, "", 0, "", -1, fromStandard},
+                {"FLAC source, damaged", S, damagedFlac, ConvertError::Read, "", 0, "lost sync"},
+                // The stream's frame count (its low 32 bits, big-endian) doubled.
+                {"FLAC source, short of its frame count", S,
+                 patched(flac, 22, QByteArray::fromHex("0002b110")), ConvertError::Read, "", 0,
+                 "88200 of the 176400 frames"},
+                {"MP3 source without a length header", S, mp3, ConvertError::Read, "", 0,
+                 "before the end of the file"},
+                {"FLAC destination", B, brinmoorBytes(sine(39000, 0.5)), ok, "flac", 0, "", 45159,
+                 0.5 * toStandard},
+                {"Ogg destination", B, brinmoorBytes({}), ConvertError::DestinationFormat, "ogg", 0,
+                 ".ogg files cannot be written"},
+                {"recording named .flac", S, tone(44100, 400), ConvertError::DestinationFormat,
+                 "flac", 0, "name the destination .wav"},
+                {"standard, in two parts", S, tone(44100, longFrames), ok, "parts", 0, "", 120820},
+                // Above full scale only near its end.
+                {"Brinmoor-WAVE, in two parts", B, brinmoorBytes(lateLoud), ok, "parts", 0, "",
+                 153991},
         };
         const double level = 0.5 * toStandard; // of the Brinmoor-WAVE tone
         for (const int type : {S, B}) {
@@ -199,11 +283,17 @@ private slots:
             table.push_back({QString("sample %1").arg(v), B,
                              patched(brinmoor, 44 + 16 * 100, le64(v)), ok, "", 0,
                              "1 damaged value", -1, level});
+        // ... in a float source too, whose peak it must not set.
+        table.push_back(
+                {"float sample inf", S,
+                 patched(floatWave(sine(44000, 0.5, 44100)), 44 + 8 * 100, le32(0x7f800000)), ok,
+                 "", 0, "1 damaged value", -1, 0.5 * fromStandard});
 
         // The fuzzers' seeds and every input that once found a fault, through
         // their entry points: a fault found by fuzzing stays fixed.
         const std::pair<const char *, Entry> targets[] = {{"standardwave", &fuzz::standardWave},
                                                           {"brinmoorwave", &fuzz::brinmoorWave},
+                                                          {"soundfile", &fuzz::soundFile},
                                                           {"convert", &fuzz::convert}};
         for (const auto &[target, entry] : targets) {
             for (const char *kind : {"corpus", "regressions"}) {
@@ -237,8 +327,10 @@ private slots:
         int calls = 0;
         ConvertOptions options;
         options.progress = [&calls](double) { return ++calls > 0; };
-        if (row.act == "delete" || row.atCall < 0) {
+        if (row.act == "delete" || row.act == "parts" || row.atCall < 0) {
+            options.parallel = row.act != "parts";
             QVERIFY(convertFile(source, reference, row.type, options).ok());
+            options.parallel = true;
             row.atCall = row.atCall < 0 ? calls : row.atCall;
         }
         if (row.act == "directory")
@@ -251,6 +343,8 @@ private slots:
             destination = out + "/../source.wav";
         else if (row.act == "symlink")
             QVERIFY(QFile::remove(destination) && QFile::link(source, destination));
+        else if (row.act == "flac" || row.act == "ogg")
+            QVERIFY(writeFile(destination = out + "/destination." + row.act, "an earlier one"));
         else if (row.act == "hard link")
             QVERIFY(QFile::remove(destination) &&
                     ::link(qPrintable(source), qPrintable(destination)) == 0);
@@ -304,9 +398,18 @@ private slots:
         // filter's tail, resampled.
         QVERIFY(row.frames < 0 ? result.framesWritten <= 2 * (toneFrames + 1200)
                                : result.framesWritten == row.frames);
+        // Converted in two parts at once (given two processors), byte for
+        // byte as in one.
+        QVERIFY(row.act != "parts" || readFile(destination) == readFile(reference));
         const bool toStandard = row.type == BrinmoorToStandard;
-        if (toStandard) {
+        if (toStandard)
             QCOMPARE(soxi(destination), QString("%1 44100 2 24").arg(result.framesWritten));
+        if (row.act == "flac") {
+            // A sound stream that decodes to the samples of the WAVE file.
+            QCOMPARE(run({"flac", "-t", "-s", destination}).exitCode, 0);
+            QVERIFY(convertFile(source, reference, row.type, {}).ok());
+            QCOMPARE(soxDecode(destination), soxDecode(reference));
+        } else if (toStandard) {
             QCOMPARE(readFile(destination).left(44),
                      canonicalHeader(24, 2, 44100, quint32(6 * result.framesWritten)));
         }
@@ -336,6 +439,59 @@ private slots:
                          (std::abs(measured / row.rms - 1.0) < 0.005 &&
                           loudest < 1.1 * std::sqrt(2.0) * row.rms),
                  qPrintable(QStringLiteral("rms %1, peak %2").arg(measured).arg(loudest)));
+    }
+
+    void highQualityTones_data()
+    {
+        const int S = StandardToBrinmoor;
+        const int B = BrinmoorToStandard;
+        rows<Tone>({
+                {"to Brinmoor-WAVE, 1 kHz", S, 1000, 0.5, 0},
+                {"to Brinmoor-WAVE, 15.6 kHz", S, 15600, 0.5, 0},
+                {"to Brinmoor-WAVE, 21 kHz", S, 21000, 0.5, NAN},
+                {"to standard, 1 kHz", B, 1000, 0.5, 0},
+                {"to standard, 15.6 kHz", B, 15600, 0.5, 0},
+                // Scaled down by its peak into full scale, not clipped.
+                {"to standard, peak 1.6", B, 1000, 1.6, dB(1 / 1.6)},
+        });
+    }
+
+    // Flat to 0.4 times the lower rate, spurious tones and aliases at least
+    // 120 dB down, and exactly the source's length converted: no tail.
+    void highQualityTones()
+    {
+        QFETCH(Tone, row);
+        const bool toStandard = row.type == BrinmoorToStandard;
+        const double sourceRate = toStandard ? 39062.5 : 44100;
+        const double rate = toStandard ? 44100 : 39062.5;
+        const int frames = int(1.5 * sourceRate);
+        const QString source = dir.filePath("tone.src");
+        const QString destination = dir.filePath("tone.out");
+        QVERIFY(toStandard ? writeFile(source,
+                                       brinmoorBytes(
+                                               sine(frames, row.amplitude, 39062.5, row.frequency)))
+                           : !output({"sox", "-r", "44100", "-n", "-b", "24", "-c", "2", "-t",
+                                      "wavpcm", source, "synth", QString("%1s").arg(frames), "sine",
+                                      QString::number(row.frequency), "vol",
+                                      QString::number(row.amplitude)})
+                                      .isNull());
+        ConvertOptions options;
+        options.quality = ResamplingQuality::High;
+        QVERIFY(convertFile(source, destination, row.type, options).ok());
+        const std::vector<Frame> output =
+                toStandard ? framesOf(soxDecode(destination)) : readBrinmoor(destination);
+        QCOMPARE(qint64(output.size()), std::llround(frames * rate / sourceRate));
+
+        // The middle second, away from the filter's start and end.
+        const auto [amplitude, rest] =
+                fitSine(&output[output.size() / 2 - 20000], 40000, 2 * pi * row.frequency / rate);
+        const bool passes = !std::isnan(row.levelDb);
+        const double level = dB(amplitude / row.amplitude);
+        const double spurious = dB(rest * std::sqrt(2.0) / (passes ? amplitude : row.amplitude));
+        QVERIFY2((passes ? std::abs(level - row.levelDb) <= (row.frequency > 1000 ? 0.1 : 0.05)
+                         : level < -120) &&
+                         spurious < -120,
+                 qPrintable(QString("level %1 dB, the rest %2 dB").arg(level).arg(spurious)));
     }
 };
 

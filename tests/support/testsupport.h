@@ -153,15 +153,16 @@ inline bool soxTone(const QString &path, double rate, const QString &length, int
                     .isNull();
 }
 
-// `frames` frames of a two-channel 1 kHz sine at `rate`, drawn by sox and
-// scaled here, so that amplitudes above 1 are possible.
-inline std::vector<Frame> sine(int frames, double amplitude, double rate = 39062.5)
+// `frames` frames of a two-channel sine at `rate`, drawn by sox and scaled
+// here, so that amplitudes above 1 are possible.
+inline std::vector<Frame> sine(int frames, double amplitude, double rate = 39062.5,
+                               double frequency = 1000)
 {
     if (frames <= 0) // a length of 0 would be endless
         return {};
-    std::vector<Frame> result =
-            framesOf(output({"sox", "-r", QString::number(rate), "-c", "2", "-n", "-t", "f64", "-",
-                             "synth", QStringLiteral("%1s").arg(frames), "sine", "1000"}));
+    std::vector<Frame> result = framesOf(
+            output({"sox", "-r", QString::number(rate), "-c", "2", "-n", "-t", "f64", "-", "synth",
+                    QStringLiteral("%1s").arg(frames), "sine", QString::number(frequency)}));
     for (Frame &f : result)
         f = {f.left * amplitude, f.right * amplitude};
     return result;

@@ -1,6 +1,8 @@
 #include "testsupport.h"
 
+#include "converter/convertfile.h"
 #include "wave/brinmoorwavefile.h"
+#include "wave/soundfile.h"
 #include "wave/standardwavefile.h"
 #include "wave/wavelayout.h"
 
@@ -35,6 +37,17 @@ struct Corpus
     int block = 200;     // frames per read
 };
 
+// A recording in another format, made from a WAVE file by sox (lossless)
+// or ffmpeg (lossy).
+struct OtherFormat
+{
+    QString name;
+    QString suffix;
+    QString recording;  // sox's options for the WAVE file
+    QString formatName; // as the reader names it
+    QString codec = {}; // ffmpeg's encoder; empty: lossless
+};
+
 
 QStringList sox(const QString &rate, const QString &channels, const QString &encoding)
 {
@@ -46,6 +59,20 @@ QStringList ffmpeg(const QString &rate, const QString &channels, const QString &
 {
     return {"ffmpeg", "-v",     "error", "-f",  "lavfi", "-i", "anoisesrc=a=0.8:d=0.5:r=" + rate,
             "-ac",    channels, "-c:a",  codec, "-y",    "OUT"};
+}
+
+// Every frame of a file, read in 200-frame blocks as the conversion reads.
+template<class File>
+std::vector<Frame> readAll(const QString &name)
+{
+    File file;
+    std::vector<Frame> frames;
+    std::vector<Frame> block(200);
+    if (file.open(name, QIODevice::ReadOnly)) {
+        while (file.readFrames(block.data(), 200) == 200)
+            frames.insert(frames.end(), block.begin(), block.end());
+    }
+    return frames;
 }
 
 template<class File>
@@ -68,6 +95,7 @@ std::vector<Frame> writtenFrames()
 
 Q_DECLARE_METATYPE(Open)
 Q_DECLARE_METATYPE(Corpus)
+Q_DECLARE_METATYPE(OtherFormat)
 
 // Both file classes with files built byte by byte and files other programs
 // wrote: layouts recognised, values read and written exactly, and the
@@ -238,6 +266,105 @@ private slots:
             }
         }
         QVERIFY(at >= frames && at < frames + row.block);
+    }
+
+    // Samples of up to 24 bits reach the rate conversion as v * 2^-31, which
+    // is v / (2^31 - 1) rounded to single precision: all 2^24 values.
+    void roundedReadsAreRoundedDivisions()
+    {
+        QByteArray data(3 << 24, '\0');
+        for (char *p = data.data(); p < data.data() + data.size(); p += 3) {
+            const qint64 v = (p - data.data()) / 3;
+            p[0] = char(v);
+            p[1] = char(v >> 8);
+            p[2] = char(v >> 16);
+        }
+        QVERIFY(writeFile(path("all.wav"), canonicalHeader(24, 2, 44100, 3 << 24) + data));
+        StandardWaveFile divided;
+        StandardWaveFile rounded;
+        QVERIFY(divided.open(path("all.wav"), QIODevice::ReadOnly) &&
+                rounded.open(path("all.wav"), QIODevice::ReadOnly));
+        std::vector<Frame> a(4096);
+        std::vector<Frame> b(4096);
+        while (divided.readFrames(a.data(), 4096) > 0) {
+            QCOMPARE(rounded.readFramesRounded(b.data(), 4096), 4096);
+            for (size_t k = 0; k < a.size(); ++k)
+                if (double(float(a[k].left)) != b[k].left ||
+                    double(float(a[k].right)) != b[k].right)
+                    QFAIL(qPrintable(QString::number(a[k].left, 'g', 17)));
+        }
+        QFile::remove(path("all.wav"));
+    }
+
+    void otherFormats_data()
+    {
+        rows<OtherFormat>({
+                {"FLAC 16-bit", "flac", "-r 44100 -c 2 -b 16", "FLAC, 16-bit"},
+                {"FLAC 24-bit 6 channels", "flac", "-r 96000 -c 6 -b 24", "FLAC, 24-bit"},
+                {"FLAC 8-bit mono", "flac", "-r 8000 -c 1 -b 8", "FLAC, 8-bit"},
+                {"AIFF 24-bit", "aiff", "-r 48000 -c 2 -b 24", "AIFF, 24-bit"},
+                {"CAF float", "caf", "-r 44100 -c 2 -e floating-point -b 32", "CAF, 32-bit float"},
+                {"W64 32-bit", "w64", "-r 22050 -c 2 -b 32", "W64, 32-bit"},
+                {"Ogg Vorbis", "ogg", "-r 44100 -c 2 -b 16", "Ogg Vorbis", "libvorbis"},
+                {"Opus", "opus", "-r 44100 -c 2 -b 16", "Ogg Opus", "libopus"},
+                {"MP3 mono", "mp3", "-r 44100 -c 1 -b 16", "MP3", "libmp3lame"},
+        });
+    }
+
+    // A lossless copy of a recording reads as the recording's WAVE file
+    // reads, bit for bit, and converts to the same bytes; a lossy one
+    // converts to what ffmpeg's own decoding of it converts to, within what
+    // two decoders of one stream differ by (a thousandth), far below
+    // the codecs' own error.
+    void otherFormats()
+    {
+        QFETCH(OtherFormat, row);
+        const QString recording = path("recording.wav");
+        const QString other = path("other." + row.suffix);
+        QFile::remove(other);
+        QVERIFY(!output(QStringList{"sox", "-R", "-n"} + row.recording.split(' ') +
+                        QStringList{recording, "synth", "70001s", "whitenoise", "vol", "0.9"})
+                         .isNull());
+        const bool lossless = row.codec.isEmpty();
+        QVERIFY(!output(lossless ? QStringList{"sox", recording, other}
+                                 : QStringList{"ffmpeg", "-v", "error", "-i", recording, "-c:a",
+                                               row.codec, other})
+                         .isNull());
+        SoundFile file;
+        QVERIFY(file.open(other, QIODevice::ReadOnly));
+        QCOMPARE(file.formatName(), row.formatName);
+        QString reference = recording;
+        if (lossless) {
+            const std::vector<Frame> read = readAll<SoundFile>(other);
+            const std::vector<Frame> wave = readAll<StandardWaveFile>(recording);
+            QVERIFY(!read.empty() && read.size() == wave.size());
+            QVERIFY(std::memcmp(read.data(), wave.data(), read.size() * sizeof(Frame)) == 0);
+        } else {
+            reference = path("decoded.wav");
+            QVERIFY(!output({"ffmpeg", "-v", "error", "-y", "-i", other, "-c:a", "pcm_f32le",
+                             reference})
+                             .isNull());
+        }
+        for (const QString &source : {reference, other}) {
+            const ConvertResult result =
+                    convertFile(source, source + ".brinmoor", StandardToBrinmoor, {});
+            QVERIFY2(result.ok(), qPrintable(result.reason));
+        }
+        const std::vector<Frame> expected = readBrinmoor(reference + ".brinmoor");
+        const std::vector<Frame> got = readBrinmoor(other + ".brinmoor");
+        QVERIFY(!expected.empty());
+        QCOMPARE(got.size(), expected.size());
+        const double tolerance = lossless ? 0.0 : 1e-3;
+        for (size_t i = 0; i < got.size(); ++i) {
+            if (std::abs(got[i].left - expected[i].left) > tolerance ||
+                std::abs(got[i].right - expected[i].right) > tolerance)
+                QFAIL(qPrintable(QStringLiteral("frame %1: %2 %3, expected %4 %5")
+                                         .arg(i)
+                                         .arg(got[i].left)
+                                         .arg(got[i].right)
+                                         .arg(expected[i].left)
+                                         .arg(expected[i].right)));
+        }
     }
 
     // A writing open starts from the construction header, whatever a reading

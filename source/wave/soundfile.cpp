@@ -1,0 +1,536 @@
+#include "soundfile.h"
+
+#include "chunkedio.h"
+#include "pcmsample.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QSaveFile>
+
+#include <cmath>
+
+#include <sndfile.h>
+
+#include <algorithm>
+#include <vector>
+
+namespace {
+
+QString tr(const char *text)
+{
+    return QCoreApplication::translate("WaveFile", text);
+}
+
+// libsndfile's file access, onto a Qt file device: reads straight from it,
+// writes through a ChunkedWriter, which the seeks of a finishing encoder
+// flush first.
+struct Device
+{
+    QFileDevice *file = nullptr;
+    ChunkedWriter *writer = nullptr; // only when writing
+    QString error;                   // the first read failure
+};
+
+Device &device(void *user)
+{
+    return *static_cast<Device *>(user);
+}
+
+sf_count_t deviceLength(void *user)
+{
+    Device &d = device(user);
+    if (d.writer && !d.writer->flush())
+        return -1;
+    return d.file->size();
+}
+
+sf_count_t deviceSeek(sf_count_t offset, int whence, void *user)
+{
+    Device &d = device(user);
+    if (d.writer && !d.writer->flush())
+        return -1;
+    const qint64 base = whence == SEEK_CUR ? d.file->pos()
+            : whence == SEEK_END           ? d.file->size()
+                                           : 0;
+    const qint64 to = base + offset;
+    if (to < 0 || !d.file->seek(to))
+        return -1;
+    if (d.writer)
+        d.writer->start(d.file);
+    return to;
+}
+
+sf_count_t deviceRead(void *bytes, sf_count_t count, void *user)
+{
+    Device &d = device(user);
+    QString why;
+    const qint64 got = readFully(d.file, static_cast<char *>(bytes), count, &why);
+    if (got >= 0)
+        return got;
+    if (d.error.isEmpty())
+        d.error = why;
+    return 0;
+}
+
+sf_count_t deviceWrite(const void *bytes, sf_count_t count, void *user)
+{
+    Device &d = device(user);
+    return d.writer && d.writer->append(static_cast<const char *>(bytes), count) ? count : 0;
+}
+
+sf_count_t deviceTell(void *user)
+{
+    Device &d = device(user);
+    return d.writer ? d.writer->position() : d.file->pos();
+}
+
+SF_VIRTUAL_IO deviceIo = {deviceLength, deviceSeek, deviceRead, deviceWrite, deviceTell};
+
+struct CloseSound
+{
+    void operator()(SNDFILE *sound) const { sf_close(sound); }
+};
+using Sound = std::unique_ptr<SNDFILE, CloseSound>;
+
+// libsndfile's reason without its "Error : " label.
+QString reasonOf(const char *text)
+{
+    QString reason = QString::fromUtf8(text);
+    if (reason.startsWith(QLatin1String("Error : ")))
+        reason.remove(0, 8);
+    return reason;
+}
+
+// Why libsndfile refused to open a file (it keeps that reason globally).
+QString openFailure()
+{
+    if (sf_error(nullptr) == SF_ERR_UNRECOGNISED_FORMAT)
+        return tr("not a RIFF WAVE file, nor another audio format known here");
+    return reasonOf(sf_strerror(nullptr));
+}
+
+// Encodings whose samples are integers; sf_readf_int() gives them in the top
+// bits of an int32, as the WAVE reader places its samples.
+bool isInteger(int subtype)
+{
+    switch (subtype) {
+    case SF_FORMAT_PCM_S8:
+    case SF_FORMAT_PCM_U8:
+    case SF_FORMAT_PCM_16:
+    case SF_FORMAT_PCM_24:
+    case SF_FORMAT_PCM_32:
+    case SF_FORMAT_ALAC_16:
+    case SF_FORMAT_ALAC_20:
+    case SF_FORMAT_ALAC_24:
+    case SF_FORMAT_ALAC_32:
+        return true;
+    default:
+        return false;
+    }
+}
+
+struct Name
+{
+    int code;
+    const char *name;
+};
+
+// Streams named by their encoding alone, containers, and encodings.
+constexpr Name streams[] = {{SF_FORMAT_VORBIS, "Ogg Vorbis"},
+                            {SF_FORMAT_OPUS, "Ogg Opus"},
+                            {SF_FORMAT_MPEG_LAYER_I, "MPEG Layer I"},
+                            {SF_FORMAT_MPEG_LAYER_II, "MP2"},
+                            {SF_FORMAT_MPEG_LAYER_III, "MP3"}};
+constexpr Name containers[] = {{SF_FORMAT_FLAC, "FLAC"},
+                               {SF_FORMAT_AIFF, "AIFF"},
+                               {SF_FORMAT_CAF, "CAF"},
+                               {SF_FORMAT_W64, "W64"},
+                               {SF_FORMAT_OGG, "Ogg"}};
+constexpr Name encodings[] = {{SF_FORMAT_PCM_S8, "8-bit"},       {SF_FORMAT_PCM_U8, "8-bit"},
+                              {SF_FORMAT_PCM_16, "16-bit"},      {SF_FORMAT_PCM_24, "24-bit"},
+                              {SF_FORMAT_PCM_32, "32-bit"},      {SF_FORMAT_FLOAT, "32-bit float"},
+                              {SF_FORMAT_DOUBLE, "64-bit float"}};
+
+// Our short name for the format or encoding `code`, else libsndfile's own
+// when `orLibrary` says so.
+template<size_t N>
+QString nameOf(const Name (&names)[N], int code, bool orLibrary)
+{
+    for (const Name &n : names) {
+        if (n.code == code)
+            return QString::fromLatin1(n.name);
+    }
+    SF_FORMAT_INFO info{};
+    info.format = code;
+    if (!orLibrary || sf_command(nullptr, SFC_GET_FORMAT_INFO, &info, sizeof info) != 0 ||
+        !info.name)
+        return QString();
+    return QString::fromUtf8(info.name);
+}
+
+QString describe(int format)
+{
+    const int major = format & SF_FORMAT_TYPEMASK;
+    const int subtype = format & SF_FORMAT_SUBMASK;
+    const QString stream = nameOf(streams, subtype, false);
+    if (!stream.isEmpty())
+        return stream;
+    return nameOf(containers, major, true) + QStringLiteral(", ") +
+            nameOf(encodings, subtype, true);
+}
+
+// Integer samples divided by 2^31 - 1; through single precision where the
+// WAVE reader goes through it (32-bit samples, a block that ends short).
+template<bool ViaFloat>
+KEEP_FLOAT_ROUNDING void framesFromIntegers(const int *in, int channels, Frame *out, int n)
+{
+    const int right = channels > 1 ? 1 : 0;
+    for (int k = 0; k < n; ++k, in += channels) {
+        double l = double(in[0]) / pcmFullScale;
+        double r = double(in[right]) / pcmFullScale;
+        if constexpr (ViaFloat) {
+            l = double(float(l));
+            r = double(float(r));
+        }
+        out[k] = Frame{l, r};
+    }
+}
+
+// Float samples divided by `scale` and limited as limitFloatSample() does;
+// as stored when `scale` is 0.
+void framesFromFloats(const double *in, int channels, Frame *out, int n, double scale)
+{
+    const int right = channels > 1 ? 1 : 0;
+    for (int k = 0; k < n; ++k, in += channels) {
+        out[k] = scale == 0.0
+                ? Frame{in[0], in[right]}
+                : Frame{limitFloatSample(in[0], scale), limitFloatSample(in[right], scale)};
+    }
+}
+
+int bitsOf(int subtype)
+{
+    switch (subtype) {
+    case SF_FORMAT_PCM_S8:
+    case SF_FORMAT_PCM_U8:
+        return 8;
+    case SF_FORMAT_PCM_16:
+    case SF_FORMAT_ALAC_16:
+        return 16;
+    case SF_FORMAT_ALAC_20:
+        return 20;
+    case SF_FORMAT_PCM_24:
+    case SF_FORMAT_ALAC_24:
+        return 24;
+    case SF_FORMAT_PCM_32:
+    case SF_FORMAT_ALAC_32:
+    case SF_FORMAT_FLOAT:
+        return 32;
+    case SF_FORMAT_DOUBLE:
+        return 64;
+    default:
+        return 0; // decoded from a lossy stream
+    }
+}
+
+// Reads up to `count` frames with `read` (sf_readf_int or _double), which
+// may return fewer than asked before the end; -1 on an error. Every call
+// clears the error of the one before, so each is checked.
+template<class Sample, class Read>
+int readAll(SNDFILE *sound, std::vector<Sample> &buffer, int channels, int count, Read read)
+{
+    buffer.resize(size_t(count) * size_t(channels));
+    int done = 0;
+    while (done < count) {
+        const sf_count_t got =
+                read(sound, buffer.data() + size_t(done) * size_t(channels), count - done);
+        if (sf_error(sound) != SF_ERR_NO_ERROR)
+            return -1;
+        if (got <= 0)
+            break;
+        done += int(got);
+    }
+    return done;
+}
+
+} // namespace
+
+struct SoundFile::Detail
+{
+    std::unique_ptr<QFile> file;
+    Device device;
+    Sound sound; // closed before the file it reads
+    SF_INFO sf{};
+    bool integer = false;
+    bool alwaysViaFloat = false;
+    qint64 framesRead = 0;
+    std::vector<int> integers;
+    std::vector<double> floats;
+
+    // Decoders that run out of data end quietly: a file cut short would pass
+    // off its first part as the whole recording. Why the data that ended
+    // here are not the whole recording, or empty.
+    QString shortfall() const
+    {
+        const sf_count_t announced = sf.frames;
+        if (announced == SF_COUNT_MAX)
+            return framesRead == 0 ? tr("no audio could be decoded from the file") : QString();
+        if ((sf.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG) {
+            // Without a header that gives its length, an MP3 file's frame
+            // count is estimated from its first frames, and the library
+            // stops there: a variable bit rate may leave much of it unread.
+            // Only tags may follow the last frame.
+            const qint64 unread = file->size() - file->pos();
+            if (unread > std::max<qint64>(4096, file->size() / 8))
+                return tr("decoding stopped %1 bytes before the end of the file").arg(unread);
+            return QString();
+        }
+        if (framesRead >= announced)
+            return QString();
+        return tr("the file ends after %1 of the %2 frames it announces")
+                .arg(framesRead)
+                .arg(announced);
+    }
+};
+
+SoundFile::SoundFile() = default;
+SoundFile::~SoundFile() = default;
+
+bool SoundFile::open(const QString &name, QIODevice::OpenMode mode)
+{
+    opened = false;
+    d.reset();
+    error.clear();
+    if (mode != QIODevice::ReadOnly) {
+        error = tr("unsupported open mode");
+        return false;
+    }
+    fileName = name;
+    info = WaveInfo();
+    scale = 1.0;
+    damaged = 0;
+    auto next = std::make_unique<Detail>();
+    next->file = openSourceFile(name, &error);
+    if (!next->file) {
+        info.unreadable = true;
+        info.evidence = error;
+        return false;
+    }
+    next->device.file = next->file.get();
+    next->sound.reset(sf_open_virtual(&deviceIo, SFM_READ, &next->sf, &next->device));
+    if (!next->sound) {
+        error = next->device.error.isEmpty() ? openFailure() : next->device.error;
+        info.unreadable = !next->device.error.isEmpty();
+        info.evidence = error;
+        return false;
+    }
+    const int subtype = next->sf.format & SF_FORMAT_SUBMASK;
+    next->integer = isInteger(subtype);
+    next->alwaysViaFloat = subtype == SF_FORMAT_PCM_32 || subtype == SF_FORMAT_ALAC_32;
+    d = std::move(next);
+    opened = true;
+
+    info.layout = WaveLayout::Standard;
+    info.format = formatName();
+    info.evidence = tr("%1, read through libsndfile").arg(info.format);
+    info.isFloat = !d->integer;
+    info.bitsPerSample = bitsOf(subtype);
+    info.channels = d->sf.channels;
+    info.sampleRate = sampleRate();
+    info.frames = totalFrames();
+    info.announcedFrames = info.frames;
+    return true;
+}
+
+bool SoundFile::needsPeak() const
+{
+    return opened && !d->integer;
+}
+
+double SoundFile::measurePeak(bool &ok, const std::function<bool(double)> &progress)
+{
+    ok = false;
+    damaged = 0;
+    if (!opened)
+        return 1.0;
+    // Read unscaled, as stored, then start over: not every format can seek.
+    const double kept = scale;
+    scale = 0.0;
+    constexpr int block = 3200; // a progress report at least this often
+    std::vector<Frame> frames(block);
+    const double total = double(std::max<qint64>(totalFrames(), 1));
+    double peak = 0.0;
+    qint64 read = 0;
+    qint64 found = 0;
+    for (int got; (got = readFrames(frames.data(), block)) != 0;) {
+        if (got < 0 || (progress && !progress(std::min(1.0, double(read) / total)))) {
+            if (got >= 0)
+                error = tr("cancelled");
+            scale = kept;
+            return 1.0;
+        }
+        for (const Frame &f : frames) {
+            for (const double x : {std::fabs(f.left), std::fabs(f.right)}) {
+                if (x <= damageAbove)
+                    peak = std::max(peak, x);
+                else
+                    ++found;
+            }
+        }
+        read += got;
+    }
+    const QString name = fileName;
+    if (!open(name, QIODevice::ReadOnly))
+        return 1.0;
+    scale = kept;
+    damaged = found;
+    ok = true;
+    return peak;
+}
+
+double SoundFile::sampleRate() const
+{
+    return d ? double(d->sf.samplerate) : 0.0;
+}
+
+qint64 SoundFile::totalFrames() const
+{
+    if (!d || d->sf.frames <= 0 || d->sf.frames == SF_COUNT_MAX)
+        return 0;
+    return d->sf.frames;
+}
+
+QString SoundFile::formatName() const
+{
+    return d ? describe(d->sf.format) : QString();
+}
+
+int SoundFile::readFrames(Frame *frames, int count)
+{
+    if (!opened) {
+        error = tr("not open for reading");
+        return -1;
+    }
+    if (count <= 0)
+        return 0;
+    SNDFILE *sound = d->sound.get();
+    const int channels = d->sf.channels;
+    const int done = d->integer ? readAll(sound, d->integers, channels, count, sf_readf_int)
+                                : readAll(sound, d->floats, channels, count, sf_readf_double);
+    // A decoder that meets damage says so and carries on, or ends early;
+    // either way the recording is not what the file promised.
+    if (done < 0 || !d->device.error.isEmpty()) {
+        error = d->device.error.isEmpty() ? reasonOf(sf_strerror(sound)) : d->device.error;
+        return -1;
+    }
+    d->framesRead += done;
+    if (done < count) {
+        error = d->shortfall();
+        if (!error.isEmpty())
+            return -1;
+    }
+    if (!d->integer)
+        framesFromFloats(d->floats.data(), channels, frames, done, scale);
+    else if (d->alwaysViaFloat || done < count)
+        framesFromIntegers<true>(d->integers.data(), channels, frames, done);
+    else
+        framesFromIntegers<false>(d->integers.data(), channels, frames, done);
+    std::fill(frames + done, frames + count, Frame{0.0, 0.0});
+    return done > 0 ? count : 0;
+}
+
+bool SoundFile::close()
+{
+    d.reset();
+    opened = false;
+    return true;
+}
+
+struct FlacFile::Detail
+{
+    ChunkedWriter writer;
+    Device device;
+    std::unique_ptr<QSaveFile> out;
+    Sound sound; // finishes its stream before the file goes
+    std::vector<int> integers;
+};
+
+FlacFile::FlacFile() = default;
+FlacFile::~FlacFile() = default;
+
+bool FlacFile::open(const QString &fileName, QIODevice::OpenMode mode)
+{
+    // An unfinished earlier file is discarded.
+    opened = false;
+    d.reset();
+    error.clear();
+    if (mode != QIODevice::WriteOnly) {
+        error = tr("unsupported open mode");
+        return false;
+    }
+    auto next = std::make_unique<Detail>();
+    next->out = openDestination(fileName, next->writer, nullptr, 0, &error);
+    if (!next->out)
+        return false;
+    next->device.file = next->out.get();
+    next->device.writer = &next->writer;
+    SF_INFO info{};
+    info.samplerate = 44100;
+    info.channels = 2;
+    info.format = SF_FORMAT_FLAC | SF_FORMAT_PCM_24;
+    next->sound.reset(sf_open_virtual(&deviceIo, SFM_WRITE, &info, &next->device));
+    if (!next->sound) {
+        error = next->writer.failed() ? next->writer.errorString() : openFailure();
+        return false;
+    }
+    d = std::move(next);
+    opened = true;
+    return true;
+}
+
+bool FlacFile::writeFrames(const Frame *frames, int count)
+{
+    if (!opened) {
+        error = tr("not open for writing");
+        return false;
+    }
+    if (count <= 0)
+        return true;
+    // The WAVE writer's 32-bit values; the library keeps their top 24 bits,
+    // as the WAVE writer does.
+    std::vector<int> &samples = d->integers;
+    samples.resize(2 * size_t(count));
+    for (int k = 0; k < count; ++k) {
+        samples[2 * size_t(k)] = toInt32Sample(frames[k].left);
+        samples[2 * size_t(k) + 1] = toInt32Sample(frames[k].right);
+    }
+    const sf_count_t written = sf_writef_int(d->sound.get(), samples.data(), count);
+    if (d->writer.failed()) {
+        error = d->writer.errorString();
+        return false;
+    }
+    if (written != count) {
+        error = reasonOf(sf_strerror(d->sound.get()));
+        return false;
+    }
+    return true;
+}
+
+bool FlacFile::close()
+{
+    if (!opened)
+        return true;
+    opened = false;
+    // Finishing the stream writes its last frames and then the totals and
+    // checksum over the stream's header.
+    const int closed = sf_close(d->sound.release());
+    bool ok = false;
+    if (d->writer.failed())
+        error = d->writer.errorString();
+    else if (closed != SF_ERR_NO_ERROR)
+        error = reasonOf(sf_error_number(closed));
+    else
+        ok = finishDestination(d->out.get(), d->writer, nullptr, 0, &error);
+    d.reset();
+    return ok;
+}

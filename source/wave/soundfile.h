@@ -1,0 +1,105 @@
+#pragma once
+
+#include "frame.h"
+#include "wavelayout.h"
+
+#include <QIODevice>
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+// Audio files other than RIFF WAVE, through libsndfile: SoundFile reads
+// what the library knows (FLAC, AIFF/AIFC, Ogg Vorbis and Opus, MP3, CAF,
+// W64 and more) as Frames; FlacFile writes two-channel 24-bit 44100 Hz FLAC.
+// Both reach their files through Qt's file devices, so that paths mean the
+// same as everywhere else in the program and a destination is replaced as
+// the WAVE writer replaces it: only by a close() that finished everything.
+
+// Reads a file in any format libsndfile knows. The first two channels
+// become left and right, a single channel feeds both.
+class SoundFile
+{
+public:
+    SoundFile();
+    ~SoundFile();
+    SoundFile(const SoundFile &) = delete;
+    SoundFile &operator=(const SoundFile &) = delete;
+
+    // Only QIODevice::ReadOnly. False with the library's reason when the
+    // file is unreadable or in no format it knows.
+    bool open(const QString &fileName, QIODevice::OpenMode mode);
+
+    // Frames per second as the file states them (a decoder's output rate for
+    // Opus, which always decodes at one of its own rates).
+    double sampleRate() const;
+
+    // Fills `count` frames (0 <= count): count while data remain (a short
+    // last block completed with zero frames), 0 at the end, -1 on a decoding
+    // or read error (see errorString()). Integer samples read exactly as a
+    // WAVE file with the same samples reads, so a lossless copy of a
+    // recording converts bit for bit like the recording; float and decoded
+    // lossy samples are treated as float WAVE samples are (see
+    // setReadScale()).
+    int readFrames(Frame *frames, int count);
+
+    // As StandardWaveFile's: float and lossy sources need their peak, which
+    // a pass over the whole file measures (leaving the reader at the start);
+    // their values are then divided by `divisor` and limited to full scale.
+    bool needsPeak() const;
+    double measurePeak(bool &ok, const std::function<bool(double)> &progress = {});
+    qint64 damagedValues() const { return damaged; }
+    void setReadScale(double divisor) { scale = divisor; }
+
+    bool close();
+
+    bool isOpen() const { return opened; }
+    // Frames the file says it holds; 0 when unknown.
+    qint64 totalFrames() const;
+    // The container and its encoding for people, "FLAC, 16-bit" or "Ogg
+    // Opus"; empty when not open.
+    QString formatName() const;
+    // The file as recognition describes it: a standard source with the
+    // format's name, or (also after a refused open) why it cannot be read.
+    const WaveInfo &sourceInfo() const { return info; }
+    QString errorString() const { return error; }
+
+private:
+    bool opened = false;
+    QString error;
+    QString fileName;
+    WaveInfo info;
+    double scale = 1.0;
+    qint64 damaged = 0;
+    struct Detail;
+    std::unique_ptr<Detail> d;
+};
+
+// Writes two-channel 24-bit FLAC at 44100 Hz, the samples the WAVE writer
+// would store for the same Frames.
+class FlacFile
+{
+public:
+    FlacFile();
+    ~FlacFile();
+    FlacFile(const FlacFile &) = delete;
+    FlacFile &operator=(const FlacFile &) = delete;
+
+    // Only QIODevice::WriteOnly: starts a new file beside the destination.
+    bool open(const QString &fileName, QIODevice::OpenMode mode);
+    double sampleRate() const { return 44100.0; }
+    // Samples saturate at full scale; NaN writes 0. False on a write error.
+    bool writeFrames(const Frame *frames, int count);
+    // Finishes the stream and moves the file over the destination. False
+    // when anything failed; the destination then keeps its earlier state.
+    bool close();
+
+    bool isOpen() const { return opened; }
+    QString errorString() const { return error; }
+
+private:
+    bool opened = false;
+    QString error;
+    struct Detail;
+    std::unique_ptr<Detail> d;
+};
