@@ -8,12 +8,14 @@ scripts/setup.sh build
 # Without a display the window cannot open; say so instead of letting the
 # toolkit abort, and point at the command-line converter.
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
-    echo
-    echo "There is no display here (neither DISPLAY nor WAYLAND_DISPLAY is set), so the"
-    echo "Quorvia window cannot open. The command-line converter does the same work:"
-    echo "  build/source/cli/quorvia-convert  (the command-line converter), for example:"
-    echo "      build/source/cli/quorvia-convert recording.wav converted.wav"
-    echo "      build/source/cli/quorvia-convert --help"
+    cat <<'EOF'
+
+There is no display here (neither DISPLAY nor WAYLAND_DISPLAY is set), so the
+Quorvia window cannot open. The command-line converter does the same work:
+    build/source/cli/quorvia-convert recording.wav converted.wav
+    build/source/cli/quorvia-convert -o converted/ *.wav
+    build/source/cli/quorvia-convert --help
+EOF
     exit 0
 fi
 

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # End-to-end speed of the conversions, both directions, on 10 minutes of
 # music-like stereo: quorvia-convert and the window's path against the I/O
-# floor and sox, in alternating runs; peak memory for 10 and 60 minutes.
-# Run by hand after ./test.sh has built everything:
+# floor and sox, in alternating runs; a batch of 8 files with -j 1 and with
+# one job per processor; peak memory for 10 and 60 minutes; the stage's own
+# throughput from its Google benchmark. Ends with the speed targets side by
+# side, each with its measured figure. Run by hand after ./test.sh has built
+# everything:
 #
 #   bench/e2e.sh [BUILD_DIR]     (default: build/ beside this directory)
 #
@@ -15,7 +18,8 @@
 # standard layout, whose peak is measured first) plus writing a file of its
 # destination's size with dd. Quorvia also flushes the destination to the
 # disk before it replaces the named file, which neither the floor nor sox
-# does; the "flushed" floor rows show what that costs by itself.
+# does; the "flushed" floor rows show what that costs by itself, and are the
+# floor the wall-time target is measured against.
 set -euo pipefail
 export LC_ALL=C
 
@@ -23,10 +27,11 @@ top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=$(cd "${1:-$top/build}" && pwd)
 cli=$build/source/cli/quorvia-convert
 window=$build/bench/quorvia_bench_windowpath
+stagebench=$build/bench/quorvia_bench_resampler
 runs=${RUNS:-5}
 ((runs >= 5)) || runs=5
 
-for tool in "$cli" "$window"; do
+for tool in "$cli" "$window" "$stagebench"; do
     if [ ! -x "$tool" ]; then
         echo "$tool is missing: build with ./test.sh first" >&2
         exit 1
@@ -65,6 +70,12 @@ tail -c +45 brinmoor.wav >brinmoor.f64
 toBrinmoorBytes=$(stat -c %s brinmoor.wav)
 toStandardBytes=$(stat -c %s standard-out.wav)
 rm -f standard-out.wav
+# The batch: the recording cut into 8 files, converted to Brinmoor-WAVE.
+mkdir batch
+for ((i = 0; i < 8; ++i)); do
+    sox standard.wav "batch/part$i.wav" trim "$((i * seconds / 8))" "$((seconds / 8))"
+done
+jobs=$(nproc)
 
 # One timed run: wall time from the shell's clock, CPU time and peak memory
 # from GNU time. Every case starts with its destination gone and nothing
@@ -72,7 +83,7 @@ rm -f standard-out.wav
 timed() { # CASE DESTINATION COMMAND...
     local name=$1 destination=$2
     shift 2
-    rm -f "$destination"
+    rm -rf "$destination"
     sync
     local start=$EPOCHREALTIME
     if ! /usr/bin/time -f "%U %S %M" -o times/last "$@" >/dev/null 2>times/stderr; then
@@ -97,6 +108,7 @@ export -f floor
 cases=(
     "floor-b" "floor-b-sync" "quorvia-b" "high-b" "window-b" "sox-b" "sox-q-b"
     "floor-s" "floor-s-sync" "quorvia-s" "high-s" "window-s" "sox-s" "sox-q-s"
+    "batch-1" "batch-n"
 )
 run() { # CASE
     case $1 in
@@ -114,11 +126,14 @@ run() { # CASE
     window-s) timed "$1" out.wav "$window" brinmoor.wav out.wav 0 ;;
     sox-s) timed "$1" out.wav sox -t f64 -r 39062.5 -c 2 brinmoor.f64 -b 24 -r 44100 out.wav ;;
     sox-q-s) timed "$1" out.wav sox -t f64 -r 39062.5 -c 2 brinmoor.f64 -b 24 -r 44100 out.wav rate -q ;;
+    batch-1) timed "$1" out1 bash -c "mkdir out1 && '$cli' -q -j 1 --to brinmoor -o out1 batch/*.wav" ;;
+    batch-n) timed "$1" outn bash -c "mkdir outn && '$cli' -q -j $jobs --to brinmoor -o outn batch/*.wav" ;;
     esac
 }
 
+loadBefore=$(cut -d' ' -f1-3 /proc/loadavg)
 note "Warming the page cache..."
-cat standard.wav brinmoor.wav brinmoor.f64 >/dev/null
+cat standard.wav brinmoor.wav brinmoor.f64 batch/* >/dev/null
 for c in "${cases[@]}"; do run "$c"; done
 rm -f times/*-*
 
@@ -135,6 +150,21 @@ timed long-b long-brinmoor.wav "$cli" -q --to brinmoor long.wav long-brinmoor.wa
 rm -f long.wav
 timed long-s long-out.wav "$cli" -q --to standard long-brinmoor.wav long-out.wav
 rm -f long-brinmoor.wav
+
+# The batch wrote the same files with one job and with several.
+(cd out1 && sha256sum ./*) >times/batch-1.sums
+(cd outn && sha256sum ./*) >times/batch-n.sums
+batchSame=no
+cmp -s times/batch-1.sums times/batch-n.sums && batchSame=yes
+
+note "The stage's benchmark..."
+"$stagebench" --benchmark_filter='^stageThroughput/(44100_to_39062_5|39062_5_to_44100)$' --benchmark_repetitions=5 \
+    --benchmark_report_aggregates_only=true --benchmark_format=csv 2>/dev/null >times/stage.csv
+# Median input frames per second, in millions.
+stage() { # NAME
+    awk -F, -v name="\"stageThroughput/$1_median\"" '$1 == name { printf "%.0f\n", $(NF - 3) / 1e6 }' \
+        times/stage.csv
+}
 
 # Median of one column of a case's runs.
 middle() { # CASE COLUMN
@@ -183,6 +213,8 @@ row "… window's path" window-b floor-b sox-b sox-q-b $seconds
 row "… sox" sox-b floor-b "" "" $seconds
 row "… sox rate -q" sox-q-b floor-b "" "" $seconds
 row "… quorvia-convert, $((6 * minutes)) min" long-b "" "" "" $((6 * seconds))
+row "… 8 files, -j 1" batch-1 "" "" "" $seconds
+row "… 8 files, -j $jobs" batch-n batch-1 "" "" $seconds
 row "Brinmoor → standard: I/O floor" floor-s "" "" "" $seconds
 row "… floor, flushed to disk" floor-s-sync floor-s "" "" $seconds
 row "… quorvia-convert" quorvia-s floor-s sox-s sox-q-s $seconds
@@ -191,13 +223,49 @@ row "… window's path" window-s floor-s sox-s sox-q-s $seconds
 row "… sox" sox-s floor-s "" "" $seconds
 row "… sox rate -q" sox-q-s floor-s "" "" $seconds
 row "… quorvia-convert, $((6 * minutes)) min" long-s "" "" "" $((6 * seconds))
+
+# Every target with its figure: CPU times and walls are medians, memory the
+# largest of all runs.
+cpu() { middle "$1" 2; }
+rss() { awk '$3 > m { m = $3 } END { printf "%.1f\n", m / 1024 }' "times/$1"; }
+target() { # WHAT MEASURED GOAL MET
+    printf '| %s | %s | %s | %s |\n' "$1" "$2" "$3" "$4"
+}
+check() { awk -v v="$1" -v op="$2" -v g="$3" 'BEGIN { ok = op == "<=" ? v <= g : v >= g; print ok ? "yes" : "**no**" }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f\n", a / b }'; }
+
+cpuB=$(ratio "$(cpu quorvia-b)" "$(cpu sox-q-b)")
+cpuS=$(ratio "$(cpu quorvia-s)" "$(cpu sox-q-s)")
+wallB=$(ratio "$(median quorvia-b)" "$(median floor-b-sync)")
+wallS=$(ratio "$(median quorvia-s)" "$(median floor-s-sync)")
+stageB=$(stage 44100_to_39062_5)
+stageS=$(stage 39062_5_to_44100)
+rssMost=$(for c in quorvia-b quorvia-s long-b long-s; do rss $c; done | sort -n | tail -1)
+rssGrowth=$(awk -v a="$(rss quorvia-b)" -v b="$(rss long-b)" -v c="$(rss quorvia-s)" -v d="$(rss long-s)" \
+    'BEGIN { x = b - a; y = d - c; printf "%+.1f\n", (x > y ? x : y) }')
+batch=$(ratio "$(median batch-1)" "$(median batch-n)")
+windowB=$(awk -v w="$(cpu window-b)" -v q="$(cpu quorvia-b)" 'BEGIN { printf "%+.0f\n", 100 * (w / q - 1) }')
+windowS=$(awk -v w="$(cpu window-s)" -v q="$(cpu quorvia-s)" 'BEGIN { printf "%+.0f\n", 100 * (w / q - 1) }')
+windowMost=$(awk -v a="$windowB" -v b="$windowS" 'BEGIN { a = a < 0 ? -a : a; b = b < 0 ? -b : b; print (a > b ? a : b) }')
+
 echo
-awk -v b="$(median quorvia-b)" -v fb="$(median floor-b)" -v s="$(median quorvia-s)" \
-    -v fs="$(median floor-s)" -v wb="$(median window-b)" -v ws="$(median window-s)" \
-    'BEGIN { printf "Window path vs quorvia-convert: %+.1f %% and %+.1f %%.\n",
-                    100 * (wb / b - 1), 100 * (ws / s - 1)
-             printf "quorvia-convert over the I/O floor: standard → Brinmoor %.2f×, Brinmoor → standard %.2f×\n",
-                    b / fb, s / fs }'
+echo "Targets ($(nproc) processors; load average before the runs: $loadBefore, after: $(cut -d' ' -f1-3 /proc/loadavg)):"
+echo
+echo "| target | measured | goal | met |"
+echo "|---|---|---|---|"
+target "CPU time ÷ sox \`rate -q\`'s, → Brinmoor" "$cpuB" "≤ 0.5" "$(check "$cpuB" "<=" 0.5)"
+target "CPU time ÷ sox \`rate -q\`'s, → standard" "$cpuS" "≤ 0.5" "$(check "$cpuS" "<=" 0.5)"
+target "wall time ÷ flushed I/O floor, → Brinmoor" "$wallB" "≤ 1.5" "$(check "$wallB" "<=" 1.5)"
+target "wall time ÷ flushed I/O floor, → standard" "$wallS" "≤ 1.5" "$(check "$wallS" "<=" 1.5)"
+target "stage, M input frames/s, 44100 → 39062.5" "$stageB" "≥ 150" "$(check "$stageB" ">=" 150)"
+target "stage, M input frames/s, 39062.5 → 44100" "$stageS" "≥ 140" "$(check "$stageS" ">=" 140)"
+target "peak RSS, MiB (growth from $minutes to $((6 * minutes)) min)" "$rssMost ($rssGrowth)" "≤ 12, flat" \
+    "$(check "$rssMost" "<=" 12)"
+target "8 files: -j 1 wall ÷ -j $jobs wall (same output: $batchSame)" "$batch" "≥ 1.8" \
+    "$(check "$batch" ">=" 1.8)"
+target "window's path CPU vs quorvia-convert's, %" "$windowB, $windowS" "within ±10" \
+    "$(check "$windowMost" "<=" 10)"
+
 # CPU time of the high-quality mode against sox's default quality on the
 # same conversion.
 awk -v hb="$(middle high-b 2)" -v sb="$(middle sox-b 2)" -v hs="$(middle high-s 2)" \

@@ -18,7 +18,8 @@ packages=(
 "$top/scripts/install-missing.sh" "${packages[@]}"
 
 jobs=$(nproc 2>/dev/null || echo 2)
-if [ ! -f "$build_dir/CMakeCache.txt" ]; then
+# Options given now are applied to an existing build too.
+if [ ! -f "$build_dir/CMakeCache.txt" ] || (($#)); then
     cmake -S "$top" -B "$build_dir" "$@"
 fi
 cmake --build "$build_dir" --parallel "$jobs"

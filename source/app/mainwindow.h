@@ -5,6 +5,7 @@
 #include <QMainWindow>
 #include <QMessageBox>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 
@@ -12,12 +13,16 @@ class About;
 class QAction;
 class QLineEdit;
 class QMimeData;
+class QProgressDialog;
+struct ConvertResult;
 
 // The program's only window: a source and a destination path, the direction
 // of the conversion, and the buttons that open file dialogs, show the About
 // dialog and convert. Its three inputs, and the resampling mode chosen in its
 // context menu, are kept between runs in the settings file "options.jcfg",
-// loaded when the window is built and saved when it is closed.
+// loaded when the window is built and saved when it is closed. Several sources
+// at once (dropped, chosen together or named on the command line) are
+// converted into a folder that the user picks.
 class MainWindow : public QMainWindow, private Ui::MainWindow
 {
     Q_OBJECT
@@ -26,12 +31,17 @@ public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
 
-    // True while a conversion runs; the window then refuses to close and to
-    // start another one.
+    // True while a conversion runs; the form is disabled then, and closing
+    // the window asks whether to stop it.
     bool isConverting() const { return converting; }
+
+    // Files the program was started with: one becomes the source, several
+    // are converted into a folder.
+    void openFiles(const QStringList &paths);
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
     void dragEnterEvent(QDragEnterEvent *event) override;
     void dropEvent(QDropEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -49,13 +59,27 @@ private:
     // Puts a chosen source in leSource and selects the direction that reads
     // it, when its layout is recognisable.
     void takeSource(const QString &path);
-    // The local file that a drag carries, or an empty text.
-    static QString droppedFile(const QMimeData *mime);
+    // Asks for a folder and converts every source into it, each in the
+    // direction its layout calls for.
+    void convertMany(const QStringList &sources);
+
+    // The local files that a drag carries.
+    static QStringList droppedFiles(const QMimeData *mime);
     bool acceptDrag(QDropEvent *event) const;
     void dropInto(QLineEdit *field, QDropEvent *event);
 
+    // A progress dialog for `files` conversions, shown when they take long.
+    std::unique_ptr<QProgressDialog> newProgress(const QString &text, int files);
+    // Runs one conversion as file `index` of the progress dialog's files;
+    // Cancel or a confirmed close stops it.
+    ConvertResult runConversion(const QString &source, const QString &destination, int type,
+                                QProgressDialog &progress, int index);
+    // After a run that a confirmed close stopped: closes the window and
+    // returns true.
+    bool closeIfAsked();
+
     void showMessage(QMessageBox::Icon icon, const QString &text,
-                     const QString &details = QString());
+                     const QString &informative = QString(), const QString &details = QString());
 
     QString settingsPath;
     std::unique_ptr<About> aboutDialog;
@@ -64,4 +88,5 @@ private:
     QAction *specifiedResampling = nullptr;
     QAction *highQualityResampling = nullptr;
     bool converting = false;
+    bool quitWhenStopped = false; // the user asked to close during a conversion
 };

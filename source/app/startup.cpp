@@ -46,6 +46,9 @@ int runApplication(int argc, char **argv)
     // it is torn down.
     auto window = std::make_unique<MainWindow>();
     window->show();
+    // What is left after the toolkit took its own options: files to
+    // convert, as a file manager's "Open with" passes them.
+    window->openFiles(QApplication::arguments().mid(1));
     const int result = QApplication::exec();
     window.reset();
     return result;

@@ -1,6 +1,7 @@
 // quorvia-convert: converts recordings between the two layouts from the
 // command line, for batch work and machines without a display.
 
+#include "converter/batch.h"
 #include "converter/convertfile.h"
 #include "wave/brinmoorwavefile.h"
 #include "wave/soundfile.h"
@@ -11,10 +12,15 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QThread>
 
+#include <algorithm>
 #include <cmath>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 #include <signal.h>
@@ -24,9 +30,12 @@ namespace {
 
 enum class Target { Auto, Standard, Brinmoor };
 
-enum ExitCode { Converted = 0, SomeFailed = 1, Usage = 2, Interrupted = 130 };
+// A signal that stops the run ends it with 128 + the signal's number, as a
+// shell reports a command that the signal killed: 130 for SIGINT, 143 for
+// SIGTERM.
+enum ExitCode { Converted = 0, SomeFailed = 1, Usage = 2, KilledBy = 128 };
 
-// The signal that asked the program to stop, 0 while none did.
+// The number of the signal that stopped the run, or 0.
 volatile std::sig_atomic_t interrupted = 0;
 
 void onInterrupt(int signal)
@@ -49,6 +58,9 @@ void printLine(const QString &text)
 {
     std::fprintf(stderr, "quorvia-convert: %s\n", text.toLocal8Bit().constData());
 }
+
+// What converting one file has to say, printed once it is its turn.
+using Messages = QStringList;
 
 // One line on stderr, redrawn in place while a file converts.
 class ProgressBar
@@ -96,43 +108,32 @@ private:
     int shown = -1;
 };
 
-struct Task
-{
-    QString source;
-    QString destination;
-};
-
 QString layoutName(WaveLayout layout)
 {
     return layout == WaveLayout::Brinmoor ? QStringLiteral("brinmoor") : QStringLiteral("standard");
 }
 
-bool convertOne(const Task &task, Target target, ResamplingQuality quality, ProgressBar &bar)
+// Converts one file; on failure returns the line that says why, and an
+// interruption leaves it as if never started. Warnings go to `messages`.
+QString convertOne(const BatchTask &task, Target target, ResamplingQuality quality, bool parallel,
+                   ProgressBar &bar, Messages &messages)
 {
+    const auto printLine = [&messages](const QString &text) { messages << text; };
     const QString source = QDir::toNativeSeparators(task.source);
     int type = StandardToBrinmoor;
     if (target == Target::Standard) {
         type = BrinmoorToStandard;
     } else if (target == Target::Auto) {
         // The automatic direction acts only on a clear verdict.
-        const WaveInfo info = recognizeWave(task.source);
-        if (info.layout == WaveLayout::NotWave) {
-            printLine((info.unreadable ? QStringLiteral("cannot open %1: %2")
-                                       : QStringLiteral("%1: %2"))
-                              .arg(source, info.evidence));
-            return false;
-        }
-        if (info.layout == WaveLayout::Ambiguous) {
-            printLine(QStringLiteral("%1: cannot tell its layout (%2); choose with --to standard "
-                                     "or --to brinmoor")
-                              .arg(source, info.evidence));
-            return false;
-        }
-        if (info.layout == WaveLayout::Brinmoor)
-            type = BrinmoorToStandard;
+        QString failure;
+        type = directionFor(task.source, &failure,
+                            QStringLiteral("choose with --to standard or --to brinmoor"));
+        if (type < 0)
+            return failure;
     }
 
     ConvertOptions options;
+    options.parallel = parallel;
     options.progress = [&bar](double fraction) {
         bar.update(fraction);
         return !interrupted;
@@ -144,25 +145,18 @@ bool convertOne(const Task &task, Target target, ResamplingQuality quality, Prog
     if (result.ok()) {
         for (const QString &warning : result.warnings)
             printLine(QStringLiteral("%1: %2").arg(source, warning));
-        return true;
+        return QString();
     }
     // The reader's own reason, and the option that fits only when the file
     // is clearly of the other layout.
     const WaveLayout other =
             type == BrinmoorToStandard ? WaveLayout::Standard : WaveLayout::Brinmoor;
-    if (result.error == ConvertError::SourceFormat && result.source.layout == other) {
-        printLine(QStringLiteral("%1; use --to %2 (or --to auto)")
-                          .arg(result.reason,
-                               layoutName(other == WaveLayout::Brinmoor ? WaveLayout::Standard
-                                                                        : WaveLayout::Brinmoor)));
-        return false;
-    }
-    // These reasons do not name a file of their own.
-    if (result.error == ConvertError::SameFile || result.error == ConvertError::Cancelled)
-        printLine(QStringLiteral("%1: %2").arg(source, result.reason));
-    else
-        printLine(result.reason);
-    return false;
+    if (result.error == ConvertError::SourceFormat && result.source.layout == other)
+        return QStringLiteral("%1; use --to %2 (or --to auto)")
+                .arg(result.reason,
+                     layoutName(other == WaveLayout::Brinmoor ? WaveLayout::Standard
+                                                              : WaveLayout::Brinmoor));
+    return failureLine(task.source, result);
 }
 
 QString extentText(const WaveInfo &info)
@@ -323,23 +317,139 @@ QString lossyNameReason(const QString &name)
             .arg(QDir::toNativeSeparators(name));
 }
 
-// Outputs named after their sources may collide with a source of the same
-// run or with an output already written; such a task is refused rather than
-// let one file replace another.
-QString conflict(const Task &task, const std::vector<Task> &tasks, size_t index,
-                 const QStringList &written)
+// The help text: the usage names the program as people call it, not the
+// path it was started by, and it ends with what the exit status means.
+QString helpText(const QCommandLineParser &parser)
 {
-    for (size_t i = 0; i < tasks.size(); ++i) {
-        if (i != index && isSameFile(task.destination, tasks[i].source))
-            return QStringLiteral("%1 would overwrite the source %2")
-                    .arg(QDir::toNativeSeparators(task.destination),
-                         QDir::toNativeSeparators(tasks[i].source));
-    }
-    if (written.contains(QFileInfo(task.destination).absoluteFilePath()))
-        return QStringLiteral("%1 was already written in this run")
-                .arg(QDir::toNativeSeparators(task.destination));
-    return QString();
+    QString options = parser.helpText();
+    // Qt's own text begins with "Usage: <path> ..." and the description;
+    // the options and arguments follow.
+    options = options.mid(options.indexOf(QLatin1String("\nOptions:")) + 1);
+    return QStringLiteral(
+                   "Usage: quorvia-convert [options] SOURCE DESTINATION\n"
+                   "       quorvia-convert [options] -o DIR SOURCE...\n"
+                   "       quorvia-convert --info [--peak] FILE...\n\n"
+                   "%1\n\n%2\n"
+                   "Exit status:\n"
+                   "  0    every file was converted\n"
+                   "  1    a file could not be converted (each is named on stderr), or with\n"
+                   "       --info, a file was not recognised\n"
+                   "  2    the command line was not understood\n"
+                   "  130  stopped by SIGINT (Ctrl+C), 143 by SIGTERM; the file being\n"
+                   "       converted then is left as if never started\n")
+            .arg(parser.applicationDescription(), options);
 }
+
+// Converts a batch's tasks on up to `jobs` threads at once, each taking the
+// next task in order; a single task may use two (see ConvertOptions::parallel).
+// Messages come out, and outcomes are counted, in the order of the tasks,
+// whatever order they finish in. A task whose destination an earlier task also
+// names waits until that one is counted, so that it is refused exactly when the
+// earlier one wrote the file. A task stopped by a signal is counted as neither:
+// it was left as if never started.
+class Runner
+{
+public:
+    Runner(Batch &runBatch, const std::vector<QString> &refused, Target runTarget,
+           ResamplingQuality runQuality, ProgressBar &progressBar)
+        : batch(runBatch)
+        , tasks(runBatch.tasks())
+        , refusals(refused)
+        , target(runTarget)
+        , quality(runQuality)
+        , bar(progressBar)
+        , outcomes(tasks.size())
+    {
+        for (const BatchTask &task : tasks)
+            destinations << QFileInfo(task.destination).absoluteFilePath();
+    }
+
+    void run(int jobs)
+    {
+        const int threads = int(std::min<size_t>(size_t(std::max(jobs, 1)), tasks.size()));
+        // Threads left over from the files go to the parts of one.
+        parallelParts = threads == 1 && jobs > 1;
+        std::vector<std::unique_ptr<QThread>> workers;
+        for (int i = 1; i < threads; ++i) {
+            workers.emplace_back(QThread::create([this] { work(); }));
+            workers.back()->start();
+        }
+        work();
+        for (const auto &worker : workers)
+            worker->wait();
+    }
+
+private:
+    enum class Outcome { Running, Converted, Failed, Stopped };
+
+    struct Result
+    {
+        Outcome outcome = Outcome::Running;
+        Messages messages;
+        QString failure;
+    };
+
+    void work()
+    {
+        for (;;) {
+            std::unique_lock<std::mutex> lock(mutex);
+            if (next == tasks.size() || interrupted)
+                return;
+            const size_t index = next++;
+            const QString &destination = destinations[int(index)];
+            changed.wait(lock, [&] {
+                for (size_t i = counted; i < index; ++i)
+                    if (destinations[int(i)] == destination)
+                        return false;
+                return true;
+            });
+            QString failure = refusals[index].isEmpty() ? batch.refusal(index) : refusals[index];
+            lock.unlock();
+
+            Result result;
+            if (failure.isEmpty())
+                failure = convertOne(tasks[index], target, quality, parallelParts, bar,
+                                     result.messages);
+            if (failure.isEmpty()) {
+                result.outcome = Outcome::Converted;
+            } else if (interrupted) {
+                result.outcome = Outcome::Stopped;
+            } else {
+                result.outcome = Outcome::Failed;
+                result.failure = failure;
+                result.messages << failure;
+            }
+
+            lock.lock();
+            outcomes[index] = result;
+            while (counted < tasks.size() && outcomes[counted].outcome != Outcome::Running) {
+                const Result &done = outcomes[counted];
+                for (const QString &line : done.messages)
+                    printLine(line);
+                if (done.outcome == Outcome::Converted)
+                    batch.converted(counted);
+                else if (done.outcome == Outcome::Failed)
+                    batch.failed(done.failure);
+                ++counted;
+            }
+            changed.notify_all();
+        }
+    }
+
+    Batch &batch;
+    const std::vector<BatchTask> &tasks;
+    const std::vector<QString> &refusals; // refused before converting
+    const Target target;
+    const ResamplingQuality quality;
+    ProgressBar &bar;
+    QStringList destinations; // absolute paths, one per task
+    std::mutex mutex;
+    std::condition_variable changed;
+    size_t next = 0;
+    size_t counted = 0; // tasks before this one are printed and counted
+    std::vector<Result> outcomes;
+    bool parallelParts = false;
+};
 
 } // namespace
 
@@ -347,7 +457,6 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("quorvia-convert"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(QUORVIA_VERSION));
 
     // A file-size limit should fail the write, not kill the process with the
     // temporary file left behind; an interrupt cancels the conversion, which
@@ -364,8 +473,14 @@ int main(int argc, char *argv[])
             "Standard sources may also be FLAC, AIFF, Ogg, Opus, MP3, CAF or W64; a\n"
             "standard DESTINATION named .flac is written as FLAC.\n"
             "An existing destination is replaced only when its conversion succeeded."));
-    parser.addHelpOption();
-    parser.addVersionOption();
+    // Not addHelpOption(): it adds --help-all, which lists the toolkit's
+    // options, none of which mean anything here.
+    const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")},
+                                        QStringLiteral("Show this help."));
+    const QCommandLineOption versionOption({QStringLiteral("v"), QStringLiteral("version")},
+                                           QStringLiteral("Show the version."));
+    parser.addOption(helpOption);
+    parser.addOption(versionOption);
     const QCommandLineOption toOption(
             QStringLiteral("to"),
             QStringLiteral("Layout to write: standard, brinmoor, or auto (the other layout "
@@ -382,34 +497,45 @@ int main(int argc, char *argv[])
                     "default) or high (flat to 15.6 kHz, aliases over 120 dB down, unity gain)."),
             QStringLiteral("mode"), QStringLiteral("spec"));
     const QCommandLineOption quietOption({QStringLiteral("q"), QStringLiteral("quiet")},
-                                         QStringLiteral("Show no progress bar."));
+                                         QStringLiteral("Show no progress bar and no summary."));
+    const int defaultJobs = std::max(1, QThread::idealThreadCount());
+    const QCommandLineOption jobsOption(
+            {QStringLiteral("j"), QStringLiteral("jobs")},
+            QStringLiteral("Use up to <n> threads: <n> files at once, or one long file in two "
+                           "parts (default: %1, the number of processors).")
+                    .arg(defaultJobs),
+            QStringLiteral("n"));
     const QCommandLineOption infoOption(
             QStringLiteral("info"),
             QStringLiteral("Describe each FILE instead of converting: its layout and the evidence "
                            "for it, encoding, rate, length, and whether its data match the "
-                           "header. Exit status 1 when a file was not recognised."));
+                           "header."));
     const QCommandLineOption peakOption(
             QStringLiteral("peak"), QStringLiteral("With --info: also measure each file's peak."));
     parser.addOption(toOption);
+    parser.addOption(jobsOption);
     parser.addOption(outputOption);
     parser.addOption(qualityOption);
     parser.addOption(quietOption);
     parser.addOption(infoOption);
     parser.addOption(peakOption);
-    parser.addPositionalArgument(QStringLiteral("source"), QStringLiteral("File to convert."),
-                                 QStringLiteral("SOURCE"));
-    parser.addPositionalArgument(QStringLiteral("destination"),
-                                 QStringLiteral("File to write (without -o)."),
-                                 QStringLiteral("DESTINATION | -o DIR SOURCE..."));
+    parser.addPositionalArgument(QStringLiteral("SOURCE"),
+                                 QStringLiteral("File to convert; with -o, one or more."));
+    parser.addPositionalArgument(QStringLiteral("DESTINATION"),
+                                 QStringLiteral("File to write (without -o)."));
 
     if (!parser.parse(QCoreApplication::arguments())) {
         printLine(parser.errorText());
         return Usage;
     }
-    if (parser.isSet(QStringLiteral("help")))
-        parser.showHelp(Converted);
-    if (parser.isSet(QStringLiteral("version")))
-        parser.showVersion();
+    if (parser.isSet(helpOption)) {
+        std::fputs(helpText(parser).toLocal8Bit().constData(), stdout);
+        return Converted;
+    }
+    if (parser.isSet(versionOption)) {
+        std::printf("quorvia-convert %s\n", QUORVIA_VERSION);
+        return Converted;
+    }
 
     Target target = Target::Auto;
     const QString to = parser.value(toOption);
@@ -431,8 +557,25 @@ int main(int argc, char *argv[])
         return Usage;
     }
 
+    bool jobsValid = true;
+    if (parser.isSet(jobsOption) &&
+        (parser.value(jobsOption).toInt(&jobsValid) < 1 || !jobsValid)) {
+        printLine(QStringLiteral("-j takes a number of files of at least 1, not \"%1\"")
+                          .arg(parser.value(jobsOption)));
+        return Usage;
+    }
+
     const QStringList arguments = parser.positionalArguments();
-    ProgressBar bar(!parser.isSet(quietOption) && ::isatty(STDERR_FILENO));
+    const bool toFolder = parser.isSet(outputOption);
+    // A file named "-" would be written or looked for, where the user meant
+    // a pipe.
+    if (arguments.contains(QStringLiteral("-")) ||
+        (toFolder && parser.value(outputOption) == QLatin1String("-"))) {
+        printLine(QStringLiteral("standard input and output are not supported: name a file"));
+        return Usage;
+    }
+    const bool quiet = parser.isSet(quietOption);
+    ProgressBar bar(!quiet && ::isatty(STDERR_FILENO));
     if (parser.isSet(infoOption)) {
         if (arguments.isEmpty()) {
             printLine(QStringLiteral("give --info FILE...; see --help"));
@@ -450,52 +593,37 @@ int main(int argc, char *argv[])
             }
         }
         if (interrupted)
-            return Interrupted;
+            return KilledBy + interrupted;
         return allRecognised ? Converted : SomeFailed;
     }
 
-    std::vector<Task> tasks;
-    if (parser.isSet(outputOption)) {
-        const QDir directory(parser.value(outputOption));
-        for (const QString &source : arguments)
-            tasks.push_back({source,
-                             directory.filePath(QFileInfo(source).completeBaseName() +
-                                                QStringLiteral(".wav"))});
-    } else if (arguments.size() == 2) {
-        tasks.push_back({arguments[0], arguments[1]});
-    }
-    if (tasks.empty()) {
+    if (toFolder ? arguments.isEmpty() : arguments.size() != 2) {
         printLine(QStringLiteral("give SOURCE DESTINATION, or -o DIR SOURCE...; see --help"));
         return Usage;
     }
+    Batch batch = toFolder ? Batch::intoFolder(arguments, parser.value(outputOption))
+                           : Batch({{arguments[0], arguments[1]}});
 
-    bool allConverted = true;
-    QStringList written;
-    const bool lossyDirectory =
-            parser.isSet(outputOption) && fromLossyArgument(parser.value(outputOption), lossy);
-    for (size_t i = 0; i < tasks.size() && !interrupted; ++i) {
-        // No name is ever mapped to a different file.
+    const std::vector<BatchTask> &tasks = batch.tasks();
+    // Names the system cannot hold are refused before anything runs: no
+    // name is ever mapped to a different file.
+    const bool lossyDirectory = toFolder && fromLossyArgument(parser.value(outputOption), lossy);
+    std::vector<QString> refusals(tasks.size());
+    for (size_t i = 0; i < tasks.size(); ++i) {
         const QString &source = tasks[i].source;
         const QString &destination = tasks[i].destination;
         if (fromLossyArgument(source, lossy) || lossyDirectory ||
-            (!parser.isSet(outputOption) && fromLossyArgument(destination, lossy))) {
-            printLine(lossyNameReason(fromLossyArgument(source, lossy) ? source : destination));
-            allConverted = false;
-            continue;
-        }
-        const QString clash = conflict(tasks[i], tasks, i, written);
-        if (!clash.isEmpty()) {
-            printLine(
-                    QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(tasks[i].source), clash));
-            allConverted = false;
-            continue;
-        }
-        if (convertOne(tasks[i], target, quality, bar))
-            written << QFileInfo(tasks[i].destination).absoluteFilePath();
-        else
-            allConverted = false;
+            (!toFolder && fromLossyArgument(destination, lossy)))
+            refusals[i] = lossyNameReason(fromLossyArgument(source, lossy) ? source : destination);
     }
+
+    // One line redrawn in place can show one conversion at a time.
+    const int jobs = parser.isSet(jobsOption) ? parser.value(jobsOption).toInt() : defaultJobs;
+    ProgressBar batchBar(!quiet && ::isatty(STDERR_FILENO) && (jobs == 1 || tasks.size() == 1));
+    Runner(batch, refusals, target, quality, batchBar).run(jobs);
+    if (toFolder && !quiet)
+        printLine(batch.summary());
     if (interrupted)
-        return Interrupted;
-    return allConverted ? Converted : SomeFailed;
+        return KilledBy + interrupted;
+    return batch.failedCount() == 0 ? Converted : SomeFailed;
 }

@@ -1,5 +1,6 @@
 #include "convertfile.h"
 
+#include "kerneldsp.h"
 #include "wave/brinmoorwavefile.h"
 #include "wave/soundfile.h"
 #include "wave/standardwavefile.h"
@@ -9,9 +10,13 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QThread>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <memory>
+#include <optional>
 #include <type_traits>
 #include <vector>
 
@@ -22,6 +27,7 @@
 namespace {
 
 constexpr int blockFrames = 200;
+constexpr int flushFrames = 1000;
 // Progress is reported when it moved by this fraction, after this many
 // blocks, or at the end, whichever comes first: often enough to cancel at
 // once and keep a window painting, rarely enough that a caller processing
@@ -108,8 +114,344 @@ bool isSameFile(const QString &a, const QString &b)
 
 namespace {
 
-// One direction of the conversion: Source reads, Destination writes. Both
-// file classes share the calls used here.
+// Reports the fraction of the source read when it moved by reportStep,
+// after reportBlocks blocks, or at the end, whichever comes first. A pass
+// that starts again after `done` of the work counts as the rest of it, so
+// that the fraction never goes back.
+class ProgressThrottle
+{
+public:
+    ProgressThrottle(const ConvertOptions &options, qint64 totalFrames, double done)
+        : report(options.progress)
+        , total(totalFrames)
+        , base(done)
+        , reported(done)
+    { }
+
+    // False when the caller cancels.
+    bool framesRead(qint64 frames)
+    {
+        const double read = total > 0 ? std::min(1.0, double(frames) / double(total)) : 0.0;
+        const double fraction = base + (1.0 - base) * read;
+        if (++unreported < reportBlocks && fraction - reported < reportStep && read < 1.0)
+            return true;
+        reported = fraction;
+        unreported = 0;
+        return !report || report(fraction);
+    }
+
+    double fraction() const { return reported; }
+
+private:
+    const std::function<bool(double)> &report;
+    qint64 total;
+    double base;
+    double reported;
+    int unreported = 0;
+};
+
+// One conversion from a Source file class into a Destination file class;
+// both share the calls used here.
+//
+// A long recording is converted in two parts at once, the second on a thread
+// of its own: the stage's state at any input frame is the 8 frames before it
+// and a phase that follows from the frame's number, so the second part
+// starts from its place with the same state that the whole would have had
+// there, and writes its outputs at their place in the destination. The
+// result is the same, bit for bit.
+template<class Source, class Destination>
+class Conversion
+{
+public:
+    static constexpr bool toStandard = std::is_same_v<Destination, StandardWaveFile>;
+
+    Conversion(Source &sourceFile, Destination &destinationFile, const QString &sourcePath,
+               const QString &destinationPath, const ConvertOptions &convertOptions)
+        : writer(destinationFile)
+        , source(sourcePath)
+        , destination(destinationPath)
+        , options(convertOptions)
+    {
+        parts[0].reader = &sourceFile;
+    }
+
+    ConvertResult run()
+    {
+        ConvertResult step = open();
+        if (step.ok())
+            step = convertParts();
+        return step.ok() ? finish() : step;
+    }
+
+private:
+    // One part of the recording: input frames [first, end) (end < 0: to the
+    // end, with the flush), its reader and stage, written as part `index`.
+    struct Part
+    {
+        Source *reader = nullptr;
+        std::unique_ptr<Source> ownReader;
+        KernelDsp stage;
+        int index = 0;
+        qint64 first = 0;
+        qint64 end = -1;
+        qint64 framesWritten = 0;
+        qint64 firstOutput = 0; // the output frame of input frame `first`
+        std::atomic<qint64> framesRead{0};
+        ConvertResult outcome;
+    };
+
+    // Opens both files. Nothing is created at the destination until the
+    // source has been accepted and is known not to be the destination
+    // itself; a writer reports its rate before it is opened, so an unusable
+    // source rate is refused before the destination is touched.
+    ConvertResult open()
+    {
+        Source &reader = *parts[0].reader;
+        if (!reader.open(source, QIODevice::ReadOnly))
+            return sourceFailure(source, reader.sourceInfo(), reader.errorString());
+        if (isSameFile(source, destination))
+            return failure(ConvertError::SameFile,
+                           QStringLiteral("source and destination are the same file"));
+        result.source = reader.sourceInfo();
+        result.warnings = result.source.warnings();
+        result.destinationRate = writer.sampleRate();
+        KernelDsp &stage = parts[0].stage;
+        if (!stage.setRates(reader.sampleRate(), writer.sampleRate()))
+            return unsupportedRate();
+        // Room for the largest call, the flush.
+        outputCapacity = stage.mostOutputsFor(flushFrames);
+        if (outputCapacity < 1 || outputCapacity > KernelDsp::maxOutputFrames)
+            return unsupportedRate();
+
+        // A recording (or float source) that peaks above full scale is
+        // scaled into range before the reader limits it, rather than
+        // clipped. The scan is a pass over the whole file: it takes the
+        // first part of the progress, and can be cancelled like the rest.
+        if (reader.needsPeak()) {
+            constexpr double scanShare = 0.2;
+            bool measured = false;
+            bool stopped = false;
+            const double peak = reader.measurePeak(measured, [&](double fraction) {
+                stopped = options.progress && !options.progress(fraction * scanShare);
+                return !stopped;
+            });
+            if (stopped)
+                return cancelled();
+            if (!measured)
+                return readFailure(reader);
+            readScale = peak > 1.0 ? peak : 1.0;
+            reader.setReadScale(readScale);
+            if (reader.damagedValues() > 0)
+                result.warnings << damageWarning(reader.damagedValues());
+            progressSoFar = scanShare;
+        }
+
+        if constexpr (toStandard) {
+            // How long the destination will be decides whether its header
+            // needs room for RF64's 64-bit sizes.
+            writer.setExpectedFrames(outputFrames());
+        }
+        if (!writer.open(destination, QIODevice::WriteOnly))
+            return writeFailure(ConvertError::DestinationOpen, writer.errorString());
+        // Space for the whole destination is set aside at once.
+        writer.expectFrames(outputFrames());
+        return {};
+    }
+
+    // The destination's length is known before the first block: the
+    // reader's blocks (the last one completed with silence) and the flush,
+    // resampled.
+    qint64 outputFrames() const
+    {
+        const qint64 blocks = (parts[0].reader->totalFrames() + blockFrames - 1) / blockFrames;
+        return parts[0].stage.mostOutputsFor(blocks * blockFrames + flushFrames);
+    }
+
+    // The recording in one part, or in two at once when it is long and a
+    // second processor is there.
+    ConvertResult convertParts()
+    {
+        const qint64 total = parts[0].reader->totalFrames();
+        progress.emplace(options, total, progressSoFar);
+        parts[0].end = -1;
+        std::unique_ptr<QThread> helper;
+        if (options.parallel && total >= minSplitFrames && QThread::idealThreadCount() > 1 &&
+            prepareSecondPart(total / 2 / blockFrames * blockFrames)) {
+            parts[0].end = parts[1].first;
+            helper.reset(QThread::create([this] { parts[1].outcome = pass(parts[1]); }));
+            helper->start();
+        }
+        parts[0].outcome = pass(parts[0]);
+        if (!parts[0].outcome.ok())
+            stop = true;
+        // The caller keeps hearing of the progress, and can cancel, while
+        // the second part finishes.
+        while (helper && !helper->wait(waitStep))
+            if (!stop && !progress->framesRead(framesRead()))
+                stop = true;
+        progressSoFar = progress->fraction();
+        if (!parts[0].outcome.ok())
+            return parts[0].outcome;
+        if (helper && !parts[1].outcome.ok())
+            return parts[1].outcome;
+        if (stop)
+            return cancelled();
+        result.framesWritten = parts[0].framesWritten + (helper ? parts[1].framesWritten : 0);
+        if (helper && parts[0].framesWritten != parts[1].firstOutput)
+            return writeFailure(ConvertError::Write, QStringLiteral("the parts do not meet"));
+        return {};
+    }
+
+    // Sets up the part from input frame `first` on: its own reader, and its
+    // stage where the whole recording's would stand there.
+    bool prepareSecondPart(qint64 first)
+    {
+        Part &part = parts[1];
+        part.index = 1;
+        part.first = first;
+        part.end = -1;
+        part.framesWritten = 0;
+        part.framesRead = 0;
+        if (!part.ownReader) {
+            part.ownReader = std::make_unique<Source>();
+            if (!part.ownReader->open(source, QIODevice::ReadOnly))
+                return false;
+        }
+        part.reader = part.ownReader.get();
+        part.reader->setReadScale(readScale);
+        Frame recent[8];
+        if (first < 8 || !part.reader->seekFrame(first - 8) ||
+            part.reader->readFramesRounded(recent, 8) != 8 ||
+            !part.stage.setRatesLike(parts[0].stage))
+            return false;
+        part.firstOutput = part.stage.startAt(first, recent);
+        return writer.splitAt(part.firstOutput);
+    }
+
+    qint64 framesRead() const { return parts[0].framesRead + parts[1].framesRead; }
+
+    // The part's frames through the stage into the destination, then, for
+    // the last part, the flush that carries the recording's end out of the
+    // filter. The flush takes the same gain as the blocks before it.
+    ConvertResult pass(Part &part)
+    {
+        Source &reader = *part.reader;
+        KernelDsp &stage = part.stage;
+        const qint64 length = part.end < 0 ? -1 : part.end - part.first;
+        qint64 read = 0;
+        while (length < 0 || read < length) {
+            if (stop)
+                return cancelled();
+            const int got = reader.readFramesRounded(stage.input(), blockFrames);
+            if (got < 0)
+                return readFailure(reader);
+            if (got == 0)
+                break;
+            // The reader completes a short last block with silence, so the
+            // stage always gets whole blocks.
+            const ConvertResult step = convertBlock(part, blockFrames);
+            if (!step.ok())
+                return step;
+            read += got;
+            part.framesRead = read;
+            // Only the calling thread reports.
+            if (part.index == 0 && !progress->framesRead(framesRead())) {
+                stop = true;
+                return cancelled();
+            }
+        }
+        if (part.end >= 0)
+            return {};
+        std::fill(stage.input(), stage.input() + flushFrames, Frame{0.0, 0.0});
+        return convertBlock(part, flushFrames);
+    }
+
+    // The stage writes straight into the destination's buffer.
+    ConvertResult convertBlock(Part &part, int count)
+    {
+        Frame *out = writer.frameSpace(int(outputCapacity), part.index);
+        if (!out)
+            return partWriteFailure(part);
+        int produced = 0;
+        if (!part.stage.processInput(count, true, gain, out, &produced))
+            return unsupportedRate();
+        if (!writer.commitFrames(produced, part.index))
+            return partWriteFailure(part);
+        part.framesWritten += produced;
+        return {};
+    }
+
+    // The standard file is closed first. Only the destination's close can
+    // fail in a way that matters: it finishes the header and puts the file
+    // in place.
+    ConvertResult finish()
+    {
+        if constexpr (!toStandard)
+            parts[0].reader->close();
+        if (!writer.close())
+            return writeFailure(ConvertError::Write, writer.errorString());
+        if constexpr (toStandard)
+            parts[0].reader->close();
+        return result;
+    }
+
+    ConvertResult unsupportedRate() const
+    {
+        return failure(ConvertError::UnsupportedRate,
+                       QStringLiteral("%1: the sample rate of %2 Hz is not supported")
+                               .arg(native(source))
+                               .arg(parts[0].reader->sampleRate()));
+    }
+
+    ConvertResult readFailure(const Source &reader) const
+    {
+        return failure(
+                ConvertError::Read,
+                QStringLiteral("cannot read %1: %2").arg(native(source), reader.errorString()));
+    }
+
+    ConvertResult writeFailure(ConvertError error, const QString &why) const
+    {
+        return failure(error, QStringLiteral("cannot write %1: %2").arg(native(destination), why));
+    }
+
+    ConvertResult partWriteFailure(const Part &part) const
+    {
+        return writeFailure(ConvertError::Write,
+                            part.index == 0 ? writer.errorString() : writer.partError());
+    }
+
+    static ConvertResult cancelled()
+    {
+        return failure(ConvertError::Cancelled, QStringLiteral("cancelled"));
+    }
+
+    // The stage's filter passes low frequencies about 2.75 times too loud;
+    // these gains bring a full-scale source back below full scale.
+    static constexpr double gain = toStandard ? toStandardGain : toBrinmoorGain;
+    // Shorter recordings are not worth a second thread.
+    static constexpr qint64 minSplitFrames = 1 << 17;
+    static constexpr unsigned long waitStep = 10; // ms
+
+    Destination &writer;
+    const QString &source;
+    const QString &destination;
+    const ConvertOptions &options;
+    Part parts[2];
+    long long outputCapacity = 0;
+    double readScale = 1.0;
+    std::atomic<bool> stop{false};
+    // Of the calling thread; a pass that starts again continues from the
+    // fraction reported so far.
+    std::optional<ProgressThrottle> progress;
+    double progressSoFar = 0.0;
+    ConvertResult result;
+};
+
+// The other conversions (another quality of rate conversion, other source
+// or destination formats): Source reads, Destination writes, through a
+// RateStage.
+// Both file classes share the calls used here.
 template<class Source, class Destination>
 ConvertResult convert(Source &reader, Destination &writer, const QString &source,
                       const QString &destination, const ConvertOptions &options)
@@ -132,6 +474,7 @@ ConvertResult convert(Source &reader, Destination &writer, const QString &source
     const std::unique_ptr<RateStage> stage = makeRateStage(options.quality);
     const double sourceRate = reader.sampleRate();
     const double destinationRate = writer.sampleRate();
+    result.destinationRate = destinationRate;
     const double outputCapacity = RateStage::outputCapacity(sourceRate, destinationRate);
     const ConvertResult unsupported =
             failure(ConvertError::UnsupportedRate,
@@ -269,8 +612,13 @@ ConvertResult convertFile(const QString &source, const QString &destination, int
         FlacFile flacFile;
         return convert(brinmoorFile, flacFile, source, destination, options);
     }
+    // The specified rate conversion between the two WAVE layouts, the
+    // common case, takes the fast path.
+    const bool specified = options.quality == ResamplingQuality::Specified;
     if (toStandard) {
         StandardWaveFile standardFile;
+        if (specified)
+            return Conversion(brinmoorFile, standardFile, source, destination, options).run();
         return convert(brinmoorFile, standardFile, source, destination, options);
     }
     // WAVE files keep the program's own reader, whose values do not change
@@ -280,6 +628,8 @@ ConvertResult convertFile(const QString &source, const QString &destination, int
         return convert(soundFile, brinmoorFile, source, destination, options);
     }
     StandardWaveFile standardFile;
+    if (specified)
+        return Conversion(standardFile, brinmoorFile, source, destination, options).run();
     return convert(standardFile, brinmoorFile, source, destination, options);
 }
 

@@ -36,6 +36,10 @@ struct ConvertOptions
     std::function<bool(double fraction)> progress;
     // The rate conversion and its gains; nothing else depends on it.
     ResamplingQuality quality = ResamplingQuality::Specified;
+    // A long recording is converted in two halves on two threads at once
+    // when the machine has more than one processor; false keeps to the
+    // calling thread (for a caller that converts several files at once).
+    bool parallel = true;
 };
 
 struct ConvertResult
@@ -43,6 +47,7 @@ struct ConvertResult
     ConvertError error = ConvertError::None;
     QString reason; // for people; empty on success
     qint64 framesWritten = 0;
+    double destinationRate = 0; // frames per second of the destination
     // What recognition found in the source: its layout with the evidence,
     // also when the source was refused.
     WaveInfo source;

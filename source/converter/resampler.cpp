@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
+#include <utility>
 
 #if defined(__SSE2__)
 #    include <emmintrin.h>
@@ -17,7 +19,7 @@ constexpr double pi = 3.141592653589793;
 constexpr double twoPi = 6.283185307179586;
 
 // The filter always spans 8 input samples.
-constexpr int span = 8;
+constexpr int span = Resampler::span;
 
 // Rounds to float, saturating instead of overflowing.
 float toFloat(double value)
@@ -43,179 +45,37 @@ bool toTenths(double rate, int *tenths)
 
 // Every output is the sum over j = 0 ... 7, newest sample first, of tap
 // j * L + phase times sample s - j, each product exact in double and the sum
-// kept in double, then times L and rounded once to float. Both loops below
-// keep that order, so they agree bit for bit with each other and with the
-// plain ring-indexed loop.
-//
-// The 8 most recent samples are kept widened in a sliding window, so the
-// ring (which the state keeps as its record of the input) is read only when
-// a run starts.
+// kept in double, then times L and rounded once to float. Both engines below
+// keep that order, so they agree bit for bit with each other.
 
-struct RunState
-{
-    int64_t phase;
-    int writePos;
-    int count;
-};
-
-RunState begin(const Resampler::resampleF_state &lead)
-{
-    return RunState{lead.phase, lead.writePos, 0};
-}
-
-void finish(Resampler::resampleF_state *state, const RunState &run)
-{
-    state->phase = static_cast<int>(run.phase);
-    state->writePos = run.writePos;
-    state->outCount = run.count;
-}
-
-// The sample `back` places before the write position.
-float recent(const Resampler::resampleF_state &state, int back)
-{
-    return state.history[static_cast<size_t>((state.writePos - back) & state.historyMask)];
-}
-
+// The single-channel engine: input by input, each yielding the outputs whose
+// phase lies before the next input.
 void runOne(Resampler::resampleF_state *state)
 {
-    const int interp = state->interp;
+    const int64_t interp = state->interp;
     const int64_t decim = state->decim;
     const int mask = state->historyMask;
-    const double gain = interp;
-    const double *rows = state->filter->phaseRows.get();
-    const float *in = state->in;
-    float *out = state->out;
+    const double gain = double(interp);
+    const float *h = state->filter->coeffs.get();
     float *history = state->history.get();
-    RunState run = begin(*state);
-
-    double window[span];
-    for (int i = 0; i < span; ++i)
-        window[i] = recent(*state, span - i);
-
+    int64_t phase = state->phase;
+    int writePos = state->writePos;
+    int count = 0;
     for (int s = 0; s < state->inCount; ++s) {
-        const float x = in[s];
-        history[run.writePos] = x;
-        for (int i = 0; i < span - 1; ++i)
-            window[i] = window[i + 1];
-        window[span - 1] = x;
-        for (; run.phase < interp; run.phase += decim) {
-            const double *row = rows + run.phase * span;
+        history[writePos] = state->in[s];
+        for (; phase < interp; phase += decim) {
             double acc = 0.0;
-            for (int i = span - 1; i >= 0; --i)
-                acc += row[i] * window[i];
-            out[run.count++] = static_cast<float>(gain * acc);
+            for (int j = 0; j < span; ++j)
+                acc += double(h[phase + j * interp]) * double(history[(writePos - j) & mask]);
+            state->out[count++] = static_cast<float>(gain * acc);
         }
-        run.phase -= interp;
-        run.writePos = (run.writePos + 1) & mask;
+        phase -= interp;
+        writePos = (writePos + 1) & mask;
     }
-    finish(state, run);
+    state->phase = static_cast<int>(phase);
+    state->writePos = writePos;
+    state->outCount = count;
 }
-
-#if defined(__SSE2__)
-// The two states in step over a block of Frames, output by output rather
-// than input by input: output k lies k * M steps of 1/L past the state's
-// phase, so its newest input and its row follow from the previous output's
-// without a branch on how many outputs an input yields. Every output's sum
-// is then independent of the last one's and the processor overlaps them.
-// `window` holds 8 + n pairs: the 8 samples before the block, then the
-// block, each rounded to float as the ring stores it. With Paired, `rows`
-// holds every tap twice, so that it loads straight into both lanes;
-// otherwise it is the filter's phaseRows.
-template<bool Paired>
-void runFrames(Resampler::resampleF_state *left, Resampler::resampleF_state *right, const Frame *in,
-               int n, Frame *out, double *window, const double *rows)
-{
-    const int64_t interp = left->interp;
-    const int64_t decim = left->decim;
-    const int mask = left->historyMask;
-    const __m128d gain = _mm_set1_pd(double(left->interp));
-    constexpr int rowLength = Paired ? 2 * span : span;
-    const auto tap = [](const double *row, int i) {
-        if constexpr (Paired)
-            return _mm_load_pd(row + 2 * i);
-        else
-            return _mm_load1_pd(row + i);
-    };
-    float *historyL = left->history.get();
-    float *historyR = right->history.get();
-    RunState run = begin(*left);
-
-    for (int i = 0; i < span; ++i) {
-        window[2 * i] = recent(*left, span - i);
-        window[2 * i + 1] = recent(*right, span - i);
-    }
-    for (int s = 0; s < n; ++s) {
-        const __m128 rounded = _mm_cvtpd_ps(_mm_loadu_pd(&in[s].left));
-        _mm_storeu_pd(window + 2 * (span + s), _mm_cvtps_pd(rounded));
-        historyL[run.writePos] = _mm_cvtss_f32(rounded);
-        historyR[run.writePos] = _mm_cvtss_f32(_mm_shuffle_ps(rounded, rounded, 1));
-        run.writePos = (run.writePos + 1) & mask;
-    }
-
-    // Input s holds the newest sample of output k; the window's pairs s + 1
-    // ... s + 8 are that output's 8 samples, oldest first.
-    int64_t s = run.phase / interp;
-    int64_t phase = run.phase % interp;
-    const int64_t wholeStep = decim / interp;
-    const int64_t partStep = decim % interp;
-    const auto advance = [&](int64_t &at, int64_t &p) {
-        p += partStep;
-        at += wholeStep;
-        const int64_t carry = p >= interp ? 1 : 0;
-        p -= carry * interp;
-        at += carry;
-    };
-
-    // Four outputs at a time, their sums interleaved: each sum is a chain of
-    // eight dependent additions, and four chains keep the adder busy.
-    constexpr int lanes = 4;
-    for (;;) {
-        const double *row[lanes];
-        const double *w[lanes];
-        int64_t next = s;
-        int64_t nextPhase = phase;
-        for (int j = 0; j < lanes; ++j) {
-            row[j] = rows + nextPhase * rowLength;
-            w[j] = window + 2 * (next + 1);
-            if (j + 1 < lanes)
-                advance(next, nextPhase);
-        }
-        if (next >= n)
-            break;
-        __m128d acc[lanes];
-#    pragma GCC unroll 4
-        for (int j = 0; j < lanes; ++j)
-            acc[j] = _mm_setzero_pd();
-#    pragma GCC unroll 8
-        for (int i = span - 1; i >= 0; --i) {
-#    pragma GCC unroll 4
-            for (int j = 0; j < lanes; ++j)
-                acc[j] = _mm_add_pd(acc[j], _mm_mul_pd(tap(row[j], i), _mm_loadu_pd(w[j] + 2 * i)));
-        }
-#    pragma GCC unroll 4
-        for (int j = 0; j < lanes; ++j)
-            _mm_storeu_pd(&out[run.count + j].left,
-                          _mm_cvtps_pd(_mm_cvtpd_ps(_mm_mul_pd(gain, acc[j]))));
-        run.count += lanes;
-        s = next;
-        phase = nextPhase;
-        advance(s, phase);
-    }
-    for (; s < n; ++run.count) {
-        const double *row = rows + phase * rowLength;
-        const double *w = window + 2 * (s + 1);
-        __m128d acc = _mm_setzero_pd();
-#    pragma GCC unroll 8
-        for (int i = span - 1; i >= 0; --i)
-            acc = _mm_add_pd(acc, _mm_mul_pd(tap(row, i), _mm_loadu_pd(w + 2 * i)));
-        _mm_storeu_pd(&out[run.count].left, _mm_cvtps_pd(_mm_cvtpd_ps(_mm_mul_pd(gain, acc))));
-        advance(s, phase);
-    }
-    run.phase = (s - n) * interp + phase;
-    finish(left, run);
-    finish(right, run);
-}
-#endif
 
 // A state without a filter keeps a record of its input and yields nothing.
 void recordOnly(Resampler::resampleF_state *state)
@@ -226,11 +86,199 @@ void recordOnly(Resampler::resampleF_state *state)
     }
 }
 
-bool inStep(const Resampler::resampleF_state &a, const Resampler::resampleF_state &b)
+// Both channels of a frame as one value.
+#if defined(__SSE2__)
+using Pair = __m128d;
+inline Pair zero()
 {
-    return a.filter && b.filter && a.interp == b.interp && a.decim == b.decim &&
-            a.phase == b.phase && a.writePos == b.writePos && a.historySize == b.historySize &&
-            a.inCount == b.inCount;
+    return _mm_setzero_pd();
+}
+inline Pair splat(double x)
+{
+    return _mm_set1_pd(x);
+}
+inline Pair load(const double *p)
+{
+    return _mm_loadu_pd(p);
+}
+inline Pair broadcast(const double *p)
+{
+    return _mm_load1_pd(p);
+}
+inline void store(double *p, Pair a)
+{
+    _mm_storeu_pd(p, a);
+}
+inline Pair add(Pair a, Pair b)
+{
+    return _mm_add_pd(a, b);
+}
+inline Pair mul(Pair a, Pair b)
+{
+    return _mm_mul_pd(a, b);
+}
+inline Pair viaFloat(Pair a)
+{
+    return _mm_cvtps_pd(_mm_cvtpd_ps(a));
+}
+#else
+struct Pair
+{
+    double l, r;
+};
+inline Pair zero()
+{
+    return {0.0, 0.0};
+}
+inline Pair splat(double x)
+{
+    return {x, x};
+}
+inline Pair load(const double *p)
+{
+    return {p[0], p[1]};
+}
+inline Pair broadcast(const double *p)
+{
+    return {p[0], p[0]};
+}
+inline void store(double *p, Pair a)
+{
+    p[0] = a.l;
+    p[1] = a.r;
+}
+inline Pair add(Pair a, Pair b)
+{
+    return {a.l + b.l, a.r + b.r};
+}
+inline Pair mul(Pair a, Pair b)
+{
+    return {a.l * b.l, a.r * b.r};
+}
+inline Pair viaFloat(Pair a)
+{
+    // Through memory, so that no vectoriser drops the rounding.
+    const volatile float l = static_cast<float>(a.l);
+    const volatile float r = static_cast<float>(a.r);
+    return {l, r};
+}
+#endif
+
+// Where the next output stands: its newest input sample (counted from the
+// block's first) and its row.
+struct Position
+{
+    int64_t s;
+    int64_t row;
+};
+
+// Both channels over a block, output by output rather than input by input:
+// output k lies k * M steps of 1/L past the first, so how far its newest
+// input lies past the previous output's depends only on its phase, that is
+// on its row, and the table `steps` holds it beside the rows. No output
+// depends on the one before, and the processor overlaps them. `frames` holds
+// the 8 frames before the block, then the block.
+template<bool Paired>
+int runFrames(const double *rows, const int *steps, int64_t period, int64_t interp,
+              const Frame *frames, int n, double gain, Frame *out, Position &at)
+{
+    constexpr int rowLength = Paired ? 2 * span : span;
+    const auto tap = [](const double *row, int i) {
+        if constexpr (Paired)
+            return load(row + 2 * i);
+        else
+            return broadcast(row + i);
+    };
+    const Pair filterGain = splat(double(interp));
+    const Pair outputGain = splat(gain);
+    const double *samples = &frames[0].left;
+    const auto put = [&](Frame *to, Pair acc) {
+        store(&to->left, mul(viaFloat(mul(filterGain, acc)), outputGain));
+    };
+
+    int64_t s = at.s;
+    int64_t r = at.row;
+    int count = 0;
+    // Four outputs at a time, their sums interleaved: each sum is a chain of
+    // eight dependent additions, and four chains keep the adder busy. The
+    // tables have the rows of a whole group behind every starting row.
+    // Frames s + 1 ... s + 8 are the samples of an output whose newest is s.
+    constexpr int lanes = 4;
+    for (;;) {
+        int64_t newest[lanes];
+        newest[0] = s;
+        for (int j = 1; j < lanes; ++j)
+            newest[j] = newest[j - 1] + steps[r + j - 1];
+        if (newest[lanes - 1] >= n)
+            break;
+        const double *row = rows + r * rowLength;
+        Pair acc[lanes];
+#pragma GCC unroll 4
+        for (int j = 0; j < lanes; ++j)
+            acc[j] = zero();
+#pragma GCC unroll 8
+        for (int i = span - 1; i >= 0; --i) {
+#pragma GCC unroll 4
+            for (int j = 0; j < lanes; ++j)
+                acc[j] = add(
+                        acc[j],
+                        mul(tap(row + j * rowLength, i), load(samples + 2 * (newest[j] + 1 + i))));
+        }
+#pragma GCC unroll 4
+        for (int j = 0; j < lanes; ++j)
+            put(out + count + j, acc[j]);
+        count += lanes;
+        s = newest[lanes - 1] + steps[r + lanes - 1];
+        r += lanes;
+        if (r >= period)
+            r -= period;
+    }
+    for (; s < n; ++count) {
+        const double *row = rows + r * rowLength;
+        const double *w = samples + 2 * (s + 1);
+        Pair acc = zero();
+#pragma GCC unroll 8
+        for (int i = span - 1; i >= 0; --i)
+            acc = add(acc, mul(tap(row, i), load(w + 2 * i)));
+        put(out + count, acc);
+        s += steps[r];
+        if (++r == period)
+            r = 0;
+    }
+    at = Position{s, r};
+    return count;
+}
+
+// Keeps the newest samples of a block in a state's ring, as the
+// single-channel engine would have left them.
+void remember(Resampler::resampleF_state *state, const Frame *block, int n, double Frame::*channel)
+{
+    const int mask = state->historyMask;
+    for (int s = std::max(0, n - (mask + 1)); s < n; ++s)
+        state->history[static_cast<size_t>((state->writePos + s) & mask)] =
+                static_cast<float>(block[s].*channel);
+    state->writePos = (state->writePos + n) & mask;
+}
+
+// A state like `model`, fresh (silent history, phase 0), sharing its filter.
+std::unique_ptr<Resampler::resampleF_state> fresh(const Resampler::resampleF_state &model)
+{
+    auto state = std::make_unique<Resampler::resampleF_state>();
+    state->interp = model.interp;
+    state->decim = model.decim;
+    state->taps = model.taps;
+    state->historySize = model.historySize;
+    state->historyMask = model.historyMask;
+    state->history = std::make_unique<float[]>(static_cast<size_t>(model.historySize));
+    state->filter = model.filter;
+    return state;
+}
+
+int64_t greatestCommonDivisor(int64_t a, int64_t b)
+{
+    while (b != 0)
+        a = std::exchange(b, a % b);
+    return a;
 }
 
 } // namespace
@@ -258,11 +306,7 @@ void filterChannel(Resampler::resampleF_state *state)
 }
 
 Resampler::Resampler()
-    : leftIn(std::make_unique<float[]>(maxInputFrames))
-    , rightIn(std::make_unique<float[]>(maxInputFrames))
-    , leftOut(std::make_unique<float[]>(maxOutputFrames))
-    , rightOut(std::make_unique<float[]>(maxOutputFrames))
-    , pairWindow(std::make_unique<double[]>(2 * (span + maxInputFrames)))
+    : frames(std::make_unique<Frame[]>(span + maxInputFrames))
 { }
 
 Resampler::~Resampler() = default;
@@ -279,7 +323,7 @@ Resampler::newPolyPhaseFIRF(int minHistory, int writePos, int interp, int phase,
     state->phase = std::max(phase, 0);
     state->taps = refused ? 0 : static_cast<int>(taps);
 
-    const int wanted = std::max(state->taps, std::min(minHistory, int{maxTaps}));
+    const int wanted = std::max(span, std::min(minHistory, int{maxTaps}));
     int size = 1;
     while (size < wanted)
         size *= 2;
@@ -307,13 +351,6 @@ Resampler::newPolyPhaseFIRF(int minHistory, int writePos, int interp, int phase,
     window.generate(9, state->taps);
     window.apply(h, state->taps);
     filter->ready = 1;
-
-    filter->phaseRows = std::make_unique<double[]>(static_cast<size_t>(state->taps));
-    double *rows = filter->phaseRows.get();
-    for (int p = 0; p < interp; ++p)
-        for (int i = 0; i < span; ++i)
-            rows[int64_t{p} * span + i] = h[p + (span - 1 - i) * interp];
-
     state->filter = std::move(filter);
     return state;
 }
@@ -345,22 +382,72 @@ int Resampler::setRates(double inRate, double outRate)
         }
     }
 
-    left = newPolyPhaseFIRF(stageHistory, 0, b, 0, a);
-    right = newPolyPhaseFIRF(stageHistory, 0, b, 0, a);
-    pairedRows.reset();
+    left = newPolyPhaseFIRF(span, 0, b, 0, a);
+    // Both channels have the same filter; it is designed once (a refusal is
+    // told for each).
+    right = left->filter ? fresh(*left) : newPolyPhaseFIRF(span, 0, b, 0, a);
+    rows.reset();
+    steps.reset();
+    std::fill(frames.get(), frames.get() + span, Frame{0.0, 0.0});
     if (!configured())
         return 0;
-#if defined(__SSE2__)
-    // Doubling the rows costs memory; filters too long for it are read with
-    // a broadcast of each tap instead.
-    const int64_t taps = left->taps;
-    if (taps <= maxPairedTaps) {
-        pairedRows = std::make_unique<double[]>(static_cast<size_t>(2 * taps));
-        const double *rows = left->filter->phaseRows.get();
-        for (int64_t t = 0; t < taps; ++t)
-            pairedRows[2 * t] = pairedRows[2 * t + 1] = rows[t];
+    buildRows();
+    return 1;
+}
+
+void Resampler::buildRows()
+{
+    // Outputs visit the phases r * M modulo L, which repeat after L / gcd(L,
+    // M) outputs; a table of at least `lanes` rows lets a group of outputs
+    // advance with one subtraction.
+    constexpr int lanes = 4;
+    const int64_t interp = left->interp;
+    const int64_t decim = left->decim;
+    const int64_t cycle = interp / greatestCommonDivisor(interp, decim);
+    period = cycle * ((lanes + cycle - 1) / cycle);
+    nextRow = 0;
+    // Doubling the taps costs memory; long filters broadcast each tap instead.
+    pairedRows = period * span <= maxPairedTaps;
+    const int rowLength = pairedRows ? 2 * span : span;
+    const int64_t count = period + lanes - 1;
+    auto table = std::make_unique<double[]>(static_cast<size_t>(count * rowLength));
+    auto stepTable = std::make_unique<int[]>(static_cast<size_t>(count));
+    const float *h = left->filter->coeffs.get();
+    for (int64_t r = 0; r < count; ++r) {
+        const int64_t phase = (r % period) * decim % interp;
+        // From this output's newest input to the next output's.
+        stepTable[r] = static_cast<int>((phase + decim) / interp);
+        double *row = table.get() + r * rowLength;
+        for (int i = 0; i < span; ++i) {
+            const double tap = h[phase + (span - 1 - i) * interp];
+            if (pairedRows)
+                row[2 * i] = row[2 * i + 1] = tap;
+            else
+                row[i] = tap;
+        }
     }
-#endif
+    rows = std::move(table);
+    steps = std::move(stepTable);
+}
+
+int Resampler::setRatesLike(const Resampler &other)
+{
+    inRate_ = other.inRate_;
+    outRate_ = other.outRate_;
+    left.reset();
+    right.reset();
+    rows.reset();
+    steps.reset();
+    std::fill(frames.get(), frames.get() + span, Frame{0.0, 0.0});
+    if (!other.configured())
+        return 0;
+    left = fresh(*other.left);
+    right = fresh(*other.right);
+    rows = other.rows;
+    steps = other.steps;
+    pairedRows = other.pairedRows;
+    period = other.period;
+    nextRow = 0;
     return 1;
 }
 
@@ -381,7 +468,44 @@ long long Resampler::outputsFor(int n) const
     return (end - left->phase + left->decim - 1) / left->decim;
 }
 
+long long Resampler::startAt(long long inputs, const Frame *recent)
+{
+    if (!configured() || inputs < 0)
+        return 0;
+    const int64_t interp = left->interp;
+    const int64_t decim = left->decim;
+    const int64_t outputs = (inputs * interp + decim - 1) / decim;
+    std::copy(recent, recent + span, frames.get());
+    for (resampleF_state *state : {left.get(), right.get()}) {
+        state->phase = static_cast<int>(outputs * decim - inputs * interp);
+        state->writePos = 0;
+    }
+    remember(left.get(), recent, span, &Frame::left);
+    remember(right.get(), recent, span, &Frame::right);
+    nextRow = outputs % period;
+    return outputs;
+}
+
+long long Resampler::mostOutputsFor(long long n) const
+{
+    if (!configured() || n <= 0)
+        return 0;
+    return (n * left->interp + left->decim - 1) / left->decim;
+}
+
 int Resampler::process(const Frame *in, Frame *out, int n, int *outCount)
+{
+    if (n > 0 && (!in || n > maxInputFrames)) {
+        if (outCount)
+            *outCount = 0;
+        return 0;
+    }
+    if (n > 0)
+        std::copy(in, in + n, input());
+    return processInput(n, false, 1.0, out, outCount);
+}
+
+int Resampler::processInput(int n, bool rounded, double gain, Frame *out, int *outCount)
 {
     if (!outCount)
         return 0;
@@ -390,42 +514,31 @@ int Resampler::process(const Frame *in, Frame *out, int n, int *outCount)
         return 0;
     if (n == 0)
         return 1;
-    if (!in || !out || outputsFor(n) > maxOutputFrames)
+    if (!out || outputsFor(n) > maxOutputFrames)
         return 0;
 
-#if defined(__SSE2__)
     // Both channels share L, M and phase, so they run in one pass.
-    left->inCount = right->inCount = n;
-    if (inStep(*left, *right)) {
-        left->in = right->in = nullptr;
-        left->out = right->out = nullptr;
-        if (pairedRows)
-            runFrames<true>(left.get(), right.get(), in, n, out, pairWindow.get(),
-                            pairedRows.get());
-        else
-            runFrames<false>(left.get(), right.get(), in, n, out, pairWindow.get(),
-                             left->filter->phaseRows.get());
-        *outCount = left->outCount;
-        return 1;
+    Frame *block = input();
+    if (!rounded)
+        roundToSingle(block, n);
+    const int64_t interp = left->interp;
+    Position at{left->phase / interp, nextRow};
+    const int count = pairedRows ? runFrames<true>(rows.get(), steps.get(), period, interp,
+                                                   frames.get(), n, gain, out, at)
+                                 : runFrames<false>(rows.get(), steps.get(), period, interp,
+                                                    frames.get(), n, gain, out, at);
+    nextRow = at.row;
+    // The next output's phase, from its row.
+    const int64_t phase = at.row * left->decim % interp;
+    for (resampleF_state *state : {left.get(), right.get()}) {
+        state->phase = static_cast<int>((at.s - n) * interp + phase);
+        state->inCount = n;
+        state->outCount = count;
     }
-#endif
-    for (int i = 0; i < n; ++i) {
-        leftIn[i] = static_cast<float>(in[i].left);
-        rightIn[i] = static_cast<float>(in[i].right);
-    }
-    left->in = leftIn.get();
-    left->out = leftOut.get();
-    left->inCount = n;
-    right->in = rightIn.get();
-    right->out = rightOut.get();
-    right->inCount = n;
-
-    filterChannel(left.get());
-    filterChannel(right.get());
-
-    const int count = left->outCount;
-    for (int i = 0; i < count; ++i)
-        out[i] = Frame{leftOut[i], rightOut[i]};
+    remember(left.get(), block, n, &Frame::left);
+    remember(right.get(), block, n, &Frame::right);
+    // The block's last 8 frames lead the next one.
+    std::memmove(frames.get(), frames.get() + n, span * sizeof(Frame));
     *outCount = count;
     return 1;
 }

@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <vector>
 
 #if defined(__SSE2__)
 #    include <emmintrin.h>
@@ -152,16 +153,44 @@ void scanValues(const char *bytes, qint64 n, PeakScan &scan)
     }
 }
 
+// scaleAndClampFrames() and the rounding to single precision of the rate
+// conversion in one pass from the file's bytes into `out`.
+void loadRounded(const char *bytes, Frame *out, int n, double scale)
+{
+#if defined(__SSE2__)
+    if constexpr (Q_BYTE_ORDER == Q_LITTLE_ENDIAN) {
+        const __m128d lowest = _mm_set1_pd(-BrinmoorWaveFile::clampLimit);
+        const __m128d highest = _mm_set1_pd(BrinmoorWaveFile::clampLimit);
+        const __m128d divisor = _mm_set1_pd(scale);
+        const bool divide = scale != 1.0;
+        const auto *values = reinterpret_cast<const double *>(bytes);
+        for (int k = 0; k < n; ++k) {
+            __m128d y = _mm_loadu_pd(values + 2 * k);
+            if (divide)
+                y = _mm_div_pd(y, divisor);
+            y = _mm_min_pd(_mm_max_pd(y, lowest), highest);
+            _mm_storeu_pd(&out[k].left, _mm_cvtps_pd(_mm_cvtpd_ps(y)));
+        }
+        return;
+    }
+#endif
+    loadFrames(bytes, out, n);
+    scaleAndClampFrames(out, n, scale);
+    roundToSingle(out, n);
+}
+
 } // namespace
 
 struct BrinmoorWaveFile::Detail
 {
-    enum class Mode { Closed, Reading, Writing };
-    Mode mode = Mode::Closed;
-    ChunkedReader reader;
-    ChunkedWriter writer;
+    WaveFileIo io;
     qint64 dataEnd = 0;
     double readScale = 1.0;
+    std::vector<Frame> outgoing[2]; // frameSpace() of each part, big-endian
+    // The later part's writer after splitAt(), its frames and its failure.
+    ChunkedWriter *later = nullptr;
+    quint64 laterFrames = 0;
+    QString laterError;
     qint64 damaged = 0;
     WaveInfo info;
 };
@@ -176,8 +205,10 @@ BrinmoorWaveFile::~BrinmoorWaveFile() = default;
 bool BrinmoorWaveFile::open(const QString &fileName, QIODevice::OpenMode mode)
 {
     opened = false;
-    file.reset();
-    d->mode = Detail::Mode::Closed;
+    d->io.reset();
+    d->later = nullptr;
+    d->laterFrames = 0;
+    d->laterError.clear();
     d->readScale = 1.0;
     d->damaged = 0;
     d->info = WaveInfo();
@@ -188,12 +219,8 @@ bool BrinmoorWaveFile::open(const QString &fileName, QIODevice::OpenMode mode)
     if (mode == QIODevice::WriteOnly) {
         header = WaveHeader::brinmoorDefaults();
         const WaveHeader::Bytes bytes = header.toBytes();
-        file = openDestination(fileName, d->writer, bytes.data(), WaveHeader::size, &error);
-        if (!file)
-            return false;
-        d->mode = Detail::Mode::Writing;
-        opened = true;
-        return true;
+        opened = d->io.startWriting(fileName, QByteArray(bytes.data(), WaveHeader::size), &error);
+        return opened;
     }
     if (mode != QIODevice::ReadOnly) {
         error = tr("unsupported open mode");
@@ -216,14 +243,8 @@ bool BrinmoorWaveFile::open(const QString &fileName, QIODevice::OpenMode mode)
     // Every byte behind the header is frame data, whatever dataSize says.
     dataStart = d->info.dataBegin;
     d->dataEnd = d->info.dataEnd;
-    if (!d->reader.start(in.get(), dataStart, d->dataEnd)) {
-        error = d->reader.errorString();
-        return false;
-    }
-    file = std::move(in);
-    d->mode = Detail::Mode::Reading;
-    opened = true;
-    return true;
+    opened = d->io.startReading(std::move(in), dataStart, d->dataEnd, &error);
+    return opened;
 }
 
 double BrinmoorWaveFile::sampleRate() const
@@ -234,7 +255,7 @@ double BrinmoorWaveFile::sampleRate() const
 
 qint64 BrinmoorWaveFile::totalFrames() const
 {
-    if (d->mode != Detail::Mode::Reading)
+    if (!d->io.reading())
         return 0;
     return (d->dataEnd - dataStart) / frameBytes;
 }
@@ -246,29 +267,23 @@ void BrinmoorWaveFile::setReadScale(double divisor)
 
 bool BrinmoorWaveFile::rewind()
 {
-    if (d->mode != Detail::Mode::Reading)
-        return false;
-    if (!d->reader.start(file.get(), dataStart, d->dataEnd)) {
-        error = d->reader.errorString();
-        return false;
-    }
-    return true;
+    return d->io.rewind(&error);
 }
 
 double BrinmoorWaveFile::measurePeak(bool &ok, const std::function<bool(double)> &progress)
 {
     ok = false;
     d->damaged = 0;
-    if (d->mode != Detail::Mode::Reading || !rewind())
+    if (!d->io.reading() || !rewind())
         return 1.0;
     PeakScan scan;
     // Whole frames only; a trailing partial frame is not part of the signal.
     const PassEnd end =
-            scanWholeFrames(d->reader, frameBytes, progress, [&scan](const char *bytes, int n) {
+            scanWholeFrames(d->io.reader, frameBytes, progress, [&scan](const char *bytes, int n) {
                 scanValues(bytes, qint64(n) * 2, scan);
             });
     if (end != PassEnd::Done) {
-        error = end == PassEnd::Stopped ? tr("cancelled") : d->reader.errorString();
+        error = end == PassEnd::Stopped ? tr("cancelled") : d->io.reader.errorString();
         rewind();
         return 1.0;
     }
@@ -291,39 +306,54 @@ const WaveInfo &BrinmoorWaveFile::sourceInfo() const
 
 int BrinmoorWaveFile::readFrames(Frame *frames, int count)
 {
-    if (d->mode != Detail::Mode::Reading) {
+    return read(frames, count, false);
+}
+
+int BrinmoorWaveFile::readFramesRounded(Frame *frames, int count)
+{
+    return read(frames, count, true);
+}
+
+int BrinmoorWaveFile::read(Frame *frames, int count, bool rounded)
+{
+    if (!d->io.reading()) {
         error = tr("not open for reading");
         return -1;
     }
     if (count <= 0)
         return 0;
-    const qint64 whole = d->reader.remaining() / frameBytes;
+    const qint64 whole = d->io.reader.remaining() / frameBytes;
     if (whole == 0)
         return 0;
     const int wanted = int(std::min<qint64>(count, whole));
-    const int done = readWholeFrames(d->reader, frameBytes, wanted,
-                                     [frames](const char *bytes, int first, int n) {
-                                         loadFrames(bytes, frames + first, n);
+    const double scale = d->readScale;
+    const int done = readWholeFrames(d->io.reader, frameBytes, wanted,
+                                     [&](const char *bytes, int first, int n) {
+                                         if (rounded)
+                                             loadRounded(bytes, frames + first, n, scale);
+                                         else
+                                             loadFrames(bytes, frames + first, n);
                                      });
     if (done < 0) {
-        error = d->reader.errorString();
+        error = d->io.reader.errorString();
         return -1;
     }
     std::fill(frames + done, frames + count, Frame{0.0, 0.0});
-    scaleAndClampFrames(frames, count, d->readScale);
+    if (!rounded)
+        scaleAndClampFrames(frames, done, scale);
     return done > 0 ? count : 0;
 }
 
 bool BrinmoorWaveFile::writeFrames(const Frame *frames, int count)
 {
-    if (d->mode != Detail::Mode::Writing) {
+    if (!d->io.writing()) {
         error = tr("not open for writing");
         return false;
     }
-    if (!writeWholeFrames(d->writer, frameBytes, count, [frames](int first, char *bytes, int n) {
+    if (!writeWholeFrames(d->io.writer, frameBytes, count, [frames](int first, char *bytes, int n) {
             storeFrames(frames + first, bytes, n);
         })) {
-        error = d->writer.errorString();
+        error = d->io.writer.errorString();
         return false;
     }
     // dataSize counts 8 bytes a frame, as the header's 32-bit stereo claims.
@@ -331,20 +361,89 @@ bool BrinmoorWaveFile::writeFrames(const Frame *frames, int count)
     return true;
 }
 
+bool BrinmoorWaveFile::seekFrame(qint64 frame)
+{
+    if (!d->io.reading() || frame < 0)
+        return false;
+    return d->io.rewind(&error, frame * frameBytes);
+}
+
+void BrinmoorWaveFile::expectFrames(qint64 count)
+{
+    d->io.expect(d->io.headLength() + count * frameBytes);
+}
+
+bool BrinmoorWaveFile::splitAt(qint64 frame)
+{
+    d->later = d->io.splitAt(d->io.headLength() + frame * frameBytes);
+    return d->later != nullptr;
+}
+
+Frame *BrinmoorWaveFile::frameSpace(int count, int part)
+{
+    ChunkedWriter *writer = part == 0 ? &d->io.writer : d->later;
+    QString &failure = part == 0 ? error : d->laterError;
+    if (!d->io.writing() || !writer) {
+        failure = tr("not open for writing");
+        return nullptr;
+    }
+    // The file's bytes are the frames' memory on a little-endian machine, so
+    // the frames can be put straight into the write buffer.
+    if constexpr (Q_BYTE_ORDER == Q_LITTLE_ENDIAN) {
+        if (count * frameBytes <= writer->capacity()) {
+            char *bytes = writer->reserve(count * frameBytes);
+            if (!bytes)
+                failure = writer->errorString();
+            return reinterpret_cast<Frame *>(bytes);
+        }
+    }
+    std::vector<Frame> &outgoing = d->outgoing[part == 0 ? 0 : 1];
+    if (outgoing.size() < size_t(count))
+        outgoing.resize(size_t(count));
+    return outgoing.data();
+}
+
+bool BrinmoorWaveFile::commitFrames(int count, int part)
+{
+    ChunkedWriter *writer = part == 0 ? &d->io.writer : d->later;
+    QString &failure = part == 0 ? error : d->laterError;
+    if (!d->io.writing() || !writer) {
+        failure = tr("not open for writing");
+        return false;
+    }
+    if (Q_BYTE_ORDER == Q_LITTLE_ENDIAN && count * frameBytes <= writer->capacity()) {
+        writer->commit(count * frameBytes);
+    } else {
+        const Frame *frames = d->outgoing[part == 0 ? 0 : 1].data();
+        if (!writeWholeFrames(*writer, frameBytes, count, [frames](int first, char *bytes, int n) {
+                storeFrames(frames + first, bytes, n);
+            })) {
+            failure = writer->errorString();
+            return false;
+        }
+    }
+    if (part == 0)
+        bytesWritten += quint64(count) * (header.numChannels * header.bitsPerSample / 8);
+    else
+        d->laterFrames += quint64(count);
+    return true;
+}
+
+QString BrinmoorWaveFile::partError() const
+{
+    return d->laterError;
+}
+
 bool BrinmoorWaveFile::close()
 {
-    bool ok = true;
-    if (d->mode == Detail::Mode::Writing) {
-        auto *out = static_cast<QSaveFile *>(file.get());
+    if (d->io.writing()) {
+        bytesWritten += d->laterFrames * (header.numChannels * header.bitsPerSample / 8);
         header.dataSize = saturatedSize(bytesWritten);
         header.riffSize = saturatedSize(bytesWritten + 40);
-        const WaveHeader::Bytes bytes = header.toBytes();
-        ok = finishDestination(out, d->writer, bytes.data(), WaveHeader::size, &error);
         bytesWritten = 0;
     }
-    file.reset();
-    d->mode = Detail::Mode::Closed;
     dataStart = 0;
     opened = false;
-    return ok;
+    const WaveHeader::Bytes bytes = header.toBytes();
+    return d->io.finish(QByteArray(bytes.data(), WaveHeader::size), &error);
 }

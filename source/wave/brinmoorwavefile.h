@@ -10,8 +10,6 @@
 #include <functional>
 #include <memory>
 
-class QFileDevice;
-
 // Reads and writes the Brinmoor-WAVE layout: the canonical 44-byte header
 // describing two-channel 32-bit PCM at 39062 Hz, followed by the Frames
 // themselves (two little-endian binary64 values per frame) at 39062.5 Hz.
@@ -56,9 +54,31 @@ public:
     // on a read error.
     int readFrames(Frame *frames, int count);
 
+    // The same with every value rounded to single precision after the
+    // clamp, as the rate conversion takes it.
+    int readFramesRounded(Frame *frames, int count);
+
+
     // Appends `count` frames as they are. False when not open or on a write
     // error.
     bool writeFrames(const Frame *frames, int count);
+
+    // Reading: the next read starts at frame `frame`.
+    bool seekFrame(qint64 frame);
+
+    // Writing without a buffer of the caller's: room for `count` frames,
+    // valid until the next call, then appended by commitFrames(count).
+    // Null when not open or on a write error. After splitAt(frame), part 1
+    // takes the frames from `frame` on, written at their place in the file
+    // from another thread, while part 0 takes the frames before it; part 1's
+    // failures are told by partError(). False where the system cannot write
+    // at a position.
+    Frame *frameSpace(int count, int part = 0);
+    bool commitFrames(int count, int part = 0);
+    bool splitAt(qint64 frame);
+    // Writing: `count` frames will be written in all (space is set aside).
+    void expectFrames(qint64 count);
+    QString partError() const;
 
     // Seeks to the first frame when open, to offset 0 otherwise.
     bool rewind();
@@ -75,8 +95,9 @@ public:
     QString errorString() const { return error; }
 
 private:
+    int read(Frame *frames, int count, bool rounded);
+
     bool opened = false;
-    std::unique_ptr<QFileDevice> file;
     WaveHeader header;
     qint64 dataStart = 0;
     quint64 bytesWritten = 0;

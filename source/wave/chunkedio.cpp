@@ -12,6 +12,10 @@
 #ifdef Q_OS_LINUX
 #    include <fcntl.h>
 #endif
+#ifdef Q_OS_UNIX
+#    include <cerrno>
+#    include <unistd.h>
+#endif
 
 namespace {
 
@@ -102,12 +106,14 @@ qint64 readFully(QFileDevice *file, char *bytes, qint64 n, QString *error)
 }
 
 ChunkedReader::ChunkedReader(qint64 capacity)
-    : buffer(size_t(capacity))
+    : size(capacity)
 { }
 
 bool ChunkedReader::start(QFileDevice *device, qint64 rangeBegin, qint64 rangeEnd)
 {
     file = device;
+    if (buffer.size() < size_t(size))
+        buffer.resize(size_t(size));
     begin = rangeBegin;
     end = std::max(rangeBegin, rangeEnd);
     consumedPos = begin;
@@ -152,8 +158,7 @@ qint64 ChunkedReader::fill(qint64 wanted)
 
 void ChunkedReader::reserve(qint64 n)
 {
-    if (n > capacity())
-        buffer.resize(size_t(n));
+    size = std::max(size, n);
 }
 
 void ChunkedReader::consume(qint64 n)
@@ -164,15 +169,36 @@ void ChunkedReader::consume(qint64 n)
 }
 
 ChunkedWriter::ChunkedWriter(qint64 capacity)
-    : buffer(size_t(capacity))
+    : size(capacity)
 { }
 
 void ChunkedWriter::start(QFileDevice *device)
 {
     file = device;
+    if (buffer.size() < size_t(size))
+        buffer.resize(size_t(size));
+    positional = false;
     used = 0;
     written = writtenBack = file->pos();
     error.clear();
+}
+
+bool ChunkedWriter::startAt(QFileDevice *device, qint64 offset)
+{
+#ifdef Q_OS_UNIX
+    file = device;
+    if (buffer.size() < size_t(size))
+        buffer.resize(size_t(size));
+    positional = true;
+    used = 0;
+    written = writtenBack = offset;
+    error.clear();
+    return file->handle() >= 0;
+#else
+    Q_UNUSED(device);
+    Q_UNUSED(offset);
+    return false;
+#endif
 }
 
 char *ChunkedWriter::reserve(qint64 n)
@@ -205,6 +231,25 @@ bool ChunkedWriter::flush()
         return false;
     const qint64 n = used;
     used = 0;
+#ifdef Q_OS_UNIX
+    if (positional) {
+        // pwrite keeps off the file position, which the other writer uses.
+        for (qint64 done = 0; done < n;) {
+            const ssize_t put = ::pwrite(file->handle(), buffer.data() + done, size_t(n - done),
+                                         written + done);
+            if (put <= 0) {
+                error = put < 0 ? qt_error_string(errno)
+                                : QCoreApplication::translate("WaveFile", "write failed");
+                return false;
+            }
+            done += put;
+        }
+        written += n;
+        if (written - writtenBack >= writeBackStep)
+            startWriteBack();
+        return true;
+    }
+#endif
     if (!writeFully(file, buffer.data(), n, &error))
         return false;
     written += n;
@@ -238,5 +283,83 @@ bool finishDestination(QSaveFile *out, ChunkedWriter &writer, const char *head, 
     }
     if (!ok)
         out->cancelWriting();
+    return ok;
+}
+
+void WaveFileIo::reset()
+{
+    laterPart.reset();
+    file.reset();
+    mode = Mode::Closed;
+}
+
+bool WaveFileIo::startWriting(const QString &fileName, const QByteArray &head, QString *error)
+{
+    reset();
+    headSize = head.size();
+    file = openDestination(fileName, writer, head.constData(), head.size(), error);
+    if (!file)
+        return false;
+    mode = Mode::Writing;
+    return true;
+}
+
+bool WaveFileIo::startReading(std::unique_ptr<QFile> source, qint64 begin, qint64 end,
+                              QString *error)
+{
+    reset();
+    file = std::move(source);
+    rangeBegin = begin;
+    rangeEnd = end;
+    mode = Mode::Reading;
+    if (rewind(error))
+        return true;
+    reset();
+    return false;
+}
+
+bool WaveFileIo::rewind(QString *error, qint64 offset)
+{
+    if (!reading())
+        return false;
+    if (reader.start(file.get(), std::min(rangeBegin + offset, rangeEnd), rangeEnd))
+        return true;
+    *error = reader.errorString();
+    return false;
+}
+
+void WaveFileIo::expect(qint64 bytes)
+{
+    // Only a request: a refusal changes nothing but the time taken.
+#ifdef Q_OS_LINUX
+    if (writing() && bytes > 0 && file->handle() >= 0)
+        ::fallocate(file->handle(), FALLOC_FL_KEEP_SIZE, 0, bytes);
+#else
+    Q_UNUSED(bytes);
+#endif
+}
+
+ChunkedWriter *WaveFileIo::splitAt(qint64 offset)
+{
+    if (!writing())
+        return nullptr;
+    laterPart = std::make_unique<ChunkedWriter>();
+    if (!laterPart->startAt(file.get(), offset))
+        laterPart.reset();
+    return laterPart.get();
+}
+
+bool WaveFileIo::finish(const QByteArray &head, QString *error)
+{
+    bool ok = true;
+    if (writing() && laterPart && !laterPart->flush()) {
+        *error = laterPart->errorString();
+        ok = false;
+    }
+    if (writing() && ok) {
+        ok = finishDestination(static_cast<QSaveFile *>(file.get()), writer, head.constData(),
+                               head.size(), error);
+    }
+    reset();
     return ok;
 }

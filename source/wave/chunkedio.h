@@ -1,5 +1,7 @@
 #pragma once
 
+#include "waveheader.h"
+
 #include <QString>
 #include <QtGlobal>
 
@@ -8,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+class QFile;
 class QFileDevice;
 class QSaveFile;
 
@@ -20,8 +23,9 @@ class QSaveFile;
 class ChunkedReader
 {
 public:
-    static constexpr qint64 defaultCapacity = 256 * 1024;
+    static constexpr qint64 defaultCapacity = 128 * 1024;
 
+    // The buffer is allocated by the first start().
     explicit ChunkedReader(qint64 capacity = defaultCapacity);
 
     // Positions the reader at `begin`; nothing is buffered afterwards.
@@ -41,13 +45,14 @@ public:
     qint64 available() const { return filled - offset; }
     void consume(qint64 n);
 
-    qint64 capacity() const { return qint64(buffer.size()); }
+    qint64 capacity() const { return size; }
     // Grows the buffer to hold at least `n` bytes; call before start().
     void reserve(qint64 n);
     QString errorString() const { return error; }
 
 private:
     QFileDevice *file = nullptr;
+    qint64 size;
     std::vector<char> buffer;
     qint64 offset = 0; // first unconsumed byte in buffer
     qint64 filled = 0; // bytes of buffer holding data
@@ -65,11 +70,16 @@ private:
 class ChunkedWriter
 {
 public:
-    static constexpr qint64 defaultCapacity = 256 * 1024;
+    static constexpr qint64 defaultCapacity = 128 * 1024;
 
+    // The buffer is allocated by the first start().
     explicit ChunkedWriter(qint64 capacity = defaultCapacity);
 
     void start(QFileDevice *file);
+    // Writes from `offset` on without moving the file's position, so that a
+    // second writer can fill a later part of the file from another thread.
+    // False where the system cannot write at a position.
+    bool startAt(QFileDevice *file, qint64 offset);
 
     // Room for at least `n` bytes (n <= capacity()), writing out the buffer
     // first if needed; nullptr after a write error. Follow with commit(n) or
@@ -82,7 +92,7 @@ public:
     bool flush();
     bool failed() const { return !error.isEmpty(); }
     QString errorString() const { return error; }
-    qint64 capacity() const { return qint64(buffer.size()); }
+    qint64 capacity() const { return size; }
     // File position of the next byte appended.
     qint64 position() const { return written + used; }
 
@@ -90,6 +100,8 @@ private:
     void startWriteBack();
 
     QFileDevice *file = nullptr;
+    bool positional = false;
+    qint64 size;
     std::vector<char> buffer;
     qint64 used = 0;
     qint64 written = 0;     // file position after the last write
@@ -192,6 +204,53 @@ bool writeWholeFrames(ChunkedWriter &writer, qint64 frameBytes, int count, Encod
     }
     return true;
 }
+
+// The file under either file class: read through a ChunkedReader, or written
+// to a temporary file through a ChunkedWriter and put in place only when it
+// is finished.
+class WaveFileIo
+{
+public:
+    bool reading() const { return mode == Mode::Reading; }
+    bool writing() const { return mode == Mode::Writing; }
+
+    // Drops the file without finishing it: a file being written is
+    // discarded and the destination keeps its earlier state.
+    void reset();
+    // Starts a destination through a temporary file, `head` (the header)
+    // first.
+    bool startWriting(const QString &fileName, const QByteArray &head, QString *error);
+    // Writing: the length of the header, where the data start.
+    qint64 headLength() const { return headSize; }
+    // Reads the byte range [begin, end) of an opened source.
+    bool startReading(std::unique_ptr<QFile> source, qint64 begin, qint64 end, QString *error);
+    // Reading: back to the start of the range, or `offset` bytes into it.
+    bool rewind(QString *error, qint64 offset = 0);
+    // Writing: a second writer for the bytes from `offset` on, for another
+    // thread (see ChunkedWriter::startAt); null where that is not possible.
+    // finish() writes out what it holds.
+    ChunkedWriter *splitAt(qint64 offset);
+    // Writing: the file will be `bytes` long. Space for it is set aside at
+    // once where the system can (the file's size does not change), which
+    // spares the disk's bookkeeping while the file is written and flushed.
+    void expect(qint64 bytes);
+    // Writing: puts `head` (the finished header, as long as the first) over
+    // the start and moves the finished file over the destination. Reading:
+    // closes. False with *error when the destination could not be finished.
+    bool finish(const QByteArray &head, QString *error);
+
+    ChunkedReader reader;
+    ChunkedWriter writer;
+
+private:
+    enum class Mode { Closed, Reading, Writing };
+    Mode mode = Mode::Closed;
+    std::unique_ptr<QFileDevice> file;
+    std::unique_ptr<ChunkedWriter> laterPart;
+    qint64 rangeBegin = 0;
+    qint64 rangeEnd = 0;
+    qint64 headSize = 0;
+};
 
 // True when `fileName` names the file it says: a name with characters the
 // system's file name encoding cannot hold would be written as another name.

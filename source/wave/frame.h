@@ -13,3 +13,7 @@ struct Frame
 
 static_assert(sizeof(Frame) == 16, "a Frame is two packed binary64 values");
 static_assert(std::numeric_limits<double>::is_iec559, "Frames are stored as IEEE-754 binary64");
+
+// Rounds both values of the first n frames to single precision, in place, as
+// the rate conversion takes its input.
+void roundToSingle(Frame *frames, int n);

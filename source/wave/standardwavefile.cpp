@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 #if defined(__SSE2__)
 #    include <emmintrin.h>
@@ -93,23 +94,52 @@ void convertFloatBlock(const char *bytes, qint64 stride, qint64 rightOffset, Fra
     }
 }
 
+// The rate conversion works in single precision. For samples of up to 24
+// bits, v / (2^31 - 1) rounded to single precision is exactly v * 2^-31 (v
+// has at most 24 significant bits and the quotient lies less than half a
+// step of single precision away from v * 2^-31), so such samples reach the
+// conversion by a multiplication rather than a division and a rounding.
+constexpr double exactScale = 0x1p-31;
+
 #if defined(__SSE2__)
 // Stereo 24-bit frames, the common case, two samples at a time: each sample
-// is one 32-bit load from inside its own frame, moved to the top bytes. The
-// division is the same as convertBlock's, so are the values.
+// is one 32-bit load from inside its own frame, moved to the top bytes.
+// Divided as convertBlock does, or scaled exactly (see exactScale).
+template<bool Rounded>
 void convertStereo24(const char *bytes, Frame *out, int n)
 {
-    const __m128d scale = _mm_set1_pd(fullScale);
+    const __m128d scale = _mm_set1_pd(Rounded ? exactScale : fullScale);
     for (int k = 0; k < n; ++k, bytes += 6) {
         quint32 l, r;
         std::memcpy(&l, bytes, 4);
         std::memcpy(&r, bytes + 2, 4);
         const __m128i pair = _mm_unpacklo_epi32(_mm_cvtsi32_si128(int(l << 8)),
                                                 _mm_cvtsi32_si128(int(r & 0xffffff00u)));
-        _mm_storeu_pd(&out[k].left, _mm_div_pd(_mm_cvtepi32_pd(pair), scale));
+        const __m128d v = _mm_cvtepi32_pd(pair);
+        _mm_storeu_pd(&out[k].left, Rounded ? _mm_mul_pd(v, scale) : _mm_div_pd(v, scale));
     }
 }
 #endif
+
+// Samples of up to 24 bits, rounded as the rate conversion takes them.
+template<int Bytes>
+void convertRounded(const char *bytes, qint64 stride, qint64 rightOffset, Frame *out, int n)
+{
+    static_assert(Bytes <= 3, "wider samples need the division and a rounding");
+#if defined(__SSE2__)
+    if constexpr (Bytes == 3 && Q_BYTE_ORDER == Q_LITTLE_ENDIAN) {
+        if (stride == 6 && rightOffset == 3) {
+            convertStereo24<true>(bytes, out, n);
+            return;
+        }
+    }
+#endif
+    const auto *p = reinterpret_cast<const unsigned char *>(bytes);
+    for (int k = 0; k < n; ++k, p += stride) {
+        out[k].left = double(sampleAt<Bytes>(p)) * exactScale;
+        out[k].right = double(sampleAt<Bytes>(p + rightOffset)) * exactScale;
+    }
+}
 
 template<int Bytes>
 void convertSamples(const char *bytes, qint64 stride, qint64 rightOffset, Frame *out, int n,
@@ -118,7 +148,7 @@ void convertSamples(const char *bytes, qint64 stride, qint64 rightOffset, Frame 
 #if defined(__SSE2__)
     if constexpr (Bytes == 3 && Q_BYTE_ORDER == Q_LITTLE_ENDIAN) {
         if (fullBlock && stride == 6 && rightOffset == 3) {
-            convertStereo24(bytes, out, n);
+            convertStereo24<false>(bytes, out, n);
             return;
         }
     }
@@ -129,9 +159,29 @@ void convertSamples(const char *bytes, qint64 stride, qint64 rightOffset, Frame 
         convertBlock<Bytes, true>(bytes, stride, rightOffset, out, n);
 }
 
-void convert(const WaveFormat &format, const char *bytes, qint64 stride, qint64 rightOffset,
-             Frame *out, int n, bool fullBlock, double floatScale)
+// Whether convert() can deliver a format's values rounded to single
+// precision without a separate pass.
+bool roundsExactly(const WaveFormat &format)
 {
+    return format.encoding != WaveFormat::Encoding::Float && format.bytesPerSample <= 3;
+}
+
+void convert(const WaveFormat &format, const char *bytes, qint64 stride, qint64 rightOffset,
+             Frame *out, int n, bool fullBlock, bool rounded, double floatScale)
+{
+    if (rounded) {
+        switch (format.bytesPerSample) {
+        case 1:
+            convertRounded<1>(bytes, stride, rightOffset, out, n);
+            return;
+        case 2:
+            convertRounded<2>(bytes, stride, rightOffset, out, n);
+            return;
+        default:
+            convertRounded<3>(bytes, stride, rightOffset, out, n);
+            return;
+        }
+    }
     if (format.encoding == WaveFormat::Encoding::Float) {
         if (format.bytesPerSample == 4)
             convertFloatBlock<4>(bytes, stride, rightOffset, out, n, floatScale);
@@ -178,26 +228,39 @@ double levelAt(const WaveFormat &format, const char *p)
 // toInt32Sample value.
 void storeStereo24(const Frame *in, char *p, int n)
 {
+    int k = 0;
 #if defined(__SSE2__)
     if constexpr (Q_BYTE_ORDER == Q_LITTLE_ENDIAN) {
-        // toInt32Sample on both values at once: NaN to 0, clamp, truncate.
+        // toInt32Sample on four frames at once: NaN to 0, clamp, truncate;
+        // then the top three bytes of each of the eight samples, packed.
         const __m128d scale = _mm_set1_pd(fullScale);
         const __m128d low = _mm_set1_pd(-2147483648.0);
         const __m128d high = _mm_set1_pd(2147483647.0);
-        for (int k = 0; k < n; ++k, p += 6) {
-            __m128d y = _mm_mul_pd(_mm_loadu_pd(&in[k].left), scale);
+        const auto samples = [&](const Frame *frame) {
+            __m128d y = _mm_mul_pd(_mm_loadu_pd(&frame->left), scale);
             y = _mm_and_pd(y, _mm_cmpord_pd(y, y));
-            y = _mm_min_pd(_mm_max_pd(y, low), high);
-            const __m128i v = _mm_cvttpd_epi32(y);
-            const quint64 l = quint32(_mm_cvtsi128_si32(v)) >> 8;
-            const quint64 r = quint32(_mm_cvtsi128_si32(_mm_srli_si128(v, 4))) >> 8;
-            const quint64 packed = l | r << 24;
-            std::memcpy(p, &packed, 6);
+            return _mm_cvttpd_epi32(_mm_min_pd(_mm_max_pd(y, low), high));
+        };
+        // Two frames' four samples as two 48-bit groups, one per 64 bits.
+        const __m128i lowHalves = _mm_set_epi32(0, -1, 0, -1);
+        const auto pack = [&](__m128i v) {
+            v = _mm_srli_epi32(v, 8);
+            return _mm_or_si128(_mm_and_si128(v, lowHalves),
+                                _mm_srli_epi64(_mm_andnot_si128(lowHalves, v), 8));
+        };
+        for (; k + 4 <= n; k += 4, p += 24) {
+            const __m128i a = pack(_mm_unpacklo_epi64(samples(in + k), samples(in + k + 1)));
+            const __m128i b = pack(_mm_unpacklo_epi64(samples(in + k + 2), samples(in + k + 3)));
+            const quint64 f0 = quint64(_mm_cvtsi128_si64(a));
+            const quint64 f1 = quint64(_mm_cvtsi128_si64(_mm_unpackhi_epi64(a, a)));
+            const quint64 f2 = quint64(_mm_cvtsi128_si64(b));
+            const quint64 f3 = quint64(_mm_cvtsi128_si64(_mm_unpackhi_epi64(b, b)));
+            const quint64 words[3] = {f0 | f1 << 48, f1 >> 16 | f2 << 32, f2 >> 32 | f3 << 16};
+            std::memcpy(p, words, 24);
         }
-        return;
     }
 #endif
-    for (int k = 0; k < n; ++k, p += 6) {
+    for (; k < n; ++k, p += 6) {
         const qint32 l = toInt32Sample(in[k].left);
         const qint32 r = toInt32Sample(in[k].right);
         p[0] = char(l >> 8);
@@ -211,14 +274,18 @@ void storeStereo24(const Frame *in, char *p, int n)
 
 } // namespace
 
+constexpr qint64 frameBytes = 6; // two 24-bit samples, as written
+
 struct StandardWaveFile::Detail
 {
-    enum class Mode { Closed, Reading, Writing };
-    Mode mode = Mode::Closed;
-    ChunkedReader reader;
-    ChunkedWriter writer;
+    WaveFileIo io;
     WaveFormat format;
     qint64 block = 0;
+    std::vector<Frame> outgoing[2]; // frameSpace() of each part
+    // The later part's writer after splitAt(), its bytes and its failure.
+    ChunkedWriter *later = nullptr;
+    quint64 laterBytes = 0;
+    QString laterError;
     WaveInfo info;
     double floatScale = 1.0;
     qint64 damaged = 0;
@@ -237,8 +304,10 @@ bool StandardWaveFile::open(const QString &fileName, QIODevice::OpenMode mode)
 {
     // Closing without completion: a file being written is discarded.
     opened = false;
-    file.reset();
-    d->mode = Detail::Mode::Closed;
+    d->io.reset();
+    d->later = nullptr;
+    d->laterBytes = 0;
+    d->laterError.clear();
     d->info = WaveInfo();
     d->floatScale = 1.0;
     d->damaged = 0;
@@ -255,12 +324,8 @@ bool StandardWaveFile::open(const QString &fileName, QIODevice::OpenMode mode)
         const QByteArray bytes = d->reserved
                 ? standardHeaderBytes(header, 0, true)
                 : QByteArray(header.toBytes().data(), WaveHeader::size);
-        file = openDestination(fileName, d->writer, bytes.constData(), bytes.size(), &error);
-        if (!file)
-            return false;
-        d->mode = Detail::Mode::Writing;
-        opened = true;
-        return true;
+        opened = d->io.startWriting(fileName, bytes, &error);
+        return opened;
     }
     if (mode != QIODevice::ReadOnly) {
         error = tr("unsupported open mode");
@@ -278,15 +343,9 @@ bool StandardWaveFile::open(const QString &fileName, QIODevice::OpenMode mode)
         return false;
     header = format.header;
     d->block = qint64(format.channels) * format.bytesPerSample;
-    d->reader.reserve(d->block);
-    if (!d->reader.start(in.get(), d->format.dataBegin, d->format.dataEnd)) {
-        error = d->reader.errorString();
-        return false;
-    }
-    file = std::move(in);
-    d->mode = Detail::Mode::Reading;
-    opened = true;
-    return true;
+    d->io.reader.reserve(d->block);
+    opened = d->io.startReading(std::move(in), format.dataBegin, format.dataEnd, &error);
+    return opened;
 }
 
 double StandardWaveFile::sampleRate() const
@@ -296,14 +355,27 @@ double StandardWaveFile::sampleRate() const
 
 qint64 StandardWaveFile::totalFrames() const
 {
-    if (d->mode != Detail::Mode::Reading || d->block == 0)
+    if (!d->io.reading() || d->block == 0)
         return 0;
     return (d->format.dataEnd - d->format.dataBegin) / d->block;
 }
 
 int StandardWaveFile::readFrames(Frame *frames, int count)
 {
-    if (d->mode != Detail::Mode::Reading) {
+    return read(frames, count, false);
+}
+
+int StandardWaveFile::readFramesRounded(Frame *frames, int count)
+{
+    const int got = read(frames, count, roundsExactly(d->format));
+    if (got > 0 && !roundsExactly(d->format))
+        roundToSingle(frames, got);
+    return got;
+}
+
+int StandardWaveFile::read(Frame *frames, int count, bool rounded)
+{
+    if (!d->io.reading()) {
         error = tr("not open for reading");
         return -1;
     }
@@ -311,7 +383,7 @@ int StandardWaveFile::readFrames(Frame *frames, int count)
         return 0;
     const qint64 block = d->block;
     // Only whole frames count; a trailing partial frame is dropped.
-    const qint64 whole = d->reader.remaining() / block;
+    const qint64 whole = d->io.reader.remaining() / block;
     if (whole == 0)
         return 0;
     const bool fullBlock = whole >= count;
@@ -320,12 +392,12 @@ int StandardWaveFile::readFrames(Frame *frames, int count)
     const qint64 rightOffset = format.channels > 1 ? format.bytesPerSample : 0;
 
     const int done =
-            readWholeFrames(d->reader, block, wanted, [&](const char *bytes, int first, int n) {
-                convert(format, bytes, block, rightOffset, frames + first, n, fullBlock,
+            readWholeFrames(d->io.reader, block, wanted, [&](const char *bytes, int first, int n) {
+                convert(format, bytes, block, rightOffset, frames + first, n, fullBlock, rounded,
                         d->floatScale);
             });
     if (done < 0) {
-        error = d->reader.errorString();
+        error = d->io.reader.errorString();
         return -1;
     }
     std::fill(frames + done, frames + count, Frame{0.0, 0.0});
@@ -334,36 +406,79 @@ int StandardWaveFile::readFrames(Frame *frames, int count)
 
 bool StandardWaveFile::writeFrames(const Frame *frames, int count)
 {
-    if (d->mode != Detail::Mode::Writing) {
+    if (!d->io.writing()) {
         error = tr("not open for writing");
         return false;
     }
-    constexpr qint64 frameBytes = 6; // two 24-bit samples
-    if (!writeWholeFrames(d->writer, frameBytes, count, [frames](int first, char *bytes, int n) {
+    if (!writeWholeFrames(d->io.writer, frameBytes, count, [frames](int first, char *bytes, int n) {
             storeStereo24(frames + first, bytes, n);
         })) {
-        error = d->writer.errorString();
+        error = d->io.writer.errorString();
         return false;
     }
     bytesWritten += quint64(count) * frameBytes;
     return true;
 }
 
+bool StandardWaveFile::seekFrame(qint64 frame)
+{
+    if (!d->io.reading() || frame < 0)
+        return false;
+    return d->io.rewind(&error, frame * d->block);
+}
+
+void StandardWaveFile::expectFrames(qint64 count)
+{
+    d->io.expect(d->io.headLength() + count * frameBytes);
+}
+
+bool StandardWaveFile::splitAt(qint64 frame)
+{
+    d->later = d->io.splitAt(d->io.headLength() + frame * frameBytes);
+    return d->later != nullptr;
+}
+
+Frame *StandardWaveFile::frameSpace(int count, int part)
+{
+    std::vector<Frame> &outgoing = d->outgoing[part == 0 ? 0 : 1];
+    if (outgoing.size() < size_t(count))
+        outgoing.resize(size_t(count));
+    return outgoing.data();
+}
+
+bool StandardWaveFile::commitFrames(int count, int part)
+{
+    if (part == 0)
+        return writeFrames(d->outgoing[0].data(), count);
+    const Frame *frames = d->outgoing[1].data();
+    if (!d->later ||
+        !writeWholeFrames(*d->later, frameBytes, count, [frames](int first, char *bytes, int n) {
+            storeStereo24(frames + first, bytes, n);
+        })) {
+        d->laterError = d->later ? d->later->errorString() : tr("not open for writing");
+        return false;
+    }
+    d->laterBytes += quint64(count) * frameBytes;
+    return true;
+}
+
+QString StandardWaveFile::partError() const
+{
+    return d->laterError;
+}
+
 bool StandardWaveFile::close()
 {
-    bool ok = true;
-    if (d->mode == Detail::Mode::Writing) {
-        auto *out = static_cast<QSaveFile *>(file.get());
+    QByteArray bytes;
+    if (d->io.writing()) {
+        bytesWritten += d->laterBytes;
         header.dataSize = saturatedSize(bytesWritten);
         header.riffSize = saturatedSize(bytesWritten + 36);
-        const QByteArray bytes = standardHeaderBytes(header, bytesWritten, d->reserved);
-        ok = finishDestination(out, d->writer, bytes.constData(), bytes.size(), &error);
+        bytes = standardHeaderBytes(header, bytesWritten, d->reserved);
         bytesWritten = 0;
     }
-    file.reset();
-    d->mode = Detail::Mode::Closed;
     opened = false;
-    return ok;
+    return d->io.finish(bytes, &error);
 }
 
 void StandardWaveFile::setExpectedFrames(qint64 frames)
@@ -378,7 +493,7 @@ const WaveInfo &StandardWaveFile::sourceInfo() const
 
 bool StandardWaveFile::needsPeak() const
 {
-    return d->mode == Detail::Mode::Reading && d->format.encoding == WaveFormat::Encoding::Float;
+    return d->io.reading() && d->format.encoding == WaveFormat::Encoding::Float;
 }
 
 void StandardWaveFile::setReadScale(double divisor)
@@ -395,18 +510,13 @@ double StandardWaveFile::measurePeak(bool &ok, const std::function<bool(double)>
 {
     ok = false;
     d->damaged = 0;
-    if (d->mode != Detail::Mode::Reading)
+    if (!d->io.reading())
         return 1.0;
     const WaveFormat &format = d->format;
     const qint64 block = d->block;
     const qint64 rightOffset = format.channels > 1 ? format.bytesPerSample : 0;
-    ChunkedReader &reader = d->reader;
-    const auto rewind = [&] {
-        if (reader.start(file.get(), format.dataBegin, format.dataEnd))
-            return true;
-        error = reader.errorString();
-        return false;
-    };
+    ChunkedReader &reader = d->io.reader;
+    const auto rewind = [&] { return d->io.rewind(&error); };
     if (!rewind())
         return 1.0;
     double peak = 0.0;

@@ -10,8 +10,6 @@
 #include <functional>
 #include <memory>
 
-class QFileDevice;
-
 // Reads standard RIFF WAVE files and writes two-channel 24-bit 44100 Hz
 // integer-PCM files, converting between their samples and Frames.
 //
@@ -53,6 +51,11 @@ public:
     // value is rounded through single precision.
     int readFrames(Frame *frames, int count);
 
+    // The same with every value rounded to single precision, as the rate
+    // conversion takes it; for samples of up to 24 bits without a rounding
+    // pass of its own.
+    int readFramesRounded(Frame *frames, int count);
+
     // Float sources: values are divided by `divisor` (the recording's peak
     // when above full scale), then limited to full scale. 1.0 after open.
     void setReadScale(double divisor);
@@ -73,6 +76,22 @@ public:
     // writes 0. False on a write error (see errorString()).
     bool writeFrames(const Frame *frames, int count);
 
+    // Reading: the next read starts at frame `frame`.
+    bool seekFrame(qint64 frame);
+
+    // Writing without a buffer of the caller's: room for `count` frames,
+    // valid until the next call, then appended by commitFrames(count).
+    // After splitAt(frame), part 1 takes the frames from `frame` on, written
+    // at their place in the file from another thread, while part 0 takes the
+    // frames before it; part 1's failures are told by partError(). False
+    // where the system cannot write at a position.
+    Frame *frameSpace(int count, int part = 0);
+    bool commitFrames(int count, int part = 0);
+    bool splitAt(qint64 frame);
+    // Writing: `count` frames will be written in all (space is set aside).
+    void expectFrames(qint64 count);
+    QString partError() const;
+
     // Writing: completes the header and moves the finished file over the
     // destination. Reading: closes. False when anything failed; the
     // destination then keeps its earlier state.
@@ -88,8 +107,9 @@ public:
     QString errorString() const { return error; }
 
 private:
+    int read(Frame *frames, int count, bool rounded);
+
     bool opened = false;
-    std::unique_ptr<QFileDevice> file;
     WaveHeader header;
     quint64 bytesWritten = 0;
     QString error;

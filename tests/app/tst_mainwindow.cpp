@@ -23,25 +23,32 @@ using namespace support;
 
 namespace {
 
-// Answers every message box that turns up while it lives, recording it as
-// "icon: text", with " (why)" when it explains. It polls, because the boxes
-// run their own event loops inside the code under test.
+// Answers every modal window that turns up while it lives. Message boxes
+// are recorded as "icon: text" in `boxes` and their explanations in `why`,
+// and answered with `answer` when they offer it; anything else goes to
+// `other`. It polls, because the modal windows run
+// their own event loops inside the code under test.
 struct ModalAnswerer : QTimer
 {
-    ModalAnswerer()
+    explicit ModalAnswerer(std::function<void(QWidget *)> other = {})
     {
-        connect(this, &QTimer::timeout, [this] {
-            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-            if (!box || !box->isVisible())
-                return;
-            boxes << QString("%1: %2%3")
-                             .arg(QMetaEnum::fromType<QMessageBox::Icon>().valueToKey(box->icon()),
-                                  box->text(), box->informativeText().isEmpty() ? "" : " (why)");
-            box->done(0);
+        connect(this, &QTimer::timeout, [this, other] {
+            QWidget *modal = QApplication::activeModalWidget();
+            auto *box = qobject_cast<QMessageBox *>(modal);
+            if (box && box->isVisible()) {
+                boxes << QMetaEnum::fromType<QMessageBox::Icon>().valueToKey(box->icon()) +
+                                QString(": ") + box->text();
+                why << box->informativeText();
+                box->done(box->standardButtons() & answer ? answer : 0);
+            } else if (modal && modal->isVisible() && other) {
+                other(modal);
+            }
         });
         start(10);
     }
     QStringList boxes;
+    QStringList why;
+    QMessageBox::StandardButton answer = QMessageBox::NoButton;
 };
 
 QString settingsDir()
@@ -54,6 +61,18 @@ QString settingsFile()
     return settingsDir() + "/options.jcfg";
 }
 
+// How a conversion ends, besides running to the end.
+enum class Stop { None, Cancel, CloseRefused, CloseAndQuit };
+
+struct Conversion
+{
+    QString name;
+    QString source; // in a batch, the second of three: standard, it, Brinmoor-WAVE
+    Stop stop;
+    QString entry;         // how the batch comes in; empty: one file, Return in the form
+    bool existing = false; // an earlier destination; else none
+};
+
 struct Drop
 {
     QString name;
@@ -63,6 +82,7 @@ struct Drop
     int typeBefore;
     int typeAfter;
     QString box = {}; // when converted after the drop; "": not converted
+    QString why = {}; // part of its informative text
 };
 
 // What keeps the settings from being saved when the window closes.
@@ -81,6 +101,7 @@ struct Setting
 
 } // namespace
 
+Q_DECLARE_METATYPE(Conversion)
 Q_DECLARE_METATYPE(Drop)
 Q_DECLARE_METATYPE(Setting)
 
@@ -94,6 +115,21 @@ class TestMainWindow : public QObject
 
     QLineEdit *field(const char *name) const { return window->findChild<QLineEdit *>(name); }
     QComboBox *type() const { return window->findChild<QComboBox *>("cbType"); }
+    // Drags `urls` onto `receiver` and drops them there if it takes them;
+    // true if it took them.
+    static bool dragAndDrop(QWidget *receiver, const QList<QUrl> &urls)
+    {
+        QMimeData mime;
+        mime.setUrls(urls);
+        const QPoint at = receiver->rect().center();
+        QDragEnterEvent enter(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(receiver, &enter);
+        if (!enter.isAccepted())
+            return false;
+        QDropEvent dropped(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(receiver, &dropped);
+        return dropped.isAccepted();
+    }
     QPushButton *convertButton() const { return window->findChild<QPushButton *>("pbConvert"); }
     void fill(const QString &source, const QString &destination, int direction) const
     {
@@ -114,6 +150,9 @@ class TestMainWindow : public QObject
         QVERIFY(writeFile(dir.filePath("brinmoor.wav"), brinmoorBytes(sine(8000, 0.5))));
         QVERIFY(writeFile(dir.filePath("cut.wav"), brinmoorBytes(sine(8000, 0.5)).left(60044)));
         QVERIFY(writeFile(dir.filePath("voice.take1.wav"), "just some words\n"));
+        // Digital silence behind a header that fits both layouts.
+        QVERIFY(writeFile(dir.filePath("silence.wav"),
+                          canonicalHeader(32, 2, 44100, 0) + QByteArray(1600, '\0')));
         QVERIFY(!output({"sox", dir.filePath("standard.wav"), dir.filePath("take.flac")}).isNull());
         QVERIFY(dir.mkpath("folder.wav"));
     }
@@ -143,45 +182,118 @@ private slots:
         tmp.reset();
     }
 
-    // Cancel in the progress dialog stops the conversion and keeps the
-    // existing destination, with nothing left beside it. While it runs, the
-    // window neither closes nor starts a second conversion.
-    void cancel()
+    void conversion_data()
     {
-        const QString source = dir.filePath("long.wav");
-        QVERIFY(soxTone(source, 44100, "60", 16));
-        const QString destination = dir.filePath("result.wav");
-        const QByteArray earlier = "an earlier file that must survive";
-        QVERIFY(writeFile(destination, earlier));
-        fill(source, destination, StandardToBrinmoor);
+        rows<Conversion>({
+                {"to the end", "standard.wav", Stop::None, "", true},
+                {"Cancel", "long.wav", Stop::Cancel, "", false},
+                {"close refused, then Cancel", "long.wav", Stop::CloseRefused, "", true},
+                {"close: stop and quit", "long.wav", Stop::CloseAndQuit, "", true},
+                {"several dropped, one of either layout", "silence.wav", Stop::None, "drop"},
+                {"several opened, Cancel in the second", "long.wav", Stop::Cancel, "arguments",
+                 true},
+        });
+    }
 
-        bool closed = true;
-        bool cancelled = false;
+    // Return in the form converts and the outcome says where and how long.
+    // Cancel, or closing the window and saying Yes, stops the conversion,
+    // leaves no partial destination and keeps an existing one; in a batch the
+    // files before stay converted and the rest are not started. While it
+    // runs, the window starts no second conversion; only a close saves the
+    // settings.
+    void conversion()
+    {
+        QFETCH(Conversion, row);
+        makeChoices();
+        const bool batch = !row.entry.isEmpty();
+        const bool stopped = row.stop != Stop::None;
+        const bool quit = row.stop == Stop::CloseAndQuit;
+        QVERIFY(soxTone(dir.filePath("long.wav"), 44100, "60", 16));
+        const QString source = dir.filePath(row.source);
+        QVERIFY(dir.mkpath("out"));
+        const QString destination =
+                dir.filePath("out/" + (batch ? QFileInfo(source).fileName() : "result.wav"));
+        const QByteArray earlier = "an earlier file that must survive";
+        QVERIFY(!row.existing || writeFile(destination, earlier));
+        fill(source, destination, StandardToBrinmoor);
+        QStringList tabOrder; // the form as it reads
+        for (QWidget *w = type(); tabOrder.isEmpty() || w != type(); w = w->nextInFocusChain())
+            tabOrder << ((w->focusPolicy() & Qt::TabFocus) ? w->objectName() : "");
+        tabOrder.removeAll("");
+        QCOMPARE(tabOrder.join(' '), "cbType pbAbout leSource tbSrc leDestination tbDst pbConvert");
+
+        ModalAnswerer answerer([&](QWidget *modal) { // the batch's folder
+            modal->findChild<QLineEdit *>("fileNameEdit")->setText(dir.filePath("out"));
+            QMetaObject::invokeMethod(modal, "accept");
+        });
+        bool asked = false;
         // Each tick sleeps a little, as a slow machine would, so that the
         // conversion outlasts the moment the progress dialog appears.
         QTimer slow;
         connect(&slow, &QTimer::timeout, this, [&] {
             QThread::msleep(5);
             auto *progress = window->findChild<QProgressDialog *>();
-            if (cancelled || !progress || !progress->isVisible())
+            if (!stopped || asked || !progress || !progress->isVisible() ||
+                !progress->labelText().contains("long.wav")) // in a batch, the second file
                 return;
             QVERIFY(window->isConverting());
-            closed = window->close();
-            convertButton()->click();
-            cancelled = true;
-            progress->findChild<QPushButton *>()->click(); // its only button: Cancel
+            convertButton()->click(); // not a second conversion
+            asked = true;
+            answerer.answer = quit ? QMessageBox::Yes : QMessageBox::No;
+            if (row.stop != Stop::Cancel)
+                QVERIFY(!window->close()); // asks, and stays until the conversion has stopped
+            if (!quit)
+                progress->findChild<QPushButton *>()->click(); // its only button: Cancel
         });
         slow.start(0);
 
-        ModalAnswerer answerer;
-        convertButton()->click();
+        const QStringList sources{dir.filePath("standard.wav"), source,
+                                  dir.filePath("brinmoor.wav")};
+        if (row.entry == "arguments") {
+            window->openFiles(sources);
+        } else if (batch) {
+            QList<QUrl> urls;
+            for (const QString &file : sources)
+                urls << QUrl::fromLocalFile(file);
+            QVERIFY(dragAndDrop(window.get(), urls));
+        } else {
+            QTest::keyClick(field("leDestination"), Qt::Key_Return);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(!answerer.boxes.isEmpty(), 60000); // a batch starts later
         slow.stop();
 
-        QVERIFY(cancelled && !closed && window->isVisible() && !window->isConverting());
-        QVERIFY(!QFileInfo::exists(settingsFile())); // the refused close saved nothing
-        QCOMPARE(answerer.boxes, QStringList("Information: Conversion cancelled."));
-        QCOMPARE(readFile(destination), earlier);
-        QCOMPARE(strayFiles(dir.path()), QStringList({"long.wav", "result.wav"}));
+        QVERIFY(asked == stopped && window->isVisible() != quit && !window->isConverting());
+        QCOMPARE(QFileInfo::exists(settingsFile()), quit);
+        QStringList boxes;
+        if (row.stop == Stop::CloseRefused || quit)
+            boxes << "Question: Stop the conversion and quit?";
+        if (stopped && !quit)
+            boxes << "Information: Conversion cancelled.";
+        else if (batch)
+            boxes << "Warning: 2 converted, 1 failed.";
+        else if (!quit)
+            boxes << "Information: Was successfully done.";
+        QCOMPARE(answerer.boxes, boxes);
+        const QString said = answerer.why.last();
+        if (stopped) {
+            QCOMPARE(readFile(destination), row.existing ? earlier : QByteArray());
+            QVERIFY2(!batch || said.startsWith("1 converted, 0 failed, 2 not started."),
+                     qPrintable(said));
+        } else if (batch) {
+            QVERIFY2(said.contains(QDir::toNativeSeparators(source) + ": cannot tell its layout"),
+                     qPrintable(said));
+            QCOMPARE(recognizeWave(dir.filePath("out/brinmoor.wav")).layout, WaveLayout::Standard);
+        } else {
+            QCOMPARE(said,
+                     "Destination: " + QDir::toNativeSeparators(destination) + "\nDuration: 0.2 s");
+            QCOMPARE(recognizeWave(destination).layout, WaveLayout::Brinmoor);
+        }
+        if (batch) // the file before is converted; after a stop, the one after is not started
+            QCOMPARE(recognizeWave(dir.filePath("out/standard.wav")).layout, WaveLayout::Brinmoor);
+        QCOMPARE(strayFiles(dir.filePath("out"),
+                            {"standard.wav", "long.wav", "brinmoor.wav", "result.wav"}),
+                 QStringList());
+        QCOMPARE(QFileInfo::exists(dir.filePath("out/brinmoor.wav")), batch && !stopped);
     }
 
     void drop_data()
@@ -194,7 +306,7 @@ private slots:
                 {"web address", "", "http://example.com/a.wav", "", 1, 1},
                 // What the user should know comes with the success.
                 {"recording cut short, converted", "", "cut.wav", "leSource", 1, 0,
-                 "Information: Was successfully done. (why)"},
+                 "Information: Was successfully done.", "holds 3750 of the 8000 frames"},
         });
     }
 
@@ -207,20 +319,12 @@ private slots:
         const QString earlier = dir.filePath("folder.wav/earlier.wav");
         fill(earlier, earlier, row.typeBefore);
 
-        QMimeData mime;
-        mime.setUrls({row.file.contains("://") ? QUrl(row.file)
-                                               : QUrl::fromLocalFile(dir.filePath(row.file))});
-        QWidget *receiver = row.target.isEmpty() ? static_cast<QWidget *>(window.get())
-                                                 : field(qPrintable(row.target));
-        const QPoint at = receiver->rect().center();
-        QDragEnterEvent enter(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(receiver, &enter);
-        QCOMPARE(enter.isAccepted(), !row.field.isEmpty());
-        if (enter.isAccepted()) {
-            QDropEvent dropped(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-            QApplication::sendEvent(receiver, &dropped);
-            QVERIFY(dropped.isAccepted());
-        }
+        const QUrl url = row.file.contains("://") ? QUrl(row.file)
+                                                  : QUrl::fromLocalFile(dir.filePath(row.file));
+        QCOMPARE(dragAndDrop(row.target.isEmpty() ? static_cast<QWidget *>(window.get())
+                                                  : field(qPrintable(row.target)),
+                             {url}),
+                 !row.field.isEmpty());
         const QString taken = QDir::toNativeSeparators(dir.filePath(row.file));
         for (const char *name : {"leSource", "leDestination"})
             QCOMPARE(field(name)->text(), name == row.field ? taken : earlier);
@@ -230,6 +334,7 @@ private slots:
         ModalAnswerer answerer;
         convertButton()->click();
         QCOMPARE(answerer.boxes, QStringList(row.box));
+        QVERIFY2(answerer.why.last().contains(row.why), qPrintable(answerer.why.last()));
     }
 
     // The window's context menu chooses the resampling mode of the next

@@ -57,10 +57,18 @@ private slots:
                           canonicalHeader(12, 2, 44100, 400) + QByteArray(400, '\1')));
     }
 
+    // Only the program's own options, not the toolkit's, and what its exit
+    // statuses mean.
+    void help()
+    {
+        const QByteArray out = run(converter({"--help"})).out;
+        QVERIFY(out.contains("\nExit status:\n  0 ") && !out.contains("help-all"));
+    }
+
     // Also the automatic direction: each layout goes to the other, in the
     // high-quality mode, whose output is exactly as long as the source. Each
     // failure and each warning is one line of stderr, with the reader's own
-    // reason and no hint toward the other layout.
+    // reason and no hint toward the other layout; a summary ends the run.
     void batchConvertsWhatItCanAndOverwritesNoSource()
     {
         QTemporaryDir work;
@@ -80,7 +88,8 @@ private slots:
                                          "holds 15000 of the 20000 frames",
                                          "twelve.wav: unsupported sample size: 12 bits",
                                          "not a regular file",
-                                         "not valid in the system's file name encoding"};
+                                         "not valid in the system's file name encoding",
+                                         ": 4 converted, 6 failed"};
         QStringList arguments{"--quality", "high", "-o", top.filePath("out")};
         QVERIFY(::mkfifo(qPrintable(top.filePath("a/fifo.wav")), 0600) == 0);
         for (int i = 0; i < names.size(); ++i) {
@@ -107,14 +116,20 @@ private slots:
         // a/one.wav over itself.
         const QByteArray kept = readFile(top.filePath("a/one.wav"));
         const QStringList inA = strayFiles(top.filePath("a"));
-        r = run(converter(
-                {"-o", top.filePath("a"), top.filePath("b/one.wav"), top.filePath("a/one.wav")}));
+        r = run(converter({"--quiet", "-o", top.filePath("a"), top.filePath("b/one.wav"),
+                           top.filePath("a/one.wav")}));
         QCOMPARE(r.exitCode, 1);
         errLines = lines(r.err);
-        QCOMPARE(errLines.size(), 2);
+        QCOMPARE(errLines.size(), 2); // no summary
         QVERIFY(errLines[1].contains("same file"));
         QCOMPARE(readFile(top.filePath("a/one.wav")), kept);
         QCOMPARE(strayFiles(top.filePath("a")), inA);
+
+        // "-" means a pipe, which is not supported: no file of that name is
+        // looked for, and nothing else is converted.
+        r = run(converter({"-o", top.filePath("b"), top.filePath("a/one.wav"), "-"}));
+        QCOMPARE(r.exitCode, 2);
+        QCOMPARE(strayFiles(top.filePath("b"), {"one.wav"}), QStringList());
 
         // --info describes each file, measuring its peak when asked.
         r = run(converter({"--info", "--peak", top.filePath("a/cut.wav"),
@@ -128,26 +143,35 @@ private slots:
     }
 
     // Measuring the peak of a recording far longer than the test can wait
-    // for, for --info or for a conversion, stops at once on an interrupt;
-    // the destination never appears.
-    void interruptStopsThePeakScan()
+    // for, for --info or for a conversion, stops at once on a signal, which
+    // ends the run with 128 + its number as the shell reports a command the
+    // signal killed; the destination never appears, and the summary says
+    // that the file was not started.
+    void signalsStopThePeakScan()
     {
         QTemporaryDir work;
         const QString source = work.filePath("long.wav");
         QVERIFY(writeFile(source, readFile(dir.filePath("short.rec"))));
         QVERIFY(QFile::resize(source, qint64(1) << 38)); // sparse: a 48-day recording
-        for (const QStringList &options : {QStringList{"--info", "--peak"}, QStringList{}}) {
+        QVERIFY(QDir(work.path()).mkdir("out"));
+        for (const auto &[options, signal] :
+             {std::pair{QStringList{"--info", "--peak"}, SIGINT},
+              std::pair{QStringList{"-o", work.filePath("out")}, SIGTERM}}) {
             QProcess process;
-            process.start(QUORVIA_CONVERT, options + QStringList{source, work.filePath("out.wav")});
+            process.start(QUORVIA_CONVERT, options + QStringList{source});
             QVERIFY(process.waitForStarted());
             QTest::qWait(500);
             QVERIFY(process.state() == QProcess::Running);
             QElapsedTimer sinceSignal;
             sinceSignal.start();
-            ::kill(pid_t(process.processId()), SIGINT);
+            ::kill(pid_t(process.processId()), signal);
             QVERIFY(process.waitForFinished(5000) && sinceSignal.elapsed() < 2000);
-            QCOMPARE(process.exitCode(), 130);
-            QCOMPARE(strayFiles(work.path(), {"long.wav"}), QStringList());
+            QCOMPARE(process.exitCode(), 128 + signal);
+            QCOMPARE(strayFiles(work.path(), {"long.wav", "out"}), QStringList());
+            QCOMPARE(strayFiles(work.filePath("out")), QStringList());
+            QVERIFY(signal == SIGINT ||
+                    process.readAllStandardError().endsWith(
+                            "0 converted, 0 failed, 1 not started\n"));
         }
     }
 

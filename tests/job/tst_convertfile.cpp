@@ -151,6 +151,11 @@ private slots:
         const QByteArray mp3 = made(standard, "mp3",
                                     {"ffmpeg", "-v", "error", "-i", "IN", "-c:a", "libmp3lame",
                                      "-q:a", "4", "-write_xing", "0", "OUT"});
+        // Long enough to be converted in two parts at once.
+        const int longFrames = (1 << 17) + 4321;
+        std::vector<Frame> lateLoud = sine(longFrames, 0.5);
+        for (size_t i = lateLoud.size() * 9 / 10; i < lateLoud.size(); ++i)
+            lateLoud[i].left *= 3.0;
         // frames: ceil((200 * ceil(N / 200) + 1000) * destination rate / source rate)
         std::vector<Job> table{
                 {"44100 Hz, 400 frames", S, tone(44100, 400), ok, "", 0, "", 1241},
@@ -170,6 +175,12 @@ private slots:
                  45159, toStandard},
                 {"float, peak 2.0", S, floatWave(sine(44000, 2.0, 44100)), ok, "", 0, "", 39860,
                  fromStandard},
+                // NaN is silence, not a click: here where the sine crosses zero,
+                // in the stretch whose peak is measured.
+                {"float, NaN", S,
+                 patched(floatWave(sine(toneFrames, 0.5, 44100)), 44 + 8 * (toneFrames - 882),
+                         QByteArray("\0\0\xc0\x7f", 4)),
+                 ok, "", 0, "1 damaged value", -1, 0.5 * fromStandard},
                 // Other formats are told by their content, not their name.
                 {"CAF float, peak 2.0", S,
                  made(floatWave(sine(44000, 2.0, 44100)), "caf",
@@ -189,6 +200,10 @@ private slots:
                  ".ogg files cannot be written"},
                 {"recording named .flac", S, tone(44100, 400), ConvertError::DestinationFormat,
                  "flac", 0, "name the destination .wav"},
+                {"standard, in two parts", S, tone(44100, longFrames), ok, "parts", 0, "", 120820},
+                // Above full scale only near its end.
+                {"Brinmoor-WAVE, in two parts", B, brinmoorBytes(lateLoud), ok, "parts", 0, "",
+                 153991},
         };
         const double level = 0.5 * toStandard; // of the Brinmoor-WAVE tone
         for (const int type : {S, B}) {
@@ -312,8 +327,10 @@ private slots:
         int calls = 0;
         ConvertOptions options;
         options.progress = [&calls](double) { return ++calls > 0; };
-        if (row.act == "delete" || row.atCall < 0) {
+        if (row.act == "delete" || row.act == "parts" || row.atCall < 0) {
+            options.parallel = row.act != "parts";
             QVERIFY(convertFile(source, reference, row.type, options).ok());
+            options.parallel = true;
             row.atCall = row.atCall < 0 ? calls : row.atCall;
         }
         if (row.act == "directory")
@@ -381,6 +398,9 @@ private slots:
         // filter's tail, resampled.
         QVERIFY(row.frames < 0 ? result.framesWritten <= 2 * (toneFrames + 1200)
                                : result.framesWritten == row.frames);
+        // Converted in two parts at once (given two processors), byte for
+        // byte as in one.
+        QVERIFY(row.act != "parts" || readFile(destination) == readFile(reference));
         const bool toStandard = row.type == BrinmoorToStandard;
         if (toStandard)
             QCOMPARE(soxi(destination), QString("%1 44100 2 24").arg(result.framesWritten));

@@ -268,6 +268,34 @@ private slots:
         QVERIFY(at >= frames && at < frames + row.block);
     }
 
+    // Samples of up to 24 bits reach the rate conversion as v * 2^-31, which
+    // is v / (2^31 - 1) rounded to single precision: all 2^24 values.
+    void roundedReadsAreRoundedDivisions()
+    {
+        QByteArray data(3 << 24, '\0');
+        for (char *p = data.data(); p < data.data() + data.size(); p += 3) {
+            const qint64 v = (p - data.data()) / 3;
+            p[0] = char(v);
+            p[1] = char(v >> 8);
+            p[2] = char(v >> 16);
+        }
+        QVERIFY(writeFile(path("all.wav"), canonicalHeader(24, 2, 44100, 3 << 24) + data));
+        StandardWaveFile divided;
+        StandardWaveFile rounded;
+        QVERIFY(divided.open(path("all.wav"), QIODevice::ReadOnly) &&
+                rounded.open(path("all.wav"), QIODevice::ReadOnly));
+        std::vector<Frame> a(4096);
+        std::vector<Frame> b(4096);
+        while (divided.readFrames(a.data(), 4096) > 0) {
+            QCOMPARE(rounded.readFramesRounded(b.data(), 4096), 4096);
+            for (size_t k = 0; k < a.size(); ++k)
+                if (double(float(a[k].left)) != b[k].left ||
+                    double(float(a[k].right)) != b[k].right)
+                    QFAIL(qPrintable(QString::number(a[k].left, 'g', 17)));
+        }
+        QFile::remove(path("all.wav"));
+    }
+
     void otherFormats_data()
     {
         rows<OtherFormat>({

@@ -1,0 +1,43 @@
+# Bash completion for quorvia-convert.
+
+_quorvia_convert()
+{
+    local cur prev
+    cur=${COMP_WORDS[COMP_CWORD]}
+    prev=${COMP_WORDS[COMP_CWORD-1]}
+
+    # Bash splits "--to=b" into "--to", "=" and "b"; complete as after "--to".
+    if [[ $prev == = ]]; then
+        prev=${COMP_WORDS[COMP_CWORD-2]}
+    fi
+    case $prev in
+        --to)
+            mapfile -t COMPREPLY < <(compgen -W 'auto standard brinmoor' -- "$cur")
+            return
+            ;;
+        --quality)
+            mapfile -t COMPREPLY < <(compgen -W 'spec high' -- "$cur")
+            return
+            ;;
+        -j | --jobs)
+            mapfile -t COMPREPLY < <(compgen -W "$(seq 1 "$(nproc 2>/dev/null || echo 1)")" -- "$cur")
+            return
+            ;;
+        -o | --output-dir)
+            compopt -o filenames
+            mapfile -t COMPREPLY < <(compgen -d -- "$cur")
+            return
+            ;;
+        -h | --help | -v | --version)
+            return
+            ;;
+    esac
+
+    if [[ $cur == -* ]]; then
+        mapfile -t COMPREPLY < <(compgen -W '--help --version --to --output-dir --quality --jobs --quiet --info --peak' -- "$cur")
+        return
+    fi
+    compopt -o filenames
+    mapfile -t COMPREPLY < <(compgen -f -- "$cur")
+}
+complete -F _quorvia_convert quorvia-convert
