@@ -187,6 +187,12 @@ private slots:
                       {"ffmpeg", "-v", "error", "-i", "IN", "-c:a", "pcm_f32be", "OUT"}),
                  ok, "", 0, "", 39860, fromStandard},
                 {"FLAC source", S, flac, ok, "", 0, "", -1, fromStandard},
+                // Other formats take the job's general loop: its cancel, and a
+                // last block whose completing frame of silence adds no output.
+                {"FLAC source, cancelled at the last block", S, flac, ConvertError::Cancelled,
+                 "cancel", -1},
+                {"FLAC source, 1199 frames", S,
+                 made(tone(44100, 1199), "flac", {"sox", "IN", "OUT"}), ok, "", 0, "", 1949},
                 {"FLAC source, damaged", S, damagedFlac, ConvertError::Read, "", 0, "lost sync"},
                 // The stream's frame count (its low 32 bits, big-endian) doubled.
                 {"FLAC source, short of its frame count", S,
