@@ -2,7 +2,7 @@
 # Redraws the pictures of the README's "Sound quality" section from real
 # conversions through quorvia-convert, in both resampling modes:
 #
-#   docs/sweep-source.png, docs/sweep-spec.png, docs/sweep-high.png
+#   docs/sweep-source.png, docs/sweep-original.png, docs/sweep-high.png
 #       spectrograms of a logarithmic sine sweep, 20 Hz to 22 kHz at
 #       44100 Hz, and of what each mode makes of it in Brinmoor-WAVE;
 #   docs/response.png
@@ -31,7 +31,7 @@ fi
 work=$(mktemp -d "${TMPDIR:-/tmp}/quorvia-quality.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 cd "$work"
-modes=(spec high)
+modes=(original high)
 note() { echo "$*" >&2; }
 
 # sox cannot take the Brinmoor-WAVE header; it reads the frames behind it raw.
@@ -128,7 +128,7 @@ set key bottom left
 set xlabel "input frequency (Hz)"
 set ylabel "dB"
 do for [c = 3:4] {
-    name = c == 3 ? "--quality spec" : "--quality high"
+    name = c == 3 ? "--quality original" : "--quality high"
     do for [closeUp = 0:1] {
         if (closeUp) {
             set title name . ": close up"
@@ -143,10 +143,10 @@ do for [c = 3:4] {
 }
 unset multiplot
 EOF
-echo "| tone | to Brinmoor-WAVE, spec | to Brinmoor-WAVE, high | to standard, spec | to standard, high |"
+echo "| tone | to Brinmoor-WAVE, original | to Brinmoor-WAVE, high | to standard, original | to standard, high |"
 echo "|---|---|---|---|---|"
 for f in $checkpoints; do
     awk -v f="$f" '$2 == f { level[$1] = sprintf("%.2f dB | %.2f dB", $3, $4) }
         END { printf "| %g Hz | %s | %s |\n", f, level["brinmoor"], level["standard"] ? level["standard"] : "— | —" }' response.dat
 done
-note "Wrote docs/sweep-source.png, docs/sweep-spec.png, docs/sweep-high.png and docs/response.png."
+note "Wrote docs/sweep-source.png, docs/sweep-original.png, docs/sweep-high.png and docs/response.png."

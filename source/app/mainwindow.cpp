@@ -104,11 +104,11 @@ MainWindow::MainWindow(QWidget *parent)
     // The resampling mode lives in the context menu, which leaves the form
     // as it always was.
     auto *resampling = new QActionGroup(this);
-    specifiedResampling = resampling->addAction(tr("Resampling: as specified"));
+    originalResampling = resampling->addAction(tr("Resampling: original"));
     highQualityResampling = resampling->addAction(tr("Resampling: high quality"));
-    specifiedResampling->setCheckable(true);
+    originalResampling->setCheckable(true);
     highQualityResampling->setCheckable(true);
-    specifiedResampling->setChecked(true);
+    originalResampling->setChecked(true);
     addActions(resampling->actions());
     setContextMenuPolicy(Qt::ActionsContextMenu);
 

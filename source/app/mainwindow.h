@@ -85,7 +85,7 @@ private:
     std::unique_ptr<About> aboutDialog;
     // The resampling mode, offered in the window's context menu; the window
     // owns both actions.
-    QAction *specifiedResampling = nullptr;
+    QAction *originalResampling = nullptr;
     QAction *highQualityResampling = nullptr;
     bool converting = false;
     bool quitWhenStopped = false; // the user asked to close during a conversion

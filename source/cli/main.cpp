@@ -493,9 +493,9 @@ int main(int argc, char *argv[])
     const QCommandLineOption qualityOption(
             QStringLiteral("quality"),
             QStringLiteral(
-                    "Resampling: spec (the original filter and gains, unchanged bit for bit; "
+                    "Resampling: original (the filter and gains, unchanged bit for bit; "
                     "default) or high (flat to 15.6 kHz, aliases over 120 dB down, unity gain)."),
-            QStringLiteral("mode"), QStringLiteral("spec"));
+            QStringLiteral("mode"), QStringLiteral("original"));
     const QCommandLineOption quietOption({QStringLiteral("q"), QStringLiteral("quiet")},
                                          QStringLiteral("Show no progress bar and no summary."));
     const int defaultJobs = std::max(1, QThread::idealThreadCount());
@@ -548,12 +548,12 @@ int main(int argc, char *argv[])
         return Usage;
     }
 
-    ResamplingQuality quality = ResamplingQuality::Specified;
+    ResamplingQuality quality = ResamplingQuality::Original;
     const QString mode = parser.value(qualityOption);
     if (mode == QLatin1String("high")) {
         quality = ResamplingQuality::High;
-    } else if (mode != QLatin1String("spec")) {
-        printLine(QStringLiteral("--quality takes spec or high, not \"%1\"").arg(mode));
+    } else if (mode != QLatin1String("original")) {
+        printLine(QStringLiteral("--quality takes original or high, not \"%1\"").arg(mode));
         return Usage;
     }
 

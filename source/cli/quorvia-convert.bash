@@ -16,7 +16,7 @@ _quorvia_convert()
             return
             ;;
         --quality)
-            mapfile -t COMPREPLY < <(compgen -W 'spec high' -- "$cur")
+            mapfile -t COMPREPLY < <(compgen -W 'original high' -- "$cur")
             return
             ;;
         -j | --jobs)

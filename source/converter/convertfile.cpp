@@ -37,7 +37,7 @@ constexpr int reportBlocks = 16;
 // What the stage can put out in one call.
 constexpr double maxOutputFrames = 262144;
 
-// The specified stage's filter passes low frequencies about 2.75 times too
+// The original stage's filter passes low frequencies about 2.75 times too
 // loud; these gains bring a full-scale source back below full scale. The
 // high-quality stage has unity gain.
 constexpr double toStandardGain = 0.33;
@@ -612,12 +612,12 @@ ConvertResult convertFile(const QString &source, const QString &destination, int
         FlacFile flacFile;
         return convert(brinmoorFile, flacFile, source, destination, options);
     }
-    // The specified rate conversion between the two WAVE layouts, the
+    // The original rate conversion between the two WAVE layouts, the
     // common case, takes the fast path.
-    const bool specified = options.quality == ResamplingQuality::Specified;
+    const bool original = options.quality == ResamplingQuality::Original;
     if (toStandard) {
         StandardWaveFile standardFile;
-        if (specified)
+        if (original)
             return Conversion(brinmoorFile, standardFile, source, destination, options).run();
         return convert(brinmoorFile, standardFile, source, destination, options);
     }
@@ -628,7 +628,7 @@ ConvertResult convertFile(const QString &source, const QString &destination, int
         return convert(soundFile, brinmoorFile, source, destination, options);
     }
     StandardWaveFile standardFile;
-    if (specified)
+    if (original)
         return Conversion(standardFile, brinmoorFile, source, destination, options).run();
     return convert(standardFile, brinmoorFile, source, destination, options);
 }

@@ -35,7 +35,7 @@ struct ConvertOptions
     // and after the last. Returning false cancels the conversion.
     std::function<bool(double fraction)> progress;
     // The rate conversion and its gains; nothing else depends on it.
-    ResamplingQuality quality = ResamplingQuality::Specified;
+    ResamplingQuality quality = ResamplingQuality::Original;
     // A long recording is converted in two halves on two threads at once
     // when the machine has more than one processor; false keeps to the
     // calling thread (for a caller that converts several files at once).

@@ -13,7 +13,7 @@ namespace {
 // to 1000 frames of silence that carry the end of the recording out of the
 // filter. The stage gives the same frames however the stream is split into
 // calls, so the padding can wait for the end.
-class SpecifiedStage final : public RateStage
+class OriginalStage final : public RateStage
 {
 public:
     bool setRates(double inRate, double outRate) override
@@ -114,5 +114,5 @@ std::unique_ptr<RateStage> makeRateStage(ResamplingQuality quality)
 {
     if (quality == ResamplingQuality::High)
         return std::make_unique<HighQualityStage>();
-    return std::make_unique<SpecifiedStage>();
+    return std::make_unique<OriginalStage>();
 }

@@ -10,7 +10,7 @@ enum class ResamplingQuality {
     // The polyphase stage this converter has always used, with the gains
     // that go with it: what existing recordings and their users rely on,
     // bit for bit.
-    Specified,
+    Original,
     // A very-high-quality linear-phase converter at unity gain: flat to well
     // above 15 kHz, images and aliases more than 120 dB down.
     High,

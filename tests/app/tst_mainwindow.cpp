@@ -346,9 +346,9 @@ private slots:
         for (QAction *action : window->actions())
             shown << action->text() + (action->isChecked() ? " (checked)" : "");
         QCOMPARE(shown,
-                 QStringList({"Resampling: as specified (checked)", "Resampling: high quality"}));
+                 QStringList({"Resampling: original (checked)", "Resampling: high quality"}));
         window->actions().last()->trigger();
-        // 400 frames at 44100 Hz as specified would give 1241.
+        // 400 frames at 44100 Hz with the original filter would give 1241.
         QVERIFY(soxTone(dir.filePath("short.wav"), 44100, "400s"));
         fill(dir.filePath("short.wav"), dir.filePath("out.wav"), StandardToBrinmoor);
         ModalAnswerer answerer;
