@@ -123,6 +123,23 @@ makeInputs() {
         -i "aevalsrc=if(gt(t\,25)\,1.4\,0.5)*sin(2*PI*440*t)|0.5*sin(2*PI*660*t):s=39062:d=30" \
         -f f64le -y "$dir/late.f64"
     brinmoor "$dir/late.f64" 39062 "$brin/loud-late.wav"
+    # Long, above full scale near its start, and damaged near its end.
+    ffmpeg -v error -f lavfi \
+        -i "aevalsrc=if(lt(t\,2)\,1.1\,0.5)*sin(2*PI*440*t)|0.5*sin(2*PI*660*t):s=39062:d=30" \
+        -f f64le -y "$dir/early.f64"
+    {
+        head -c 16000000 "$dir/early.f64"
+        printf '\x00\x00\x00\x00\x00\x00\xf8\x7f\x00\x00\x00\x00\x00\x00\xf0\x7f'
+        tail -c +16000017 "$dir/early.f64"
+    } >"$dir/early-damaged.f64"
+    brinmoor "$dir/early-damaged.f64" 39062 "$brin/loud-early-damaged-late.wav"
+    # Within full scale, damaged only in its second half.
+    {
+        head -c 16000000 "$dir/music.f64"
+        printf '\x00\x00\x00\x00\x00\x00\xf0\xff\x00\x00\x00\x00\x00\x00\xf8\x7f'
+        tail -c +16000017 "$dir/music.f64"
+    } >"$dir/music-damaged.f64"
+    brinmoor "$dir/music-damaged.f64" 39062 "$brin/music-damaged-late.wav"
     # Another header rate.
     sox -R -n -r 44100 -c 2 -t f64 "$dir/rate.f64" synth 70001s whitenoise vol 0.9
     brinmoor "$dir/rate.f64" 44100 "$brin/rate-44100.wav"
