@@ -159,6 +159,13 @@ private:
 // starts from its place with the same state that the whole would have had
 // there, and writes its outputs at their place in the destination. The
 // result is the same, bit for bit.
+//
+// A recording is scaled into range when it peaks above full scale. Most do
+// not, so the recording is converted at once while its peak is measured on
+// the way; only when a value above full scale turns up are both parts
+// stopped, the peak measured over the whole file, and the conversion started
+// again, scaled, into a fresh temporary file. Either way the destination
+// holds what converting after a separate peak scan gives.
 template<class Source, class Destination>
 class Conversion
 {
@@ -180,7 +187,16 @@ public:
         ConvertResult step = open();
         if (step.ok())
             step = convertParts();
-        return step.ok() ? finish() : step;
+        if (step.ok() && overFullScale)
+            step = startAgainScaled();
+        if (!step.ok())
+            return step;
+        qint64 damaged = parts[0].reader->damagedValues();
+        if (measuring && split)
+            damaged += parts[1].reader->damagedValues();
+        if (damaged > 0)
+            result.warnings << damageWarning(damaged);
+        return finish();
     }
 
 private:
@@ -225,27 +241,47 @@ private:
 
         // A recording (or float source) that peaks above full scale is
         // scaled into range before the reader limits it, rather than
-        // clipped. The scan is a pass over the whole file: it takes the
-        // first part of the progress, and can be cancelled like the rest.
+        // clipped.
         if (reader.needsPeak()) {
-            constexpr double scanShare = 0.2;
-            bool measured = false;
-            bool stopped = false;
-            const double peak = reader.measurePeak(measured, [&](double fraction) {
-                stopped = options.progress && !options.progress(fraction * scanShare);
-                return !stopped;
-            });
-            if (stopped)
-                return cancelled();
-            if (!measured)
-                return readFailure(reader);
-            readScale = peak > 1.0 ? peak : 1.0;
-            reader.setReadScale(readScale);
-            if (reader.damagedValues() > 0)
-                result.warnings << damageWarning(reader.damagedValues());
-            progressSoFar = scanShare;
+            if constexpr (toStandard) {
+                reader.trackPeak(true);
+                measuring = true;
+            } else {
+                const ConvertResult scanned = scanPeak();
+                if (!scanned.ok())
+                    return scanned;
+            }
         }
+        return openDestination();
+    }
 
+    // A pass over the whole source for its peak, which then scales what is
+    // read. It takes a fifth of the progress still to come, and can be
+    // cancelled like the rest.
+    ConvertResult scanPeak()
+    {
+        constexpr double scanShare = 0.2;
+        Source &reader = *parts[0].reader;
+        const double from = progressSoFar;
+        const double share = (1.0 - from) * scanShare;
+        bool measured = false;
+        bool stopped = false;
+        const double peak = reader.measurePeak(measured, [&](double fraction) {
+            stopped = options.progress && !options.progress(from + fraction * share);
+            return !stopped;
+        });
+        if (stopped)
+            return cancelled();
+        if (!measured)
+            return readFailure(reader);
+        readScale = peak > 1.0 ? peak : 1.0;
+        reader.setReadScale(readScale);
+        progressSoFar = from + share;
+        return {};
+    }
+
+    ConvertResult openDestination()
+    {
         if constexpr (toStandard) {
             // How long the destination will be decides whether its header
             // needs room for RF64's 64-bit sizes.
@@ -256,6 +292,25 @@ private:
         // Space for the whole destination is set aside at once.
         writer.expectFrames(outputFrames());
         return {};
+    }
+
+    // The recording went above full scale: everything written so far is
+    // dropped with its temporary file, and the conversion starts over from
+    // silence with the measured scale.
+    ConvertResult startAgainScaled()
+    {
+        measuring = false;
+        overFullScale = false;
+        stop = false;
+        ConvertResult step = scanPeak();
+        if (step.ok() &&
+            !parts[0].stage.setRates(parts[0].reader->sampleRate(), writer.sampleRate()))
+            step = unsupportedRate();
+        if (step.ok())
+            step = openDestination();
+        if (step.ok())
+            step = convertParts();
+        return step;
     }
 
     // The destination's length is known before the first block: the
@@ -274,10 +329,14 @@ private:
         const qint64 total = parts[0].reader->totalFrames();
         progress.emplace(options, total, progressSoFar);
         parts[0].end = -1;
+        parts[0].framesWritten = 0;
+        parts[0].framesRead = 0;
         std::unique_ptr<QThread> helper;
+        split = false;
         if (options.parallel && total >= minSplitFrames && QThread::idealThreadCount() > 1 &&
             prepareSecondPart(total / 2 / blockFrames * blockFrames)) {
             parts[0].end = parts[1].first;
+            split = true;
             helper.reset(QThread::create([this] { parts[1].outcome = pass(parts[1]); }));
             helper->start();
         }
@@ -288,12 +347,17 @@ private:
         // the second part finishes.
         while (helper && !helper->wait(waitStep))
             if (!stop && !progress->framesRead(framesRead()))
-                stop = true;
+                stop = cancelledByCaller = true;
         progressSoFar = progress->fraction();
-        if (!parts[0].outcome.ok())
-            return parts[0].outcome;
-        if (helper && !parts[1].outcome.ok())
-            return parts[1].outcome;
+        if (cancelledByCaller)
+            return cancelled();
+        // A part stopped by the other one has its cancellation as outcome:
+        // what stopped the other one is what counts.
+        for (int i = 0; i < (helper ? 2 : 1); ++i)
+            if (!parts[i].outcome.ok() && parts[i].outcome.error != ConvertError::Cancelled)
+                return parts[i].outcome;
+        if (overFullScale)
+            return {};
         if (stop)
             return cancelled();
         result.framesWritten = parts[0].framesWritten + (helper ? parts[1].framesWritten : 0);
@@ -324,6 +388,9 @@ private:
             part.reader->readFramesRounded(recent, 8) != 8 ||
             !part.stage.setRatesLike(parts[0].stage))
             return false;
+        // The frames before `first` are part 0's to measure.
+        if constexpr (toStandard)
+            part.reader->trackPeak(measuring);
         part.firstOutput = part.stage.startAt(first, recent);
         return writer.splitAt(part.firstOutput);
     }
@@ -347,6 +414,13 @@ private:
                 return readFailure(reader);
             if (got == 0)
                 break;
+            if constexpr (toStandard) {
+                if (measuring && reader.trackedPeak() > 1.0) {
+                    overFullScale = true;
+                    stop = true;
+                    return cancelled();
+                }
+            }
             // The reader completes a short last block with silence, so the
             // stage always gets whole blocks.
             const ConvertResult step = convertBlock(part, blockFrames);
@@ -356,7 +430,7 @@ private:
             part.framesRead = read;
             // Only the calling thread reports.
             if (part.index == 0 && !progress->framesRead(framesRead())) {
-                stop = true;
+                stop = cancelledByCaller = true;
                 return cancelled();
             }
         }
@@ -438,9 +512,16 @@ private:
     const QString &destination;
     const ConvertOptions &options;
     Part parts[2];
+    bool split = false; // the recording goes in two parts
     long long outputCapacity = 0;
     double readScale = 1.0;
+    // Converting while the reader measures the peak (see the class comment),
+    // and whether it found a value above full scale.
+    bool measuring = false;
+    std::atomic<bool> overFullScale{false};
+    // Both parts stop: cancelled, failed, or to start again.
     std::atomic<bool> stop{false};
+    bool cancelledByCaller = false; // only the calling thread sets it
     // Of the calling thread; a pass that starts again continues from the
     // fraction reported so far.
     std::optional<ProgressThrottle> progress;

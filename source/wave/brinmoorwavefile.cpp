@@ -192,6 +192,8 @@ struct BrinmoorWaveFile::Detail
     quint64 laterFrames = 0;
     QString laterError;
     qint64 damaged = 0;
+    bool tracking = false;
+    PeakScan tracked;
     WaveInfo info;
 };
 
@@ -211,6 +213,7 @@ bool BrinmoorWaveFile::open(const QString &fileName, QIODevice::OpenMode mode)
     d->laterError.clear();
     d->readScale = 1.0;
     d->damaged = 0;
+    d->tracking = false;
     d->info = WaveInfo();
     dataStart = 0;
     bytesWritten = 0;
@@ -274,6 +277,7 @@ double BrinmoorWaveFile::measurePeak(bool &ok, const std::function<bool(double)>
 {
     ok = false;
     d->damaged = 0;
+    d->tracking = false;
     if (!d->io.reading() || !rewind())
         return 1.0;
     PeakScan scan;
@@ -296,7 +300,18 @@ double BrinmoorWaveFile::measurePeak(bool &ok, const std::function<bool(double)>
 
 qint64 BrinmoorWaveFile::damagedValues() const
 {
-    return d->damaged;
+    return d->tracking ? d->tracked.damaged : d->damaged;
+}
+
+void BrinmoorWaveFile::trackPeak(bool on)
+{
+    d->tracking = on;
+    d->tracked = PeakScan();
+}
+
+double BrinmoorWaveFile::trackedPeak() const
+{
+    return d->tracked.peak;
 }
 
 const WaveInfo &BrinmoorWaveFile::sourceInfo() const
@@ -327,8 +342,11 @@ int BrinmoorWaveFile::read(Frame *frames, int count, bool rounded)
         return 0;
     const int wanted = int(std::min<qint64>(count, whole));
     const double scale = d->readScale;
+    PeakScan *scan = rounded && d->tracking ? &d->tracked : nullptr;
     const int done = readWholeFrames(d->io.reader, frameBytes, wanted,
                                      [&](const char *bytes, int first, int n) {
+                                         if (scan)
+                                             scanValues(bytes, qint64(n) * 2, *scan);
                                          if (rounded)
                                              loadRounded(bytes, frames + first, n, scale);
                                          else

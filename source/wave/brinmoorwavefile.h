@@ -42,6 +42,13 @@ public:
     // the first frame.
     double measurePeak(bool &ok, const std::function<bool(double)> &progress = {});
     qint64 damagedValues() const;
+    // Reading: from now on (true) readFramesRounded() also measures what it
+    // reads, as measurePeak() does, so that one pass can both convert and
+    // find out whether the recording needs scaling: trackedPeak() is the
+    // largest value read since, damagedValues() the damage. False, or
+    // measurePeak(), stops it.
+    void trackPeak(bool on);
+    double trackedPeak() const;
     // A recording's peak is always needed: it may lie above full scale.
     bool needsPeak() const { return true; }
 

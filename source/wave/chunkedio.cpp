@@ -11,6 +11,7 @@
 
 #ifdef Q_OS_LINUX
 #    include <fcntl.h>
+#    include <sys/statvfs.h>
 #endif
 #ifdef Q_OS_UNIX
 #    include <cerrno>
@@ -330,9 +331,15 @@ bool WaveFileIo::rewind(QString *error, qint64 offset)
 
 void WaveFileIo::expect(qint64 bytes)
 {
-    // Only a request: a refusal changes nothing but the time taken.
+    // Only a request: a refusal changes nothing but the time taken. A file
+    // that will not fit in the free space is not reserved: the system would
+    // fill the disk for every other program before refusing, and the writes
+    // fail on their own when the space runs out.
 #ifdef Q_OS_LINUX
-    if (writing() && bytes > 0 && file->handle() >= 0)
+    constexpr qint64 keepFree = 64 << 20;
+    struct statvfs space;
+    if (writing() && bytes > 0 && file->handle() >= 0 && ::fstatvfs(file->handle(), &space) == 0 &&
+        quint64(bytes) + keepFree <= quint64(space.f_bavail) * space.f_frsize)
         ::fallocate(file->handle(), FALLOC_FL_KEEP_SIZE, 0, bytes);
 #else
     Q_UNUSED(bytes);

@@ -156,6 +156,12 @@ private slots:
         std::vector<Frame> lateLoud = sine(longFrames, 0.5);
         for (size_t i = lateLoud.size() * 9 / 10; i < lateLoud.size(); ++i)
             lateLoud[i].left *= 3.0;
+        // Damaged just before the frame where the second part starts, which
+        // that part reads to set its filter up, and within the second part.
+        const double nan = std::numeric_limits<double>::quiet_NaN();
+        const QByteArray twiceDamaged =
+                patched(patched(brinmoorBytes(sine(longFrames, 0.5)), 44 + 16 * 67596, le64(nan)),
+                        44 + 16 * (longFrames - 1000), le64(nan));
         // frames: ceil((200 * ceil(N / 200) + 1000) * destination rate / source rate)
         std::vector<Job> table{
                 {"44100 Hz, 400 frames", S, tone(44100, 400), ok, "", 0, "", 1241},
@@ -210,6 +216,8 @@ private slots:
                 // Above full scale only near its end.
                 {"Brinmoor-WAVE, in two parts", B, brinmoorBytes(lateLoud), ok, "parts", 0, "",
                  153991},
+                {"Brinmoor-WAVE, in two parts, damaged", B, twiceDamaged, ok, "parts", 0,
+                 "2 damaged values", 153991},
         };
         const double level = 0.5 * toStandard; // of the Brinmoor-WAVE tone
         for (const int type : {S, B}) {
