@@ -231,32 +231,35 @@ void storeStereo24(const Frame *in, char *p, int n)
     int k = 0;
 #if defined(__SSE2__)
     if constexpr (Q_BYTE_ORDER == Q_LITTLE_ENDIAN) {
-        // toInt32Sample on four frames at once: NaN to 0, clamp, truncate;
-        // then the top three bytes of each of the eight samples, packed.
+        // toInt32Sample on four frames at once: NaN to 0, clamp, truncate.
+        // Below the range the truncation itself gives the lowest value, as
+        // the clamp would.
         const __m128d scale = _mm_set1_pd(fullScale);
-        const __m128d low = _mm_set1_pd(-2147483648.0);
         const __m128d high = _mm_set1_pd(2147483647.0);
         const auto samples = [&](const Frame *frame) {
             __m128d y = _mm_mul_pd(_mm_loadu_pd(&frame->left), scale);
             y = _mm_and_pd(y, _mm_cmpord_pd(y, y));
-            return _mm_cvttpd_epi32(_mm_min_pd(_mm_max_pd(y, low), high));
+            return _mm_cvttpd_epi32(_mm_min_pd(y, high));
         };
-        // Two frames' four samples as two 48-bit groups, one per 64 bits.
+        // Two frames' four samples: the top three bytes of each, the twelve
+        // packed at the start. All in vector registers: assembling the bytes
+        // in general registers and storing them from there stalls on every
+        // group.
         const __m128i lowHalves = _mm_set_epi32(0, -1, 0, -1);
+        const __m128i lowLane = _mm_set_epi32(0, 0, -1, -1);
         const auto pack = [&](__m128i v) {
             v = _mm_srli_epi32(v, 8);
-            return _mm_or_si128(_mm_and_si128(v, lowHalves),
-                                _mm_srli_epi64(_mm_andnot_si128(lowHalves, v), 8));
+            v = _mm_or_si128(_mm_and_si128(v, lowHalves),
+                             _mm_srli_epi64(_mm_andnot_si128(lowHalves, v), 8));
+            return _mm_or_si128(_mm_and_si128(v, lowLane),
+                                _mm_srli_si128(_mm_andnot_si128(lowLane, v), 2));
         };
         for (; k + 4 <= n; k += 4, p += 24) {
             const __m128i a = pack(_mm_unpacklo_epi64(samples(in + k), samples(in + k + 1)));
             const __m128i b = pack(_mm_unpacklo_epi64(samples(in + k + 2), samples(in + k + 3)));
-            const quint64 f0 = quint64(_mm_cvtsi128_si64(a));
-            const quint64 f1 = quint64(_mm_cvtsi128_si64(_mm_unpackhi_epi64(a, a)));
-            const quint64 f2 = quint64(_mm_cvtsi128_si64(b));
-            const quint64 f3 = quint64(_mm_cvtsi128_si64(_mm_unpackhi_epi64(b, b)));
-            const quint64 words[3] = {f0 | f1 << 48, f1 >> 16 | f2 << 32, f2 >> 32 | f3 << 16};
-            std::memcpy(p, words, 24);
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(p),
+                             _mm_or_si128(a, _mm_slli_si128(b, 12)));
+            _mm_storel_epi64(reinterpret_cast<__m128i *>(p + 16), _mm_srli_si128(b, 4));
         }
     }
 #endif
