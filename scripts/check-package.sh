@@ -38,7 +38,7 @@ for path in usr/bin/quorvia usr/bin/quorvia-convert usr/share/applications/quorv
     grep -q " \./$path\$" <<<"$listing" || fail "the package lacks /$path"
 done
 depends=$(dpkg-deb -f "$deb" Depends)
-for library in libqt5core5a libqt5widgets5 libstdc++6; do
+for library in libqt5core5a libqt5widgets5 libstdc++6 libsndfile1 libsoxr0; do
     grep -q "$library" <<<"$depends" || fail "Depends does not name $library: $depends"
 done
 
@@ -65,6 +65,9 @@ sox -n -r 44100 -c 2 -b 16 "$work/in.wav" synth 1 sine 440 vol 0.3 2>/dev/null |
     fail "sox is needed to make a recording"
 quorvia-convert "$work/in.wav" "$work/out.wav"
 quorvia-convert --quiet "$work/out.wav" "$work/back.wav"
+# The libraries opened only when needed: FLAC, and the high-quality mode.
+quorvia-convert --quiet --quality high "$work/out.wav" "$work/back.flac"
+quorvia-convert --quiet --to brinmoor "$work/back.flac" "$work/again.wav"
 echo "converted $work/in.wav there and back"
 
 echo "== Remove"

@@ -562,6 +562,9 @@ ConvertResult convert(Source &reader, Destination &writer, const QString &source
                     QStringLiteral("%1: the sample rate of %2 Hz is not supported")
                             .arg(native(source))
                             .arg(sourceRate));
+    const QString missing = rateStageFailure(options.quality);
+    if (!missing.isEmpty())
+        return failure(ConvertError::UnsupportedRate, missing);
     if (!(outputCapacity >= 1 && outputCapacity <= maxOutputFrames) ||
         !stage->setRates(sourceRate, destinationRate))
         return unsupported;

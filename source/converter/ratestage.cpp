@@ -1,12 +1,44 @@
 #include "ratestage.h"
 
 #include "kerneldsp.h"
+#include "wave/latelibrary.h"
+
+#include <QCoreApplication>
 
 #include <soxr.h>
 
 #include <vector>
 
 namespace {
+
+// libsoxr's functions, bound when the high-quality mode is first used.
+struct Soxr
+{
+    decltype(&::soxr_create) create = nullptr;
+    decltype(&::soxr_delete) destroy = nullptr;
+    decltype(&::soxr_process) process = nullptr;
+    decltype(&::soxr_io_spec) ioSpec = nullptr;
+    decltype(&::soxr_quality_spec) qualitySpec = nullptr;
+    decltype(&::soxr_runtime_spec) runtimeSpec = nullptr;
+    QString failure; // why the library cannot be used; empty when it can
+};
+
+const Soxr &soxrLibrary()
+{
+    static const Soxr api = [] {
+        Soxr x;
+        LateLibrary library("soxr", 0);
+        if (!library.bind(x.create, "soxr_create") || !library.bind(x.destroy, "soxr_delete") ||
+            !library.bind(x.process, "soxr_process") || !library.bind(x.ioSpec, "soxr_io_spec") ||
+            !library.bind(x.qualitySpec, "soxr_quality_spec") ||
+            !library.bind(x.runtimeSpec, "soxr_runtime_spec"))
+            x.failure = QCoreApplication::translate("ConvertFile",
+                                                    "the high-quality mode is unavailable: %1")
+                                .arg(library.errorString());
+        return x;
+    }();
+    return api;
+}
 
 // The polyphase stage. Its output has always been the stage's response to
 // the recording completed with silence to whole blocks of 200 frames, then
@@ -66,11 +98,15 @@ class HighQualityStage final : public RateStage
 public:
     bool setRates(double inRate, double outRate) override
     {
-        const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT64_I, SOXR_FLOAT64_I); // unity gain
-        const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_VHQ, SOXR_LINEAR_PHASE);
-        const soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
+        resampler.reset();
+        const Soxr &library = soxrLibrary();
+        if (!library.failure.isEmpty())
+            return false;
+        const soxr_io_spec_t io = library.ioSpec(SOXR_FLOAT64_I, SOXR_FLOAT64_I); // unity gain
+        const soxr_quality_spec_t quality = library.qualitySpec(SOXR_VHQ, SOXR_LINEAR_PHASE);
+        const soxr_runtime_spec_t runtime = library.runtimeSpec(1);
         soxr_error_t error = nullptr;
-        resampler.reset(soxr_create(inRate, outRate, 2, &error, &io, &quality, &runtime));
+        resampler.reset(library.create(inRate, outRate, 2, &error, &io, &quality, &runtime));
         capacity = size_t(outputCapacity(inRate, outRate));
         return resampler && !error;
     }
@@ -82,7 +118,8 @@ public:
         size_t used = 0;
         size_t produced = 0;
         if (!resampler ||
-            soxr_process(resampler.get(), in, size_t(n), &used, out, capacity, &produced) ||
+            soxrLibrary().process(resampler.get(), in, size_t(n), &used, out, capacity,
+                                  &produced) ||
             used != size_t(n))
             return -1;
         return int(produced);
@@ -92,7 +129,7 @@ public:
     {
         size_t produced = 0;
         if (!resampler ||
-            soxr_process(resampler.get(), nullptr, 0, nullptr, out, capacity, &produced))
+            soxrLibrary().process(resampler.get(), nullptr, 0, nullptr, out, capacity, &produced))
             return -1;
         return int(produced);
     }
@@ -100,7 +137,7 @@ public:
 private:
     struct Delete
     {
-        void operator()(soxr_t resampler) const { soxr_delete(resampler); }
+        void operator()(soxr_t resampler) const { soxrLibrary().destroy(resampler); }
     };
     std::unique_ptr<soxr, Delete> resampler;
     size_t capacity = 0;
@@ -109,6 +146,11 @@ private:
 static_assert(sizeof(Frame) == 2 * sizeof(double), "soxr reads Frames as interleaved binary64");
 
 } // namespace
+
+QString rateStageFailure(ResamplingQuality quality)
+{
+    return quality == ResamplingQuality::High ? soxrLibrary().failure : QString();
+}
 
 std::unique_ptr<RateStage> makeRateStage(ResamplingQuality quality)
 {

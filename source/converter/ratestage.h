@@ -2,6 +2,8 @@
 
 #include "wave/frame.h"
 
+#include <QString>
+
 #include <cmath>
 #include <memory>
 
@@ -47,3 +49,7 @@ public:
 };
 
 std::unique_ptr<RateStage> makeRateStage(ResamplingQuality quality);
+
+// Why the stage of `quality` cannot be used here (its library is missing),
+// or empty.
+QString rateStageFailure(ResamplingQuality quality);

@@ -1,6 +1,7 @@
 #include "soundfile.h"
 
 #include "chunkedio.h"
+#include "latelibrary.h"
 #include "pcmsample.h"
 
 #include <QCoreApplication>
@@ -84,11 +85,45 @@ sf_count_t deviceTell(void *user)
     return d.writer ? d.writer->position() : d.file->pos();
 }
 
+// libsndfile's functions, bound when another format is first opened.
+struct Sndfile
+{
+    decltype(&::sf_open_virtual) openVirtual = nullptr;
+    decltype(&::sf_close) close = nullptr;
+    decltype(&::sf_command) command = nullptr;
+    decltype(&::sf_error) error = nullptr;
+    decltype(&::sf_error_number) errorNumber = nullptr;
+    decltype(&::sf_strerror) strerror = nullptr;
+    decltype(&::sf_readf_int) readfInt = nullptr;
+    decltype(&::sf_readf_double) readfDouble = nullptr;
+    decltype(&::sf_writef_int) writefInt = nullptr;
+    QString failure; // why the library cannot be used; empty when it can
+};
+
+const Sndfile &sndfile()
+{
+    static const Sndfile api = [] {
+        Sndfile f;
+        LateLibrary library("sndfile", 1);
+        if (!library.bind(f.openVirtual, "sf_open_virtual") || !library.bind(f.close, "sf_close") ||
+            !library.bind(f.command, "sf_command") || !library.bind(f.error, "sf_error") ||
+            !library.bind(f.errorNumber, "sf_error_number") ||
+            !library.bind(f.strerror, "sf_strerror") || !library.bind(f.readfInt, "sf_readf_int") ||
+            !library.bind(f.readfDouble, "sf_readf_double") ||
+            !library.bind(f.writefInt, "sf_writef_int"))
+            f.failure = QCoreApplication::translate("WaveFile",
+                                                    "other audio formats are unavailable: %1")
+                                .arg(library.errorString());
+        return f;
+    }();
+    return api;
+}
+
 SF_VIRTUAL_IO deviceIo = {deviceLength, deviceSeek, deviceRead, deviceWrite, deviceTell};
 
 struct CloseSound
 {
-    void operator()(SNDFILE *sound) const { sf_close(sound); }
+    void operator()(SNDFILE *sound) const { sndfile().close(sound); }
 };
 using Sound = std::unique_ptr<SNDFILE, CloseSound>;
 
@@ -104,9 +139,9 @@ QString reasonOf(const char *text)
 // Why libsndfile refused to open a file (it keeps that reason globally).
 QString openFailure()
 {
-    if (sf_error(nullptr) == SF_ERR_UNRECOGNISED_FORMAT)
+    if (sndfile().error(nullptr) == SF_ERR_UNRECOGNISED_FORMAT)
         return tr("not a RIFF WAVE file, nor another audio format known here");
-    return reasonOf(sf_strerror(nullptr));
+    return reasonOf(sndfile().strerror(nullptr));
 }
 
 // Encodings whose samples are integers; sf_readf_int() gives them in the top
@@ -162,7 +197,7 @@ QString nameOf(const Name (&names)[N], int code, bool orLibrary)
     }
     SF_FORMAT_INFO info{};
     info.format = code;
-    if (!orLibrary || sf_command(nullptr, SFC_GET_FORMAT_INFO, &info, sizeof info) != 0 ||
+    if (!orLibrary || sndfile().command(nullptr, SFC_GET_FORMAT_INFO, &info, sizeof info) != 0 ||
         !info.name)
         return QString();
     return QString::fromUtf8(info.name);
@@ -244,7 +279,7 @@ int readAll(SNDFILE *sound, std::vector<Sample> &buffer, int channels, int count
     while (done < count) {
         const sf_count_t got =
                 read(sound, buffer.data() + size_t(done) * size_t(channels), count - done);
-        if (sf_error(sound) != SF_ERR_NO_ERROR)
+        if (sndfile().error(sound) != SF_ERR_NO_ERROR)
             return -1;
         if (got <= 0)
             break;
@@ -316,8 +351,13 @@ bool SoundFile::open(const QString &name, QIODevice::OpenMode mode)
         info.evidence = error;
         return false;
     }
+    if (!sndfile().failure.isEmpty()) {
+        error = sndfile().failure;
+        info.evidence = error;
+        return false;
+    }
     next->device.file = next->file.get();
-    next->sound.reset(sf_open_virtual(&deviceIo, SFM_READ, &next->sf, &next->device));
+    next->sound.reset(sndfile().openVirtual(&deviceIo, SFM_READ, &next->sf, &next->device));
     if (!next->sound) {
         error = next->device.error.isEmpty() ? openFailure() : next->device.error;
         info.unreadable = !next->device.error.isEmpty();
@@ -415,12 +455,12 @@ int SoundFile::readFrames(Frame *frames, int count)
         return 0;
     SNDFILE *sound = d->sound.get();
     const int channels = d->sf.channels;
-    const int done = d->integer ? readAll(sound, d->integers, channels, count, sf_readf_int)
-                                : readAll(sound, d->floats, channels, count, sf_readf_double);
+    const int done = d->integer ? readAll(sound, d->integers, channels, count, sndfile().readfInt)
+                                : readAll(sound, d->floats, channels, count, sndfile().readfDouble);
     // A decoder that meets damage says so and carries on, or ends early;
     // either way the recording is not what the file promised.
     if (done < 0 || !d->device.error.isEmpty()) {
-        error = d->device.error.isEmpty() ? reasonOf(sf_strerror(sound)) : d->device.error;
+        error = d->device.error.isEmpty() ? reasonOf(sndfile().strerror(sound)) : d->device.error;
         return -1;
     }
     d->framesRead += done;
@@ -468,6 +508,10 @@ bool FlacFile::open(const QString &fileName, QIODevice::OpenMode mode)
         error = tr("unsupported open mode");
         return false;
     }
+    if (!sndfile().failure.isEmpty()) {
+        error = sndfile().failure;
+        return false;
+    }
     auto next = std::make_unique<Detail>();
     next->out = openDestination(fileName, next->writer, nullptr, 0, &error);
     if (!next->out)
@@ -478,7 +522,7 @@ bool FlacFile::open(const QString &fileName, QIODevice::OpenMode mode)
     info.samplerate = 44100;
     info.channels = 2;
     info.format = SF_FORMAT_FLAC | SF_FORMAT_PCM_24;
-    next->sound.reset(sf_open_virtual(&deviceIo, SFM_WRITE, &info, &next->device));
+    next->sound.reset(sndfile().openVirtual(&deviceIo, SFM_WRITE, &info, &next->device));
     if (!next->sound) {
         error = next->writer.failed() ? next->writer.errorString() : openFailure();
         return false;
@@ -504,13 +548,13 @@ bool FlacFile::writeFrames(const Frame *frames, int count)
         samples[2 * size_t(k)] = toInt32Sample(frames[k].left);
         samples[2 * size_t(k) + 1] = toInt32Sample(frames[k].right);
     }
-    const sf_count_t written = sf_writef_int(d->sound.get(), samples.data(), count);
+    const sf_count_t written = sndfile().writefInt(d->sound.get(), samples.data(), count);
     if (d->writer.failed()) {
         error = d->writer.errorString();
         return false;
     }
     if (written != count) {
-        error = reasonOf(sf_strerror(d->sound.get()));
+        error = reasonOf(sndfile().strerror(d->sound.get()));
         return false;
     }
     return true;
@@ -523,12 +567,12 @@ bool FlacFile::close()
     opened = false;
     // Finishing the stream writes its last frames and then the totals and
     // checksum over the stream's header.
-    const int closed = sf_close(d->sound.release());
+    const int closed = sndfile().close(d->sound.release());
     bool ok = false;
     if (d->writer.failed())
         error = d->writer.errorString();
     else if (closed != SF_ERR_NO_ERROR)
-        error = reasonOf(sf_error_number(closed));
+        error = reasonOf(sndfile().errorNumber(closed));
     else
         ok = finishDestination(d->out.get(), d->writer, nullptr, 0, &error);
     d.reset();

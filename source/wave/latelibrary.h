@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QLibrary>
+#include <QString>
+
+// A shared library whose functions are bound when they are first needed
+// rather than when the program starts. The formats other than WAVE and the
+// high-quality mode are the exception; loading their libraries (and theirs:
+// codecs, OpenMP) with every run would cost each conversion more than a
+// megabyte of memory and the time to map them.
+//
+// The library stays loaded until the program ends, so the bound functions
+// stay valid.
+class LateLibrary
+{
+public:
+    // `name` without "lib" and ".so", and the major version of its soname.
+    LateLibrary(const char *name, int version)
+        : library(QString::fromLatin1(name), version)
+    {
+        if (!library.load())
+            failure = library.errorString();
+    }
+
+    // Points `function` at the library's `symbol`. False, with
+    // errorString(), when the library or the symbol is missing.
+    template<class Function>
+    bool bind(Function &function, const char *symbol)
+    {
+        function =
+                failure.isEmpty() ? reinterpret_cast<Function>(library.resolve(symbol)) : nullptr;
+        if (!function && failure.isEmpty())
+            failure = library.errorString();
+        return function != nullptr;
+    }
+
+    QString errorString() const { return failure; }
+
+private:
+    QLibrary library;
+    QString failure;
+};
