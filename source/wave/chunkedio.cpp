@@ -176,8 +176,8 @@ ChunkedWriter::ChunkedWriter(qint64 capacity)
 void ChunkedWriter::start(QFileDevice *device)
 {
     file = device;
-    if (buffer.size() < size_t(size))
-        buffer.resize(size_t(size));
+    if (buffer.size() < size_t(2 * size))
+        buffer.resize(size_t(2 * size));
     positional = false;
     used = 0;
     written = writtenBack = file->pos();
@@ -188,8 +188,8 @@ bool ChunkedWriter::startAt(QFileDevice *device, qint64 offset)
 {
 #ifdef Q_OS_UNIX
     file = device;
-    if (buffer.size() < size_t(size))
-        buffer.resize(size_t(size));
+    if (buffer.size() < size_t(2 * size))
+        buffer.resize(size_t(2 * size));
     positional = true;
     used = 0;
     written = writtenBack = offset;
@@ -206,7 +206,12 @@ char *ChunkedWriter::reserve(qint64 n)
 {
     if (failed())
         return nullptr;
-    if (capacity() - used < n && !flush())
+    // Past the next multiple of the capacity in the file: what lies before
+    // it is written, and less than the capacity stays, so that the buffer
+    // of twice the capacity has room for the reservation.
+    if (written + used >= (written / size + 1) * size && !flush(false))
+        return nullptr;
+    if (qint64(buffer.size()) - used < n && !flush())
         return nullptr;
     return buffer.data() + used;
 }
@@ -226,12 +231,25 @@ bool ChunkedWriter::append(const char *bytes, qint64 n)
     return !failed();
 }
 
-bool ChunkedWriter::flush()
+bool ChunkedWriter::flush(bool everything)
 {
     if (failed())
         return false;
-    const qint64 n = used;
+    // Writes that start and end on multiples of the capacity in the file
+    // fill whole large pages of the system's cache, which costs it far less
+    // than pages filled piecemeal by writes that straddle them. What lies
+    // beyond the last such boundary waits for the next write.
+    qint64 n = used;
+    if (!everything) {
+        const qint64 boundary = (written + used) / size * size;
+        if (boundary > written)
+            n = boundary - written;
+    }
+    const qint64 rest = used - n;
     used = 0;
+    std::unique_lock<std::mutex> turn;
+    if (writeTurns)
+        turn = std::unique_lock<std::mutex>(*writeTurns);
 #ifdef Q_OS_UNIX
     if (positional) {
         // pwrite keeps off the file position, which the other writer uses.
@@ -245,15 +263,14 @@ bool ChunkedWriter::flush()
             }
             done += put;
         }
-        written += n;
-        if (written - writtenBack >= writeBackStep)
-            startWriteBack();
-        return true;
-    }
+    } else
 #endif
-    if (!writeFully(file, buffer.data(), n, &error))
+            if (!writeFully(file, buffer.data(), n, &error)) {
         return false;
+    }
     written += n;
+    std::memmove(buffer.data(), buffer.data() + n, size_t(rest));
+    used = rest;
     if (written - writtenBack >= writeBackStep)
         startWriteBack();
     return true;
@@ -290,6 +307,7 @@ bool finishDestination(QSaveFile *out, ChunkedWriter &writer, const char *head, 
 void WaveFileIo::reset()
 {
     laterPart.reset();
+    writer.shareTurns(nullptr);
     file.reset();
     mode = Mode::Closed;
 }
@@ -351,8 +369,12 @@ ChunkedWriter *WaveFileIo::splitAt(qint64 offset)
     if (!writing())
         return nullptr;
     laterPart = std::make_unique<ChunkedWriter>();
-    if (!laterPart->startAt(file.get(), offset))
+    if (!laterPart->startAt(file.get(), offset)) {
         laterPart.reset();
+        return nullptr;
+    }
+    writer.shareTurns(&writeTurns);
+    laterPart->shareTurns(&writeTurns);
     return laterPart.get();
 }
 

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 class QFile;
@@ -80,16 +81,22 @@ public:
     // second writer can fill a later part of the file from another thread.
     // False where the system cannot write at a position.
     bool startAt(QFileDevice *file, qint64 offset);
+    // Writers of one file take turns through `turns` for each write: the
+    // system lets one write to a file at a time, and a writer waiting for
+    // it there spins on a processor rather than sleeping.
+    void shareTurns(std::mutex *turns) { writeTurns = turns; }
 
     // Room for at least `n` bytes (n <= capacity()), writing out the buffer
     // first if needed; nullptr after a write error. Follow with commit(n) or
-    // less.
+    // less. The buffer holds twice the capacity: writes go out in whole
+    // multiples of the capacity, aligned in the file.
     char *reserve(qint64 n);
     void commit(qint64 n) { used += n; }
     bool append(const char *bytes, qint64 n);
 
-    // Writes out everything buffered.
-    bool flush();
+    // Writes out everything buffered, or with `everything` false, what lies
+    // before the last multiple of the capacity in the file (all when none).
+    bool flush(bool everything = true);
     bool failed() const { return !error.isEmpty(); }
     QString errorString() const { return error; }
     qint64 capacity() const { return size; }
@@ -101,6 +108,7 @@ private:
 
     QFileDevice *file = nullptr;
     bool positional = false;
+    std::mutex *writeTurns = nullptr;
     qint64 size;
     std::vector<char> buffer;
     qint64 used = 0;
@@ -247,6 +255,7 @@ private:
     Mode mode = Mode::Closed;
     std::unique_ptr<QFileDevice> file;
     std::unique_ptr<ChunkedWriter> laterPart;
+    std::mutex writeTurns; // of the two writers after splitAt()
     qint64 rangeBegin = 0;
     qint64 rangeEnd = 0;
     qint64 headSize = 0;
