@@ -273,8 +273,12 @@ rssGrowth=$(awk -v a="$(rss quorvia-b)" -v b="$(rss long-b)" -v c="$(rss quorvia
 batch=$(ratio "$(median batch-1)" "$(median batch-n)")
 batchAtFloor=$(ratio "$(median batch-n)" "$(median batch-floor)")
 batchHigh=$(ratio "$(median batch-high-1)" "$(median batch-high-n)")
-windowB=$(awk -v w="$(cpu window-b)" -v q="$(cpu quorvia-b)" 'BEGIN { printf "%+.0f\n", 100 * (w / q - 1) }')
-windowS=$(awk -v w="$(cpu window-s)" -v q="$(cpu quorvia-s)" 'BEGIN { printf "%+.0f\n", 100 * (w / q - 1) }')
+# The window's path and the command line do the same work; converting in
+# two parts at once makes their CPU times spread by ±15 % from run to run,
+# and noise only ever adds, so the two are compared by their least CPU time.
+least() { sort -n -k2 "times/$1" | awk 'NR == 1 { print $2 }'; }
+windowB=$(awk -v w="$(least window-b)" -v q="$(least quorvia-b)" 'BEGIN { printf "%+.0f\n", 100 * (w / q - 1) }')
+windowS=$(awk -v w="$(least window-s)" -v q="$(least quorvia-s)" 'BEGIN { printf "%+.0f\n", 100 * (w / q - 1) }')
 windowMost=$(awk -v a="$windowB" -v b="$windowS" 'BEGIN { a = a < 0 ? -a : a; b = b < 0 ? -b : b; print (a > b ? a : b) }')
 
 echo
@@ -294,7 +298,7 @@ target "8 files: -j 1 wall ÷ -j $jobs wall (same output: $batchSame)" \
     "$batch (-j $jobs at $batchAtFloor × the batch's flushed I/O floor)" "≥ 1.8" "$(check "$batch" ">=" 1.8)"
 target "… the same with --quality high (same output: $batchHighSame)" "$batchHigh" "≥ 1.8" \
     "$(check "$batchHigh" ">=" 1.8)"
-target "window's path CPU vs quorvia-convert's, %" "$windowB, $windowS" "within ±10" \
+target "window's path CPU vs quorvia-convert's (least of the runs), %" "$windowB, $windowS" "within ±10" \
     "$(check "$windowMost" "<=" 10)"
 
 # CPU time of the high-quality mode against sox's default quality on the
