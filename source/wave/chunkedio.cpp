@@ -176,9 +176,10 @@ ChunkedWriter::ChunkedWriter(qint64 capacity)
 void ChunkedWriter::start(QFileDevice *device)
 {
     file = device;
-    if (buffer.size() < size_t(2 * size))
-        buffer.resize(size_t(2 * size));
+    if (buffer.size() < size_t(2 * size + keptAlignment))
+        buffer.resize(size_t(2 * size + keptAlignment));
     positional = false;
+    lead = 0;
     used = 0;
     written = writtenBack = file->pos();
     error.clear();
@@ -188,9 +189,10 @@ bool ChunkedWriter::startAt(QFileDevice *device, qint64 offset)
 {
 #ifdef Q_OS_UNIX
     file = device;
-    if (buffer.size() < size_t(2 * size))
-        buffer.resize(size_t(2 * size));
+    if (buffer.size() < size_t(2 * size + keptAlignment))
+        buffer.resize(size_t(2 * size + keptAlignment));
     positional = true;
+    lead = 0;
     used = 0;
     written = writtenBack = offset;
     error.clear();
@@ -211,9 +213,9 @@ char *ChunkedWriter::reserve(qint64 n)
     // of twice the capacity has room for the reservation.
     if (written + used >= (written / size + 1) * size && !flush(false))
         return nullptr;
-    if (qint64(buffer.size()) - used < n && !flush())
+    if (qint64(buffer.size()) - lead - used < n && !flush())
         return nullptr;
-    return buffer.data() + used;
+    return buffer.data() + lead + used;
 }
 
 bool ChunkedWriter::append(const char *bytes, qint64 n)
@@ -254,8 +256,8 @@ bool ChunkedWriter::flush(bool everything)
     if (positional) {
         // pwrite keeps off the file position, which the other writer uses.
         for (qint64 done = 0; done < n;) {
-            const ssize_t put = ::pwrite(file->handle(), buffer.data() + done, size_t(n - done),
-                                         written + done);
+            const ssize_t put = ::pwrite(file->handle(), buffer.data() + lead + done,
+                                         size_t(n - done), written + done);
             if (put <= 0) {
                 error = put < 0 ? qt_error_string(errno)
                                 : QCoreApplication::translate("WaveFile", "write failed");
@@ -265,11 +267,16 @@ bool ChunkedWriter::flush(bool everything)
         }
     } else
 #endif
-            if (!writeFully(file, buffer.data(), n, &error)) {
+            if (!writeFully(file, buffer.data() + lead, n, &error)) {
         return false;
     }
     written += n;
-    std::memmove(buffer.data(), buffer.data() + n, size_t(rest));
+    // What stays keeps its place modulo keptAlignment, so that frames
+    // reserved in the buffer stay aligned for their type; an emptied buffer
+    // starts over at its beginning.
+    const qint64 kept = lead + n;
+    lead = rest > 0 ? kept % keptAlignment : 0;
+    std::memmove(buffer.data() + lead, buffer.data() + kept, size_t(rest));
     used = rest;
     if (written - writtenBack >= writeBackStep)
         startWriteBack();

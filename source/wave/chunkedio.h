@@ -89,7 +89,8 @@ public:
     // Room for at least `n` bytes (n <= capacity()), writing out the buffer
     // first if needed; nullptr after a write error. Follow with commit(n) or
     // less. The buffer holds twice the capacity: writes go out in whole
-    // multiples of the capacity, aligned in the file.
+    // multiples of the capacity, aligned in the file. Reservations keep the
+    // alignment in memory of the first one after the buffer was emptied.
     char *reserve(qint64 n);
     void commit(qint64 n) { used += n; }
     bool append(const char *bytes, qint64 n);
@@ -109,6 +110,8 @@ private:
     QFileDevice *file = nullptr;
     bool positional = false;
     std::mutex *writeTurns = nullptr;
+    static constexpr qint64 keptAlignment = 64;
+    qint64 lead = 0; // where the unwritten bytes start in the buffer
     qint64 size;
     std::vector<char> buffer;
     qint64 used = 0;
