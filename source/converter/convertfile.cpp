@@ -86,10 +86,6 @@ QString damageWarning(qint64 count)
             .arg(count);
 }
 
-ConvertResult writeFailure(ConvertError error, const QString &destination, const QString &why)
-{
-    return failure(error, QStringLiteral("cannot write %1: %2").arg(native(destination), why));
-}
 
 } // namespace
 
@@ -150,8 +146,126 @@ private:
     int unreported = 0;
 };
 
-// One conversion from a Source file class into a Destination file class;
-// both share the calls used here.
+// What every conversion from a Source file class into a Destination file
+// class does alike: opening the source, the peak scan, the order of closing,
+// and the wording of failures. Both file classes share the calls used here.
+template<class Source, class Destination>
+class ConversionSteps
+{
+protected:
+    // A recording is the source of every conversion to the standard layout.
+    static constexpr bool toStandard = std::is_same_v<Source, BrinmoorWaveFile>;
+
+    ConversionSteps(Source &sourceFile, Destination &destinationFile, const QString &sourcePath,
+                    const QString &destinationPath, const ConvertOptions &convertOptions)
+        : reader(sourceFile)
+        , writer(destinationFile)
+        , source(sourcePath)
+        , destination(destinationPath)
+        , options(convertOptions)
+    { }
+
+    // Opens the source. Nothing is created at the destination until the
+    // source has been accepted and is known not to be the destination
+    // itself; a writer reports its rate before it is opened, so an unusable
+    // source rate can be refused before the destination is touched.
+    ConvertResult openSource()
+    {
+        if (!reader.open(source, QIODevice::ReadOnly))
+            return sourceFailure(source, reader.sourceInfo(), reader.errorString());
+        if (isSameFile(source, destination))
+            return failure(ConvertError::SameFile,
+                           QStringLiteral("source and destination are the same file"));
+        result.source = reader.sourceInfo();
+        result.warnings = result.source.warnings();
+        result.destinationRate = writer.sampleRate();
+        return {};
+    }
+
+    // A pass over the whole source for its peak: a recording (or float
+    // source) that peaks above full scale is scaled into range before the
+    // reader limits it, rather than clipped. The pass takes a fifth of the
+    // progress still to come, and can be cancelled like the rest.
+    ConvertResult scanPeak()
+    {
+        constexpr double scanShare = 0.2;
+        const double from = progressSoFar;
+        const double share = (1.0 - from) * scanShare;
+        bool measured = false;
+        bool stopped = false;
+        const double peak = reader.measurePeak(measured, [&](double fraction) {
+            stopped = options.progress && !options.progress(from + fraction * share);
+            return !stopped;
+        });
+        if (stopped)
+            return cancelled();
+        if (!measured)
+            return readFailure(reader);
+        readScale = peak > 1.0 ? peak : 1.0;
+        reader.setReadScale(readScale);
+        progressSoFar = from + share;
+        return {};
+    }
+
+    void noteDamage(qint64 damagedValues)
+    {
+        if (damagedValues > 0)
+            result.warnings << damageWarning(damagedValues);
+    }
+
+    // The standard file is closed first. Only the destination's close can
+    // fail in a way that matters: it finishes the header and puts the file
+    // in place.
+    ConvertResult finish()
+    {
+        if constexpr (!toStandard)
+            reader.close();
+        if (!writer.close())
+            return writeFailure(ConvertError::Write, writer.errorString());
+        if constexpr (toStandard)
+            reader.close();
+        return result;
+    }
+
+    ConvertResult unsupportedRate() const
+    {
+        return failure(ConvertError::UnsupportedRate,
+                       QStringLiteral("%1: the sample rate of %2 Hz is not supported")
+                               .arg(native(source))
+                               .arg(reader.sampleRate()));
+    }
+
+    ConvertResult readFailure(const Source &from) const
+    {
+        return failure(
+                ConvertError::Read,
+                QStringLiteral("cannot read %1: %2").arg(native(source), from.errorString()));
+    }
+
+    ConvertResult writeFailure(ConvertError error, const QString &why) const
+    {
+        return failure(error, QStringLiteral("cannot write %1: %2").arg(native(destination), why));
+    }
+
+    static ConvertResult cancelled()
+    {
+        return failure(ConvertError::Cancelled, QStringLiteral("cancelled"));
+    }
+
+    Source &reader;
+    Destination &writer;
+    const QString &source;
+    const QString &destination;
+    const ConvertOptions &options;
+    double readScale = 1.0;
+    // What the progress has reached; a pass that starts again continues
+    // from there.
+    double progressSoFar = 0.0;
+    ConvertResult result;
+};
+
+// The original rate conversion between the two WAVE layouts, the common
+// case, on its fastest path.
 //
 // A long recording is converted in two parts at once, the second on a thread
 // of its own: the stage's state at any input frame is the 8 frames before it
@@ -167,17 +281,29 @@ private:
 // again, scaled, into a fresh temporary file. Either way the destination
 // holds what converting after a separate peak scan gives.
 template<class Source, class Destination>
-class Conversion
+class Conversion : ConversionSteps<Source, Destination>
 {
-public:
-    static constexpr bool toStandard = std::is_same_v<Destination, StandardWaveFile>;
+    using Steps = ConversionSteps<Source, Destination>;
+    using Steps::cancelled;
+    using Steps::destination;
+    using Steps::finish;
+    using Steps::options;
+    using Steps::progressSoFar;
+    using Steps::reader;
+    using Steps::readFailure;
+    using Steps::readScale;
+    using Steps::result;
+    using Steps::scanPeak;
+    using Steps::source;
+    using Steps::toStandard;
+    using Steps::unsupportedRate;
+    using Steps::writeFailure;
+    using Steps::writer;
 
+public:
     Conversion(Source &sourceFile, Destination &destinationFile, const QString &sourcePath,
                const QString &destinationPath, const ConvertOptions &convertOptions)
-        : writer(destinationFile)
-        , source(sourcePath)
-        , destination(destinationPath)
-        , options(convertOptions)
+        : Steps(sourceFile, destinationFile, sourcePath, destinationPath, convertOptions)
     {
         parts[0].reader = &sourceFile;
     }
@@ -191,11 +317,10 @@ public:
             step = startAgainScaled();
         if (!step.ok())
             return step;
-        qint64 damaged = parts[0].reader->damagedValues();
+        qint64 damaged = reader.damagedValues();
         if (measuring && split)
             damaged += parts[1].reader->damagedValues();
-        if (damaged > 0)
-            result.warnings << damageWarning(damaged);
+        this->noteDamage(damaged);
         return finish();
     }
 
@@ -216,21 +341,12 @@ private:
         ConvertResult outcome;
     };
 
-    // Opens both files. Nothing is created at the destination until the
-    // source has been accepted and is known not to be the destination
-    // itself; a writer reports its rate before it is opened, so an unusable
-    // source rate is refused before the destination is touched.
+    // Opens both files.
     ConvertResult open()
     {
-        Source &reader = *parts[0].reader;
-        if (!reader.open(source, QIODevice::ReadOnly))
-            return sourceFailure(source, reader.sourceInfo(), reader.errorString());
-        if (isSameFile(source, destination))
-            return failure(ConvertError::SameFile,
-                           QStringLiteral("source and destination are the same file"));
-        result.source = reader.sourceInfo();
-        result.warnings = result.source.warnings();
-        result.destinationRate = writer.sampleRate();
+        const ConvertResult opened = this->openSource();
+        if (!opened.ok())
+            return opened;
         KernelDsp &stage = parts[0].stage;
         if (!stage.setRates(reader.sampleRate(), writer.sampleRate()))
             return unsupportedRate();
@@ -239,9 +355,6 @@ private:
         if (outputCapacity < 1 || outputCapacity > KernelDsp::maxOutputFrames)
             return unsupportedRate();
 
-        // A recording (or float source) that peaks above full scale is
-        // scaled into range before the reader limits it, rather than
-        // clipped.
         if (reader.needsPeak()) {
             if constexpr (toStandard) {
                 reader.trackPeak(true);
@@ -253,31 +366,6 @@ private:
             }
         }
         return openDestination();
-    }
-
-    // A pass over the whole source for its peak, which then scales what is
-    // read. It takes a fifth of the progress still to come, and can be
-    // cancelled like the rest.
-    ConvertResult scanPeak()
-    {
-        constexpr double scanShare = 0.2;
-        Source &reader = *parts[0].reader;
-        const double from = progressSoFar;
-        const double share = (1.0 - from) * scanShare;
-        bool measured = false;
-        bool stopped = false;
-        const double peak = reader.measurePeak(measured, [&](double fraction) {
-            stopped = options.progress && !options.progress(from + fraction * share);
-            return !stopped;
-        });
-        if (stopped)
-            return cancelled();
-        if (!measured)
-            return readFailure(reader);
-        readScale = peak > 1.0 ? peak : 1.0;
-        reader.setReadScale(readScale);
-        progressSoFar = from + share;
-        return {};
     }
 
     ConvertResult openDestination()
@@ -303,8 +391,7 @@ private:
         overFullScale = false;
         stop = false;
         ConvertResult step = scanPeak();
-        if (step.ok() &&
-            !parts[0].stage.setRates(parts[0].reader->sampleRate(), writer.sampleRate()))
+        if (step.ok() && !parts[0].stage.setRates(reader.sampleRate(), writer.sampleRate()))
             step = unsupportedRate();
         if (step.ok())
             step = openDestination();
@@ -318,7 +405,7 @@ private:
     // resampled.
     qint64 outputFrames() const
     {
-        const qint64 blocks = (parts[0].reader->totalFrames() + blockFrames - 1) / blockFrames;
+        const qint64 blocks = (reader.totalFrames() + blockFrames - 1) / blockFrames;
         return parts[0].stage.mostOutputsFor(blocks * blockFrames + flushFrames);
     }
 
@@ -326,7 +413,7 @@ private:
     // second processor is there.
     ConvertResult convertParts()
     {
-        const qint64 total = parts[0].reader->totalFrames();
+        const qint64 total = reader.totalFrames();
         progress.emplace(options, total, progressSoFar);
         parts[0].end = -1;
         parts[0].framesWritten = 0;
@@ -402,20 +489,20 @@ private:
     // filter. The flush takes the same gain as the blocks before it.
     ConvertResult pass(Part &part)
     {
-        Source &reader = *part.reader;
+        Source &in = *part.reader;
         KernelDsp &stage = part.stage;
         const qint64 length = part.end < 0 ? -1 : part.end - part.first;
         qint64 read = 0;
         while (length < 0 || read < length) {
             if (stop)
                 return cancelled();
-            const int got = reader.readFramesRounded(stage.input(), blockFrames);
+            const int got = in.readFramesRounded(stage.input(), blockFrames);
             if (got < 0)
-                return readFailure(reader);
+                return readFailure(in);
             if (got == 0)
                 break;
             if constexpr (toStandard) {
-                if (measuring && reader.trackedPeak() > 1.0) {
+                if (measuring && in.trackedPeak() > 1.0) {
                     overFullScale = true;
                     stop = true;
                     return cancelled();
@@ -455,49 +542,10 @@ private:
         return {};
     }
 
-    // The standard file is closed first. Only the destination's close can
-    // fail in a way that matters: it finishes the header and puts the file
-    // in place.
-    ConvertResult finish()
-    {
-        if constexpr (!toStandard)
-            parts[0].reader->close();
-        if (!writer.close())
-            return writeFailure(ConvertError::Write, writer.errorString());
-        if constexpr (toStandard)
-            parts[0].reader->close();
-        return result;
-    }
-
-    ConvertResult unsupportedRate() const
-    {
-        return failure(ConvertError::UnsupportedRate,
-                       QStringLiteral("%1: the sample rate of %2 Hz is not supported")
-                               .arg(native(source))
-                               .arg(parts[0].reader->sampleRate()));
-    }
-
-    ConvertResult readFailure(const Source &reader) const
-    {
-        return failure(
-                ConvertError::Read,
-                QStringLiteral("cannot read %1: %2").arg(native(source), reader.errorString()));
-    }
-
-    ConvertResult writeFailure(ConvertError error, const QString &why) const
-    {
-        return failure(error, QStringLiteral("cannot write %1: %2").arg(native(destination), why));
-    }
-
     ConvertResult partWriteFailure(const Part &part) const
     {
         return writeFailure(ConvertError::Write,
                             part.index == 0 ? writer.errorString() : writer.partError());
-    }
-
-    static ConvertResult cancelled()
-    {
-        return failure(ConvertError::Cancelled, QStringLiteral("cancelled"));
     }
 
     // The stage's filter passes low frequencies about 2.75 times too loud;
@@ -507,14 +555,9 @@ private:
     static constexpr qint64 minSplitFrames = 1 << 17;
     static constexpr unsigned long waitStep = 10; // ms
 
-    Destination &writer;
-    const QString &source;
-    const QString &destination;
-    const ConvertOptions &options;
     Part parts[2];
     bool split = false; // the recording goes in two parts
     long long outputCapacity = 0;
-    double readScale = 1.0;
     // Converting while the reader measures the peak (see the class comment),
     // and whether it found a value above full scale.
     bool measuring = false;
@@ -522,148 +565,133 @@ private:
     // Both parts stop: cancelled, failed, or to start again.
     std::atomic<bool> stop{false};
     bool cancelledByCaller = false; // only the calling thread sets it
-    // Of the calling thread; a pass that starts again continues from the
-    // fraction reported so far.
+    // Of the calling thread.
     std::optional<ProgressThrottle> progress;
-    double progressSoFar = 0.0;
-    ConvertResult result;
 };
 
 // The other conversions (another quality of rate conversion, other source
 // or destination formats): Source reads, Destination writes, through a
 // RateStage.
-// Both file classes share the calls used here.
 template<class Source, class Destination>
-ConvertResult convert(Source &reader, Destination &writer, const QString &source,
-                      const QString &destination, const ConvertOptions &options)
+class GeneralConversion : ConversionSteps<Source, Destination>
 {
-    constexpr bool toStandard = std::is_same_v<Source, BrinmoorWaveFile>;
+    using Steps = ConversionSteps<Source, Destination>;
+    using Steps::cancelled;
+    using Steps::destination;
+    using Steps::options;
+    using Steps::progressSoFar;
+    using Steps::reader;
+    using Steps::readFailure;
+    using Steps::result;
+    using Steps::source;
+    using Steps::toStandard;
+    using Steps::unsupportedRate;
+    using Steps::writeFailure;
+    using Steps::writer;
 
-    // Nothing is created at the destination until the source has been
-    // accepted and is known not to be the destination itself.
-    if (!reader.open(source, QIODevice::ReadOnly))
-        return sourceFailure(source, reader.sourceInfo(), reader.errorString());
-    if (isSameFile(source, destination))
-        return failure(ConvertError::SameFile,
-                       QStringLiteral("source and destination are the same file"));
-    ConvertResult result;
-    result.source = reader.sourceInfo();
-    result.warnings = result.source.warnings();
+public:
+    GeneralConversion(Source &sourceFile, Destination &destinationFile, const QString &sourcePath,
+                      const QString &destinationPath, const ConvertOptions &convertOptions)
+        : Steps(sourceFile, destinationFile, sourcePath, destinationPath, convertOptions)
+        , stage(makeRateStage(convertOptions.quality))
+    { }
 
-    // A writer reports its rate before it is opened, so an unusable source
-    // rate is refused before the destination is touched.
-    const std::unique_ptr<RateStage> stage = makeRateStage(options.quality);
-    const double sourceRate = reader.sampleRate();
-    const double destinationRate = writer.sampleRate();
-    result.destinationRate = destinationRate;
-    const double outputCapacity = RateStage::outputCapacity(sourceRate, destinationRate);
-    const ConvertResult unsupported =
-            failure(ConvertError::UnsupportedRate,
-                    QStringLiteral("%1: the sample rate of %2 Hz is not supported")
-                            .arg(native(source))
-                            .arg(sourceRate));
-    const QString missing = rateStageFailure(options.quality);
-    if (!missing.isEmpty())
-        return failure(ConvertError::UnsupportedRate, missing);
-    if (!(outputCapacity >= 1 && outputCapacity <= maxOutputFrames) ||
-        !stage->setRates(sourceRate, destinationRate))
-        return unsupported;
-
-    // A recording (or float source) that peaks above full scale is scaled
-    // into range before the reader limits it, rather than clipped. The scan
-    // is a pass over the whole file: it takes the first part of the
-    // progress, and can be cancelled like the rest.
-    const double scanShare = reader.needsPeak() ? 0.2 : 0.0;
-    if (reader.needsPeak()) {
-        bool measured = false;
-        bool cancelled = false;
-        const double peak = reader.measurePeak(measured, [&](double fraction) {
-            cancelled = options.progress && !options.progress(fraction * scanShare);
-            return !cancelled;
-        });
-        if (cancelled)
-            return failure(ConvertError::Cancelled, QStringLiteral("cancelled"));
-        if (!measured)
-            return failure(
-                    ConvertError::Read,
-                    QStringLiteral("cannot read %1: %2").arg(native(source), reader.errorString()));
-        reader.setReadScale(peak > 1.0 ? peak : 1.0);
-        if (reader.damagedValues() > 0)
-            result.warnings << damageWarning(reader.damagedValues());
+    ConvertResult run()
+    {
+        ConvertResult step = this->openSource();
+        if (step.ok())
+            step = setUpStage();
+        if (step.ok() && reader.needsPeak()) {
+            step = this->scanPeak();
+            this->noteDamage(reader.damagedValues());
+        }
+        if (step.ok())
+            step = openDestination();
+        if (step.ok())
+            step = convertAll();
+        return step.ok() ? this->finish() : step;
     }
 
-    const qint64 totalFrames = reader.totalFrames();
-    if constexpr (std::is_same_v<Destination, StandardWaveFile>) {
-        // How long the destination will be decides whether its header needs
-        // room for RF64's 64-bit sizes. No stage puts out more than the
-        // recording completed to a whole block and 1000 frames of silence.
-        writer.setExpectedFrames(qint64(std::ceil(double(totalFrames + blockFrames + 1000) *
-                                                  destinationRate / sourceRate)));
+private:
+    ConvertResult setUpStage()
+    {
+        const QString missing = rateStageFailure(options.quality);
+        if (!missing.isEmpty())
+            return failure(ConvertError::UnsupportedRate, missing);
+        const double capacity = RateStage::outputCapacity(reader.sampleRate(), writer.sampleRate());
+        if (!(capacity >= 1 && capacity <= maxOutputFrames) ||
+            !stage->setRates(reader.sampleRate(), writer.sampleRate()))
+            return unsupportedRate();
+        input.assign(blockFrames, Frame{0.0, 0.0});
+        output.assign(size_t(capacity), Frame{0.0, 0.0});
+        return {};
     }
-    if (!writer.open(destination, QIODevice::WriteOnly))
-        return writeFailure(ConvertError::DestinationOpen, destination, writer.errorString());
-    const double gain = stageGain(options.quality, toStandard);
 
-    std::vector<Frame> input(blockFrames, Frame{0.0, 0.0});
-    std::vector<Frame> output(static_cast<size_t>(outputCapacity), Frame{0.0, 0.0});
+    ConvertResult openDestination()
+    {
+        if constexpr (std::is_same_v<Destination, StandardWaveFile>) {
+            // How long the destination will be decides whether its header
+            // needs room for RF64's 64-bit sizes. No stage puts out more
+            // than the recording completed to a whole block and 1000 frames
+            // of silence.
+            writer.setExpectedFrames(
+                    qint64(std::ceil(double(reader.totalFrames() + blockFrames + flushFrames) *
+                                     writer.sampleRate() / reader.sampleRate())));
+        }
+        if (!writer.open(destination, QIODevice::WriteOnly))
+            return writeFailure(ConvertError::DestinationOpen, writer.errorString());
+        return {};
+    }
+
+    // The reader completes a short last block with silence; the stage gets
+    // the recording's own frames and pads the end as it needs to.
+    ConvertResult convertAll()
+    {
+        const qint64 total = reader.totalFrames();
+        ProgressThrottle progress(options, total, progressSoFar);
+        qint64 framesRead = 0;
+        for (;;) {
+            const int got = reader.readFrames(input.data(), blockFrames);
+            if (got < 0)
+                return readFailure(reader);
+            if (got == 0)
+                break;
+            const qint64 left = total - framesRead;
+            const int frames = left > 0 && left < got ? int(left) : got;
+            const ConvertResult step = put(stage->process(input.data(), frames, output.data()));
+            if (!step.ok())
+                return step;
+            framesRead += frames;
+            if (!progress.framesRead(framesRead))
+                return cancelled();
+        }
+        // What the filter still holds of the recording's end.
+        for (int produced; (produced = stage->flush(output.data())) != 0;) {
+            const ConvertResult step = put(produced);
+            if (!step.ok())
+                return step;
+        }
+        return {};
+    }
+
     // What the stage put out, from a block or from the end of the recording
     // that its filter still held: both take the same gain.
-    auto writeOutput = [&](int produced) {
+    ConvertResult put(int produced)
+    {
         if (produced < 0)
-            return unsupported;
+            return unsupportedRate();
         scaleFrames(gain, output.data(), produced);
         if (!writer.writeFrames(output.data(), produced))
-            return writeFailure(ConvertError::Write, destination, writer.errorString());
+            return writeFailure(ConvertError::Write, writer.errorString());
         result.framesWritten += produced;
-        return ConvertResult();
-    };
-
-    qint64 framesRead = 0;
-    double reported = 0.0;
-    int unreported = 0;
-    for (;;) {
-        const int got = reader.readFrames(input.data(), blockFrames);
-        if (got < 0)
-            return failure(
-                    ConvertError::Read,
-                    QStringLiteral("cannot read %1: %2").arg(native(source), reader.errorString()));
-        if (got == 0)
-            break;
-        // The reader completes a short last block with silence; the stage
-        // gets the recording's own frames and pads the end as it needs to.
-        const qint64 left = totalFrames - framesRead;
-        const int frames = left > 0 && left < got ? int(left) : got;
-        const ConvertResult step = writeOutput(stage->process(input.data(), frames, output.data()));
-        if (!step.ok())
-            return step;
-        framesRead += frames;
-        const double fraction =
-                totalFrames > 0 ? std::min(1.0, double(framesRead) / double(totalFrames)) : 0.0;
-        if (++unreported < reportBlocks && fraction - reported < reportStep && fraction < 1.0)
-            continue;
-        reported = fraction;
-        unreported = 0;
-        if (options.progress && !options.progress(scanShare + (1.0 - scanShare) * fraction))
-            return failure(ConvertError::Cancelled, QStringLiteral("cancelled"));
+        return {};
     }
 
-    for (int produced; (produced = stage->flush(output.data())) != 0;) {
-        const ConvertResult flushed = writeOutput(produced);
-        if (!flushed.ok())
-            return flushed;
-    }
-
-    // The standard file is closed first. Only the destination's close can
-    // fail in a way that matters: it finishes the header and puts the file
-    // in place.
-    if constexpr (!toStandard)
-        reader.close();
-    if (!writer.close())
-        return writeFailure(ConvertError::Write, destination, writer.errorString());
-    if constexpr (toStandard)
-        reader.close();
-    return result;
-}
+    const std::unique_ptr<RateStage> stage;
+    const double gain = stageGain(options.quality, toStandard);
+    std::vector<Frame> input;
+    std::vector<Frame> output;
+};
 
 // Extensions of audio formats that a destination cannot take (FLAC only
 // in the standard direction): written as WAVE under such a name, the file
@@ -694,7 +722,7 @@ ConvertResult convertFile(const QString &source, const QString &destination, int
     BrinmoorWaveFile brinmoorFile;
     if (toFlac) {
         FlacFile flacFile;
-        return convert(brinmoorFile, flacFile, source, destination, options);
+        return GeneralConversion(brinmoorFile, flacFile, source, destination, options).run();
     }
     // The original rate conversion between the two WAVE layouts, the
     // common case, takes the fast path.
@@ -703,18 +731,18 @@ ConvertResult convertFile(const QString &source, const QString &destination, int
         StandardWaveFile standardFile;
         if (original)
             return Conversion(brinmoorFile, standardFile, source, destination, options).run();
-        return convert(brinmoorFile, standardFile, source, destination, options);
+        return GeneralConversion(brinmoorFile, standardFile, source, destination, options).run();
     }
     // WAVE files keep the program's own reader, whose values do not change
     // from one version to the next.
     if (isOtherAudioFormat(source)) {
         SoundFile soundFile;
-        return convert(soundFile, brinmoorFile, source, destination, options);
+        return GeneralConversion(soundFile, brinmoorFile, source, destination, options).run();
     }
     StandardWaveFile standardFile;
     if (original)
         return Conversion(standardFile, brinmoorFile, source, destination, options).run();
-    return convert(standardFile, brinmoorFile, source, destination, options);
+    return GeneralConversion(standardFile, brinmoorFile, source, destination, options).run();
 }
 
 int convertFile(const QString &source, const QString &destination, int type)
