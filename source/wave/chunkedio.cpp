@@ -252,24 +252,9 @@ bool ChunkedWriter::flush(bool everything)
     std::unique_lock<std::mutex> turn;
     if (writeTurns)
         turn = std::unique_lock<std::mutex>(*writeTurns);
-#ifdef Q_OS_UNIX
-    if (positional) {
-        // pwrite keeps off the file position, which the other writer uses.
-        for (qint64 done = 0; done < n;) {
-            const ssize_t put = ::pwrite(file->handle(), buffer.data() + lead + done,
-                                         size_t(n - done), written + done);
-            if (put <= 0) {
-                error = put < 0 ? qt_error_string(errno)
-                                : QCoreApplication::translate("WaveFile", "write failed");
-                return false;
-            }
-            done += put;
-        }
-    } else
-#endif
-            if (!writeFully(file, buffer.data() + lead, n, &error)) {
+    const char *bytes = buffer.data() + lead;
+    if (positional ? !writeAt(bytes, n) : !writeFully(file, bytes, n, &error))
         return false;
-    }
     written += n;
     // What stays keeps its place modulo keptAlignment, so that frames
     // reserved in the buffer stay aligned for their type; an emptied buffer
@@ -281,6 +266,28 @@ bool ChunkedWriter::flush(bool everything)
     if (written - writtenBack >= writeBackStep)
         startWriteBack();
     return true;
+}
+
+bool ChunkedWriter::writeAt(const char *bytes, qint64 n)
+{
+#ifdef Q_OS_UNIX
+    // pwrite keeps off the file position, which the other writer uses.
+    for (qint64 done = 0; done < n;) {
+        const ssize_t put =
+                ::pwrite(file->handle(), bytes + done, size_t(n - done), written + done);
+        if (put <= 0) {
+            error = put < 0 ? qt_error_string(errno)
+                            : QCoreApplication::translate("WaveFile", "write failed");
+            return false;
+        }
+        done += put;
+    }
+    return true;
+#else
+    Q_UNUSED(bytes);
+    Q_UNUSED(n);
+    return false;
+#endif
 }
 
 void ChunkedWriter::startWriteBack()

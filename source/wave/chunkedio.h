@@ -105,6 +105,8 @@ public:
     qint64 position() const { return written + used; }
 
 private:
+    // Writes `n` bytes at the writer's place in the file, for startAt().
+    bool writeAt(const char *bytes, qint64 n);
     void startWriteBack();
 
     QFileDevice *file = nullptr;
