@@ -29,10 +29,12 @@ enum class ConvertError {
 
 struct ConvertOptions
 {
-    // Called now and then with the fraction done, 0.0 ... 1.0, the peak scan
-    // that precedes converting a float source included: each time it grew
-    // by a thousandth, at least every 3200 source frames (or 4 MiB scanned),
-    // and after the last. Returning false cancels the conversion.
+    // Called now and then with the fraction done, 0.0 ... 1.0, never going
+    // back: each time it grew by a thousandth, at least every 3200 source
+    // frames (or 4 MiB scanned), and after the last. A peak scan is part of
+    // it: a float source's before converting, and a recording's that turned
+    // out to go above full scale, before converting it again. Returning
+    // false cancels the conversion.
     std::function<bool(double fraction)> progress;
     // The rate conversion and its gains; nothing else depends on it.
     ResamplingQuality quality = ResamplingQuality::Original;
