@@ -173,29 +173,27 @@ ChunkedWriter::ChunkedWriter(qint64 capacity)
     : size(capacity)
 { }
 
-void ChunkedWriter::start(QFileDevice *device)
+void ChunkedWriter::begin(QFileDevice *device, bool atPosition, qint64 at)
 {
     file = device;
     if (buffer.size() < size_t(2 * size + keptAlignment))
         buffer.resize(size_t(2 * size + keptAlignment));
-    positional = false;
+    positional = atPosition;
     lead = 0;
     used = 0;
-    written = writtenBack = file->pos();
+    written = writtenBack = at;
     error.clear();
+}
+
+void ChunkedWriter::start(QFileDevice *device)
+{
+    begin(device, false, device->pos());
 }
 
 bool ChunkedWriter::startAt(QFileDevice *device, qint64 offset)
 {
 #ifdef Q_OS_UNIX
-    file = device;
-    if (buffer.size() < size_t(2 * size + keptAlignment))
-        buffer.resize(size_t(2 * size + keptAlignment));
-    positional = true;
-    lead = 0;
-    used = 0;
-    written = writtenBack = offset;
-    error.clear();
+    begin(device, true, offset);
     return file->handle() >= 0;
 #else
     Q_UNUSED(device);

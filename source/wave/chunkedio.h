@@ -105,6 +105,8 @@ public:
     qint64 position() const { return written + used; }
 
 private:
+    // An empty buffer for `device`, whose next byte goes to file offset `at`.
+    void begin(QFileDevice *device, bool atPosition, qint64 at);
     // Writes `n` bytes at the writer's place in the file, for startAt().
     bool writeAt(const char *bytes, qint64 n);
     void startWriteBack();
