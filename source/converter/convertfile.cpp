@@ -36,6 +36,8 @@ constexpr double reportStep = 0.001;
 constexpr int reportBlocks = 16;
 // What the stage can put out in one call.
 constexpr double maxOutputFrames = 262144;
+// Sample rates from 2^31 tenths of a hertz on are refused.
+constexpr double highestRate = 214748364.8;
 
 // The original stage's filter passes low frequencies about 2.75 times too
 // loud; these gains bring a full-scale source back below full scale. The
@@ -86,6 +88,34 @@ QString damageWarning(qint64 count)
             .arg(count);
 }
 
+// Values above full scale in a destination: how many, and the largest.
+struct Overs
+{
+    qint64 count = 0;
+    double peak = 0.0;
+
+    void add(const Frame *frames, int n)
+    {
+        for (int i = 0; i < n; ++i) {
+            for (const double v : {std::fabs(frames[i].left), std::fabs(frames[i].right)}) {
+                if (v > 1.0) {
+                    ++count;
+                    peak = std::max(peak, v);
+                }
+            }
+        }
+    }
+
+    QString warning() const
+    {
+        return QCoreApplication::translate("ConvertFile",
+                                           "%1 values above full scale, up to %2 dBFS, from the "
+                                           "filter's ringing: kept, but a program that clips at "
+                                           "full scale will clip them")
+                .arg(count)
+                .arg(20 * std::log10(peak), 0, 'g', 3);
+    }
+};
 
 } // namespace
 
@@ -463,9 +493,11 @@ private:
         part.end = -1;
         part.framesWritten = 0;
         part.framesRead = 0;
+        // The file the first part reads, not the name: another file may
+        // have been put in its place since.
         if (!part.ownReader) {
             part.ownReader = std::make_unique<Source>();
-            if (!part.ownReader->open(source, QIODevice::ReadOnly))
+            if (!part.ownReader->openSameFile(reader))
                 return false;
         }
         part.reader = part.ownReader.get();
@@ -609,6 +641,15 @@ public:
             step = openDestination();
         if (step.ok())
             step = convertAll();
+        if (step.ok() && overs.count > 0)
+            result.warnings << overs.warning();
+        if constexpr (std::is_same_v<Source, SoundFile>) {
+            // Only decoding tells how much a compressed file holds.
+            result.source = reader.sourceInfo();
+            for (const QString &warning : reader.warnings())
+                if (!result.warnings.contains(warning))
+                    result.warnings << warning;
+        }
         return step.ok() ? this->finish() : step;
     }
 
@@ -619,7 +660,10 @@ private:
         if (!missing.isEmpty())
             return failure(ConvertError::UnsupportedRate, missing);
         const double capacity = RateStage::outputCapacity(reader.sampleRate(), writer.sampleRate());
+        // Rates up to where the original stage goes: far beyond any real
+        // recording's, and a frame of input still gives output.
         if (!(capacity >= 1 && capacity <= maxOutputFrames) ||
+            !(reader.sampleRate() < highestRate) ||
             !stage->setRates(reader.sampleRate(), writer.sampleRate()))
             return unsupportedRate();
         input.assign(blockFrames, Frame{0.0, 0.0});
@@ -681,6 +725,8 @@ private:
         if (produced < 0)
             return unsupportedRate();
         scaleFrames(gain, output.data(), produced);
+        if (countOvers)
+            overs.add(output.data(), produced);
         if (!writer.writeFrames(output.data(), produced))
             return writeFailure(ConvertError::Write, writer.errorString());
         result.framesWritten += produced;
@@ -689,6 +735,11 @@ private:
 
     const std::unique_ptr<RateStage> stage;
     const double gain = stageGain(options.quality, toStandard);
+    // A recording keeps values above full scale (float64 loses nothing),
+    // which the high-quality filter's ringing may put out from a source
+    // close to full scale; they are counted for a warning.
+    const bool countOvers = !toStandard && options.quality == ResamplingQuality::High;
+    Overs overs;
     std::vector<Frame> input;
     std::vector<Frame> output;
 };

@@ -465,3 +465,19 @@ bool BrinmoorWaveFile::close()
     const WaveHeader::Bytes bytes = header.toBytes();
     return d->io.finish(QByteArray(bytes.data(), WaveHeader::size), &error);
 }
+
+bool BrinmoorWaveFile::openSameFile(const BrinmoorWaveFile &other)
+{
+    open(QString(), QIODevice::NotOpen); // drops what was open, as open() does
+    error.clear();
+    if (!other.d->io.reading()) {
+        error = tr("not open for reading");
+        return false;
+    }
+    d->info = other.d->info;
+    header = other.header;
+    dataStart = other.dataStart;
+    d->dataEnd = other.d->dataEnd;
+    opened = d->io.startReadingSameFile(other.d->io, &error);
+    return opened;
+}

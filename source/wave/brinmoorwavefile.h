@@ -30,6 +30,10 @@ public:
     BrinmoorWaveFile &operator=(const BrinmoorWaveFile &) = delete;
 
     bool open(const QString &fileName, QIODevice::OpenMode mode);
+    // Reading: the file that `other` has open, as it was recognised there,
+    // from its first frame on; never by name, which may stand for another
+    // file by now. For a second reader of one conversion.
+    bool openSameFile(const BrinmoorWaveFile &other);
 
     // 39062.5 for a header rate of 39062, otherwise the header's rate.
     double sampleRate() const;

@@ -15,6 +15,7 @@
 #endif
 #ifdef Q_OS_UNIX
 #    include <cerrno>
+#    include <fcntl.h>
 #    include <unistd.h>
 #endif
 
@@ -90,6 +91,41 @@ bool writeFully(QFileDevice *file, const char *bytes, qint64 n, QString *error)
     return true;
 }
 
+namespace {
+
+// Reads up to `n` bytes from file offset `at`, as readFully() does. On Unix
+// the file's own position is left alone, so that readers of one open file
+// (or of duplicates of its descriptor, which share the position) never
+// disturb one another.
+qint64 readFullyAt(QFileDevice *file, qint64 at, char *bytes, qint64 n, QString *error)
+{
+#ifdef Q_OS_UNIX
+    const int fd = file->handle();
+    qint64 total = 0;
+    while (total < n) {
+        const ssize_t got = ::pread(fd, bytes + total, size_t(n - total), off_t(at + total));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            *error = qt_error_string(errno);
+            return -1;
+        }
+        if (got == 0)
+            break;
+        total += got;
+    }
+    return total;
+#else
+    if (!file->seek(at)) {
+        *error = deviceError(file, "seek failed");
+        return -1;
+    }
+    return readFully(file, bytes, n, error);
+#endif
+}
+
+} // namespace
+
 qint64 readFully(QFileDevice *file, char *bytes, qint64 n, QString *error)
 {
     qint64 total = 0;
@@ -120,11 +156,19 @@ bool ChunkedReader::start(QFileDevice *device, qint64 rangeBegin, qint64 rangeEn
     consumedPos = begin;
     offset = filled = 0;
     error.clear();
+#ifdef Q_OS_UNIX
+    if (file->handle() < 0) {
+        error = deviceError(file, "seek failed");
+        return false;
+    }
+    return true;
+#else
     if (!file->seek(begin)) {
         error = deviceError(file, "seek failed");
         return false;
     }
     return true;
+#endif
 }
 
 qint64 ChunkedReader::fill(qint64 wanted)
@@ -141,7 +185,7 @@ qint64 ChunkedReader::fill(qint64 wanted)
     filled = keep;
     const qint64 unread = remaining() - keep;
     const qint64 room = std::min(capacity() - keep, unread);
-    const qint64 got = readFully(file, buffer.data() + keep, room, &error);
+    const qint64 got = readFullyAt(file, consumedPos + keep, buffer.data() + keep, room, &error);
     if (got < 0)
         return -1;
     filled += got;
@@ -347,6 +391,34 @@ bool WaveFileIo::startReading(std::unique_ptr<QFile> source, qint64 begin, qint6
         return true;
     reset();
     return false;
+}
+
+bool WaveFileIo::startReadingSameFile(const WaveFileIo &other, QString *error)
+{
+    if (!other.reading()) {
+        *error = QCoreApplication::translate("WaveFile", "not open for reading");
+        return false;
+    }
+    auto copy = std::make_unique<QFile>();
+#ifdef Q_OS_UNIX
+    // A duplicate shares the file's position, which the reader leaves alone.
+    const int fd = ::fcntl(other.file->handle(), F_DUPFD_CLOEXEC, 0);
+    if (fd < 0 ||
+        !copy->open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered,
+                    QFileDevice::AutoCloseHandle)) {
+        *error = fd < 0 ? qt_error_string(errno) : copy->errorString();
+        if (fd >= 0)
+            ::close(fd);
+        return false;
+    }
+#else
+    copy->setFileName(other.file->fileName());
+    if (!copy->open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+        *error = copy->errorString();
+        return false;
+    }
+#endif
+    return startReading(std::move(copy), other.rangeBegin, other.rangeEnd, error);
 }
 
 bool WaveFileIo::rewind(QString *error, qint64 offset)

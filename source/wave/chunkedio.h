@@ -239,6 +239,10 @@ public:
     qint64 headLength() const { return headSize; }
     // Reads the byte range [begin, end) of an opened source.
     bool startReading(std::unique_ptr<QFile> source, qint64 begin, qint64 end, QString *error);
+    // Reads the range that `other` reads, from the file `other` has open
+    // (through a duplicate of its descriptor), never by its name: the name
+    // may stand for another file by now.
+    bool startReadingSameFile(const WaveFileIo &other, QString *error);
     // Reading: back to the start of the range, or `offset` bytes into it.
     bool rewind(QString *error, qint64 offset = 0);
     // Writing: a second writer for the bytes from `offset` on, for another

@@ -30,6 +30,10 @@ struct Device
     QFileDevice *file = nullptr;
     ChunkedWriter *writer = nullptr; // only when writing
     QString error;                   // the first read failure
+    // Reading: bytes from file offset `hiddenAt` on are shown to the library
+    // with only the bits of `shown` set (see hideFlacLength()).
+    qint64 hiddenAt = -1;
+    QByteArray shown;
 };
 
 Device &device(void *user)
@@ -65,7 +69,14 @@ sf_count_t deviceRead(void *bytes, sf_count_t count, void *user)
 {
     Device &d = device(user);
     QString why;
+    const qint64 at = d.file->pos();
     const qint64 got = readFully(d.file, static_cast<char *>(bytes), count, &why);
+    if (got >= 0 && d.hiddenAt >= 0 && at < d.hiddenAt + d.shown.size() && at + got > d.hiddenAt) {
+        char *b = static_cast<char *>(bytes);
+        for (qint64 i = std::max(at, d.hiddenAt);
+             i < std::min(at + got, d.hiddenAt + d.shown.size()); ++i)
+            b[i - at] = char(b[i - at] & d.shown[int(i - d.hiddenAt)]);
+    }
     if (got >= 0)
         return got;
     if (d.error.isEmpty())
@@ -288,6 +299,157 @@ int readAll(SNDFILE *sound, std::vector<Sample> &buffer, int channels, int count
     return done;
 }
 
+quint32 be32(const char *p)
+{
+    return quint32(uchar(p[0])) << 24 | quint32(uchar(p[1])) << 16 | quint32(uchar(p[2])) << 8 |
+            quint32(uchar(p[3]));
+}
+
+quint64 be64(const char *p)
+{
+    return quint64(be32(p)) << 32 | be32(p + 4);
+}
+
+quint64 le64(const char *p)
+{
+    quint64 v = 0;
+    for (int i = 7; i >= 0; --i)
+        v = v << 8 | uchar(p[i]);
+    return v;
+}
+
+// `n` bytes from file offset `at`; fewer at the end of the file.
+QByteArray bytesAt(QFileDevice *file, qint64 at, qint64 n)
+{
+    QByteArray bytes(int(n), '\0');
+    QString why;
+    const qint64 got = file->seek(at) ? readFully(file, bytes.data(), n, &why) : -1;
+    bytes.truncate(int(std::max<qint64>(got, 0)));
+    return bytes;
+}
+
+// The frames that the header of a container of plain samples announces
+// (libsndfile counts only those the file holds), or -1 when it does not say.
+qint64 announcedPlainFrames(QFileDevice *file, int major, qint64 frameBytes)
+{
+    if (frameBytes <= 0)
+        return -1;
+    constexpr int mostChunks = 64;
+    constexpr quint64 largest = quint64(1) << 60;
+    if (major == SF_FORMAT_AU) {
+        const QByteArray h = bytesAt(file, 0, 12);
+        const quint32 size = h.size() == 12 && h.startsWith(".snd") ? be32(h.constData() + 8) : 0;
+        return size == 0 || size == 0xffffffffu ? -1 : qint64(size) / frameBytes;
+    }
+    qint64 at = major == SF_FORMAT_AIFF ? 12 : major == SF_FORMAT_W64 ? 40 : 8;
+    for (int n = 0; n < mostChunks; ++n) {
+        const QByteArray h = bytesAt(file, at, 24);
+        if (h.size() < 14)
+            return -1;
+        const char *b = h.constData();
+        quint64 size = 0;
+        if (major == SF_FORMAT_AIFF) { // id, size, then COMM's channels and frames
+            if (h.startsWith("COMM"))
+                return be32(b + 10);
+            size = 8 + be32(b + 4) + (be32(b + 4) & 1);
+        } else if (major == SF_FORMAT_W64 && h.size() == 24) { // GUID, size with the head
+            const quint64 raw = le64(b + 16);
+            if (h.startsWith("data"))
+                return raw < 24 || raw > largest ? -1 : qint64((raw - 24) / quint64(frameBytes));
+            size = (raw + 7) / 8 * 8;
+        } else if (major == SF_FORMAT_CAF) { // type, size; data: edit count, samples
+            size = 12 + be64(b + 4);
+            if (h.startsWith("data"))
+                return size < 16 || size > largest ? -1 : qint64((size - 16) / quint64(frameBytes));
+        } else {
+            return -1;
+        }
+        if (size < 8 || size > largest)
+            return -1;
+        at += qint64(size);
+    }
+    return -1;
+}
+
+// A FLAC stream's length as its STREAMINFO gives it (0: not given), or -1
+// when the file does not start with a STREAMINFO block. The field's bytes
+// lie at flacLengthAt.
+constexpr qint64 flacLengthAt = 21;
+qint64 flacLength(QFileDevice *file)
+{
+    const QByteArray h = bytesAt(file, 0, 26);
+    if (h.size() < 26 || !h.startsWith("fLaC") || (h[4] & 0x7f) != 0)
+        return -1;
+    return qint64(uchar(h[21]) & 0x0f) << 32 | be32(h.constData() + 22);
+}
+
+// True when an MPEG audio file's first frame carries a Xing, Info or VBRI
+// header: its frame count is then the encoder's, not an estimate from the
+// file's size and first frame.
+bool hasMpegLength(QFileDevice *file)
+{
+    const QByteArray id3 = bytesAt(file, 0, 10);
+    qint64 at = 0;
+    if (id3.size() == 10 && id3.startsWith("ID3"))
+        at = 10 + (id3[5] & 0x10 ? 10 : 0) +
+                (qint64(id3[6] & 0x7f) << 21 | qint64(id3[7] & 0x7f) << 14 |
+                 qint64(id3[8] & 0x7f) << 7 | qint64(id3[9] & 0x7f));
+    const QByteArray f = bytesAt(file, at, 40);
+    if (f.size() < 40 || uchar(f[0]) != 0xff || (uchar(f[1]) & 0xe0) != 0xe0)
+        return false;
+    const bool mpeg1 = (uchar(f[1]) & 0x18) == 0x18;
+    const bool mono = (uchar(f[3]) & 0xc0) == 0xc0;
+    const int side = mpeg1 ? (mono ? 17 : 32) : (mono ? 9 : 17);
+    const QByteArray tag = f.mid(4 + side, 4);
+    return tag == "Xing" || tag == "Info" || f.mid(36, 4) == "VBRI";
+}
+
+// The length of the MPEG audio frame whose header is at `h`, 0 when it is
+// no valid header.
+int mpegFrameLength(const uchar *h)
+{
+    static const short bitrates[5][15] = {
+            {0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448},
+            {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384},
+            {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320},
+            {0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256},
+            {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160}};
+    const int version = h[1] >> 3 & 3; // 3: MPEG-1, 2: MPEG-2, 0: MPEG-2.5
+    const int layer = 4 - (h[1] >> 1 & 3);
+    const int index = h[2] >> 4;
+    const int rateIndex = h[2] >> 2 & 3;
+    if (h[0] != 0xff || (h[1] & 0xe0) != 0xe0 || version == 1 || layer == 4 || index == 0 ||
+        index == 15 || rateIndex == 3)
+        return 0;
+    const int rate = (rateIndex == 0           ? 44100
+                              : rateIndex == 1 ? 48000
+                                               : 32000) >>
+            (version == 3           ? 0
+                     : version == 2 ? 1
+                                    : 2);
+    const int bitrate = 1000 * bitrates[version == 3 ? layer - 1 : layer == 1 ? 3 : 4][index];
+    const int padding = h[2] >> 1 & 1;
+    if (layer == 1)
+        return (12 * bitrate / rate + padding) * 4;
+    return (layer == 3 && version != 3 ? 72 : 144) * bitrate / rate + padding;
+}
+
+// True when MPEG audio frames lie after file offset `from`: a valid frame
+// header followed by another where that frame ends. Tags hold none.
+bool mpegFramesFrom(QFileDevice *file, qint64 from)
+{
+    constexpr qint64 window = 1 << 20;
+    const QByteArray rest = bytesAt(file, from, window);
+    const auto *b = reinterpret_cast<const uchar *>(rest.constData());
+    for (int i = 0; i + 4 <= rest.size(); ++i) {
+        const int length = mpegFrameLength(b + i);
+        if (length > 0 && i + length + 4 <= rest.size() && mpegFrameLength(b + i + length) > 0 &&
+            (b[i + length + 1] & 0xfe) == (b[i + 1] & 0xfe))
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
 struct SoundFile::Detail
@@ -298,33 +460,41 @@ struct SoundFile::Detail
     SF_INFO sf{};
     bool integer = false;
     bool alwaysViaFloat = false;
+    // What the container announces, when libsndfile does not check it
+    // (-1: nothing), and whether that is only an estimate.
+    qint64 announced = -1;
+    bool estimated = false;
     qint64 framesRead = 0;
     std::vector<int> integers;
     std::vector<double> floats;
 
-    // Decoders that run out of data end quietly: a file cut short would pass
-    // off its first part as the whole recording. Why the data that ended
-    // here are not the whole recording, or empty.
+    int major() const { return sf.format & SF_FORMAT_TYPEMASK; }
+
+    // Decoders that run out of data end quietly. Why the data that ended
+    // here cannot be the whole recording, or empty.
     QString shortfall() const
     {
-        const sf_count_t announced = sf.frames;
-        if (announced == SF_COUNT_MAX)
-            return framesRead == 0 ? tr("no audio could be decoded from the file") : QString();
-        if ((sf.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG) {
-            // Without a header that gives its length, an MP3 file's frame
-            // count is estimated from its first frames, and the library
-            // stops there: a variable bit rate may leave much of it unread.
-            // Only tags may follow the last frame.
-            const qint64 unread = file->size() - file->pos();
-            if (unread > std::max<qint64>(4096, file->size() / 8))
+        if (framesRead == 0 && (sf.frames == SF_COUNT_MAX || announced != 0))
+            return tr("no audio could be decoded from the file");
+        if (major() == SF_FORMAT_MPEG) {
+            // The library stops at the count of the first frames' estimate;
+            // a variable bit rate may leave much of the file unread. Only
+            // tags may follow the last frame.
+            const qint64 at = file->pos();
+            const qint64 unread = file->size() - at;
+            const bool frames = unread > 0 && mpegFramesFrom(file.get(), at);
+            file->seek(at);
+            if (frames)
                 return tr("decoding stopped %1 bytes before the end of the file").arg(unread);
             return QString();
         }
-        if (framesRead >= announced)
-            return QString();
-        return tr("the file ends after %1 of the %2 frames it announces")
-                .arg(framesRead)
-                .arg(announced);
+        // The library counted the samples of plain formats in the file when
+        // it was opened: the file has been cut short since.
+        if (announced < 0 && sf.frames != SF_COUNT_MAX && framesRead < sf.frames)
+            return tr("the file ends after %1 of the %2 frames it announces")
+                    .arg(framesRead)
+                    .arg(sf.frames);
+        return QString();
     }
 };
 
@@ -340,13 +510,11 @@ bool SoundFile::open(const QString &name, QIODevice::OpenMode mode)
         error = tr("unsupported open mode");
         return false;
     }
-    fileName = name;
     info = WaveInfo();
     scale = 1.0;
     damaged = 0;
-    auto next = std::make_unique<Detail>();
-    next->file = openSourceFile(name, &error);
-    if (!next->file) {
+    std::unique_ptr<QFile> file = openSourceFile(name, &error);
+    if (!file) {
         info.unreadable = true;
         info.evidence = error;
         return false;
@@ -356,7 +524,28 @@ bool SoundFile::open(const QString &name, QIODevice::OpenMode mode)
         info.evidence = error;
         return false;
     }
+    return start(std::move(file));
+}
+
+bool SoundFile::start(std::unique_ptr<QFile> file)
+{
+    ended = false;
+    auto next = std::make_unique<Detail>();
+    next->file = std::move(file);
     next->device.file = next->file.get();
+    // The library would stop at a FLAC stream's announced length: it is
+    // hidden, so that all the stream holds is decoded and compared with it.
+    next->announced = flacLength(next->file.get());
+    if (next->announced >= 0) {
+        next->device.hiddenAt = flacLengthAt;
+        next->device.shown = QByteArray("\xf0\0\0\0\0", 5);
+    }
+    if (!next->file->seek(0)) {
+        error = next->file->errorString();
+        info.unreadable = true;
+        info.evidence = error;
+        return false;
+    }
     next->sound.reset(sndfile().openVirtual(&deviceIo, SFM_READ, &next->sf, &next->device));
     if (!next->sound) {
         error = next->device.error.isEmpty() ? openFailure() : next->device.error;
@@ -367,19 +556,63 @@ bool SoundFile::open(const QString &name, QIODevice::OpenMode mode)
     const int subtype = next->sf.format & SF_FORMAT_SUBMASK;
     next->integer = isInteger(subtype);
     next->alwaysViaFloat = subtype == SF_FORMAT_PCM_32 || subtype == SF_FORMAT_ALAC_32;
+    // The library reads on from where it stopped.
+    const qint64 resume = next->file->pos();
+    const int major = next->major();
+    if (major == SF_FORMAT_FLAC) {
+        if (next->announced == 0) // not given
+            next->announced = -1;
+    } else if (major == SF_FORMAT_MPEG) {
+        // Without a header that counts its frames, an MP3 file's length is
+        // estimated from its size and its first frames.
+        next->estimated = !hasMpegLength(next->file.get());
+        if (!next->estimated && next->sf.frames != SF_COUNT_MAX)
+            next->announced = next->sf.frames;
+    } else if (major == SF_FORMAT_OGG) {
+        // Its length comes from the last page: a stream cut short has none.
+        next->announced = next->sf.frames == SF_COUNT_MAX ? -1 : next->sf.frames;
+        next->estimated = next->announced < 0;
+    } else {
+        next->announced = announcedPlainFrames(next->file.get(), major,
+                                               qint64(next->sf.channels) * (bitsOf(subtype) / 8));
+        // Only a header that promises more than the file holds says
+        // anything: the library reads what its own sizes give.
+        if (next->announced >= 0 && next->announced <= next->sf.frames)
+            next->announced = -1;
+    }
+    if (!next->file->seek(resume))
+        return false;
     d = std::move(next);
     opened = true;
 
     info.layout = WaveLayout::Standard;
     info.format = formatName();
-    info.evidence = tr("%1, read through libsndfile").arg(info.format);
+    info.evidence = d->estimated ||
+                    (d->announced >= 0 && major != SF_FORMAT_AIFF && major != SF_FORMAT_AU &&
+                     major != SF_FORMAT_W64 && major != SF_FORMAT_CAF)
+            ? tr("%1, read through libsndfile; its length is what the container announces, "
+                 "which only decoding checks")
+                      .arg(info.format)
+            : tr("%1, read through libsndfile").arg(info.format);
     info.isFloat = !d->integer;
     info.bitsPerSample = bitsOf(subtype);
     info.channels = d->sf.channels;
     info.sampleRate = sampleRate();
     info.frames = totalFrames();
-    info.announcedFrames = info.frames;
+    info.announcedFrames = d->announced >= 0 ? d->announced : info.frames;
+    if (d->announced > info.frames && info.frames == d->sf.frames)
+        info.extent = DataExtent::CutShort;
     return true;
+}
+
+QStringList SoundFile::warnings() const
+{
+    QStringList result = info.warnings();
+    if (d && d->estimated && d->major() == SF_FORMAT_OGG && d->framesRead > 0 && ended)
+        result << tr("its stream ends without its last page: cut short? The %1 frames decoded "
+                     "are converted")
+                          .arg(d->framesRead);
+    return result;
 }
 
 bool SoundFile::needsPeak() const
@@ -419,8 +652,12 @@ double SoundFile::measurePeak(bool &ok, const std::function<bool(double)> &progr
         }
         read += got;
     }
-    const QString name = fileName;
-    if (!open(name, QIODevice::ReadOnly))
+    // Over again from the start of the same open file: the name may stand
+    // for another file by now.
+    std::unique_ptr<QFile> file = std::move(d->file);
+    d.reset();
+    opened = false;
+    if (!start(std::move(file)))
         return 1.0;
     scale = kept;
     damaged = found;
@@ -435,8 +672,10 @@ double SoundFile::sampleRate() const
 
 qint64 SoundFile::totalFrames() const
 {
-    if (!d || d->sf.frames <= 0 || d->sf.frames == SF_COUNT_MAX)
+    if (!d)
         return 0;
+    if (d->sf.frames <= 0 || d->sf.frames == SF_COUNT_MAX)
+        return std::max<qint64>(d->announced, 0);
     return d->sf.frames;
 }
 
@@ -464,10 +703,19 @@ int SoundFile::readFrames(Frame *frames, int count)
         return -1;
     }
     d->framesRead += done;
-    if (done < count) {
+    if (done < count && !ended) {
         error = d->shortfall();
         if (!error.isEmpty())
             return -1;
+        // All that decodes is read: it is the recording, whatever the
+        // container announced.
+        ended = true;
+        info.frames = d->framesRead;
+        if (d->announced >= 0 && d->framesRead != d->announced) {
+            info.announcedFrames = d->announced;
+            info.extent =
+                    d->framesRead < d->announced ? DataExtent::CutShort : DataExtent::Extended;
+        }
     }
     if (!d->integer)
         framesFromFloats(d->floats.data(), channels, frames, done, scale);
@@ -493,6 +741,7 @@ struct FlacFile::Detail
     std::unique_ptr<QSaveFile> out;
     Sound sound; // finishes its stream before the file goes
     std::vector<int> integers;
+    bool written = false; // frames were given to the library
 };
 
 FlacFile::FlacFile() = default;
@@ -548,6 +797,7 @@ bool FlacFile::writeFrames(const Frame *frames, int count)
         samples[2 * size_t(k)] = toInt32Sample(frames[k].left);
         samples[2 * size_t(k) + 1] = toInt32Sample(frames[k].right);
     }
+    d->written = true;
     const sf_count_t written = sndfile().writefInt(d->sound.get(), samples.data(), count);
     if (d->writer.failed()) {
         error = d->writer.errorString();
@@ -566,7 +816,11 @@ bool FlacFile::close()
         return true;
     opened = false;
     // Finishing the stream writes its last frames and then the totals and
-    // checksum over the stream's header.
+    // checksum over the stream's header. The library starts a stream with
+    // its first frames: an empty recording's is started here, or the file
+    // would stay empty, which is no FLAC file.
+    if (!d->written)
+        sndfile().command(d->sound.get(), SFC_UPDATE_HEADER_NOW, nullptr, 0);
     const int closed = sndfile().close(d->sound.release());
     bool ok = false;
     if (d->writer.failed())

@@ -5,9 +5,12 @@
 
 #include <QIODevice>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <memory>
+
+class QFile;
 
 // Audio files other than RIFF WAVE, through libsndfile: SoundFile reads
 // what the library knows (FLAC, AIFF/AIFC, Ogg Vorbis and Opus, MP3, CAF,
@@ -56,6 +59,10 @@ public:
     bool isOpen() const { return opened; }
     // Frames the file says it holds; 0 when unknown.
     qint64 totalFrames() const;
+    // What the user should know about the file: as sourceInfo()'s, once
+    // every frame was read also how that differs from what the container
+    // announced.
+    QStringList warnings() const;
     // The container and its encoding for people, "FLAC, 16-bit" or "Ogg
     // Opus"; empty when not open.
     QString formatName() const;
@@ -65,9 +72,12 @@ public:
     QString errorString() const { return error; }
 
 private:
+    // Starts the library's reader on `file` from its first byte.
+    bool start(std::unique_ptr<QFile> file);
+
     bool opened = false;
+    bool ended = false; // every frame that decodes was read
     QString error;
-    QString fileName;
     WaveInfo info;
     double scale = 1.0;
     qint64 damaged = 0;

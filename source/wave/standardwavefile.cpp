@@ -546,3 +546,20 @@ double StandardWaveFile::measurePeak(bool &ok, const std::function<bool(double)>
     ok = true;
     return peak;
 }
+
+bool StandardWaveFile::openSameFile(const StandardWaveFile &other)
+{
+    open(QString(), QIODevice::NotOpen); // drops what was open, as open() does
+    error.clear();
+    if (!other.d->io.reading()) {
+        error = tr("not open for reading");
+        return false;
+    }
+    d->info = other.d->info;
+    d->format = other.d->format;
+    d->block = other.d->block;
+    header = other.header;
+    d->io.reader.reserve(d->block);
+    opened = d->io.startReadingSameFile(other.d->io, &error);
+    return opened;
+}

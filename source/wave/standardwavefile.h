@@ -37,6 +37,10 @@ public:
     // header) or QIODevice::WriteOnly (start a new file with the construction
     // header). False on failure, with the reason in errorString().
     bool open(const QString &fileName, QIODevice::OpenMode mode);
+    // Reading: the file that `other` has open, as it was recognised there,
+    // from its first frame on; never by name, which may stand for another
+    // file by now. For a second reader of one conversion.
+    bool openSameFile(const StandardWaveFile &other);
 
     // Frames per second from the header: the file's rate when reading, 44100
     // when writing.

@@ -3,6 +3,8 @@
 
 #include "converter/convertfile.h"
 
+#include <QThread>
+
 #include <cmath>
 #include <limits>
 
@@ -40,6 +42,7 @@ struct Job
     int frames = -1;       // written; -1: no more than the recording and the filter's tail
     double rms = 0.0;      // of the output away from its ends; 0: not measured
     Entry entry = nullptr; // a committed fuzz input, through a fuzz entry point
+    QByteArray other = {}; // "replace": the recording renamed over the source
 };
 
 // A sine tone through the high-quality mode, and its level after the
@@ -92,6 +95,20 @@ QByteArray floatWave(const std::vector<Frame> &frames)
     return bytes;
 }
 
+// Descriptors of this process open on `file` (as stat() gave it).
+int descriptorsOn(const struct stat &file)
+{
+    int n = 0;
+    const QDir fds(QStringLiteral("/proc/self/fd"));
+    for (const QString &fd :
+         fds.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
+        struct stat open;
+        n += ::stat(qPrintable(fds.filePath(fd)), &open) == 0 && open.st_dev == file.st_dev &&
+                open.st_ino == file.st_ino;
+    }
+    return n;
+}
+
 long peakRssKiB()
 {
     rusage usage{};
@@ -132,6 +149,13 @@ private slots:
                                                                          : QByteArray();
         };
         const QByteArray standard = tone(44100, toneFrames, 16); // canonical header
+        const QString squarePath = dir.filePath("square.wav");
+        const QByteArray square =
+                output({"sox", "-R", "-r", "44100", "-c", "2", "-n", "-b", "24", "-t", "wavpcm",
+                        squarePath, "synth", "88200s", "square", "1000", "vol", "-0.1dB"})
+                        .isNull()
+                ? QByteArray()
+                : readFile(squarePath);
         const QByteArray brinmoor = brinmoorBytes(sine(toneFrames, 0.5));
         // The tone made into another format: IN and OUT stand for the files.
         const auto made = [this](const QByteArray &bytes, const QString &suffix,
@@ -143,7 +167,7 @@ private slots:
                     .replaceInStrings(QRegularExpression("^OUT$"), out);
             return writeFile(in, bytes) && !output(command).isNull() ? readFile(out) : QByteArray();
         };
-        const QByteArray flac = made(standard, "flac", {"sox", "IN", "OUT"});
+        const QByteArray flac = made(standard, "flac", {"sox", "-R", "IN", "OUT"});
         QByteArray damagedFlac = flac;
         for (int i = flac.size() / 2; i < flac.size() / 2 + 64; ++i)
             damagedFlac[i] = char(flac[i] ^ 0x5a);
@@ -151,6 +175,12 @@ private slots:
         const QByteArray mp3 = made(standard, "mp3",
                                     {"ffmpeg", "-v", "error", "-i", "IN", "-c:a", "libmp3lame",
                                      "-q:a", "4", "-write_xing", "0", "OUT"});
+        const QByteArray mp3Counted =
+                made(standard, "mp3",
+                     {"ffmpeg", "-v", "error", "-i", "IN", "-c:a", "libmp3lame", "OUT"});
+        const QByteArray vorbis = made(standard, "ogg", {"sox", "-R", "IN", "OUT"});
+        const QByteArray opus = made(
+                standard, "opus", {"ffmpeg", "-v", "error", "-i", "IN", "-c:a", "libopus", "OUT"});
         // Long enough to be converted in two parts at once.
         const int longFrames = (1 << 17) + 4321;
         std::vector<Frame> lateLoud = sine(longFrames, 0.5);
@@ -171,6 +201,13 @@ private slots:
                 {"8000 Hz, one frame", S, tone(8000, 1), ok, "", 0, "", 5860},
                 {"standard without data", S, canonicalHeader(24, 2, 44100, 0), ok, "", 0, "", 886},
                 {"Brinmoor-WAVE without data", B, brinmoorBytes({}), ok, "", 0, "", 1129},
+                {"Brinmoor-WAVE without data, high quality", B, brinmoorBytes({}), ok, "high", 0,
+                 "", 0},
+                {"Brinmoor-WAVE without data, high quality, to FLAC", B, brinmoorBytes({}), ok,
+                 "flac high", 0, "", 0},
+                // Kept above full scale, and told.
+                {"square wave at -0.1 dBFS, high quality", S, square, ok, "high", 0,
+                 "values above full scale, up to 1"},
                 {"Brinmoor-WAVE, 450 frames", B, brinmoorBytes(sine(450, 0.5)), ok, "", 0, "",
                  1807},
                 {"standard, full scale", S, tone(44100, 44000), ok, "", 0, "", 39860, fromStandard},
@@ -198,14 +235,27 @@ private slots:
                 {"FLAC source, cancelled at the last block", S, flac, ConvertError::Cancelled,
                  "cancel", -1},
                 {"FLAC source, 1199 frames", S,
-                 made(tone(44100, 1199), "flac", {"sox", "IN", "OUT"}), ok, "", 0, "", 1949},
-                {"FLAC source, damaged", S, damagedFlac, ConvertError::Read, "", 0, "lost sync"},
-                // The stream's frame count (its low 32 bits, big-endian) doubled.
+                 made(tone(44100, 1199), "flac", {"sox", "-R", "IN", "OUT"}), ok, "", 0, "", 1949},
+                {"FLAC source, damaged", S, damagedFlac, ConvertError::Read, "", 0, "cannot read"},
+                // All that decodes is converted, whatever the stream's frame
+                // count (its low 32 bits, big-endian) says.
                 {"FLAC source, short of its frame count", S,
-                 patched(flac, 22, QByteArray::fromHex("0002b110")), ConvertError::Read, "", 0,
-                 "88200 of the 176400 frames"},
+                 patched(flac, 22, QByteArray::fromHex("0002b110")), ok, "", 0,
+                 "holds 88200 of the 176400 frames its header announces"},
+                {"FLAC source, longer than its frame count", S,
+                 patched(flac, 22, QByteArray::fromHex("000003e8")), ok, "", 0,
+                 "holds 88200 frames, 87200 more than its header announces", -1, fromStandard},
                 {"MP3 source without a length header", S, mp3, ConvertError::Read, "", 0,
                  "before the end of the file"},
+                {"MP3 source, cut short", S, mp3Counted.left(mp3Counted.size() / 2), ok, "", 0,
+                 "of the 88200 frames its header announces"},
+                // Tags are not audio.
+                {"MP3 source, a tag of 20 KB behind its frames", S,
+                 mp3Counted + "APETAGEX" + QByteArray(20000, 'x'), ok},
+                {"Ogg Vorbis source, cut short", S, vorbis.chopped(1), ok, "", 0,
+                 "without its last page"},
+                {"Opus source, cut short", S, opus.left(opus.size() / 2), ok, "", 0,
+                 "without its last page"},
                 {"FLAC destination", B, brinmoorBytes(sine(39000, 0.5)), ok, "flac", 0, "", 45159,
                  0.5 * toStandard},
                 {"Ogg destination", B, brinmoorBytes({}), ConvertError::DestinationFormat, "ogg", 0,
@@ -213,6 +263,18 @@ private slots:
                 {"recording named .flac", S, tone(44100, 400), ConvertError::DestinationFormat,
                  "flac", 0, "name the destination .wav"},
                 {"standard, in two parts", S, tone(44100, longFrames), ok, "parts", 0, "", 120820},
+                // Every part reads the file first opened, whatever its name
+                // stands for since.
+                {"float, in two parts, replaced during its peak scan", S,
+                 floatWave(sine(longFrames, 0.5, 44100)), ok, "replace parts", 1, "", 120820, 0.0,
+                 nullptr, floatWave(sine(longFrames, 0.5, 44100, 440))},
+                {"Ogg Vorbis source, replaced during its peak scan", S, vorbis, ok, "replace", 1,
+                 "", -1, 0.0, nullptr,
+                 made(floatWave(sine(toneFrames, 0.5, 44100, 440)), "ogg",
+                      {"sox", "-R", "IN", "OUT"})},
+                {"Brinmoor-WAVE, in two parts, replaced during its first pass", B,
+                 brinmoorBytes(lateLoud), ok, "replace parts", 2, "", 153991, 0.0, nullptr,
+                 brinmoorBytes(sine(longFrames, 0.5, 39062.5, 440))},
                 // Above full scale only near its end.
                 {"Brinmoor-WAVE, in two parts", B, brinmoorBytes(lateLoud), ok, "parts", 0, "",
                  153991},
@@ -226,6 +288,9 @@ private slots:
             for (const quint32 rate : {0u, 1u, 0xffffffffu})
                 table.push_back({t + QString("rate %1").arg(rate), type, patched(x, 24, le32(rate)),
                                  ConvertError::UnsupportedRate});
+            table.push_back({t + "rate 4294967295, high quality", type,
+                             patched(x, 24, le32(0xffffffffu)), ConvertError::UnsupportedRate,
+                             "high"});
             table.insert(
                     table.end(),
                     {{t + "unchanged", type, x, ok, "", 0, "", -1,
@@ -341,7 +406,10 @@ private slots:
         int calls = 0;
         ConvertOptions options;
         options.progress = [&calls](double) { return ++calls > 0; };
-        if (row.act == "delete" || row.act == "parts" || row.atCall < 0) {
+        if (row.act.contains("high"))
+            options.quality = ResamplingQuality::High;
+        const bool compared = row.act.startsWith("replace") || row.act == "parts";
+        if (row.act == "delete" || compared || row.atCall < 0) {
             options.parallel = row.act != "parts";
             QVERIFY(convertFile(source, reference, row.type, options).ok());
             options.parallel = true;
@@ -357,8 +425,9 @@ private slots:
             destination = out + "/../source.wav";
         else if (row.act == "symlink")
             QVERIFY(QFile::remove(destination) && QFile::link(source, destination));
-        else if (row.act == "flac" || row.act == "ogg")
-            QVERIFY(writeFile(destination = out + "/destination." + row.act, "an earlier one"));
+        else if (row.act.startsWith("flac") || row.act == "ogg")
+            QVERIFY(writeFile(destination = out + "/destination." + row.act.section(' ', 0, 0),
+                              "an earlier one"));
         else if (row.act == "hard link")
             QVERIFY(QFile::remove(destination) &&
                     ::link(qPrintable(source), qPrintable(destination)) == 0);
@@ -376,10 +445,23 @@ private slots:
                 row.act.startsWith("fifo") ? "" : readFile(destination);
         const QStringList namesBefore = strayFiles(out);
 
+        const QString other = work.filePath(QStringLiteral("other.wav"));
+        QVERIFY(row.other.isEmpty() || writeFile(other, row.other));
+        struct stat opened = {};
+        QVERIFY(row.act.startsWith("fifo") || row.act == "missing" ||
+                ::stat(qPrintable(source), &opened) == 0);
+        // Two parts read the source at once through two descriptors.
+        const bool parts = row.act.endsWith("parts");
+        int mostDescriptors = 0;
+        bool renamed = false;
         calls = 0;
         options.progress = [&](double) {
+            if (parts)
+                mostDescriptors = std::max(mostDescriptors, descriptorsOn(opened));
             if (++calls != row.atCall)
                 return true;
+            if (row.act.startsWith("replace"))
+                renamed = ::rename(qPrintable(other), qPrintable(source)) == 0;
             if (row.act == "truncate")
                 QFile::resize(source, 44 + 1000);
             else if (row.act == "delete")
@@ -413,20 +495,28 @@ private slots:
         QVERIFY(row.frames < 0 ? result.framesWritten <= 2 * (toneFrames + 1200)
                                : result.framesWritten == row.frames);
         // Converted in two parts at once (given two processors), byte for
-        // byte as in one.
-        QVERIFY(row.act != "parts" || readFile(destination) == readFile(reference));
+        // byte as in one; a source replaced midway as if it had not been.
+        QVERIFY(!compared || readFile(destination) == readFile(reference));
+        QCOMPARE(renamed, row.act.startsWith("replace"));
+        QVERIFY(!parts || QThread::idealThreadCount() < 2 || mostDescriptors == 2);
         const bool toStandard = row.type == BrinmoorToStandard;
         if (toStandard)
             QCOMPARE(soxi(destination), QString("%1 44100 2 24").arg(result.framesWritten));
-        if (row.act == "flac") {
+        if (row.act.startsWith("flac")) {
             // A sound stream that decodes to the samples of the WAVE file.
             QCOMPARE(run({"flac", "-t", "-s", destination}).exitCode, 0);
-            QVERIFY(convertFile(source, reference, row.type, {}).ok());
+            ConvertOptions same;
+            same.quality = options.quality;
+            QVERIFY(convertFile(source, reference, row.type, same).ok());
             QCOMPARE(soxDecode(destination), soxDecode(reference));
         } else if (toStandard) {
             QCOMPARE(readFile(destination).left(44),
                      canonicalHeader(24, 2, 44100, quint32(6 * result.framesWritten)));
         }
+        // The high-quality filter has a tail of its own; its levels have a
+        // test of their own.
+        if (row.act.contains("high"))
+            return;
         const std::vector<Frame> output =
                 toStandard ? framesOf(soxDecode(destination)) : readBrinmoor(destination);
         QCOMPARE(qint64(output.size()), result.framesWritten);

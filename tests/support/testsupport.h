@@ -143,12 +143,13 @@ inline QStringList strayFiles(const QString &dirPath, const QStringList &expecte
 }
 
 // A two-channel 1 kHz sine of `length` (sox's syntax: "400s" is 400 frames)
-// at `rate`, drawn by sox into a canonical-header integer PCM file.
+// at `rate`, drawn by sox into a canonical-header integer PCM file, the same
+// every time (-R: sox dithers with a new seed each run otherwise).
 inline bool soxTone(const QString &path, double rate, const QString &length, int bits = 24)
 {
     // The null input gets the rate too, or synth counts at 48 kHz and sox
     // resamples.
-    return !output({"sox", "-r", QString::number(rate), "-c", "2", "-n", "-b",
+    return !output({"sox", "-R", "-r", QString::number(rate), "-c", "2", "-n", "-b",
                     QString::number(bits), "-t", "wavpcm", path, "synth", length, "sine", "1000"})
                     .isNull();
 }
@@ -160,9 +161,9 @@ inline std::vector<Frame> sine(int frames, double amplitude, double rate = 39062
 {
     if (frames <= 0) // a length of 0 would be endless
         return {};
-    std::vector<Frame> result = framesOf(
-            output({"sox", "-r", QString::number(rate), "-c", "2", "-n", "-t", "f64", "-", "synth",
-                    QStringLiteral("%1s").arg(frames), "sine", QString::number(frequency)}));
+    std::vector<Frame> result = framesOf(output(
+            {"sox", "-R", "-r", QString::number(rate), "-c", "2", "-n", "-t", "f64", "-", "synth",
+             QStringLiteral("%1s").arg(frames), "sine", QString::number(frequency)}));
     for (Frame &f : result)
         f = {f.left * amplitude, f.right * amplitude};
     return result;
