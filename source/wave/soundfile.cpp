@@ -474,7 +474,7 @@ struct SoundFile::Detail
     // here cannot be the whole recording, or empty.
     QString shortfall() const
     {
-        if (framesRead == 0 && (sf.frames == SF_COUNT_MAX || announced != 0))
+        if (framesRead == 0 && (sf.frames == SF_COUNT_MAX || announced > 0))
             return tr("no audio could be decoded from the file");
         if (major() == SF_FORMAT_MPEG) {
             // The library stops at the count of the first frames' estimate;
@@ -580,8 +580,10 @@ bool SoundFile::start(std::unique_ptr<QFile> file)
         if (next->announced >= 0 && next->announced <= next->sf.frames)
             next->announced = -1;
     }
-    if (!next->file->seek(resume))
+    if (!next->file->seek(resume)) {
+        error = next->file->errorString();
         return false;
+    }
     d = std::move(next);
     opened = true;
 
@@ -609,7 +611,7 @@ QStringList SoundFile::warnings() const
 {
     QStringList result = info.warnings();
     if (d && d->estimated && d->major() == SF_FORMAT_OGG && d->framesRead > 0 && ended)
-        result << tr("its stream ends without its last page: cut short? The %1 frames decoded "
+        result << tr("its stream ends without its last page, cut short: the %1 frames decoded "
                      "are converted")
                           .arg(d->framesRead);
     return result;

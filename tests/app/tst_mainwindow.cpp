@@ -153,7 +153,8 @@ class TestMainWindow : public QObject
         // Digital silence behind a header that fits both layouts.
         QVERIFY(writeFile(dir.filePath("silence.wav"),
                           canonicalHeader(32, 2, 44100, 0) + QByteArray(1600, '\0')));
-        QVERIFY(!output({"sox", dir.filePath("standard.wav"), dir.filePath("take.flac")}).isNull());
+        QVERIFY(!output({"sox", "-R", dir.filePath("standard.wav"), dir.filePath("take.flac")})
+                         .isNull());
         QVERIFY(dir.mkpath("folder.wav"));
     }
 

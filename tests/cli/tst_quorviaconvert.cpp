@@ -52,7 +52,8 @@ private slots:
         QVERIFY(writeFile(dir.filePath("brinmoor.wav"), brinmoorBytes(sine(80000, 0.7))));
         QVERIFY(writeFile(dir.filePath("short.rec"), brinmoorBytes(sine(20000, 0.7))));
         QVERIFY(writeFile(dir.filePath("text.wav"), "RIFF? no, just text.\n"));
-        QVERIFY(!output({"sox", dir.filePath("short.wav"), dir.filePath("short.flac")}).isNull());
+        QVERIFY(!output({"sox", "-R", dir.filePath("short.wav"), dir.filePath("short.flac")})
+                         .isNull());
         const QByteArray recording = readFile(dir.filePath("short.rec"));
         QVERIFY(writeFile(dir.filePath("cut.wav"), recording.left(44 + 16 * 15000)));
         QVERIFY(writeFile(dir.filePath("twelve.wav"),

@@ -281,6 +281,14 @@ private slots:
                 {"Brinmoor-WAVE, in two parts, damaged", B, twiceDamaged, ok, "parts", 0,
                  "2 damaged values", 153991},
         };
+        // Containers of plain samples cut short: libsndfile counts only the
+        // frames there, the header tells how many there were.
+        for (const char *suffix : {"aiff", "aifc", "au", "w64"}) {
+            const QByteArray plain = made(standard, suffix, {"sox", "-R", "IN", "OUT"});
+            table.push_back({QString("%1 source, cut short").arg(suffix), S,
+                             plain.left(plain.size() - 4 * 38200), ok, "", 0,
+                             "of the 88200 frames its header announces"});
+        }
         const double level = 0.5 * toStandard; // of the Brinmoor-WAVE tone
         for (const int type : {S, B}) {
             const QByteArray &x = type == S ? standard : brinmoor;
@@ -574,7 +582,7 @@ private slots:
         QVERIFY(toStandard ? writeFile(source,
                                        brinmoorBytes(
                                                sine(frames, row.amplitude, 39062.5, row.frequency)))
-                           : !output({"sox", "-r", "44100", "-n", "-b", "24", "-c", "2", "-t",
+                           : !output({"sox", "-R", "-r", "44100", "-n", "-b", "24", "-c", "2", "-t",
                                       "wavpcm", source, "synth", QString("%1s").arg(frames), "sine",
                                       QString::number(row.frequency), "vol",
                                       QString::number(row.amplitude)})
