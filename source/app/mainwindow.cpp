@@ -36,10 +36,12 @@ const QString keyType = QStringLiteral("Type");
 // the original mode holds exactly the three keys it always held.
 const QString keyResampling = QStringLiteral("Resampling");
 const QString highQuality = QStringLiteral("high");
+// Present only once a batch has chosen its folder.
+const QString keyFolder = QStringLiteral("Folder");
 
-// The file dialogs' filters: WAVE first, as it always was, then every
+// The open dialog's filters: WAVE first, as it always was, then every
 // format a source may have, then anything.
-QString fileFilters()
+QString sourceFilters()
 {
     return MainWindow::tr("File (*.wav)") + QStringLiteral(";;") +
             MainWindow::tr(
@@ -47,12 +49,25 @@ QString fileFilters()
             QStringLiteral(";;") + MainWindow::tr("All files (*)");
 }
 
+// The save dialog offers what the direction writes: WAVE, and FLAC for a
+// standard destination.
+QStringList destinationFilters(int type)
+{
+    QStringList filters{MainWindow::tr("File (*.wav)")};
+    if (type == BrinmoorToStandard)
+        filters << MainWindow::tr("FLAC (*.flac)");
+    return filters;
+}
+
 // Resolution of the progress bar, per file.
 constexpr int progressSteps = 1000;
 // A conversion shorter than this finishes without showing progress.
 constexpr int progressDelayMs = 500;
-// A batch's summary names this many failures; the rest are in its details.
-constexpr int failuresShown = 8;
+// A box lists this many names; all of them are in its details.
+constexpr int namesShown = 8;
+// The width of a box's explanation, in average characters: room for a path
+// before it wraps.
+constexpr int explanationWidth = 60;
 
 QString native(const QString &path)
 {
@@ -88,6 +103,49 @@ QString whyNoSource(const QFileInfo &source)
     return QStringLiteral("%1: %2").arg(native(source.filePath()), file.errorString());
 }
 
+// "a.wav, b.wav, c.wav", or the first of them and how many more.
+QString nameList(const QStringList &names)
+{
+    QString list = names.mid(0, namesShown).join(QStringLiteral(", "));
+    if (names.size() > namesShown)
+        list += MainWindow::tr(" and %1 more (Show Details...)").arg(names.size() - namesShown);
+    return list;
+}
+
+// Every box of the window: modal, titled "Quorvia", its explanation wrapped
+// in a column wide enough to read.
+void prepareBox(QMessageBox &box, const QString &informative, const QString &details)
+{
+    box.setWindowFlags(dialogFlags() | Qt::MSWindowsFixedSizeDialogHint);
+    box.setInformativeText(informative);
+    box.setDetailedText(details);
+    if (auto *label = box.findChild<QLabel *>(QStringLiteral("qt_msgbox_informativelabel")))
+        label->setMinimumWidth(label->fontMetrics().averageCharWidth() * explanationWidth);
+}
+
+// Takes a typed name of a folder that is not there yet as the wish to make
+// it, rather than refusing it as not found.
+class FolderDialog : public QFileDialog
+{
+public:
+    using QFileDialog::QFileDialog;
+
+    void accept() override
+    {
+        const QString typed = selectedFiles().value(0);
+        const QFileInfo wanted(typed);
+        if (!typed.isEmpty() && !wanted.exists() && wanted.dir().exists() && !QDir().mkdir(typed)) {
+            QMessageBox box(QMessageBox::Warning, MainWindow::tr("Quorvia"),
+                            MainWindow::tr("Cannot make the folder %1.").arg(native(typed)),
+                            QMessageBox::Ok, this);
+            prepareBox(box, QString(), QString());
+            box.exec();
+            return;
+        }
+        QFileDialog::accept();
+    }
+};
+
 } // namespace
 
 MainWindow::MainWindow(QWidget *parent)
@@ -100,6 +158,10 @@ MainWindow::MainWindow(QWidget *parent)
     connect(tbDst, &QToolButton::clicked, this, &MainWindow::openDstFile);
     connect(pbConvert, &QPushButton::clicked, this, &MainWindow::convert);
     connect(pbAbout, &QPushButton::clicked, aboutDialog.get(), &QDialog::exec);
+    connect(cbType, QOverload<int>::of(&QComboBox::currentIndexChanged), this, [this] {
+        if (!proposedDestination.isEmpty() && leDestination->text() == proposedDestination)
+            proposeDestination();
+    });
 
     // The resampling mode lives in the context menu, which leaves the form
     // as it always was.
@@ -159,7 +221,7 @@ void MainWindow::openFiles(const QStringList &paths)
     for (const QString &path : paths)
         absolute << QFileInfo(path).absoluteFilePath();
     if (absolute.size() == 1)
-        takeSource(native(absolute.first()));
+        takeSourceAndPropose(native(absolute.first()));
     else if (absolute.size() > 1)
         // Once the window is up, so that the folder dialog has a parent to
         // stand on.
@@ -171,7 +233,7 @@ void MainWindow::openSrcFile()
     if (converting)
         return;
     const QStringList paths =
-            QFileDialog::getOpenFileNames(this, tr("Open File"), leSource->text(), fileFilters());
+            QFileDialog::getOpenFileNames(this, tr("Open File"), leSource->text(), sourceFilters());
     if (paths.isEmpty())
         leSource->clear();
     else if (paths.size() == 1)
@@ -184,8 +246,21 @@ void MainWindow::openDstFile()
 {
     if (converting)
         return;
-    leDestination->setText(QFileDialog::getSaveFileName(this, tr("Save File"),
-                                                        leDestination->text(), fileFilters()));
+    QFileDialog dialog(this, tr("Save File"), leDestination->text());
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setNameFilters(destinationFilters(cbType->currentIndex()));
+    // A name typed without a suffix gets the chosen filter's.
+    dialog.setDefaultSuffix(QStringLiteral("wav"));
+    connect(&dialog, &QFileDialog::filterSelected, &dialog, [&dialog](const QString &filter) {
+        dialog.setDefaultSuffix(filter.contains(QLatin1String("*.flac")) ? QStringLiteral("flac")
+                                                                         : QStringLiteral("wav"));
+    });
+    const QString path =
+            dialog.exec() == QDialog::Accepted ? dialog.selectedFiles().value(0) : QString();
+    leDestination->setText(path);
+    // The dialog has asked about replacing it.
+    confirmedSource = leSource->text();
+    confirmedDestination = path;
 }
 
 std::unique_ptr<QProgressDialog> MainWindow::newProgress(const QString &text, int files)
@@ -257,8 +332,19 @@ void MainWindow::convert()
         return;
     }
 
-    const int type = cbType->currentIndex();
+    int type = cbType->currentIndex();
+    const WaveInfo info = recognizeWave(source.filePath());
+    if (info.layout == WaveLayout::Ambiguous) {
+        type = askDirection(source.filePath(), info);
+        if (type < 0)
+            return;
+        // Also proposes the destination anew, when it was proposed.
+        cbType->setCurrentIndex(type);
+    }
     const QString destination = leDestination->text();
+    if (!mayReplace(source.filePath(), destination))
+        return;
+
     ConvertResult result;
     whileConverting(converting, Ui::MainWindow::centralWidget, [&] {
         const auto progress = newProgress(tr("Converting %1 ...").arg(source.fileName()), 1);
@@ -283,31 +369,108 @@ void MainWindow::convert()
         showMessage(QMessageBox::Information, tr("Conversion cancelled."));
         return;
     }
-    // A source clearly of the other layout: name the direction that reads it.
-    QString details = result.reason;
-    const WaveLayout other =
-            type == BrinmoorToStandard ? WaveLayout::Standard : WaveLayout::Brinmoor;
-    if (result.error == ConvertError::SourceFormat && result.source.layout == other)
-        details += tr("; choose \"%1\"")
-                           .arg(cbType->itemText(type == BrinmoorToStandard ? StandardToBrinmoor
-                                                                            : BrinmoorToStandard));
-    showMessage(QMessageBox::Critical, tr("Can't convert ") + source.baseName() + "!", details);
+    QString details;
+    const QString why = whyFailed(result, type, &details);
+    showMessage(QMessageBox::Critical, tr("Can't convert ") + source.baseName() + "!", why,
+                details);
+}
+
+QString MainWindow::whyFailed(const ConvertResult &result, int type, QString *details) const
+{
+    switch (result.error) {
+    case ConvertError::SourceFormat: {
+        // The evidence is long and technical; what to do about it is not.
+        *details = result.reason;
+        const int other = type == BrinmoorToStandard ? StandardToBrinmoor : BrinmoorToStandard;
+        const QString choose = tr("Choose \"%1\" in Format.").arg(cbType->itemText(other));
+        if (type == BrinmoorToStandard && result.source.layout == WaveLayout::Standard)
+            return tr("It is a standard WAVE file, not a Brinmoor-WAVE recording.") + ' ' + choose;
+        if (type != BrinmoorToStandard && result.source.layout == WaveLayout::Brinmoor)
+            return tr("It is a Brinmoor-WAVE recording.") + ' ' + choose;
+        return tr("It is not a recording that this direction reads.");
+    }
+    case ConvertError::SourceOpen:
+        return tr("The source cannot be read:") + '\n' + result.reason;
+    case ConvertError::SameFile:
+        return tr("The source and the destination are the same file.");
+    case ConvertError::UnsupportedRate:
+        return tr("Its sample rate cannot be converted:") + '\n' + result.reason;
+    case ConvertError::DestinationOpen:
+        return tr("The destination cannot be written:") + '\n' + result.reason;
+    case ConvertError::DestinationFormat:
+        return (type == BrinmoorToStandard ? tr("Name the destination .wav or .flac.")
+                                           : tr("Name the destination .wav.")) +
+                '\n' + result.reason;
+    case ConvertError::Read:
+        return tr("Reading the source failed midway:") + '\n' + result.reason;
+    case ConvertError::Write:
+        return tr("Writing the destination failed; an earlier file of that name is left as it "
+                  "was:") +
+                '\n' + result.reason;
+    case ConvertError::None:
+    case ConvertError::Cancelled:
+        break;
+    }
+    return result.reason;
+}
+
+int MainWindow::askDirection(const QString &source, const WaveInfo &info)
+{
+    QMessageBox box(
+            QMessageBox::Question, tr("Quorvia"),
+            tr("%1 could be a recording of either layout.").arg(QFileInfo(source).fileName()),
+            QMessageBox::Cancel, this);
+    prepareBox(box, tr("Which direction reads it?"),
+               tr("Cannot tell its layout: %1").arg(info.evidence));
+    QPushButton *const directions[] = {
+            box.addButton(cbType->itemText(BrinmoorToStandard), QMessageBox::AcceptRole),
+            box.addButton(cbType->itemText(StandardToBrinmoor), QMessageBox::AcceptRole)};
+    box.setDefaultButton(directions[cbType->currentIndex() == BrinmoorToStandard ? 0 : 1]);
+    box.exec();
+    for (int type : {BrinmoorToStandard, StandardToBrinmoor}) {
+        if (box.clickedButton() == directions[type])
+            return type;
+    }
+    return -1;
+}
+
+bool MainWindow::mayReplace(const QString &source, const QString &destination)
+{
+    const QFileInfo existing(destination);
+    // Nothing to replace, or nothing the conversion would replace.
+    if (!existing.exists() || existing.isDir() || isSameFile(source, destination))
+        return true;
+    if (source == confirmedSource && destination == confirmedDestination)
+        return true;
+    QMessageBox box(QMessageBox::Question, tr("Quorvia"),
+                    tr("%1 already exists. Do you want to replace it?").arg(existing.fileName()),
+                    QMessageBox::Yes | QMessageBox::No, this);
+    prepareBox(box, tr("It is in %1.").arg(native(existing.absolutePath())), QString());
+    box.setDefaultButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
 }
 
 void MainWindow::convertMany(const QStringList &sources)
 {
     if (converting)
         return;
-    const QString folder = QFileDialog::getExistingDirectory(
-            this, tr("Folder for the %1 Converted Files").arg(sources.size()),
-            QFileInfo(sources.first()).absolutePath());
+    const QString folder = chooseFolder(sources);
     if (folder.isEmpty())
         return;
+    batchFolder = folder;
 
     Batch batch = Batch::intoFolder(sources, folder);
     const std::vector<BatchTask> &tasks = batch.tasks();
     const int count = int(tasks.size());
+    std::vector<bool> skip(tasks.size(), false);
+    if (!askAboutExisting(batch, folder, &skip))
+        return;
+    // The form still holds a pair of its own; after a batch that confirmed
+    // replacements, Return must not repeat it unasked.
+    confirmedSource.clear();
+    confirmedDestination.clear();
     bool cancelled = false;
+    QStringList failedNames;
     whileConverting(converting, Ui::MainWindow::centralWidget, [&] {
         const auto progress = newProgress(QString(), count);
         for (int i = 0; i < count && !cancelled; ++i) {
@@ -317,6 +480,10 @@ void MainWindow::convertMany(const QStringList &sources)
                                            .arg(count)
                                            .arg(QFileInfo(task.source).fileName()));
             progress->setValue(i * progressSteps);
+            if (skip[size_t(i)]) {
+                batch.skipped();
+                continue;
+            }
             QString failure = batch.refusal(size_t(i));
             const int type = failure.isEmpty()
                     ? directionFor(task.source, &failure,
@@ -333,6 +500,8 @@ void MainWindow::convertMany(const QStringList &sources)
             } else {
                 batch.failed(failure);
             }
+            if (batch.failedCount() > failedNames.size())
+                failedNames << QFileInfo(task.source).fileName();
         }
     });
     if (closeIfAsked())
@@ -347,28 +516,80 @@ void MainWindow::convertMany(const QStringList &sources)
         showMessage(QMessageBox::Information, tr("Was successfully done."),
                     summary + QLatin1Char('\n') + where);
     } else {
-        const QStringList &failures = batch.failureLines();
-        QStringList shown = failures.mid(0, failuresShown);
-        if (failures.size() > failuresShown)
-            shown << tr("... and %1 more (Show Details...)").arg(failures.size() - failuresShown);
+        // The names here, the reasons (long, with their evidence) below.
         showMessage(QMessageBox::Warning, summary,
-                    where + QStringLiteral("\n\n") + shown.join('\n'),
-                    failures.size() > failuresShown ? failures.join('\n') : QString());
+                    where + QStringLiteral("\n\n") +
+                            tr("Not converted: %1").arg(nameList(failedNames)),
+                    batch.failureLines().join('\n'));
     }
+}
+
+QString MainWindow::chooseFolder(const QStringList &sources)
+{
+    // The sources' own folder would have each output replace its source:
+    // the last folder used, or a new one beside the sources.
+    FolderDialog dialog(this, tr("Folder for the %1 Converted Files").arg(sources.size()));
+    dialog.setFileMode(QFileDialog::Directory);
+    dialog.setOption(QFileDialog::ShowDirsOnly);
+    const QString sourceFolder = QFileInfo(sources.first()).absolutePath();
+    if (QFileInfo(batchFolder).isDir() && !isSameFile(batchFolder, sourceFolder)) {
+        dialog.setDirectory(batchFolder);
+    } else {
+        dialog.setDirectory(sourceFolder);
+        dialog.selectFile(tr("converted"));
+    }
+    if (dialog.exec() != QDialog::Accepted)
+        return QString();
+    return dialog.selectedFiles().value(0);
+}
+
+bool MainWindow::askAboutExisting(const Batch &batch, const QString &folder,
+                                  std::vector<bool> *skip)
+{
+    const std::vector<BatchTask> &tasks = batch.tasks();
+    QStringList names;
+    std::vector<size_t> existing;
+    for (size_t i = 0; i < tasks.size(); ++i) {
+        const BatchTask &task = tasks[i];
+        // An output that would replace a source is refused anyway.
+        if (!QFileInfo::exists(task.destination) || !batch.refusal(i).isEmpty() ||
+            isSameFile(task.source, task.destination))
+            continue;
+        existing.push_back(i);
+        const QString name = QFileInfo(task.destination).fileName();
+        if (!names.contains(name))
+            names << name;
+    }
+    if (names.isEmpty())
+        return true;
+
+    const bool one = names.size() == 1;
+    QMessageBox box(QMessageBox::Question, tr("Quorvia"),
+                    one ? tr("%1 already exists in %2.").arg(names.first(), native(folder))
+                        : tr("%1 files already exist in %2.").arg(names.size()).arg(native(folder)),
+                    QMessageBox::Cancel, this);
+    prepareBox(
+            box,
+            (one ? QString() : nameList(names) + QStringLiteral("\n\n")) +
+                    (one ? tr("Do you want to replace it?") : tr("Do you want to replace them?")),
+            names.size() > namesShown ? names.join('\n') : QString());
+    const QPushButton *replace = box.addButton(tr("Replace"), QMessageBox::AcceptRole);
+    QPushButton *skipThem =
+            box.addButton(one ? tr("Skip It") : tr("Skip Them"), QMessageBox::AcceptRole);
+    box.setDefaultButton(skipThem);
+    box.exec();
+    if (box.clickedButton() != replace && box.clickedButton() != skipThem)
+        return false;
+    for (size_t i : existing)
+        (*skip)[i] = box.clickedButton() == skipThem;
+    return true;
 }
 
 void MainWindow::showMessage(QMessageBox::Icon icon, const QString &text,
                              const QString &informative, const QString &details)
 {
-    QMessageBox box(icon, tr("Quorvia"), text, QMessageBox::Ok, this,
-                    dialogFlags() | Qt::MSWindowsFixedSizeDialogHint);
-    box.setInformativeText(informative);
-    box.setDetailedText(details);
-    // Paths are broken at their slashes into a narrow column otherwise; the
-    // box wraps them itself when they would make it wider than the screen.
-    if (auto *informativeLabel =
-                box.findChild<QLabel *>(QStringLiteral("qt_msgbox_informativelabel")))
-        informativeLabel->setWordWrap(false);
+    QMessageBox box(icon, tr("Quorvia"), text, QMessageBox::Ok, this);
+    prepareBox(box, informative, details);
     box.exec();
 }
 
@@ -387,6 +608,32 @@ void MainWindow::takeSource(const QString &path)
     case WaveLayout::Ambiguous:
         break;
     }
+}
+
+void MainWindow::takeSourceAndPropose(const QString &path)
+{
+    takeSource(path);
+    proposeDestination();
+}
+
+void MainWindow::proposeDestination()
+{
+    // "take-standard.wav" for a recording read into a standard file, then
+    // "take-standard-2.wav" and so on, until a name is free.
+    const QFileInfo source(leSource->text());
+    const QString stem = source.completeBaseName() +
+            (cbType->currentIndex() == BrinmoorToStandard ? QStringLiteral("-standard")
+                                                          : QStringLiteral("-brinmoor"));
+    const QDir folder = source.absoluteDir();
+    const auto taken = [&folder](const QString &name) {
+        const QFileInfo file(folder, name);
+        return file.exists() || file.isSymLink();
+    };
+    QString name = stem + QStringLiteral(".wav");
+    for (int n = 2; taken(name); ++n)
+        name = QStringLiteral("%1-%2.wav").arg(stem).arg(n);
+    proposedDestination = native(folder.filePath(name));
+    leDestination->setText(proposedDestination);
 }
 
 QStringList MainWindow::droppedFiles(const QMimeData *mime)
@@ -417,7 +664,7 @@ void MainWindow::dropInto(QLineEdit *field, QDropEvent *event)
         // After the drop has ended: the drag's source waits for it.
         QTimer::singleShot(0, this, [this, files] { convertMany(files); });
     else if (field == leSource)
-        takeSource(files.first());
+        takeSourceAndPropose(files.first());
     else
         field->setText(files.first());
 }
@@ -489,6 +736,7 @@ void MainWindow::loadSettings()
     }
     if (values.value(keyResampling).toString() == highQuality)
         highQualityResampling->setChecked(true);
+    batchFolder = values.value(keyFolder).toString();
 }
 
 void MainWindow::saveSettings()
@@ -501,6 +749,8 @@ void MainWindow::saveSettings()
     };
     if (highQualityResampling->isChecked())
         values.insert(keyResampling, highQuality);
+    if (!batchFolder.isEmpty())
+        values.insert(keyFolder, batchFolder);
     const QJsonObject root{{keyMainWindow, values}};
 
     // Written beside the old file and renamed over it, so that a crash or a

@@ -14,7 +14,9 @@ class QAction;
 class QLineEdit;
 class QMimeData;
 class QProgressDialog;
+class Batch;
 struct ConvertResult;
+struct WaveInfo;
 
 // The program's only window: a source and a destination path, the direction
 // of the conversion, and the buttons that open file dialogs, show the About
@@ -22,7 +24,10 @@ struct ConvertResult;
 // context menu, are kept between runs in the settings file "options.jcfg",
 // loaded when the window is built and saved when it is closed. Several sources
 // at once (dropped, chosen together or named on the command line) are
-// converted into a folder that the user picks.
+// converted into a folder that the user picks. No existing file is replaced
+// without the user's say: a destination chosen in the save dialog has been
+// asked about there; any other (remembered, typed, dropped) is asked about
+// before converting.
 class MainWindow : public QMainWindow, private Ui::MainWindow
 {
     Q_OBJECT
@@ -59,9 +64,23 @@ private:
     // Puts a chosen source in leSource and selects the direction that reads
     // it, when its layout is recognisable.
     void takeSource(const QString &path);
+    // takeSource() for a source from the command line or a drop, whose
+    // destination the form proposes: named after it, beside it, and new.
+    void takeSourceAndPropose(const QString &path);
+    void proposeDestination();
+    // For a source whose layout cannot be told: asks which direction reads
+    // it. The direction, or -1 when the user cancelled.
+    int askDirection(const QString &source, const WaveInfo &info);
+    // False when `destination` exists, has not been confirmed and the user
+    // does not want it replaced.
+    bool mayReplace(const QString &source, const QString &destination);
     // Asks for a folder and converts every source into it, each in the
     // direction its layout calls for.
     void convertMany(const QStringList &sources);
+    QString chooseFolder(const QStringList &sources);
+    // Asks what to do with outputs already in the folder; false on Cancel.
+    // The tasks to skip are marked in *skip.
+    bool askAboutExisting(const Batch &batch, const QString &folder, std::vector<bool> *skip);
 
     // The local files that a drag carries.
     static QStringList droppedFiles(const QMimeData *mime);
@@ -80,6 +99,9 @@ private:
 
     void showMessage(QMessageBox::Icon icon, const QString &text,
                      const QString &informative = QString(), const QString &details = QString());
+    // Why a conversion failed: a plain sentence, then the reason, or the
+    // evidence under *details.
+    QString whyFailed(const ConvertResult &result, int type, QString *details) const;
 
     QString settingsPath;
     std::unique_ptr<About> aboutDialog;
@@ -87,6 +109,14 @@ private:
     // owns both actions.
     QAction *originalResampling = nullptr;
     QAction *highQualityResampling = nullptr;
+    // The pair last chosen in the save dialog: its destination may be
+    // replaced from that source without asking again.
+    QString confirmedSource;
+    QString confirmedDestination;
+    // The destination the form last proposed; it follows the direction
+    // while the user leaves it as it is.
+    QString proposedDestination;
+    QString batchFolder; // the folder of the last batch
     bool converting = false;
     bool quitWhenStopped = false; // the user asked to close during a conversion
 };

@@ -60,10 +60,17 @@ void Batch::failed(const QString &line)
     failures << line;
 }
 
+void Batch::skipped()
+{
+    ++skips;
+}
+
 QString Batch::summary() const
 {
     QString text = tr("%1 converted, %2 failed").arg(convertedCount()).arg(failedCount());
-    const int notStarted = int(list.size()) - convertedCount() - failedCount();
+    if (skips > 0)
+        text += tr(", %1 skipped").arg(skips);
+    const int notStarted = int(list.size()) - convertedCount() - failedCount() - skips;
     if (notStarted > 0)
         text += tr(", %1 not started").arg(notStarted);
     return text;

@@ -36,18 +36,23 @@ public:
     // was left as if never started.
     void converted(size_t index);
     void failed(const QString &line);
+    // A task the user chose not to run, its output being there already.
+    void skipped();
 
     int convertedCount() const { return int(written.size()); }
     int failedCount() const { return int(failures.size()); }
+    int skippedCount() const { return skips; }
     // One line per failed task, as given to failed().
     const QStringList &failureLines() const { return failures; }
-    // "12 converted, 1 failed", and how many were not started after a stop.
+    // "12 converted, 1 failed", and how many were skipped, and how many
+    // were not started after a stop.
     QString summary() const;
 
 private:
     std::vector<BatchTask> list;
     QStringList written; // absolute paths of the outputs so far
     QStringList failures;
+    int skips = 0;
 };
 
 // The direction that reads the layout of `source`, decided only on a clear

@@ -5,14 +5,17 @@
 
 #include <QAction>
 #include <QComboBox>
+#include <QFileDialog>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLineEdit>
 #include <QMimeData>
 #include <QProgressDialog>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QThread>
+#include <QToolButton>
 
 #include <csignal>
 
@@ -24,10 +27,11 @@ using namespace support;
 namespace {
 
 // Answers every modal window that turns up while it lives. Message boxes
-// are recorded as "icon: text" in `boxes` and their explanations in `why`,
-// and answered with `answer` when they offer it; anything else goes to
-// `other`. It polls, because the modal windows run
-// their own event loops inside the code under test.
+// are recorded as "icon: text" in `boxes`, their explanations in `why` and
+// `details`, and answered with the button whose text is `choose`, else with
+// `answer` when they offer it; anything else goes to `other`. It polls,
+// because the modal windows run their own event loops inside the code under
+// test.
 struct ModalAnswerer : QTimer
 {
     explicit ModalAnswerer(std::function<void(QWidget *)> other = {})
@@ -39,6 +43,11 @@ struct ModalAnswerer : QTimer
                 boxes << QMetaEnum::fromType<QMessageBox::Icon>().valueToKey(box->icon()) +
                                 QString(": ") + box->text();
                 why << box->informativeText();
+                details << box->detailedText();
+                for (QAbstractButton *button : box->buttons()) {
+                    if (button->text().remove('&') == choose)
+                        return button->click();
+                }
                 box->done(box->standardButtons() & answer ? answer : 0);
             } else if (modal && modal->isVisible() && other) {
                 other(modal);
@@ -48,6 +57,8 @@ struct ModalAnswerer : QTimer
     }
     QStringList boxes;
     QStringList why;
+    QStringList details;
+    QString choose;
     QMessageBox::StandardButton answer = QMessageBox::NoButton;
 };
 
@@ -81,8 +92,30 @@ struct Drop
     QString field; // that takes it; empty: the drop is refused
     int typeBefore;
     int typeAfter;
+    QString proposed; // the destination then proposed; empty: none
     QString box = {}; // when converted after the drop; "": not converted
     QString why = {}; // part of its informative text
+};
+
+struct Ask
+{
+    QString name;
+    QString source;    // of makeChoices()
+    int direction;     // chosen before
+    QString named;     // how an existing destination was named; empty: it is new
+    QString answer;    // to every question
+    QStringList boxes; // of the window, in order
+    int bits;          // per sample in the destination after; 0: the earlier file; -1: none
+    QString why = {};  // part of the last box's explanation
+};
+
+struct Existing
+{
+    QString name;
+    bool existing; // standard.wav and take.wav are in the folder already
+    QString answer;
+    QString box; // the summary; empty: none
+    QString summary = {};
 };
 
 // What keeps the settings from being saved when the window closes.
@@ -103,6 +136,8 @@ struct Setting
 
 Q_DECLARE_METATYPE(Conversion)
 Q_DECLARE_METATYPE(Drop)
+Q_DECLARE_METATYPE(Ask)
+Q_DECLARE_METATYPE(Existing)
 Q_DECLARE_METATYPE(Setting)
 
 class TestMainWindow : public QObject
@@ -227,6 +262,8 @@ private slots:
             modal->findChild<QLineEdit *>("fileNameEdit")->setText(dir.filePath("out"));
             QMetaObject::invokeMethod(modal, "accept");
         });
+        answerer.answer = QMessageBox::Yes; // replace the earlier destination
+        answerer.choose = "Replace";        // in a batch
         bool asked = false;
         // Each tick sleeps a little, as a slow machine would, so that the
         // conversion outlasts the moment the progress dialog appears.
@@ -266,6 +303,10 @@ private slots:
         QVERIFY(asked == stopped && window->isVisible() != quit && !window->isConverting());
         QCOMPARE(QFileInfo::exists(settingsFile()), quit);
         QStringList boxes;
+        if (row.existing)
+            boxes << (batch ? "Question: long.wav already exists in " +
+                                      QDir::toNativeSeparators(dir.filePath("out")) + "."
+                            : "Question: result.wav already exists. Do you want to replace it?");
         if (row.stop == Stop::CloseRefused || quit)
             boxes << "Question: Stop the conversion and quit?";
         if (stopped && !quit)
@@ -281,8 +322,9 @@ private slots:
             QVERIFY2(!batch || said.startsWith("1 converted, 0 failed, 2 not started."),
                      qPrintable(said));
         } else if (batch) {
-            QVERIFY2(said.contains(QDir::toNativeSeparators(source) + ": cannot tell its layout"),
-                     qPrintable(said));
+            QVERIFY2(said.endsWith("Not converted: silence.wav"), qPrintable(said));
+            QVERIFY(answerer.details.last().contains(QDir::toNativeSeparators(source) +
+                                                     ": cannot tell its layout"));
             QCOMPARE(recognizeWave(dir.filePath("out/brinmoor.wav")).layout, WaveLayout::Standard);
         } else {
             QCOMPARE(said,
@@ -300,23 +342,31 @@ private slots:
     void drop_data()
     {
         rows<Drop>({
-                {"Brinmoor-WAVE on the window", "", "brinmoor.wav", "leSource", 1, 0},
-                {"standard on the source", "leSource", "standard.wav", "leSource", 0, 1},
-                {"unknown layout on the window", "", "voice.take1.wav", "leSource", 0, 0},
-                {"FLAC on the window", "", "take.flac", "leSource", 0, 1},
-                {"web address", "", "http://example.com/a.wav", "", 1, 1},
+                {"Brinmoor-WAVE on the window", "", "brinmoor.wav", "leSource", 1, 0,
+                 "brinmoor-standard.wav"},
+                // standard-brinmoor.wav is there already.
+                {"standard on the source", "leSource", "standard.wav", "leSource", 0, 1,
+                 "standard-brinmoor-2.wav"},
+                {"unknown layout on the window", "", "voice.take1.wav", "leSource", 0, 0,
+                 "voice.take1-standard.wav"},
+                {"FLAC on the window", "", "take.flac", "leSource", 0, 1, "take-brinmoor.wav"},
+                {"standard on the destination", "leDestination", "standard.wav", "leDestination", 0,
+                 0, ""},
+                {"web address", "", "http://example.com/a.wav", "", 1, 1, ""},
                 // What the user should know comes with the success.
                 {"recording cut short, converted", "", "cut.wav", "leSource", 1, 0,
-                 "Information: Was successfully done.", "holds 3750 of the 8000 frames"},
+                 "cut-standard.wav", "Information: Was successfully done.",
+                 "holds 3750 of the 8000 frames"},
         });
     }
 
     // A dropped file fills a field; a source also selects the direction
-    // that reads it.
+    // that reads it, and proposes a new destination beside it.
     void drop()
     {
         QFETCH(Drop, row);
         makeChoices();
+        QVERIFY(writeFile(dir.filePath("standard-brinmoor.wav"), "an earlier conversion"));
         const QString earlier = dir.filePath("folder.wav/earlier.wav");
         fill(earlier, earlier, row.typeBefore);
 
@@ -327,8 +377,12 @@ private slots:
                              {url}),
                  !row.field.isEmpty());
         const QString taken = QDir::toNativeSeparators(dir.filePath(row.file));
-        for (const char *name : {"leSource", "leDestination"})
-            QCOMPARE(field(name)->text(), name == row.field ? taken : earlier);
+        const QString proposed = QDir::toNativeSeparators(dir.filePath(row.proposed));
+        QCOMPARE(field("leSource")->text(), row.field == "leSource" ? taken : earlier);
+        QCOMPARE(field("leDestination")->text(),
+                 row.field == "leDestination"     ? taken
+                         : row.proposed.isEmpty() ? earlier
+                                                  : proposed);
         QCOMPARE(type()->currentIndex(), row.typeAfter);
         if (row.box.isEmpty())
             return;
@@ -336,6 +390,147 @@ private slots:
         convertButton()->click();
         QCOMPARE(answerer.boxes, QStringList(row.box));
         QVERIFY2(answerer.why.last().contains(row.why), qPrintable(answerer.why.last()));
+    }
+
+    void questions_data()
+    {
+        const QString replace = "Question: out.wav already exists. Do you want to replace it?";
+        const QString which = "Question: silence.wav could be a recording of either layout.";
+        const QString done = "Information: Was successfully done.";
+        rows<Ask>({
+                {"typed or remembered destination, No",
+                 "standard.wav",
+                 1,
+                 "typed",
+                 "No",
+                 {replace},
+                 0},
+                {"typed or remembered destination, Yes",
+                 "standard.wav",
+                 1,
+                 "typed",
+                 "Yes",
+                 {replace, done},
+                 32},
+                // The dialog has asked already.
+                {"destination chosen in the save dialog",
+                 "standard.wav",
+                 1,
+                 "save dialog",
+                 "Yes",
+                 {done},
+                 32},
+                {"layout unknown, read as Brinmoor-WAVE",
+                 "silence.wav",
+                 1,
+                 "",
+                 "Brinmoor-WAVE To Standart WAVE",
+                 {which, done},
+                 24},
+                {"layout unknown, Cancel", "silence.wav", 0, "", "Cancel", {which}, -1},
+                {"standard file read as Brinmoor-WAVE",
+                 "standard.wav",
+                 0,
+                 "",
+                 "",
+                 {"Critical: Can't convert standard!"},
+                 -1,
+                 "Choose \"Standart WAVE To Brinmoor-WAVE\" in Format."},
+        });
+    }
+
+    // Before a conversion replaces a file that the user has not confirmed,
+    // or reads a source whose layout cannot be told, the window asks.
+    void questions()
+    {
+        QFETCH(Ask, row);
+        makeChoices();
+        const QString destination = dir.filePath("out.wav");
+        const QByteArray earlier = "an earlier file that must survive";
+        QVERIFY(row.named.isEmpty() || writeFile(destination, earlier));
+        fill(dir.filePath(row.source), row.named == "typed" ? destination : "", row.direction);
+        ModalAnswerer answerer([&](QWidget *modal) { // the save dialog
+            modal->findChild<QLineEdit *>("fileNameEdit")->setText(destination);
+            // Queued: it asks a question of its own, which the answerer's
+            // timer must be free to answer.
+            QMetaObject::invokeMethod(modal, "accept", Qt::QueuedConnection);
+        });
+        answerer.choose = row.answer;
+        if (row.named == "save dialog")
+            window->findChild<QToolButton *>("tbDst")->click();
+        else if (row.named.isEmpty())
+            field("leDestination")->setText(destination);
+        convertButton()->click();
+
+        // The save dialog's own question is the toolkit's.
+        QCOMPARE(answerer.boxes.filter(QRegularExpression("^(?!Warning: )")), row.boxes);
+        const QByteArray after = readFile(destination);
+        if (row.bits > 0)
+            QCOMPARE(int(after.at(34)), row.bits);
+        else
+            QCOMPARE(after, row.bits == 0 ? earlier : QByteArray());
+        QVERIFY2(answerer.why.last().contains(row.why), qPrintable(answerer.why.last()));
+    }
+
+    void existing_data()
+    {
+        rows<Existing>({
+                {"into a new folder", false, "", "Information: Was successfully done.",
+                 "3 converted, 0 failed."},
+                {"two there, Replace", true, "Replace", "Information: Was successfully done.",
+                 "3 converted, 0 failed."},
+                {"two there, Skip Them", true, "Skip Them", "Information: Was successfully done.",
+                 "1 converted, 0 failed, 2 skipped."},
+                {"two there, Cancel", true, "Cancel", ""},
+        });
+    }
+
+    // A batch's folder dialog starts beside the sources with a new folder
+    // typed, which it makes, and next time in the folder last used. Files
+    // already there are replaced, or skipped, only after one question.
+    void existing()
+    {
+        QFETCH(Existing, row);
+        makeChoices();
+        const QDir out(dir.filePath("converted"));
+        const QByteArray earlier = "an earlier file that must survive";
+        QVERIFY(!row.existing ||
+                (dir.mkpath("converted") && writeFile(out.filePath("standard.wav"), earlier) &&
+                 writeFile(out.filePath("take.wav"), earlier)));
+        bool again = false;
+        QStringList started; // where the folder dialog started, and what it had typed
+        ModalAnswerer answerer([&](QWidget *modal) {
+            auto *dialog = qobject_cast<QFileDialog *>(modal);
+            started << dialog->directory().absolutePath() + ": " +
+                            dialog->findChild<QLineEdit *>("fileNameEdit")->text();
+            QMetaObject::invokeMethod(dialog, again ? "reject" : "accept");
+        });
+        answerer.choose = row.answer;
+        const QStringList sources{dir.filePath("standard.wav"), dir.filePath("brinmoor.wav"),
+                                  dir.filePath("take.flac")};
+        window->openFiles(sources);
+        QTRY_VERIFY(!window->isConverting() &&
+                    answerer.boxes.size() == row.existing + !row.box.isEmpty());
+
+        QStringList boxes;
+        if (row.existing)
+            boxes << "Question: 2 files already exist in " + QDir::toNativeSeparators(out.path()) +
+                            ".";
+        if (!row.box.isEmpty())
+            boxes << row.box;
+        QCOMPARE(answerer.boxes, boxes);
+        QVERIFY(!row.existing || answerer.why.first().startsWith("standard.wav, take.wav\n"));
+        QVERIFY(row.box.isEmpty() || answerer.why.last().startsWith(row.summary));
+        const bool replaced = row.answer != "Skip Them" && row.answer != "Cancel";
+        QCOMPARE(readFile(out.filePath("standard.wav")) == earlier, row.existing && !replaced);
+        QCOMPARE(QFileInfo::exists(out.filePath("brinmoor.wav")), row.answer != "Cancel");
+
+        QVERIFY(window->close());
+        newWindow();
+        again = true;
+        window->openFiles(sources);
+        QTRY_COMPARE(started.size(), 2);
+        QCOMPARE(started, QStringList({dir.path() + ": converted", out.path() + ": "}));
     }
 
     // The window's context menu chooses the resampling mode of the next
