@@ -2,7 +2,8 @@
 # Takes the README's screenshots of the real window under a virtual X server
 # (Xvfb) with a window manager (IceWM, which shows a window's buttons as the
 # program asks): docs/mainwindow.png and docs/about.png, a batch of twelve
-# recordings (docs/batch-*.png) and the question that closing the window
+# recordings into a new folder and the question the same batch asks when it
+# is started again (docs/batch-*.png), and the question that closing the window
 # during a conversion asks (docs/close-during-conversion.png).
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -19,7 +20,7 @@ mkdir -p docs
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 recordings=$work/Recordings
-mkdir -p "$recordings/converted"
+mkdir -p "$recordings"
 for i in $(seq -w 1 11); do
     sox -n -r 44100 -c 2 -b 24 "$work/take-$i.wav" synth 20 pluck "$((200 + 10#$i * 30))" vol 0.5
     if ((10#$i % 3 == 0)); then

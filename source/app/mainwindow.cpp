@@ -8,6 +8,7 @@
 
 #include <QActionGroup>
 #include <QCloseEvent>
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -124,17 +125,22 @@ void prepareBox(QMessageBox &box, const QString &informative, const QString &det
 }
 
 // Takes a typed name of a folder that is not there yet as the wish to make
-// it, rather than refusing it as not found.
+// it, rather than refusing it as not found. (A platform's own dialog, when
+// one is used, has its own way to make a folder.)
 class FolderDialog : public QFileDialog
 {
 public:
-    using QFileDialog::QFileDialog;
+    FolderDialog(QWidget *parent, const QString &caption)
+        : QFileDialog(parent, caption)
+    {
+        setFileMode(QFileDialog::Directory);
+        setOption(QFileDialog::ShowDirsOnly);
+    }
 
     void accept() override
     {
         const QString typed = selectedFiles().value(0);
-        const QFileInfo wanted(typed);
-        if (!typed.isEmpty() && !wanted.exists() && wanted.dir().exists() && !QDir().mkdir(typed)) {
+        if (isNewFolder(typed) && !QDir().mkdir(typed)) {
             QMessageBox box(QMessageBox::Warning, MainWindow::tr("Quorvia"),
                             MainWindow::tr("Cannot make the folder %1.").arg(native(typed)),
                             QMessageBox::Ok, this);
@@ -144,6 +150,37 @@ public:
         }
         QFileDialog::accept();
     }
+
+protected:
+    void showEvent(QShowEvent *event) override
+    {
+        QFileDialog::showEvent(event);
+        // The toolkit's dialog offers its button only for a folder that
+        // exists; it is offered here for a new one too, after the dialog's
+        // own verdict on every change of the name.
+        auto *name = findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+        auto *buttons = findChild<QDialogButtonBox *>(QStringLiteral("buttonBox"));
+        QPushButton *choose = buttons ? buttons->button(QDialogButtonBox::Open) : nullptr;
+        if (!name || !choose || offersNewFolders)
+            return;
+        offersNewFolders = true;
+        const auto offer = [this, choose] {
+            if (isNewFolder(selectedFiles().value(0)))
+                choose->setEnabled(true);
+        };
+        connect(name, &QLineEdit::textChanged, this, offer);
+        offer();
+    }
+
+private:
+    // A name of nothing yet, in a folder that exists.
+    static bool isNewFolder(const QString &path)
+    {
+        const QFileInfo wanted(path);
+        return !path.isEmpty() && !wanted.exists() && !wanted.isSymLink() && wanted.dir().exists();
+    }
+
+    bool offersNewFolders = false;
 };
 
 } // namespace
@@ -529,8 +566,6 @@ QString MainWindow::chooseFolder(const QStringList &sources)
     // The sources' own folder would have each output replace its source:
     // the last folder used, or a new one beside the sources.
     FolderDialog dialog(this, tr("Folder for the %1 Converted Files").arg(sources.size()));
-    dialog.setFileMode(QFileDialog::Directory);
-    dialog.setOption(QFileDialog::ShowDirsOnly);
     const QString sourceFolder = QFileInfo(sources.first()).absolutePath();
     if (QFileInfo(batchFolder).isDir() && !isSameFile(batchFolder, sourceFolder)) {
         dialog.setDirectory(batchFolder);

@@ -1,7 +1,9 @@
 // Walks through the real window and saves what the display shows on the
 // way: the window and its About dialog; a batch of recordings from the
-// folder dialog through the progress to the summary; and the question that
-// closing the window during a conversion asks, answered with Yes.
+// folder dialog through the progress to the summary, and the question the
+// same batch asks when it is started again into that folder; and the
+// question that closing the window during a conversion asks, answered with
+// Yes.
 //
 // Usage: quorvia-screenshots OUTPUT_DIR RECORDINGS_DIR
 // RECORDINGS_DIR holds the batch's sources and long.wav; screenshots.sh
@@ -141,9 +143,8 @@ int main(int argc, char **argv)
             {[&] { return visibleModal<QFileDialog>() != nullptr; },
              [&] {
                  ok = shootScreen(out.filePath("batch-1-folder.png")) && ok;
-                 QFileDialog *dialog = visibleModal<QFileDialog>();
-                 dialog->setDirectory(converted);
-                 QMetaObject::invokeMethod(dialog, "accept");
+                 // As it proposes: a new folder beside the recordings.
+                 QMetaObject::invokeMethod(visibleModal<QFileDialog>(), "accept");
              }},
             {[&] {
                  return progress() && progress()->isVisible() &&
@@ -155,6 +156,24 @@ int main(int argc, char **argv)
              [&] {
                  ok = shootScreen(out.filePath("batch-3-summary.png")) && ok;
                  visibleModal<QMessageBox>()->done(0);
+             }},
+            {[&] { return !QApplication::activeModalWidget() && !window.isConverting(); },
+             [&] { window.openFiles(batch); }},
+            {[&] { return visibleModal<QFileDialog>() != nullptr; },
+             [&] {
+                 // It starts in the folder last used.
+                 QFileDialog *dialog = visibleModal<QFileDialog>();
+                 if (QFileInfo(dialog->directory().absolutePath()) != QFileInfo(converted)) {
+                     std::fprintf(stderr, "the folder dialog did not start in %s\n",
+                                  qPrintable(converted));
+                     ok = false;
+                 }
+                 QMetaObject::invokeMethod(dialog, "accept");
+             }},
+            {[&] { return visibleModal<QMessageBox>() != nullptr; },
+             [&] {
+                 ok = shootScreen(out.filePath("batch-4-existing.png")) && ok;
+                 visibleModal<QMessageBox>()->button(QMessageBox::Cancel)->click();
              }},
             {[&] { return !QApplication::activeModalWidget() && !window.isConverting(); },
              [&] {
