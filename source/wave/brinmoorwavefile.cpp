@@ -1,6 +1,7 @@
 #include "brinmoorwavefile.h"
 
 #include "chunkedio.h"
+#include "pcmsample.h"
 #include "wavelayout.h"
 
 #include <QCoreApplication>
@@ -94,11 +95,6 @@ void scaleAndClampFrames(Frame *frames, int n, double scale)
 #endif
 }
 
-// Values beyond +24 dBFS, NaN and infinities are damage, not levels: the
-// conversion divides by the peak, and one such value would silence the
-// whole recording. readFrames() limits them like any value past full scale.
-constexpr double damageAbove = 16.0;
-
 struct PeakScan
 {
     double peak = 0.0;
@@ -106,7 +102,8 @@ struct PeakScan
 };
 
 // Adds n little-endian binary64 values to `scan`: the largest |v| that is
-// not damage, and the count of those that are.
+// not damage (damageAbove: one such value would silence the whole recording
+// once the conversion divides by the peak), and the count of those that are.
 void scanValues(const char *bytes, qint64 n, PeakScan &scan)
 {
     qint64 k = 0;

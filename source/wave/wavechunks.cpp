@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QFileDevice>
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -98,7 +99,77 @@ bool parseFormat(const char *fmt, quint32 size, WaveFormat *format, QString *rea
     return true;
 }
 
+// True when what lies at `at` (or, past a pad byte, at `at` + 1) is the
+// head of a chunk or a tag rather than sample data: an id of four printable
+// characters, or an ID3 or ID3v1 tag appended as it is.
+bool chunkAt(QFileDevice *file, qint64 at, qint64 fileSize)
+{
+    QString ignored;
+    for (const qint64 start : {at, at + 1}) {
+        char head[8];
+        if (start + 8 > fileSize || !file->seek(start) || readFully(file, head, 8, &ignored) != 8)
+            continue;
+        if (std::memcmp(head, "ID3", 3) == 0 || std::memcmp(head, "TAG", 3) == 0)
+            return true;
+        if (std::all_of(head, head + 4, [](char c) { return c >= 0x20 && c <= 0x7e; }))
+            return true;
+    }
+    return false;
+}
+
+// The extent of a data chunk of `size` bytes at `body` that the file holds
+// whole, and where its samples end. A writer that never brought its header
+// up to date leaves samples behind the size it gave; they are told from the
+// chunks that may follow a data chunk by what their bytes look like. Past
+// 4 GiB a 32-bit size holds the real one modulo 2^32: the reading nearest
+// to the bytes there is meant.
+DataExtent extentWithin(QFileDevice *file, qint64 body, quint64 size, qint64 fileSize,
+                        quint64 *announced, qint64 *dataEnd)
+{
+    const quint64 there = quint64(fileSize - body);
+    *dataEnd = body + qint64(size);
+    if (there <= 0xffffffffu) {
+        if (fileSize - *dataEnd < 8 || chunkAt(file, *dataEnd, fileSize))
+            return DataExtent::Matches;
+        *dataEnd = fileSize;
+        return DataExtent::Extended;
+    }
+    constexpr quint64 wrap = quint64(1) << 32;
+    *announced = size + (there - size + wrap / 2) / wrap * wrap;
+    if (*announced != there && chunksFillTo(file, *dataEnd + qint64(size & 1), fileSize)) {
+        *announced = size;
+        return DataExtent::Matches;
+    }
+    if (*announced < there && chunkAt(file, body + qint64(*announced), fileSize)) {
+        *dataEnd = body + qint64(*announced);
+        return DataExtent::Wrapped;
+    }
+    *dataEnd = fileSize;
+    return *announced == there   ? DataExtent::Wrapped
+            : *announced < there ? DataExtent::Extended
+                                 : DataExtent::CutShort;
+}
+
 } // namespace
+
+bool chunksFillTo(QFileDevice *file, qint64 pos, qint64 fileSize)
+{
+    QString ignored;
+    for (int chunks = 0; chunks < 16 && pos + 8 <= fileSize; ++chunks) {
+        char head[8];
+        if (!file->seek(pos) || readFully(file, head, 8, &ignored) != 8)
+            return false;
+        for (int i = 0; i < 4; ++i) {
+            if (head[i] < 0x20 || head[i] > 0x7e)
+                return false;
+        }
+        const quint32 size = readLe32(head + 4);
+        pos += 8 + qint64(size) + qint64(size & 1);
+        if (pos == fileSize || (pos == fileSize + 1 && (size & 1)))
+            return true;
+    }
+    return false;
+}
 
 bool readWaveFormat(QFileDevice *file, qint64 fileSize, WaveFormat *format, QString *reason)
 {
@@ -157,26 +228,30 @@ bool readWaveFormat(QFileDevice *file, qint64 fileSize, WaveFormat *format, QStr
             format->dataBegin = body;
             format->announcedBytes = size;
             format->extent = DataExtent::Matches;
+            format->dataEnd = fileSize;
             const quint64 there = quint64(fileSize - body);
             // A size of 0 or past the end: the writer never finished the
             // header (or stopped early), and everything to the end of the
             // file is sample data. A 32-bit counter that passed 4 GiB shows
             // the size modulo 2^32, or stays at its largest value.
-            if (format->rf64 && size != 0 && size <= there)
+            if (format->rf64 && size != 0 && size <= there) {
                 format->extent = DataExtent::Rf64;
-            else if (size == 0 && there > 0)
+                format->dataEnd = body + qint64(size);
+            } else if (size == 0 && there > 0) {
                 format->extent = DataExtent::Unfinished;
-            else if (size == 0xffffffffu)
+            } else if (size == 0xffffffffu) {
                 format->extent = there >= size ? DataExtent::Saturated : DataExtent::Unfinished;
-            else if (size > there)
+            } else if (size > there) {
                 format->extent = DataExtent::CutShort;
-            else if (there > 0xffffffffu && (there & 0xffffffffu) == size)
-                format->extent = DataExtent::Wrapped;
-            const bool toTheEnd =
-                    format->extent != DataExtent::Matches && format->extent != DataExtent::Rf64;
-            format->dataEnd = toTheEnd ? fileSize : body + qint64(size);
-            if (toTheEnd)
+            } else {
+                format->extent = extentWithin(file, body, size, fileSize, &format->announcedBytes,
+                                              &format->dataEnd);
+            }
+            if (format->dataEnd == fileSize && format->extent != DataExtent::Matches)
                 break; // nothing after it can be found
+            // Past a wrapped size the next chunk follows the data found.
+            pos = format->dataEnd + ((format->dataEnd - body) & 1);
+            continue;
         }
         pos = body + qint64(size) + qint64(size & 1); // chunks are padded to even sizes
     }
@@ -187,6 +262,14 @@ bool readWaveFormat(QFileDevice *file, qint64 fileSize, WaveFormat *format, QStr
     if (!haveData) {
         *reason = tr("no data chunk");
         return false;
+    }
+    // Fewer bytes than a frame behind the announced size add nothing.
+    const qint64 block = qint64(format->channels) * format->bytesPerSample;
+    if (format->extent == DataExtent::Extended &&
+        (format->dataEnd - format->dataBegin) / block ==
+                qint64(format->announcedBytes / quint64(block))) {
+        format->extent = DataExtent::Matches;
+        format->dataEnd = format->dataBegin + qint64(format->announcedBytes);
     }
     reason->clear();
     return true;

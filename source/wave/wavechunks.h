@@ -44,3 +44,7 @@ struct WaveFormat
 // saturated). False with a reason when the file is not one this reader can
 // decode.
 bool readWaveFormat(QFileDevice *file, qint64 fileSize, WaveFormat *format, QString *reason);
+
+// True when well-formed chunks follow `pos` up to exactly the end of a file
+// of `fileSize` bytes (at most 16 of them).
+bool chunksFillTo(QFileDevice *file, qint64 pos, qint64 fileSize);

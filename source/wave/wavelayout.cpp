@@ -1,6 +1,7 @@
 #include "wavelayout.h"
 
 #include "chunkedio.h"
+#include "pcmsample.h"
 #include "soundfile.h"
 #include "waveheader.h"
 
@@ -36,10 +37,12 @@ bool idAt(const char *head, int offset, const char *id)
 constexpr qint64 brinmoorFrameBytes = 16;
 constexpr quint32 brinmoorRate = 39062;
 
-// What the first samples say when read as float64 pairs. Recorded audio is
-// finite and of plausible size; 32-bit integers read that way give
-// denormals, NaNs and huge exponents, except for samples near half scale.
-enum class Content { Float, Integer, Silent, Few, Mixed };
+// What the data say when read as float64 pairs. Recorded audio is finite
+// and of plausible size; 32-bit integers read that way give denormals, NaNs
+// and huge exponents, except for samples near half scale in the right
+// channel, whose reading changes only in its low half (the left channel)
+// from one value to that channel's next.
+enum class Content { Float, Integer, Loud, Silent, Few, Mixed };
 
 struct ContentEvidence
 {
@@ -49,64 +52,65 @@ struct ContentEvidence
     int implausible = 0;
 };
 
-// A few thousand bytes at the start of the data and as many in the middle,
-// so that a recording that starts in digital silence is still told.
+// Windows spread evenly over the data, the first at its start, so that a
+// recording that starts in silence or damage is still told. Each window
+// that holds enough non-zero values votes; silent ones do not.
 ContentEvidence probeContent(QFileDevice *file, qint64 begin, qint64 end)
 {
-    constexpr qint64 window = 4096;
+    constexpr int probes = 12;
+    constexpr qint64 window = 2048;
     const qint64 whole = (end - begin) / brinmoorFrameBytes * brinmoorFrameBytes;
+    const int count = int(std::clamp<qint64>(whole / window, 1, probes));
+    const qint64 lastFrame = std::max<qint64>(whole - window, 0) / brinmoorFrameBytes;
     ContentEvidence evidence;
+    int voting = 0, floating = 0, integer = 0, loud = 0;
     char bytes[window];
     QString ignored;
-    for (const qint64 at : {begin, begin + whole / 2 / brinmoorFrameBytes * brinmoorFrameBytes}) {
+    for (int i = 0; i < count; ++i) {
+        const qint64 at = begin + lastFrame * i / std::max(count - 1, 1) * brinmoorFrameBytes;
         const qint64 n = std::min(window, begin + whole - at);
         if (n <= 0 || !file->seek(at) || readFully(file, bytes, n, &ignored) != n)
             continue;
+        int nonZero = 0, bad = 0, aboveFullScale = 0;
         for (qint64 k = 0; k + 8 <= n; k += 8) {
             const quint64 bits = qFromLittleEndian<quint64>(bytes + k);
+            ++evidence.values;
+            if ((bits << 1) == 0)
+                continue;
+            ++nonZero;
             double x;
             std::memcpy(&x, &bits, 8);
             const double a = std::fabs(x);
-            ++evidence.values;
-            if (a == 0.0)
-                continue;
-            ++evidence.nonZero;
+            const quint64 next = k + 24 <= n ? qFromLittleEndian<quint64>(bytes + k + 16) : bits;
+            const bool lowHalfOnly = next != bits && next >> 32 == bits >> 32;
             // Below 2^-64 (about -385 dB) is no recorded level.
-            if (!(a <= 16.0 && a >= 0x1p-64))
-                ++evidence.implausible;
+            if (!(a <= damageAbove && a >= 0x1p-64) || lowHalfOnly)
+                ++bad;
+            else if (a > 1.0)
+                ++aboveFullScale;
         }
+        evidence.nonZero += nonZero;
+        evidence.implausible += bad;
+        if (nonZero < 16)
+            continue;
+        ++voting;
+        if (bad * 20 <= nonZero)
+            ++(aboveFullScale * 2 > nonZero ? loud : floating);
+        else if (bad * 2 >= nonZero)
+            ++integer;
     }
-    constexpr int enough = 32;
-    if (evidence.nonZero < enough)
-        evidence.content = evidence.values >= enough ? Content::Silent : Content::Few;
-    else if (evidence.implausible * 20 <= evidence.nonZero)
+    const int decisive = voting - loud;
+    if (voting == 0)
+        evidence.content = evidence.values >= 32 ? Content::Silent : Content::Few;
+    else if (decisive == 0)
+        evidence.content = Content::Loud;
+    else if (floating * 4 >= decisive * 3)
         evidence.content = Content::Float;
-    else if (evidence.implausible * 2 >= evidence.nonZero)
+    else if (integer * 4 >= decisive * 3)
         evidence.content = Content::Integer;
     else
         evidence.content = Content::Mixed;
     return evidence;
-}
-
-// True when well-formed chunks follow `pos` up to exactly the end of the
-// file: the data chunk's size is then a standard file's.
-bool chunksFillTo(QFileDevice *file, qint64 pos, qint64 fileSize)
-{
-    QString ignored;
-    for (int chunks = 0; chunks < 16 && pos + 8 <= fileSize; ++chunks) {
-        char head[8];
-        if (!file->seek(pos) || readFully(file, head, 8, &ignored) != 8)
-            return false;
-        for (int i = 0; i < 4; ++i) {
-            if (head[i] < 0x20 || head[i] > 0x7e)
-                return false;
-        }
-        const quint32 size = readLe32(head + 4);
-        pos += 8 + qint64(size) + qint64(size & 1);
-        if (pos == fileSize || (pos == fileSize + 1 && (size & 1)))
-            return true;
-    }
-    return false;
 }
 
 QString sampleDescription(const WaveFormat &format)
@@ -176,40 +180,66 @@ void describeBrinmoor(const WaveHeader &h, qint64 fileSize, WaveInfo *info)
         info->extent = frames < announced ? DataExtent::CutShort : DataExtent::Extended;
 }
 
-// The verdict on a file whose header could describe a recording: weighs
-// the sizes, the rate and the content against each other.
-WaveLayout judge(QFileDevice *file, qint64 fileSize, const WaveFormat &format, QString *evidence)
+// The verdict on a file whose canonical header could stand in front of a
+// recording, whatever its channels and bits say: each piece of evidence
+// counts for one layout or the other, and only a clear balance decides.
+// The content counts most, the sizes next (what each layout's arithmetic
+// makes of the file's length), then the rate, riffSize and the framing
+// fields; none alone outweighs all the rest.
+WaveLayout judge(QFileDevice *file, qint64 fileSize, const WaveHeader &h, QString *evidence)
 {
-    const WaveHeader &h = format.header;
-    const quint64 bytes = quint64(fileSize - WaveHeader::size);
-    const quint64 half = bytes / brinmoorFrameBytes * 8;
-    const bool rate = h.sampleRate == brinmoorRate;
+    constexpr quint32 saturated = 0xffffffffu;
+    const quint64 there = quint64(fileSize - WaveHeader::size);
+    const quint64 half = there / brinmoorFrameBytes * 8;
+    const quint32 dataSize = h.dataSize;
+    const bool placeholder = dataSize == 0 || dataSize == saturated;
     // dataSize as the recording layout writes it: half the whole frames'
-    // bytes (modulo 2^32 once a counter wrapped), saturated, or 0 at the
-    // recording rate when the header was never finished.
-    const bool brinmoorSizes = h.dataSize == (half & 0xffffffffu) ||
-            (h.dataSize == 0xffffffffu && half >= 0xffffffffu) || (h.dataSize == 0 && rate);
+    // bytes (modulo 2^32 once a counter wrapped), or saturated ...
+    const bool brinmoorSizes =
+            dataSize == (half & saturated) || (dataSize == saturated && half >= saturated);
     // ... and as a standard file's: all of the sample bytes, or the data
     // chunk followed by well-formed chunks to the end of the file.
-    const bool standardSizes = format.extent == DataExtent::Wrapped ||
-            format.extent == DataExtent::Saturated ||
-            (format.extent == DataExtent::Matches &&
-             (format.dataEnd == fileSize ||
-              chunksFillTo(file, format.dataEnd + (format.dataEnd & 1), fileSize)));
+    const bool standardSizes =
+            (dataSize <= there &&
+             (dataSize == there ||
+              chunksFillTo(file, WaveHeader::size + dataSize + (dataSize & 1), fileSize))) ||
+            (there > saturated && dataSize == (there & saturated)) ||
+            (dataSize == saturated && there >= saturated);
+    // A few frames off: a header written a little before the last frames.
+    const auto near = [placeholder](quint64 size, quint64 bytes) {
+        return !placeholder && size != bytes &&
+                (size > bytes ? size - bytes : bytes - size) <= bytes / 100 + 256;
+    };
+    const bool brinmoorNear = !brinmoorSizes && near(dataSize, half);
+    const bool standardNear = !standardSizes && near(dataSize, there);
+    const bool riffBrinmoor = !placeholder && h.riffSize == dataSize + 40;
+    const bool riffStandard = (!placeholder && h.riffSize == dataSize + 36) ||
+            (h.riffSize != saturated && qint64(h.riffSize) + 8 == fileSize);
+    const bool rate = h.sampleRate == brinmoorRate;
+    const bool stereo32 = h.numChannels == 2 && h.bitsPerSample == 32;
+    const bool recordingFraming =
+            h.blockAlign == 8 && quint64(h.byteRate) == quint64(h.sampleRate) * 8;
     const ContentEvidence probe = probeContent(file, WaveHeader::size, fileSize);
 
+    int score = 0; // above 0 for a recording, below for a standard file
     QStringList found;
     switch (probe.content) {
     case Content::Float:
+        score += 4;
         found << tr("its samples read as float64 audio");
         break;
     case Content::Integer:
-        found << tr("its samples are not float64 audio (%1 of %2 values denormal, NaN or huge)")
+        score -= 4;
+        found << tr("its samples are not float64 audio (%1 of %2 values denormal, NaN, huge or "
+                    "changing only in their low half)")
                          .arg(probe.implausible)
                          .arg(probe.nonZero);
         break;
+    case Content::Loud:
+        found << tr("its samples read as float64 values mostly above full scale");
+        break;
     case Content::Silent:
-        found << tr("its first samples are silent");
+        found << tr("its samples are silent where probed");
         break;
     case Content::Few:
         found << tr("too few samples to tell by their values");
@@ -218,37 +248,48 @@ WaveLayout judge(QFileDevice *file, qint64 fileSize, const WaveFormat &format, Q
         found << tr("its samples read partly as float64 audio");
         break;
     }
+    if (brinmoorSizes != standardSizes)
+        score += brinmoorSizes ? 4 : -4;
+    else if (brinmoorNear != standardNear)
+        score += brinmoorNear ? 1 : -1;
     if (brinmoorSizes && standardSizes)
         found << tr("dataSize fits both layouts");
     else if (brinmoorSizes)
-        found << (h.dataSize == 0 ? tr("dataSize 0, a recording never finished")
-                                  : tr("dataSize counts half of the data"));
+        found << tr("dataSize counts half of the data");
     else if (standardSizes)
         found << tr("dataSize counts all of the data");
+    else if (dataSize == 0)
+        found << tr("dataSize 0, a header never finished");
+    else if (brinmoorNear != standardNear)
+        found << (brinmoorNear ? tr("dataSize a few frames off half of the data")
+                               : tr("dataSize a few frames off all of the data"));
     else
         found << tr("dataSize fits neither layout");
+    if (riffBrinmoor != riffStandard) {
+        score += riffBrinmoor ? 2 : -2;
+        // Said only when the sizes did not already say it.
+        if (riffBrinmoor && !(brinmoorSizes && !standardSizes))
+            found << tr("riffSize is dataSize + 40, a recording's");
+        else if (riffStandard && !(standardSizes && !brinmoorSizes))
+            found << tr("riffSize is a standard file's");
+    }
+    score += rate ? 3 : -2;
     found << tr("%1 Hz").arg(h.sampleRate);
+    if (!stereo32) {
+        score += recordingFraming ? 1 : -1;
+        found << (recordingFraming
+                          ? tr("its header says %1 channels of %2 bits, with a recording's "
+                               "blockAlign and byteRate")
+                          : tr("its header says %1 channels of %2 bits"))
+                         .arg(h.numChannels)
+                         .arg(h.bitsPerSample);
+    }
     *evidence = found.join(QStringLiteral("; "));
 
-    // Content that is clearly one or the other decides, unless everything
-    // in the header says the opposite.
-    switch (probe.content) {
-    case Content::Float:
-        return standardSizes && !brinmoorSizes && !rate ? WaveLayout::Ambiguous
-                                                        : WaveLayout::Brinmoor;
-    case Content::Integer:
-        return brinmoorSizes && !standardSizes && rate ? WaveLayout::Ambiguous
-                                                       : WaveLayout::Standard;
-    case Content::Silent:
-    case Content::Few:
-    case Content::Mixed:
-        break;
-    }
-    if (brinmoorSizes != standardSizes)
-        return brinmoorSizes ? WaveLayout::Brinmoor : WaveLayout::Standard;
-    if (brinmoorSizes)
-        return rate ? WaveLayout::Brinmoor : WaveLayout::Standard;
-    return WaveLayout::Ambiguous;
+    constexpr int clear = 3;
+    return score >= clear     ? WaveLayout::Brinmoor
+            : score <= -clear ? WaveLayout::Standard
+                              : WaveLayout::Ambiguous;
 }
 
 } // namespace
@@ -274,32 +315,48 @@ WaveInfo recognizeWave(QFileDevice *file, qint64 fileSize, WaveLayout readAs)
         return info;
     }
     WaveFormat format;
-    if (!readWaveFormat(file, fileSize, &format, &error)) {
+    const bool readable = readWaveFormat(file, fileSize, &format, &error);
+    // Only a canonical header of PCM can stand in front of a recording; its
+    // channels and bits may say anything.
+    WaveHeader h = WaveHeader::brinmoorDefaults();
+    h.assignFromBytes(head, WaveHeader::size);
+    const bool candidate = got == WaveHeader::size && idAt(head, 0, "RIFF") &&
+            idAt(head, 8, "WAVE") && idAt(head, 12, "fmt ") && h.fmtSize == 16 &&
+            idAt(head, 36, "data") && h.audioFormat == 1;
+    if (!readable && !candidate) {
         info.evidence = error;
         return info;
     }
-    info.format = format.rf64 ? QStringLiteral("RF64") : QStringLiteral("WAVE");
-
-    // Only a canonical header of two-channel 32-bit integer PCM can stand in
-    // front of a recording.
-    const WaveHeader &h = format.header;
-    const bool candidate = got == WaveHeader::size && !format.rf64 && idAt(head, 12, "fmt ") &&
-            h.fmtSize == 16 && idAt(head, 36, "data") && h.audioFormat == 1 && h.numChannels == 2 &&
-            h.bitsPerSample == 32;
+    info.format = readable && format.rf64 ? QStringLiteral("RF64") : QStringLiteral("WAVE");
     if (!candidate) {
         info.layout = WaveLayout::Standard;
         info.evidence = sampleDescription(format);
         describeStandard(format, &info);
         return info;
     }
-    info.layout = judge(file, fileSize, format, &info.evidence);
+    info.layout = judge(file, fileSize, h, &info.evidence);
+    if (!readable) {
+        // Only the recording's reading is left; a file that is clearly no
+        // recording is refused for what makes it unreadable as a standard one.
+        if (info.layout == WaveLayout::Standard) {
+            info = WaveInfo();
+            info.evidence = error;
+            return info;
+        }
+        info.layout = WaveLayout::Brinmoor;
+        info.evidence += QStringLiteral("; ") + tr("no standard file: %1").arg(error);
+    }
     const bool brinmoor = info.layout == WaveLayout::Brinmoor ||
             (info.layout == WaveLayout::Ambiguous && readAs == WaveLayout::Brinmoor);
     if (brinmoor) {
-        WaveHeader canonical = WaveHeader::brinmoorDefaults();
-        canonical.assignFromBytes(head, WaveHeader::size);
-        describeBrinmoor(canonical, fileSize, &info);
+        describeBrinmoor(h, fileSize, &info);
     } else {
+        // A standard file whose header describes a format of its own is
+        // best described by that format.
+        if (info.layout == WaveLayout::Standard &&
+            !(format.channels == 2 && format.bytesPerSample == 4 &&
+              format.encoding == WaveFormat::Encoding::Integer))
+            info.evidence = sampleDescription(format);
         describeStandard(format, &info);
     }
     return info;

@@ -303,8 +303,8 @@ private slots:
                     table.end(),
                     {{t + "unchanged", type, x, ok, "", 0, "", -1,
                       type == S ? fromStandard : level},
-                     {t + "0 channels", type, patched(x, 22, le16(0)), format},
                      // A recording is told by its samples, whatever its header says.
+                     {t + "0 channels", type, patched(x, 22, le16(0)), type == S ? format : ok},
                      {t + "blockAlign 0", type, patched(x, 32, le16(0)), ok},
                      {t + "data size 0xFFFFFFFF", type, patched(x, 40, le32(0xffffffffu)), ok, "",
                       0, type == S ? "" : "holds 88200 of the 536870911 frames"},
