@@ -24,6 +24,7 @@ struct Open
     qint64 frames = 0;        // as the class that opens it counts them; -1: they differ
     qint64 size = 0;          // made sparse to this size; 0: as it is
     bool otherAgrees = false; // ffprobe counts the same frames
+    QString warning = {};     // part of what a conversion warns; "": not checked
 };
 
 // A file as another program writes it, read and compared sample by sample
@@ -85,6 +86,26 @@ bool writeInBlocks(File &file, const QString &name, const std::vector<Frame> &fr
     return file.close() && ok;
 }
 
+// 32-bit stereo as a program writing standard files stores it: a 1 kHz
+// sine at half scale on the left and, on the right, a square wave at
+// `right` of full scale, which read as float64 gives values of plausible
+// size.
+QByteArray int32Square(int frames, double right)
+{
+    QByteArray bytes = canonicalHeader(32, 2, 44100, quint32(8 * frames));
+    for (int i = 0; i < frames; ++i) {
+        const double left = 0.5 * std::sin(2 * 3.14159265358979 * 1000 * i / 44100);
+        bytes += le32(quint32(qint32(left * 2147483647.0))) +
+                le32(quint32(qint32((i / 50 % 2 ? -right : right) * 2147483647.0)));
+    }
+    return bytes;
+}
+
+QByteArray patched(QByteArray bytes, int at, const QByteArray &value)
+{
+    return bytes.replace(at, value.size(), value);
+}
+
 std::vector<Frame> writtenFrames()
 {
     const double nan = std::numeric_limits<double>::quiet_NaN();
@@ -124,6 +145,22 @@ private slots:
         const QByteArray tone = brinmoorBytes(sine(2000, 0.5));
         QVERIFY(soxTone(path("int32.wav"), 44100, "2000s", 32));
         const QByteArray int32 = readFile(path("int32.wav"));
+        QVERIFY(soxTone(path("s16.wav"), 44100, "1000s", 16));
+        const QByteArray s16 = readFile(path("s16.wav"));
+        // A right channel at -6 dBFS makes 32-bit integers read as float64
+        // values of plausible size.
+        const QByteArray square = int32Square(6000, 0.5);
+        // A recording whose header lags three frames behind, and whose first
+        // 1000 frames are damaged or below any recorded level: the rest tells.
+        const auto lagging = [](double first) {
+            std::vector<Frame> frames = sine(20000, 0.5);
+            std::fill_n(frames.begin(), 1000, Frame{first, -first});
+            const QByteArray bytes = brinmoorBytes(frames);
+            return patched(patched(bytes, 4, le32(8 * 19997 + 40)), 40, le32(8 * 19997));
+        };
+        // 6 h 45 min of 16-bit stereo: its size wrapped past 4 GiB, four
+        // bytes off the data there.
+        const qint64 long16 = (qint64(1) << 32) + 40044;
         rows<Open>({
                 // The recording's header with the sizes of standard files.
                 {"32-bit stereo PCM", canonicalHeader(32, 2, 39062, 32) + two.mid(44), standard, "",
@@ -164,6 +201,40 @@ private slots:
                 {"JUNK left for RF64 unused",
                  standardHeaderBytes(WaveHeader::standardDefaults(), 600, true), standard, "",
                  notRecording, 100, 680, true},
+                // Look-alikes: 32-bit integers with a right channel near half
+                // scale, whose sizes fit no recording ...
+                {"32-bit look-alike, cut short", square.left(44 + 8 * 4000), standard, "",
+                 notRecording, 4000, 0, false, "holds 4000 of the 6000 frames"},
+                {"32-bit look-alike, header never finished",
+                 patched(patched(square, 4, le32(36)), 40, le32(0)), standard, "", notRecording,
+                 6000},
+                {"32-bit look-alike, dataSize 0xFFFFFFFF", patched(square, 40, le32(0xffffffffu)),
+                 standard, "", notRecording, 6000},
+                {"32-bit look-alike, bytes after its data", square + square.mid(44, 8 * 1000),
+                 standard, "", notRecording, 7000, 0, false, "1000 more than its header"},
+                // ... and recordings with damage where a probe of the start
+                // alone looks, and sizes a few frames off.
+                {"recording, NaN first", lagging(std::numeric_limits<double>::quiet_NaN()),
+                 brinmoor, isRecording, "", 20000, 0, false, "3 more than its header"},
+                {"recording, below 2^-64 first", lagging(1e-25), brinmoor, isRecording, "", 20000},
+                // Channels and bits in a recording's header say nothing.
+                {"recording, 1 channel in its header", patched(tone, 22, le16(1)), brinmoor,
+                 isRecording, "", 2000},
+                {"recording, 16 bits in its header", patched(tone, 34, le16(16)), brinmoor,
+                 isRecording, "", 2000},
+                // Samples past a size never brought up to date are read; a
+                // tag there is not.
+                {"16-bit, 100 of its 1000 frames announced", patched(s16, 40, le32(400)), standard,
+                 "", notRecording, 1000, 0, false, "holds 1000 frames, 900 more than its header"},
+                {"16-bit, an ID3 tag after its data",
+                 patched(s16.left(444), 40, le32(400)) + "ID3\x04" + QByteArray(300, '\0'),
+                 standard, "", notRecording, 100},
+                {"16-bit, wrapped size 4 bytes short of its data",
+                 canonicalHeader(16, 2, 44100, quint32(long16 - 4)), standard, "", notRecording,
+                 long16 / 4, 44 + long16, false, "1 more than its header"},
+                {"16-bit, wrapped size 4 bytes past its data",
+                 canonicalHeader(16, 2, 44100, quint32(long16 + 4)), standard, "", notRecording,
+                 long16 / 4, 44 + long16, false, "of the 1073751836 frames"},
         });
     }
 
@@ -178,6 +249,8 @@ private slots:
                 "ffprobe", "-v",      "error", "-show_entries", "stream=duration_ts",
                 "-of",     "csv=p=0", name};
         QVERIFY(!row.otherAgrees || output(ffprobe).trimmed().toLongLong() == row.frames);
+        QVERIFY2(info.warnings().join(' ').contains(row.warning),
+                 qPrintable(info.warnings().join(' ')));
         const auto check = [&](auto &&wav, const QString &reason) {
             QCOMPARE(wav.open(name, QIODevice::ReadOnly), reason.isEmpty());
             QVERIFY2(wav.errorString().contains(reason), qPrintable(wav.errorString()));
@@ -241,6 +314,10 @@ private slots:
         QVERIFY2(wav.open(file, QIODevice::ReadOnly), qPrintable(wav.errorString()));
         QCOMPARE(wav.sampleRate(), rate);
         QCOMPARE(wav.totalFrames(), frames);
+        // Nothing to warn about: a chunk after the data is no sample data,
+        // and a size of 0 is a streaming writer's.
+        QVERIFY(wav.sourceInfo().extent ==
+                (row.edit == "zero size" ? DataExtent::Unfinished : DataExtent::Matches));
         // sox's binary64 values are its 32-bit integers divided by 2^31.
         const auto expected = [&](qint64 frame, int channel, bool shortBlock) {
             if (frame >= frames)
@@ -388,30 +465,39 @@ private slots:
                                              "000080000000 000000ffff7f"));
         QCOMPARE(write(BrinmoorWaveFile(), brinmoorBytes({{0.1, 0.1}}, 48000)),
                  brinmoorBytes(writtenFrames()));
+        // Past 4 GiB the ds64 chunk holds the RIFF and data sizes in bytes
+        // and the sample count in frames.
+        const quint64 data = 6 * ((quint64(1) << 32) / 6 + 1);
+        const auto le64u = [](quint64 v) { return le32(quint32(v)) + le32(quint32(v >> 32)); };
+        QCOMPARE(standardHeaderBytes(WaveHeader::standardDefaults(), data, true).mid(12, 36),
+                 "ds64" + le32(28) + le64u(data + 72) + le64u(data) + le64u(data / 6) + le32(0));
     }
 
     void peakThenRead()
     {
         // A trailing partial frame holding a large value is neither peak nor
-        // audio, nor is NaN, which reads as the negative limit; the rate is
-        // the header's.
+        // audio, nor is NaN, which reads as the negative limit, nor a value
+        // beyond +24 dBFS; the rate is the header's.
         const double nan = std::numeric_limits<double>::quiet_NaN();
         QVERIFY(writeFile(path("p.wav"),
-                          brinmoorBytes({{0.5, -0.75}, {0.1, nan}}, 48000) + le64(9.0)));
+                          brinmoorBytes({{0.5, -0.75}, {0.1, nan}, {-20.0, 0.0}}, 48000) +
+                                  le64(9.0)));
         BrinmoorWaveFile in;
         QVERIFY(in.open(path("p.wav"), QIODevice::ReadOnly));
         QCOMPARE(in.sampleRate(), 48000.0);
-        QCOMPARE(in.totalFrames(), qint64(2));
+        QCOMPARE(in.totalFrames(), qint64(3));
         Frame first;
         QCOMPARE(in.readFrames(&first, 1), 1); // the peak scan must not depend on the position
         bool ok = false;
         QCOMPARE(bitsOf(in.measurePeak(ok)), bitsOf(0.75));
         QVERIFY(ok);
+        QCOMPARE(in.damagedValues(), qint64(2));
         std::vector<Frame> frames(200, Frame{5.0, 5.0});
         QCOMPARE(in.readFrames(frames.data(), 200), 200);
         std::vector<Frame> expected(200, Frame{0.0, 0.0});
         expected[0] = {0.5, -0.75};
         expected[1] = {0.1, -BrinmoorWaveFile::clampLimit};
+        expected[2] = {-BrinmoorWaveFile::clampLimit, 0.0};
         QCOMPARE(brinmoorBytes(frames), brinmoorBytes(expected)); // to the bit
         QCOMPARE(in.readFrames(frames.data(), 200), 0);
         QVERIFY(in.close());
