@@ -202,7 +202,8 @@ WaveLayout judge(QFileDevice *file, qint64 fileSize, const WaveHeader &h, QStrin
     const bool standardSizes =
             (dataSize <= there &&
              (dataSize == there ||
-              chunksFillTo(file, WaveHeader::size + dataSize + (dataSize & 1), fileSize))) ||
+              chunksFillTo(file, qint64(WaveHeader::size) + dataSize + (dataSize & 1),
+                           fileSize))) ||
             (there > saturated && dataSize == (there & saturated)) ||
             (dataSize == saturated && there >= saturated);
     // A few frames off: a header written a little before the last frames.
