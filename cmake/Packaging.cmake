@@ -21,7 +21,7 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # The libraries the programs link, with the versions that the build machine
 # has, as dpkg-shlibdeps finds them.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# libsndfile and libsoxr are opened when first needed, out of dpkg-shlibdeps'
-# sight: the packages of the sonames the programs open.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libsndfile1, libsoxr0")
+# libsndfile, libmpg123 and libsoxr are opened when first needed, out of
+# dpkg-shlibdeps' sight: the packages of the sonames the programs open.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libsndfile1, libmpg123-0, libsoxr0")
 include(CPack)

@@ -38,7 +38,7 @@ for path in usr/bin/quorvia usr/bin/quorvia-convert usr/share/applications/quorv
     grep -q " \./$path\$" <<<"$listing" || fail "the package lacks /$path"
 done
 depends=$(dpkg-deb -f "$deb" Depends)
-for library in libqt5core5a libqt5widgets5 libstdc++6 libsndfile1 libsoxr0; do
+for library in libqt5core5a libqt5widgets5 libstdc++6 libsndfile1 libmpg123-0 libsoxr0; do
     grep -q "$library" <<<"$depends" || fail "Depends does not name $library: $depends"
 done
 

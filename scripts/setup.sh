@@ -11,7 +11,7 @@ shift
 packages=(
     cmake g++ make pkg-config
     qtbase5-dev qtbase5-dev-tools fonts-dejavu-core
-    libbenchmark-dev libsoxr-dev libsndfile1-dev
+    libbenchmark-dev libsoxr-dev libsndfile1-dev libmpg123-dev
     sox ffmpeg flac
 )
 

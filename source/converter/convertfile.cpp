@@ -700,7 +700,11 @@ private:
                 return readFailure(reader);
             if (got == 0)
                 break;
-            const qint64 left = total - framesRead;
+            // Only decoding tells where a compressed recording ends: its
+            // announced length may be an estimate.
+            qint64 left = total - framesRead;
+            if constexpr (std::is_same_v<Source, SoundFile>)
+                left = reader.framesDecoded() - framesRead;
             const int frames = left > 0 && left < got ? int(left) : got;
             const ConvertResult step = put(stage->process(input.data(), frames, output.data()));
             if (!step.ok())

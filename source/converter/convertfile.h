@@ -65,10 +65,10 @@ struct ConvertResult
 // on any failure or cancellation an existing destination is left untouched.
 //
 // A standard source that is no RIFF or RF64 WAVE file is read through
-// libsndfile (FLAC, AIFF, Ogg Vorbis and Opus, MP3, CAF, W64 ...). A standard
-// destination whose name ends in .flac is written as FLAC. A destination
-// whose name ends in the extension of another audio format is refused; any
-// other name gives WAVE.
+// libsndfile (FLAC, AIFF, Ogg Vorbis and Opus, CAF, W64 ...) or libmpg123
+// (MP3, MP2). A standard destination whose name ends in .flac is written as
+// FLAC. A destination whose name ends in the extension of another audio
+// format is refused; any other name gives WAVE.
 ConvertResult convertFile(const QString &source, const QString &destination, int type,
                           const ConvertOptions &options);
 

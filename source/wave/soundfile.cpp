@@ -2,6 +2,7 @@
 
 #include "chunkedio.h"
 #include "latelibrary.h"
+#include "mpegaudio.h"
 #include "pcmsample.h"
 
 #include <QCoreApplication>
@@ -244,13 +245,15 @@ KEEP_FLOAT_ROUNDING void framesFromIntegers(const int *in, int channels, Frame *
 
 // Float samples divided by `scale` and limited as limitFloatSample() does;
 // as stored when `scale` is 0.
-void framesFromFloats(const double *in, int channels, Frame *out, int n, double scale)
+template<class Sample>
+void framesFromFloats(const Sample *in, int channels, Frame *out, int n, double scale)
 {
     const int right = channels > 1 ? 1 : 0;
     for (int k = 0; k < n; ++k, in += channels) {
-        out[k] = scale == 0.0
-                ? Frame{in[0], in[right]}
-                : Frame{limitFloatSample(in[0], scale), limitFloatSample(in[right], scale)};
+        const double l = in[0];
+        const double r = in[right];
+        out[k] = scale == 0.0 ? Frame{l, r}
+                              : Frame{limitFloatSample(l, scale), limitFloatSample(r, scale)};
     }
 }
 
@@ -383,80 +386,14 @@ qint64 flacLength(QFileDevice *file)
     return qint64(uchar(h[21]) & 0x0f) << 32 | be32(h.constData() + 22);
 }
 
-// True when an MPEG audio file's first frame carries a Xing, Info or VBRI
-// header: its frame count is then the encoder's, not an estimate from the
-// file's size and first frame.
-bool hasMpegLength(QFileDevice *file)
-{
-    const QByteArray id3 = bytesAt(file, 0, 10);
-    qint64 at = 0;
-    if (id3.size() == 10 && id3.startsWith("ID3"))
-        at = 10 + (id3[5] & 0x10 ? 10 : 0) +
-                (qint64(id3[6] & 0x7f) << 21 | qint64(id3[7] & 0x7f) << 14 |
-                 qint64(id3[8] & 0x7f) << 7 | qint64(id3[9] & 0x7f));
-    const QByteArray f = bytesAt(file, at, 40);
-    if (f.size() < 40 || uchar(f[0]) != 0xff || (uchar(f[1]) & 0xe0) != 0xe0)
-        return false;
-    const bool mpeg1 = (uchar(f[1]) & 0x18) == 0x18;
-    const bool mono = (uchar(f[3]) & 0xc0) == 0xc0;
-    const int side = mpeg1 ? (mono ? 17 : 32) : (mono ? 9 : 17);
-    const QByteArray tag = f.mid(4 + side, 4);
-    return tag == "Xing" || tag == "Info" || f.mid(36, 4) == "VBRI";
-}
-
-// The length of the MPEG audio frame whose header is at `h`, 0 when it is
-// no valid header.
-int mpegFrameLength(const uchar *h)
-{
-    static const short bitrates[5][15] = {
-            {0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448},
-            {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384},
-            {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320},
-            {0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256},
-            {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160}};
-    const int version = h[1] >> 3 & 3; // 3: MPEG-1, 2: MPEG-2, 0: MPEG-2.5
-    const int layer = 4 - (h[1] >> 1 & 3);
-    const int index = h[2] >> 4;
-    const int rateIndex = h[2] >> 2 & 3;
-    if (h[0] != 0xff || (h[1] & 0xe0) != 0xe0 || version == 1 || layer == 4 || index == 0 ||
-        index == 15 || rateIndex == 3)
-        return 0;
-    const int rate = (rateIndex == 0           ? 44100
-                              : rateIndex == 1 ? 48000
-                                               : 32000) >>
-            (version == 3           ? 0
-                     : version == 2 ? 1
-                                    : 2);
-    const int bitrate = 1000 * bitrates[version == 3 ? layer - 1 : layer == 1 ? 3 : 4][index];
-    const int padding = h[2] >> 1 & 1;
-    if (layer == 1)
-        return (12 * bitrate / rate + padding) * 4;
-    return (layer == 3 && version != 3 ? 72 : 144) * bitrate / rate + padding;
-}
-
-// True when MPEG audio frames lie after file offset `from`: a valid frame
-// header followed by another where that frame ends. Tags hold none.
-bool mpegFramesFrom(QFileDevice *file, qint64 from)
-{
-    constexpr qint64 window = 1 << 20;
-    const QByteArray rest = bytesAt(file, from, window);
-    const auto *b = reinterpret_cast<const uchar *>(rest.constData());
-    for (int i = 0; i + 4 <= rest.size(); ++i) {
-        const int length = mpegFrameLength(b + i);
-        if (length > 0 && i + length + 4 <= rest.size() && mpegFrameLength(b + i + length) > 0 &&
-            (b[i + length + 1] & 0xfe) == (b[i + 1] & 0xfe))
-            return true;
-    }
-    return false;
-}
-
 } // namespace
 
 struct SoundFile::Detail
 {
     std::unique_ptr<QFile> file;
     Device device;
-    Sound sound; // closed before the file it reads
+    Sound sound;                     // closed before the file it reads
+    std::unique_ptr<MpegAudio> mpeg; // instead of `sound` for MPEG audio
     SF_INFO sf{};
     bool integer = false;
     bool alwaysViaFloat = false;
@@ -467,6 +404,7 @@ struct SoundFile::Detail
     qint64 framesRead = 0;
     std::vector<int> integers;
     std::vector<double> floats;
+    std::vector<float> mpegSamples;
 
     int major() const { return sf.format & SF_FORMAT_TYPEMASK; }
 
@@ -474,20 +412,11 @@ struct SoundFile::Detail
     // here cannot be the whole recording, or empty.
     QString shortfall() const
     {
-        if (framesRead == 0 && (sf.frames == SF_COUNT_MAX || announced > 0))
+        if (framesRead == 0 && (sf.frames == SF_COUNT_MAX || announced > 0 || mpeg))
             return tr("no audio could be decoded from the file");
-        if (major() == SF_FORMAT_MPEG) {
-            // The library stops at the count of the first frames' estimate;
-            // a variable bit rate may leave much of the file unread. Only
-            // tags may follow the last frame.
-            const qint64 at = file->pos();
-            const qint64 unread = file->size() - at;
-            const bool frames = unread > 0 && mpegFramesFrom(file.get(), at);
-            file->seek(at);
-            if (frames)
-                return tr("decoding stopped %1 bytes before the end of the file").arg(unread);
+        // MPEG audio is decoded to the end of the file, past damage and tags.
+        if (mpeg)
             return QString();
-        }
         // The library counted the samples of plain formats in the file when
         // it was opened: the file has been cut short since.
         if (announced < 0 && sf.frames != SF_COUNT_MAX && framesRead < sf.frames)
@@ -519,11 +448,6 @@ bool SoundFile::open(const QString &name, QIODevice::OpenMode mode)
         info.evidence = error;
         return false;
     }
-    if (!sndfile().failure.isEmpty()) {
-        error = sndfile().failure;
-        info.evidence = error;
-        return false;
-    }
     return start(std::move(file));
 }
 
@@ -540,21 +464,51 @@ bool SoundFile::start(std::unique_ptr<QFile> file)
         next->device.hiddenAt = flacLengthAt;
         next->device.shown = QByteArray("\xf0\0\0\0\0", 5);
     }
+    const bool mpeg = startsWithMpegAudio(next->file.get());
+    if (!mpeg && !sndfile().failure.isEmpty()) {
+        error = sndfile().failure;
+        info.evidence = error;
+        return false;
+    }
     if (!next->file->seek(0)) {
         error = next->file->errorString();
         info.unreadable = true;
         info.evidence = error;
         return false;
     }
-    next->sound.reset(sndfile().openVirtual(&deviceIo, SFM_READ, &next->sf, &next->device));
-    if (!next->sound) {
+    if (!mpeg)
+        next->sound.reset(sndfile().openVirtual(&deviceIo, SFM_READ, &next->sf, &next->device));
+    if (!mpeg && !next->sound) {
         error = next->device.error.isEmpty() ? openFailure() : next->device.error;
         info.unreadable = !next->device.error.isEmpty();
         info.evidence = error;
         return false;
     }
+    // MPEG audio goes to a decoder of its own, which keeps quiet about
+    // damage and decodes to the end of the file.
+    if (mpeg || next->major() == SF_FORMAT_MPEG) {
+        next->sound.reset();
+        next->mpeg = std::make_unique<MpegAudio>();
+        if (!next->mpeg->open(next->file.get())) {
+            error = next->mpeg->errorString();
+            info.evidence = error;
+            return false;
+        }
+        const MpegAudio &m = *next->mpeg;
+        next->sf.samplerate = m.sampleRate();
+        next->sf.channels = m.channels();
+        next->sf.format = SF_FORMAT_MPEG |
+                (m.layer() == 1           ? SF_FORMAT_MPEG_LAYER_I
+                         : m.layer() == 2 ? SF_FORMAT_MPEG_LAYER_II
+                                          : SF_FORMAT_MPEG_LAYER_III);
+        // Without a header that counts its frames, the stream's length is
+        // estimated from the file's size and its first frames.
+        next->announced = m.announcedFrames();
+        next->estimated = next->announced < 0;
+        next->sf.frames = next->estimated ? m.estimatedFrames() : next->announced;
+    }
     const int subtype = next->sf.format & SF_FORMAT_SUBMASK;
-    next->integer = isInteger(subtype);
+    next->integer = !next->mpeg && isInteger(subtype);
     next->alwaysViaFloat = subtype == SF_FORMAT_PCM_32 || subtype == SF_FORMAT_ALAC_32;
     // The library reads on from where it stopped.
     const qint64 resume = next->file->pos();
@@ -562,17 +516,11 @@ bool SoundFile::start(std::unique_ptr<QFile> file)
     if (major == SF_FORMAT_FLAC) {
         if (next->announced == 0) // not given
             next->announced = -1;
-    } else if (major == SF_FORMAT_MPEG) {
-        // Without a header that counts its frames, an MP3 file's length is
-        // estimated from its size and its first frames.
-        next->estimated = !hasMpegLength(next->file.get());
-        if (!next->estimated && next->sf.frames != SF_COUNT_MAX)
-            next->announced = next->sf.frames;
     } else if (major == SF_FORMAT_OGG) {
         // Its length comes from the last page: a stream cut short has none.
         next->announced = next->sf.frames == SF_COUNT_MAX ? -1 : next->sf.frames;
         next->estimated = next->announced < 0;
-    } else {
+    } else if (major != SF_FORMAT_MPEG) {
         next->announced = announcedPlainFrames(next->file.get(), major,
                                                qint64(next->sf.channels) * (bitsOf(subtype) / 8));
         // Only a header that promises more than the file holds says
@@ -589,13 +537,19 @@ bool SoundFile::start(std::unique_ptr<QFile> file)
 
     info.layout = WaveLayout::Standard;
     info.format = formatName();
-    info.evidence = d->estimated ||
-                    (d->announced >= 0 && major != SF_FORMAT_AIFF && major != SF_FORMAT_AU &&
-                     major != SF_FORMAT_W64 && major != SF_FORMAT_CAF)
-            ? tr("%1, read through libsndfile; its length is what the container announces, "
-                 "which only decoding checks")
-                      .arg(info.format)
-            : tr("%1, read through libsndfile").arg(info.format);
+    const QString library = QLatin1String(d->mpeg ? "libmpg123" : "libsndfile");
+    if (d->mpeg && d->estimated)
+        info.evidence = tr("%1, read through %2; its length is estimated from the file's size, "
+                           "which only decoding checks")
+                                .arg(info.format, library);
+    else if (d->estimated ||
+             (d->announced >= 0 && major != SF_FORMAT_AIFF && major != SF_FORMAT_AU &&
+              major != SF_FORMAT_W64 && major != SF_FORMAT_CAF))
+        info.evidence = tr("%1, read through %2; its length is what the container announces, "
+                           "which only decoding checks")
+                                .arg(info.format, library);
+    else
+        info.evidence = tr("%1, read through %2").arg(info.format, library);
     info.isFloat = !d->integer;
     info.bitsPerSample = bitsOf(subtype);
     info.channels = d->sf.channels;
@@ -614,6 +568,10 @@ QStringList SoundFile::warnings() const
         result << tr("its stream ends without its last page, cut short: the %1 frames decoded "
                      "are converted")
                           .arg(d->framesRead);
+    if (d && d->mpeg && d->mpeg->foreignFrames() > 0)
+        result << tr("%1 frames of another sample rate or channel count than the stream's were "
+                     "left out: damage or a tag taken for audio, or another recording joined on")
+                          .arg(d->mpeg->foreignFrames());
     return result;
 }
 
@@ -681,6 +639,11 @@ qint64 SoundFile::totalFrames() const
     return d->sf.frames;
 }
 
+qint64 SoundFile::framesDecoded() const
+{
+    return d ? d->framesRead : 0;
+}
+
 QString SoundFile::formatName() const
 {
     return d ? describe(d->sf.format) : QString();
@@ -696,8 +659,15 @@ int SoundFile::readFrames(Frame *frames, int count)
         return 0;
     SNDFILE *sound = d->sound.get();
     const int channels = d->sf.channels;
-    const int done = d->integer ? readAll(sound, d->integers, channels, count, sndfile().readfInt)
-                                : readAll(sound, d->floats, channels, count, sndfile().readfDouble);
+    if (d->mpeg)
+        d->mpegSamples.resize(size_t(count) * size_t(channels));
+    const int done = d->mpeg ? d->mpeg->read(d->mpegSamples.data(), count)
+            : d->integer     ? readAll(sound, d->integers, channels, count, sndfile().readfInt)
+                             : readAll(sound, d->floats, channels, count, sndfile().readfDouble);
+    if (done < 0 && d->mpeg) {
+        error = d->mpeg->errorString();
+        return -1;
+    }
     // A decoder that meets damage says so and carries on, or ends early;
     // either way the recording is not what the file promised.
     if (done < 0 || !d->device.error.isEmpty()) {
@@ -719,7 +689,9 @@ int SoundFile::readFrames(Frame *frames, int count)
                     d->framesRead < d->announced ? DataExtent::CutShort : DataExtent::Extended;
         }
     }
-    if (!d->integer)
+    if (d->mpeg)
+        framesFromFloats(d->mpegSamples.data(), channels, frames, done, scale);
+    else if (!d->integer)
         framesFromFloats(d->floats.data(), channels, frames, done, scale);
     else if (d->alwaysViaFloat || done < count)
         framesFromIntegers<true>(d->integers.data(), channels, frames, done);

@@ -13,13 +13,14 @@
 class QFile;
 
 // Audio files other than RIFF WAVE, through libsndfile: SoundFile reads
-// what the library knows (FLAC, AIFF/AIFC, Ogg Vorbis and Opus, MP3, CAF,
-// W64 and more) as Frames; FlacFile writes two-channel 24-bit 44100 Hz FLAC.
+// what the library knows (FLAC, AIFF/AIFC, Ogg Vorbis and Opus, CAF, W64
+// and more) as Frames, and MPEG audio (MP3, MP2) through libmpg123 (see
+// mpegaudio.h); FlacFile writes two-channel 24-bit 44100 Hz FLAC.
 // Both reach their files through Qt's file devices, so that paths mean the
 // same as everywhere else in the program and a destination is replaced as
 // the WAVE writer replaces it: only by a close() that finished everything.
 
-// Reads a file in any format libsndfile knows. The first two channels
+// Reads a file in any format libsndfile or libmpg123 knows. The first two channels
 // become left and right, a single channel feeds both.
 class SoundFile
 {
@@ -57,8 +58,12 @@ public:
     bool close();
 
     bool isOpen() const { return opened; }
-    // Frames the file says it holds; 0 when unknown.
+    // Frames the file says it holds; 0 when unknown. Only an estimate for
+    // some formats: framesDecoded() tells where the recording ends.
     qint64 totalFrames() const;
+    // The recording's frames among those read so far (readFrames() completes
+    // the last block with silence).
+    qint64 framesDecoded() const;
     // What the user should know about the file: as sourceInfo()'s, once
     // every frame was read also how that differs from what the container
     // announced.
