@@ -504,7 +504,7 @@ bool SoundFile::start(std::unique_ptr<QFile> file)
         // Without a header that counts its frames, the stream's length is
         // estimated from the file's size and its first frames.
         next->announced = m.announcedFrames();
-        next->estimated = next->announced < 0;
+        next->estimated = m.announcedFrames() < 0;
         next->sf.frames = next->estimated ? m.estimatedFrames() : next->announced;
     }
     const int subtype = next->sf.format & SF_FORMAT_SUBMASK;
