@@ -151,6 +151,7 @@ qint64 firstFrame(QFileDevice *file, uchar (&head)[48])
     constexpr int mostTags = 8;
     for (int n = 0; n <= mostTags; ++n) {
         QString why;
+        std::memset(head, 0, sizeof head);
         if (!file->seek(at) || readFully(file, reinterpret_cast<char *>(head), 48, &why) < 10)
             return -1;
         if (head[0] != 'I' || head[1] != 'D' || head[2] != '3')
