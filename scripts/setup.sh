@@ -22,4 +22,9 @@ jobs=$(nproc 2>/dev/null || echo 2)
 if [ ! -f "$build_dir/CMakeCache.txt" ] || (($#)); then
     cmake -S "$top" -B "$build_dir" "$@"
 fi
-cmake --build "$build_dir" --parallel "$jobs"
+# QUORVIA_BUILD_TARGETS, when set, names the only targets to build.
+targets=()
+for target in ${QUORVIA_BUILD_TARGETS:-}; do
+    targets+=(--target "$target")
+done
+cmake --build "$build_dir" --parallel "$jobs" "${targets[@]}"

@@ -19,8 +19,11 @@
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include <signal.h>
@@ -62,64 +65,186 @@ void printLine(const QString &text)
 // What converting one file has to say, printed once it is its turn.
 using Messages = QStringList;
 
-// One line on stderr, redrawn in place while a file converts.
-class ProgressBar
+// h:mm:ss, or m:ss under an hour.
+QString clockTime(double seconds)
+{
+    const qint64 whole = qint64(seconds);
+    const QString minutesSeconds = QStringLiteral("%1:%2").arg(
+            QString::number(whole / 60 % 60), QString::number(whole % 60).rightJustified(2, '0'));
+    if (whole < 3600)
+        return minutesSeconds;
+    return QString::number(whole / 3600) + QLatin1Char(':') + minutesSeconds.rightJustified(5, '0');
+}
+
+// The one line on stderr that follows a run, redrawn in place: for one file,
+// its name; for a batch, how many files and how much of their recorded time
+// are done. Each file's share of the bar is its duration. Workers report
+// from their own threads, so every member takes the lock; messages go
+// through print(), which moves the bar below them.
+class ProgressLine
 {
 public:
-    explicit ProgressBar(bool show)
+    // `seconds`: each file's duration, 0 where it is unknown. A disabled
+    // line draws nothing but still serves print().
+    ProgressLine(bool show, const QString &fileName, std::vector<double> seconds)
         : enabled(show)
-    { }
-
-    void start(const QString &name)
+        , label(fileName)
+        , durations(std::move(seconds))
+        , fractions(durations.size(), 0.0)
     {
-        label = name.toLocal8Bit();
-        shown = -1;
-        update(0.0);
+        for (double duration : durations)
+            totalSeconds += duration;
     }
 
-    void update(double fraction)
+    // Task `task` has done `fraction` of its work.
+    void update(size_t task, double fraction)
     {
         if (!enabled)
             return;
-        const int percent = qBound(0, int(fraction * 100.0), 100);
-        if (percent == shown)
-            return;
-        shown = percent;
-        char bar[width + 1];
-        const int filled = percent * width / 100;
-        for (int i = 0; i < width; ++i)
-            bar[i] = i < filled ? '#' : '.';
-        bar[width] = '\0';
-        std::fprintf(stderr, "\r[%s] %3d%% %s", bar, percent, label.constData());
-        std::fflush(stderr);
+        const std::lock_guard<std::mutex> lock(mutex);
+        reach(task, qBound(0.0, fraction, 1.0));
+        draw(false);
     }
 
+    // Task `task` ended, converted or not: its share counts as done.
+    void done(size_t task)
+    {
+        const std::lock_guard<std::mutex> counting(mutex);
+        reach(task, 1.0);
+        ++filesDone;
+        if (enabled)
+            draw(false);
+    }
+
+    // A message on a line of its own, above the bar.
+    void print(const QString &text)
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        clear();
+        printLine(text);
+        if (enabled && shown >= 0)
+            draw(true);
+    }
+
+    // Leaves the bar as it stands on a line of its own.
     void finish()
     {
+        const std::lock_guard<std::mutex> lock(mutex);
         if (enabled && shown >= 0)
             std::fputc('\n', stderr);
         shown = -1;
+        drawnLength = 0;
     }
 
 private:
-    static constexpr int width = 30;
-    bool enabled;
-    QByteArray label;
+    // Redraws when the percentage or the count of files changed, or when
+    // asked to.
+    void draw(bool always)
+    {
+        const double fraction = totalSeconds > 0 ? secondsDone / totalSeconds
+                                                 : filesFraction / double(durations.size());
+        // Sums of fractions may fall short of a whole by a rounding error.
+        const int percent = qBound(0, int(fraction * 100.0 + 1e-6), 100);
+        if (!always && percent == shown && filesDone == filesShown)
+            return;
+        shown = percent;
+        filesShown = filesDone;
+        const int filled = width * percent / 100;
+        QString text = QLatin1Char('[') + QString(filled, QLatin1Char('#')) +
+                QString(width - filled, QLatin1Char('.')) + QStringLiteral("] ") +
+                QString::number(percent).rightJustified(3) + QLatin1Char('%');
+        if (durations.size() == 1)
+            text += QLatin1Char(' ') + label;
+        else
+            text += QStringLiteral(" %1 of %2 files")
+                            .arg(QString::number(filesDone), QString::number(durations.size()));
+        if (durations.size() > 1 && totalSeconds > 0)
+            text += QStringLiteral(", %1 of %2")
+                            .arg(clockTime(secondsDone), clockTime(totalSeconds));
+        const QByteArray line = text.toLocal8Bit();
+        std::fprintf(stderr, "\r%s%*s", line.constData(),
+                     std::max(0, drawnLength - int(line.size())), "");
+        std::fflush(stderr);
+        drawnLength = int(line.size());
+    }
+
+    void reach(size_t task, double fraction)
+    {
+        secondsDone += durations[task] * (fraction - fractions[task]);
+        filesFraction += fraction - fractions[task];
+        fractions[task] = fraction;
+    }
+
+    // Blanks the bar, so that a message can take its line.
+    void clear()
+    {
+        if (drawnLength > 0)
+            std::fprintf(stderr, "\r%*s\r", drawnLength, "");
+        drawnLength = 0;
+    }
+
+    static constexpr int width = 24;
+    const bool enabled;
+    const QString label;
+    const std::vector<double> durations;
+    std::mutex mutex;
+    std::vector<double> fractions;
+    double totalSeconds = 0.0;
+    double secondsDone = 0.0;
+    double filesFraction = 0.0; // the files' fractions added up
+    size_t filesDone = 0;
+    size_t filesShown = 0;
     int shown = -1;
+    int drawnLength = 0;
 };
 
-QString layoutName(WaveLayout layout)
+// How one file of a run ended.
+enum class Outcome { Running, Converted, Failed, Stopped };
+
+struct TaskEnd
 {
-    return layout == WaveLayout::Brinmoor ? QStringLiteral("brinmoor") : QStringLiteral("standard");
+    Outcome outcome = Outcome::Running;
+    QString failure; // the line that says why, when it failed
+};
+
+// A refusal reworded to name what would work, where the core's own reason
+// cannot know it: it does not know which direction the user asked for.
+QString reasonWithRemedy(const BatchTask &task, int type, const ConvertResult &result)
+{
+    const QString source = QDir::toNativeSeparators(task.source);
+    const bool toStandard = type == BrinmoorToStandard;
+    if (result.error == ConvertError::DestinationFormat && !toStandard &&
+        QFileInfo(task.destination).suffix().compare(QLatin1String("flac"), Qt::CaseInsensitive) ==
+                0)
+        return QStringLiteral("%1: FLAC is written only as a standard destination, from a "
+                              "Brinmoor-WAVE source; a Brinmoor-WAVE destination is named .wav")
+                .arg(QDir::toNativeSeparators(task.destination));
+    if (result.error != ConvertError::SourceFormat)
+        return failureLine(task.source, result);
+    // A format that is no WAVE file is always a standard source.
+    if (toStandard && isOtherAudioFormat(task.source)) {
+        const WaveInfo info = recognizeWave(task.source);
+        if (info.recognised())
+            return QStringLiteral("%1: it is a standard source (%2), as every format other than "
+                                  "WAVE is; use --to brinmoor (or --to auto)")
+                    .arg(source, info.format);
+    }
+    // The reader's own reason, and the option that fits only when the file
+    // is clearly of the other layout.
+    const WaveLayout other = toStandard ? WaveLayout::Standard : WaveLayout::Brinmoor;
+    if (result.source.layout == other)
+        return QStringLiteral("%1; use --to %2 (or --to auto)")
+                .arg(result.reason,
+                     toStandard ? QStringLiteral("brinmoor") : QStringLiteral("standard"));
+    return failureLine(task.source, result);
 }
 
-// Converts one file; on failure returns the line that says why, and an
-// interruption leaves it as if never started. Warnings go to `messages`.
-QString convertOne(const BatchTask &task, Target target, ResamplingQuality quality, bool parallel,
-                   ProgressBar &bar, Messages &messages)
+// Converts one file. A file whose conversion returned success is in place,
+// whenever a signal came; one cancelled by a signal is left as if never
+// started. Warnings go to `messages`.
+TaskEnd convertOne(const BatchTask &task, Target target, ResamplingQuality quality, bool parallel,
+                   const std::function<void(double)> &progress, Messages &messages)
 {
-    const auto printLine = [&messages](const QString &text) { messages << text; };
-    const QString source = QDir::toNativeSeparators(task.source);
     int type = StandardToBrinmoor;
     if (target == Target::Standard) {
         type = BrinmoorToStandard;
@@ -129,34 +254,26 @@ QString convertOne(const BatchTask &task, Target target, ResamplingQuality quali
         type = directionFor(task.source, &failure,
                             QStringLiteral("choose with --to standard or --to brinmoor"));
         if (type < 0)
-            return failure;
+            return {Outcome::Failed, failure};
     }
 
     ConvertOptions options;
     options.parallel = parallel;
-    options.progress = [&bar](double fraction) {
-        bar.update(fraction);
+    options.progress = [&progress](double fraction) {
+        progress(fraction);
         return !interrupted;
     };
     options.quality = quality;
-    bar.start(QFileInfo(task.source).fileName());
     const ConvertResult result = convertFile(task.source, task.destination, type, options);
-    bar.finish();
     if (result.ok()) {
         for (const QString &warning : result.warnings)
-            printLine(QStringLiteral("%1: %2").arg(source, warning));
-        return QString();
+            messages << QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(task.source),
+                                                     warning);
+        return {Outcome::Converted, QString()};
     }
-    // The reader's own reason, and the option that fits only when the file
-    // is clearly of the other layout.
-    const WaveLayout other =
-            type == BrinmoorToStandard ? WaveLayout::Standard : WaveLayout::Brinmoor;
-    if (result.error == ConvertError::SourceFormat && result.source.layout == other)
-        return QStringLiteral("%1; use --to %2 (or --to auto)")
-                .arg(result.reason,
-                     layoutName(other == WaveLayout::Brinmoor ? WaveLayout::Standard
-                                                              : WaveLayout::Brinmoor));
-    return failureLine(task.source, result);
+    if (result.error == ConvertError::Cancelled)
+        return {Outcome::Stopped, QString()};
+    return {Outcome::Failed, reasonWithRemedy(task, type, result)};
 }
 
 QString extentText(const WaveInfo &info)
@@ -197,27 +314,27 @@ QString duration(qint64 frames, double rate)
             .arg(frames);
 }
 
-// The peak as the conversion measures it, with the progress bar. False when
-// interrupted or unreadable (reported).
+// The peak as the conversion measures it, with a progress line when
+// `showProgress`. Failed when unreadable (reported), Stopped by a signal.
 template<class File>
-bool printPeak(File &file, const QString &path, ProgressBar &bar)
+Outcome printPeak(File &file, const QString &path, bool showProgress)
 {
     if (!file.open(path, QIODevice::ReadOnly)) {
         printLine(QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(path), file.errorString()));
-        return false;
+        return Outcome::Failed;
     }
     bool ok = false;
-    bar.start(QFileInfo(path).fileName());
-    const double peak = file.measurePeak(ok, [&bar](double fraction) {
-        bar.update(fraction);
+    ProgressLine progress(showProgress, QFileInfo(path).fileName(), {0.0});
+    const double peak = file.measurePeak(ok, [&progress](double fraction) {
+        progress.update(0, fraction);
         return !interrupted;
     });
-    bar.finish();
+    progress.finish();
     if (!ok) {
-        if (!interrupted)
-            printLine(QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(path),
-                                                   file.errorString()));
-        return false;
+        if (interrupted)
+            return Outcome::Stopped;
+        printLine(QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(path), file.errorString()));
+        return Outcome::Failed;
     }
     QString line = QStringLiteral("Peak        : %1 (%2 dBFS)")
                            .arg(peak, 0, 'g', 6)
@@ -226,12 +343,12 @@ bool printPeak(File &file, const QString &path, ProgressBar &bar)
         line += QStringLiteral(", %1 damaged values (NaN, infinite or beyond \u00b116) left out")
                         .arg(file.damagedValues());
     std::printf("%s\n", line.toLocal8Bit().constData());
-    return true;
+    return Outcome::Converted;
 }
 
-// One file's --info block on stdout; true when its layout was recognised
-// (and, with `peak`, measured).
-bool printInfo(const QString &path, bool peak, ProgressBar &bar)
+// One file's --info block on stdout: Converted when its layout was
+// recognised (and, with `peak`, measured).
+Outcome printInfo(const QString &path, bool peak, bool showProgress)
 {
     const QString name = QDir::toNativeSeparators(path);
     const WaveInfo info = recognizeWave(path);
@@ -239,7 +356,7 @@ bool printInfo(const QString &path, bool peak, ProgressBar &bar)
         printLine(
                 (info.unreadable ? QStringLiteral("cannot open %1: %2") : QStringLiteral("%1: %2"))
                         .arg(name, info.evidence));
-        return false;
+        return Outcome::Failed;
     }
     // Other audio formats are named by libsndfile's reader, encoding and all.
     const bool wave = info.format == QLatin1String("WAVE") || info.format == QLatin1String("RF64");
@@ -249,9 +366,8 @@ bool printInfo(const QString &path, bool peak, ProgressBar &bar)
     const QString encoding = !wave
             ? info.format
             : QStringLiteral("%1, %2-bit %3")
-                      .arg(info.format)
-                      .arg(info.bitsPerSample)
-                      .arg(info.isFloat ? QStringLiteral("float") : QStringLiteral("integer PCM"));
+                      .arg(info.format, QString::number(info.bitsPerSample),
+                           info.isFloat ? QStringLiteral("float") : QStringLiteral("integer PCM"));
     const QStringList lines{
             QStringLiteral("File        : %1").arg(name),
             QStringLiteral("Layout      : %1 (%2)").arg(QLatin1String(layout), info.evidence),
@@ -264,23 +380,23 @@ bool printInfo(const QString &path, bool peak, ProgressBar &bar)
             QStringLiteral("Data        : %1").arg(extentText(info)),
     };
     std::printf("%s\n", lines.join(QLatin1Char('\n')).toLocal8Bit().constData());
-    bool ok = info.recognised();
-    if (peak && ok) {
+    Outcome outcome = info.recognised() ? Outcome::Converted : Outcome::Failed;
+    if (peak && outcome == Outcome::Converted) {
         std::fflush(stdout);
         if (info.layout == WaveLayout::Brinmoor) {
             BrinmoorWaveFile file;
-            ok = printPeak(file, path, bar);
+            outcome = printPeak(file, path, showProgress);
         } else if (!wave) {
             SoundFile file;
-            ok = printPeak(file, path, bar);
+            outcome = printPeak(file, path, showProgress);
         } else {
             StandardWaveFile file;
-            ok = printPeak(file, path, bar);
+            outcome = printPeak(file, path, showProgress);
         }
     }
     std::printf("\n");
     std::fflush(stdout);
-    return ok;
+    return outcome;
 }
 
 // Arguments whose bytes do not survive decoding in the locale's encoding:
@@ -317,6 +433,38 @@ QString lossyNameReason(const QString &name)
             .arg(QDir::toNativeSeparators(name));
 }
 
+// What the parser could not understand, in the program's own words.
+QString parseError(const QCommandLineParser &parser)
+{
+    const QStringList unknown = parser.unknownOptionNames();
+    if (!unknown.isEmpty())
+        return QStringLiteral("unknown option %1; see --help")
+                .arg((unknown[0].size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) +
+                     unknown[0]);
+    // Qt's own sentence: a value missing or given where none is taken.
+    QString text = parser.errorText();
+    if (text.endsWith(QLatin1Char('.')))
+        text.chop(1);
+    if (!text.isEmpty())
+        text[0] = text[0].toLower();
+    return text + QStringLiteral("; see --help");
+}
+
+// Makes the output folder and its parents where missing, as mkdir -p does.
+// The line that says why it failed, or nothing.
+QString makeFolder(const QString &folder)
+{
+    std::error_code error;
+    const std::filesystem::path path(QFile::encodeName(folder).toStdString());
+    std::filesystem::create_directories(path, error);
+    if (!error && std::filesystem::is_directory(path, error))
+        return QString();
+    return QStringLiteral("cannot make the folder %1: %2")
+            .arg(QDir::toNativeSeparators(folder),
+                 error ? QString::fromLocal8Bit(error.message().c_str())
+                       : QStringLiteral("a file of that name is in the way"));
+}
+
 // The help text: the usage names the program as people call it, not the
 // path it was started by, and it ends with what the exit status means.
 QString helpText(const QCommandLineParser &parser)
@@ -351,13 +499,13 @@ class Runner
 {
 public:
     Runner(Batch &runBatch, const std::vector<QString> &refused, Target runTarget,
-           ResamplingQuality runQuality, ProgressBar &progressBar)
+           ResamplingQuality runQuality, ProgressLine &progressLine)
         : batch(runBatch)
         , tasks(runBatch.tasks())
         , refusals(refused)
         , target(runTarget)
         , quality(runQuality)
-        , bar(progressBar)
+        , progress(progressLine)
         , outcomes(tasks.size())
     {
         for (const BatchTask &task : tasks)
@@ -369,24 +517,20 @@ public:
         const int threads = int(std::min<size_t>(size_t(std::max(jobs, 1)), tasks.size()));
         // Threads left over from the files go to the parts of one.
         parallelParts = threads == 1 && jobs > 1;
-        std::vector<std::unique_ptr<QThread>> workers;
-        for (int i = 1; i < threads; ++i) {
-            workers.emplace_back(QThread::create([this] { work(); }));
-            workers.back()->start();
-        }
+        std::vector<std::thread> workers;
+        for (int i = 1; i < threads; ++i)
+            workers.emplace_back([this] { work(); });
         work();
-        for (const auto &worker : workers)
-            worker->wait();
+        for (std::thread &worker : workers)
+            worker.join();
+        progress.finish();
     }
 
 private:
-    enum class Outcome { Running, Converted, Failed, Stopped };
-
     struct Result
     {
-        Outcome outcome = Outcome::Running;
+        TaskEnd end;
         Messages messages;
-        QString failure;
     };
 
     void work()
@@ -403,33 +547,32 @@ private:
                         return false;
                 return true;
             });
-            QString failure = refusals[index].isEmpty() ? batch.refusal(index) : refusals[index];
+            const QString refusal =
+                    refusals[index].isEmpty() ? batch.refusal(index) : refusals[index];
             lock.unlock();
 
             Result result;
-            if (failure.isEmpty())
-                failure = convertOne(tasks[index], target, quality, parallelParts, bar,
-                                     result.messages);
-            if (failure.isEmpty()) {
-                result.outcome = Outcome::Converted;
-            } else if (interrupted) {
-                result.outcome = Outcome::Stopped;
-            } else {
-                result.outcome = Outcome::Failed;
-                result.failure = failure;
-                result.messages << failure;
-            }
+            if (!refusal.isEmpty())
+                result.end = {Outcome::Failed, refusal};
+            else
+                result.end = convertOne(
+                        tasks[index], target, quality, parallelParts,
+                        [this, index](double fraction) { progress.update(index, fraction); },
+                        result.messages);
+            if (result.end.outcome == Outcome::Failed)
+                result.messages << result.end.failure;
+            progress.done(index);
 
             lock.lock();
             outcomes[index] = result;
-            while (counted < tasks.size() && outcomes[counted].outcome != Outcome::Running) {
+            while (counted < tasks.size() && outcomes[counted].end.outcome != Outcome::Running) {
                 const Result &done = outcomes[counted];
                 for (const QString &line : done.messages)
-                    printLine(line);
-                if (done.outcome == Outcome::Converted)
+                    progress.print(line);
+                if (done.end.outcome == Outcome::Converted)
                     batch.converted(counted);
-                else if (done.outcome == Outcome::Failed)
-                    batch.failed(done.failure);
+                else if (done.end.outcome == Outcome::Failed)
+                    batch.failed(done.end.failure);
                 ++counted;
             }
             changed.notify_all();
@@ -441,7 +584,7 @@ private:
     const std::vector<QString> &refusals; // refused before converting
     const Target target;
     const ResamplingQuality quality;
-    ProgressBar &bar;
+    ProgressLine &progress;
     QStringList destinations; // absolute paths, one per task
     std::mutex mutex;
     std::condition_variable changed;
@@ -450,6 +593,20 @@ private:
     std::vector<Result> outcomes;
     bool parallelParts = false;
 };
+
+// Each source's duration, for the progress line's shares; 0 where unknown.
+std::vector<double> durations(const std::vector<BatchTask> &tasks)
+{
+    std::vector<double> seconds;
+    seconds.reserve(tasks.size());
+    for (const BatchTask &task : tasks) {
+        const WaveInfo info = recognizeWave(task.source);
+        seconds.push_back(info.recognised() && info.sampleRate > 0
+                                  ? double(info.frames) / info.sampleRate
+                                  : 0.0);
+    }
+    return seconds;
+}
 
 } // namespace
 
@@ -525,7 +682,7 @@ int main(int argc, char *argv[])
                                  QStringLiteral("File to write (without -o)."));
 
     if (!parser.parse(QCoreApplication::arguments())) {
-        printLine(parser.errorText());
+        printLine(parseError(parser));
         return Usage;
     }
     if (parser.isSet(helpOption)) {
@@ -567,32 +724,48 @@ int main(int argc, char *argv[])
 
     const QStringList arguments = parser.positionalArguments();
     const bool toFolder = parser.isSet(outputOption);
+    const QString folder = parser.value(outputOption);
     // A file named "-" would be written or looked for, where the user meant
     // a pipe.
-    if (arguments.contains(QStringLiteral("-")) ||
-        (toFolder && parser.value(outputOption) == QLatin1String("-"))) {
+    if (arguments.contains(QStringLiteral("-")) || (toFolder && folder == QLatin1String("-"))) {
         printLine(QStringLiteral("standard input and output are not supported: name a file"));
         return Usage;
     }
+    // An empty name is most often a variable that was never set: it would
+    // mean the current folder, or no file at all.
+    if (arguments.contains(QString()) || (toFolder && folder.isEmpty())) {
+        printLine(
+                QStringLiteral("an empty name was given%1; name a file or folder")
+                        .arg(toFolder && folder.isEmpty() ? QStringLiteral(" to -o") : QString()));
+        return Usage;
+    }
+    if (parser.isSet(peakOption) && !parser.isSet(infoOption)) {
+        printLine(QStringLiteral("--peak goes with --info: quorvia-convert --info --peak FILE..."));
+        return Usage;
+    }
     const bool quiet = parser.isSet(quietOption);
-    ProgressBar bar(!quiet && ::isatty(STDERR_FILENO));
+    const bool showProgress = !quiet && ::isatty(STDERR_FILENO);
     if (parser.isSet(infoOption)) {
         if (arguments.isEmpty()) {
             printLine(QStringLiteral("give --info FILE...; see --help"));
             return Usage;
         }
         bool allRecognised = true;
+        bool stopped = false;
         for (const QString &path : arguments) {
-            if (interrupted)
+            stopped = interrupted;
+            if (stopped)
                 break;
+            Outcome outcome = Outcome::Failed;
             if (fromLossyArgument(path, lossy)) {
                 printLine(lossyNameReason(path));
-                allRecognised = false;
-            } else if (!printInfo(path, parser.isSet(peakOption), bar)) {
-                allRecognised = false;
+            } else {
+                outcome = printInfo(path, parser.isSet(peakOption), showProgress);
             }
+            allRecognised = allRecognised && outcome == Outcome::Converted;
+            stopped = outcome == Outcome::Stopped;
         }
-        if (interrupted)
+        if (interrupted && stopped)
             return KilledBy + interrupted;
         return allRecognised ? Converted : SomeFailed;
     }
@@ -601,13 +774,20 @@ int main(int argc, char *argv[])
         printLine(QStringLiteral("give SOURCE DESTINATION, or -o DIR SOURCE...; see --help"));
         return Usage;
     }
-    Batch batch = toFolder ? Batch::intoFolder(arguments, parser.value(outputOption))
-                           : Batch({{arguments[0], arguments[1]}});
+    Batch batch =
+            toFolder ? Batch::intoFolder(arguments, folder) : Batch({{arguments[0], arguments[1]}});
 
     const std::vector<BatchTask> &tasks = batch.tasks();
     // Names the system cannot hold are refused before anything runs: no
     // name is ever mapped to a different file.
-    const bool lossyDirectory = toFolder && fromLossyArgument(parser.value(outputOption), lossy);
+    const bool lossyDirectory = toFolder && fromLossyArgument(folder, lossy);
+    if (toFolder && !lossyDirectory) {
+        const QString failure = makeFolder(folder);
+        if (!failure.isEmpty()) {
+            printLine(failure);
+            return SomeFailed;
+        }
+    }
     std::vector<QString> refusals(tasks.size());
     for (size_t i = 0; i < tasks.size(); ++i) {
         const QString &source = tasks[i].source;
@@ -617,13 +797,16 @@ int main(int argc, char *argv[])
             refusals[i] = lossyNameReason(fromLossyArgument(source, lossy) ? source : destination);
     }
 
-    // One line redrawn in place can show one conversion at a time.
     const int jobs = parser.isSet(jobsOption) ? parser.value(jobsOption).toInt() : defaultJobs;
-    ProgressBar batchBar(!quiet && ::isatty(STDERR_FILENO) && (jobs == 1 || tasks.size() == 1));
-    Runner(batch, refusals, target, quality, batchBar).run(jobs);
+    ProgressLine progress(showProgress, QFileInfo(tasks[0].source).fileName(),
+                          showProgress ? durations(tasks) : std::vector<double>(tasks.size()));
+    Runner(batch, refusals, target, quality, progress).run(jobs);
     if (toFolder && !quiet)
         printLine(batch.summary());
-    if (interrupted)
+    // A destination in place counts as converted, even when the signal came
+    // while it was being put there: the run was stopped only when it left a
+    // file undone.
+    if (interrupted && batch.notStartedCount() > 0)
         return KilledBy + interrupted;
     return batch.failedCount() == 0 ? Converted : SomeFailed;
 }

@@ -70,9 +70,8 @@ QString Batch::summary() const
     QString text = tr("%1 converted, %2 failed").arg(convertedCount()).arg(failedCount());
     if (skips > 0)
         text += tr(", %1 skipped").arg(skips);
-    const int notStarted = int(list.size()) - convertedCount() - failedCount() - skips;
-    if (notStarted > 0)
-        text += tr(", %1 not started").arg(notStarted);
+    if (notStartedCount() > 0)
+        text += tr(", %1 not started").arg(notStartedCount());
     return text;
 }
 

@@ -42,6 +42,11 @@ public:
     int convertedCount() const { return int(written.size()); }
     int failedCount() const { return int(failures.size()); }
     int skippedCount() const { return skips; }
+    // Neither converted, failed nor skipped: stopped, or never reached.
+    int notStartedCount() const
+    {
+        return int(list.size()) - convertedCount() - failedCount() - skips;
+    }
     // One line per failed task, as given to failed().
     const QStringList &failureLines() const { return failures; }
     // "12 converted, 1 failed", and how many were skipped, and how many

@@ -14,7 +14,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
+#include <future>
 #include <memory>
 #include <optional>
 #include <type_traits>
@@ -261,8 +263,7 @@ protected:
     {
         return failure(ConvertError::UnsupportedRate,
                        QStringLiteral("%1: the sample rate of %2 Hz is not supported")
-                               .arg(native(source))
-                               .arg(reader.sampleRate()));
+                               .arg(native(source), QString::number(reader.sampleRate())));
     }
 
     ConvertResult readFailure(const Source &from) const
@@ -448,21 +449,21 @@ private:
         parts[0].end = -1;
         parts[0].framesWritten = 0;
         parts[0].framesRead = 0;
-        std::unique_ptr<QThread> helper;
+        // A standard thread, whose end every thread checker sees.
+        std::future<void> helper;
         split = false;
         if (options.parallel && total >= minSplitFrames && QThread::idealThreadCount() > 1 &&
             prepareSecondPart(total / 2 / blockFrames * blockFrames)) {
             parts[0].end = parts[1].first;
             split = true;
-            helper.reset(QThread::create([this] { parts[1].outcome = pass(parts[1]); }));
-            helper->start();
+            helper = std::async(std::launch::async, [this] { parts[1].outcome = pass(parts[1]); });
         }
         parts[0].outcome = pass(parts[0]);
         if (!parts[0].outcome.ok())
             stop = true;
         // The caller keeps hearing of the progress, and can cancel, while
         // the second part finishes.
-        while (helper && !helper->wait(waitStep))
+        while (helper.valid() && helper.wait_for(waitStep) != std::future_status::ready)
             if (!stop && !progress->framesRead(framesRead()))
                 stop = cancelledByCaller = true;
         progressSoFar = progress->fraction();
@@ -470,15 +471,15 @@ private:
             return cancelled();
         // A part stopped by the other one has its cancellation as outcome:
         // what stopped the other one is what counts.
-        for (int i = 0; i < (helper ? 2 : 1); ++i)
+        for (int i = 0; i < (split ? 2 : 1); ++i)
             if (!parts[i].outcome.ok() && parts[i].outcome.error != ConvertError::Cancelled)
                 return parts[i].outcome;
         if (overFullScale)
             return {};
         if (stop)
             return cancelled();
-        result.framesWritten = parts[0].framesWritten + (helper ? parts[1].framesWritten : 0);
-        if (helper && parts[0].framesWritten != parts[1].firstOutput)
+        result.framesWritten = parts[0].framesWritten + (split ? parts[1].framesWritten : 0);
+        if (split && parts[0].framesWritten != parts[1].firstOutput)
             return writeFailure(ConvertError::Write, QStringLiteral("the parts do not meet"));
         return {};
     }
@@ -585,7 +586,7 @@ private:
     static constexpr double gain = toStandard ? toStandardGain : toBrinmoorGain;
     // Shorter recordings are not worth a second thread.
     static constexpr qint64 minSplitFrames = 1 << 17;
-    static constexpr unsigned long waitStep = 10; // ms
+    static constexpr std::chrono::milliseconds waitStep{10};
 
     Part parts[2];
     bool split = false; // the recording goes in two parts

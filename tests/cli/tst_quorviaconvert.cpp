@@ -34,9 +34,35 @@ struct WriteFailure
     QString destination = "destination.wav";
 };
 
+// A command that is refused before anything is written, run in a folder of
+// its own that holds the inputs; its stderr names what would work.
+struct Refusal
+{
+    QString name;
+    QStringList arguments;
+    int exitCode;
+    QByteArrayList says;
+    QByteArray mustNotSay = "Unknown"; // Qt's own wording
+};
+
+// A signal at the moment a destination is renamed into place, before or
+// after the rename: what is in place counts as converted.
+struct LateSignal
+{
+    QString name;
+    QString when; // "before" or "after" the rename
+    int signal;
+    QStringList sources; // converted with -j 1 into a new folder
+    int exitCode;
+    QStringList written; // in that folder
+    QByteArray summary;
+};
+
 } // namespace
 
 Q_DECLARE_METATYPE(WriteFailure)
+Q_DECLARE_METATYPE(Refusal)
+Q_DECLARE_METATYPE(LateSignal)
 
 class TestQuorviaConvert : public QObject
 {
@@ -58,6 +84,112 @@ private slots:
         QVERIFY(writeFile(dir.filePath("cut.wav"), recording.left(44 + 16 * 15000)));
         QVERIFY(writeFile(dir.filePath("twelve.wav"),
                           canonicalHeader(12, 2, 44100, 400) + QByteArray(400, '\1')));
+        QVERIFY(writeFile(dir.filePath("x%2.wav"),
+                          canonicalHeader(16, 2, 1, 400) + QByteArray(400, '\1')));
+    }
+
+    void refusals_data()
+    {
+        rows<Refusal>({
+                {"unknown option",
+                 {"--bogus", "short.wav", "x.wav"},
+                 2,
+                 {"quorvia-convert: unknown option --bogus"}},
+                {"--peak without --info",
+                 {"--peak", "short.wav", "x.wav"},
+                 2,
+                 {"--peak goes with --info"}},
+                {"empty folder name", {"-o", "", "short.flac"}, 2, {"empty name was given to -o"}},
+                {"empty destination name", {"short.wav", ""}, 2, {"empty name was given"}},
+                {"FLAC read as a recording",
+                 {"--to", "standard", "short.flac", "x.wav"},
+                 1,
+                 {"short.flac: it is a standard source (FLAC", "; use --to brinmoor"},
+                 "RIFF"},
+                {"FLAC destination of a standard source",
+                 {"short.wav", "x.flac"},
+                 1,
+                 {"x.flac: FLAC is written only as a standard destination"},
+                 "cannot be written"},
+                {"a name with %2",
+                 {"x%2.wav", "x.rec"},
+                 1,
+                 {"x%2.wav: the sample rate of 1 Hz is not supported"},
+                 "x1"},
+        });
+    }
+
+    void refusals()
+    {
+        QFETCH(Refusal, row);
+        QTemporaryDir work;
+        const QStringList inputs{"short.wav", "short.flac", "x%2.wav"};
+        for (const QString &name : inputs)
+            QVERIFY(QFile::copy(dir.filePath(name), work.filePath(name)));
+        const Run r = run(QStringList{"sh", "-c", "cd \"$0\" && exec \"$@\"", work.path()} +
+                          converter(row.arguments));
+        QCOMPARE(r.exitCode, row.exitCode);
+        for (const QByteArray &part : row.says)
+            QVERIFY2(r.err.contains(part), r.err);
+        QVERIFY2(!r.err.contains(row.mustNotSay) && lines(r.err).size() == 1, r.err);
+        QCOMPARE(strayFiles(work.path(), inputs), QStringList());
+    }
+
+    void signalsWhileTheDestinationIsPutInPlace_data()
+    {
+        const QByteArray after = "1 converted, 0 failed, 1 not started\n";
+        rows<LateSignal>({
+                {"SIGINT before the rename",
+                 "before",
+                 SIGINT,
+                 {"short.wav"},
+                 0,
+                 {"short.wav"},
+                 "1 converted, 0 failed\n"},
+                {"SIGTERM after the rename",
+                 "after",
+                 SIGTERM,
+                 {"short.rec"},
+                 0,
+                 {"short.wav"},
+                 "1 converted, 0 failed\n"},
+                {"SIGTERM after the first of two",
+                 "after",
+                 SIGTERM,
+                 {"short.rec", "standard.wav"},
+                 143,
+                 {"short.wav"},
+                 after},
+                {"SIGINT before the first of two is renamed",
+                 "before",
+                 SIGINT,
+                 {"standard.wav", "short.rec"},
+                 130,
+                 {"standard.wav"},
+                 after},
+        });
+    }
+
+    void signalsWhileTheDestinationIsPutInPlace()
+    {
+        QFETCH(LateSignal, row);
+        QTemporaryDir work;
+        const QString out = work.filePath("new/out"); // made as by mkdir -p
+        QStringList sources;
+        for (const QString &name : row.sources)
+            sources << dir.filePath(name);
+        // The sanitizers' runtime must otherwise come first of all.
+        const QString asan = qEnvironmentVariable("ASAN_OPTIONS");
+        const Run r = run(QStringList{"env", "LD_PRELOAD=" SIGNAL_SHIM,
+                                      QStringLiteral("QUORVIA_TEST_SIGNAL=%1").arg(row.signal),
+                                      "QUORVIA_TEST_WHEN=" + row.when,
+                                      "ASAN_OPTIONS=" + asan + ":verify_asan_link_order=0"} +
+                          converter(QStringList{"-j", "1", "-o", out} + sources));
+        QCOMPARE(r.exitCode, row.exitCode);
+        QVERIFY2(r.err.endsWith(row.summary), r.err);
+        QCOMPARE(strayFiles(out, row.written), QStringList());
+        for (const QString &name : row.written)
+            QVERIFY(QFileInfo(out + "/" + name).size() > 44);
     }
 
     // Only the program's own options, not the toolkit's, and what its exit
@@ -146,6 +278,22 @@ private slots:
                  r.out);
         QCOMPARE(lines(r.err).size(), 1);
         QVERIFY(r.err.contains("a/text: not a RIFF WAVE file"));
+    }
+
+    // On a terminal, one line follows the whole batch, also when files
+    // convert at once on several threads.
+    void progressOnATerminal()
+    {
+        QTemporaryDir work;
+        QString command =
+                QStringLiteral("exec '%1' -j 2 -o '%2'").arg(QUORVIA_CONVERT, work.filePath("out"));
+        for (const char *name : {"standard.wav", "short.rec", "brinmoor.wav"})
+            command += QStringLiteral(" '%1'").arg(dir.filePath(name));
+        const Run r = run({"script", "-qec", command, "/dev/null"});
+        QCOMPARE(r.exitCode, 0);
+        QVERIFY2(r.out.contains("] 100% 3 of 3 files, 0:04 of 0:04\r\n") &&
+                         r.out.endsWith("3 converted, 0 failed\r\n"),
+                 r.out.right(300));
     }
 
     // Measuring the peak of a recording far longer than the test can wait
