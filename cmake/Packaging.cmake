@@ -1,6 +1,7 @@
 # The Debian package, made by scripts/package.sh (cpack -G DEB): both
-# programs, the desktop entry, the icons, the manual page, the bash
-# completion and the AppStream metadata, as cmake --install puts them.
+# programs, the desktop entry, the icons, the manual pages, the bash
+# completion, the AppStream metadata and the copyright file, as cmake
+# --install puts them.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME quorvia)
 set(CPACK_PACKAGE_VENDOR "Norvale")
@@ -24,4 +25,14 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # libsndfile, libmpg123 and libsoxr are opened when first needed, out of
 # dpkg-shlibdeps' sight: the packages of the sonames the programs open.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libsndfile1, libmpg123-0, libsoxr0")
+# The completion is read only where bash-completion is installed.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "bash-completion")
 include(CPack)
+
+if(UNIX AND NOT APPLE)
+    # Debian's machine-readable copyright file, where Debian keeps it.
+    string(SUBSTRING "${QUORVIA_RELEASE_DATE}" 0 4 QUORVIA_RELEASE_YEAR)
+    configure_file(${CMAKE_CURRENT_LIST_DIR}/copyright.in copyright @ONLY)
+    install(FILES ${CMAKE_CURRENT_BINARY_DIR}/copyright
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/quorvia)
+endif()

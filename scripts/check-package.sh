@@ -33,7 +33,8 @@ dpkg-deb -I "$deb"
 listing=$(dpkg-deb -c "$deb")
 for path in usr/bin/quorvia usr/bin/quorvia-convert usr/share/applications/quorvia.desktop \
     usr/share/icons/hicolor/128x128/apps/quorvia.png usr/share/icons/hicolor/256x256/apps/quorvia.png \
-    usr/share/man/man1/quorvia-convert.1.gz usr/share/bash-completion/completions/quorvia-convert \
+    usr/share/man/man1/quorvia-convert.1.gz usr/share/man/man1/quorvia.1.gz \
+    usr/share/bash-completion/completions/quorvia-convert usr/share/doc/quorvia/copyright \
     usr/share/metainfo/example.norvale.Quorvia.metainfo.xml; do
     grep -q " \./$path\$" <<<"$listing" || fail "the package lacks /$path"
 done
@@ -41,6 +42,9 @@ depends=$(dpkg-deb -f "$deb" Depends)
 for library in libqt5core5a libqt5widgets5 libstdc++6 libsndfile1 libmpg123-0 libsoxr0; do
     grep -q "$library" <<<"$depends" || fail "Depends does not name $library: $depends"
 done
+# The completion does nothing without bash-completion, which most systems
+# have; it is recommended, not required.
+dpkg-deb -f "$deb" Recommends | grep -qw bash-completion || fail "Recommends lacks bash-completion"
 
 echo "== Install"
 $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y "$deb"
@@ -51,13 +55,26 @@ echo "== Try"
 [ "$(command -v quorvia)" = /usr/bin/quorvia ] || fail "quorvia is not on the PATH"
 desktop-file-validate /usr/share/applications/quorvia.desktop
 grep -qx 'Exec=quorvia %F' /usr/share/applications/quorvia.desktop || fail "desktop entry's Exec"
+# A search for the program's name finds the window, whose Name is Tamsel.
+grep -q '^Keywords=\(.*;\)\?Quorvia;' /usr/share/applications/quorvia.desktop ||
+    fail "the desktop entry's Keywords lack Quorvia"
 # The desktop database names the program for recordings, so that file
 # managers offer it.
 if [ -f /usr/share/applications/mimeinfo.cache ]; then
     grep -q '^audio/x-wav=.*quorvia.desktop' /usr/share/applications/mimeinfo.cache ||
         fail "the desktop database does not offer quorvia for audio/x-wav"
 fi
-man -w quorvia-convert >/dev/null || fail "no manual page"
+for page in quorvia-convert quorvia; do
+    man -w "$page" >/dev/null || fail "no manual page for $page"
+done
+# Debian's machine-readable format: its header, and a Files paragraph for
+# everything with a License that a stand-alone paragraph or text explains.
+copyright=/usr/share/doc/quorvia/copyright
+head -1 "$copyright" | grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' ||
+    fail "$copyright is not in the machine-readable format"
+grep -q '^Upstream-Name: Quorvia$' "$copyright" || fail "$copyright lacks Upstream-Name"
+awk -v RS= '/^Files: \*\n/ && /\nCopyright: / && /\nLicense: [^\n]+\n / { found = 1 } END { exit !found }' \
+    "$copyright" || fail "$copyright lacks a Files: * paragraph with its copyright and license"
 appstreamcli validate --no-net /usr/share/metainfo/example.norvale.Quorvia.metainfo.xml
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -68,6 +85,9 @@ quorvia-convert --quiet "$work/out.wav" "$work/back.wav"
 # The libraries opened only when needed: FLAC, and the high-quality mode.
 quorvia-convert --quiet --quality high "$work/out.wav" "$work/back.flac"
 quorvia-convert --quiet --to brinmoor "$work/back.flac" "$work/again.wav"
+# The manual page's own example: the folder is made.
+quorvia-convert --quiet -o "$work/converted/" "$work"/*.wav
+[ -s "$work/converted/in.wav" ] || fail "-o did not convert into a folder it made"
 echo "converted $work/in.wav there and back"
 
 echo "== Remove"

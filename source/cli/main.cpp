@@ -484,7 +484,8 @@ QString helpText(const QCommandLineParser &parser)
                    "       --info, a file was not recognised\n"
                    "  2    the command line was not understood\n"
                    "  130  stopped by SIGINT (Ctrl+C), 143 by SIGTERM; the file being\n"
-                   "       converted then is left as if never started\n")
+                   "       converted then is left as if never started (a file already in\n"
+                   "       place when the signal came counts as converted)\n")
             .arg(parser.applicationDescription(), options);
 }
 
@@ -645,13 +646,15 @@ int main(int argc, char *argv[])
             QStringLiteral("layout"), QStringLiteral("auto"));
     const QCommandLineOption outputOption(
             {QStringLiteral("o"), QStringLiteral("output-dir")},
-            QStringLiteral("Convert every SOURCE into <dir>, named after it with .wav."),
+            QStringLiteral("Convert every SOURCE into <dir>, named after it with .wav; <dir> "
+                           "is made when missing."),
             QStringLiteral("dir"));
     const QCommandLineOption qualityOption(
             QStringLiteral("quality"),
-            QStringLiteral(
-                    "Resampling: original (the filter and gains, unchanged bit for bit; "
-                    "default) or high (flat to 15.6 kHz, aliases over 120 dB down, unity gain)."),
+            QStringLiteral("Resampling: original (the filter and gains, unchanged bit for bit; "
+                           "default) or high (flat within 0.01 dB to 18 kHz, aliases over 120 dB "
+                           "down, unity "
+                           "gain)."),
             QStringLiteral("mode"), QStringLiteral("original"));
     const QCommandLineOption quietOption({QStringLiteral("q"), QStringLiteral("quiet")},
                                          QStringLiteral("Show no progress bar and no summary."));

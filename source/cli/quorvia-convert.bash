@@ -34,7 +34,8 @@ _quorvia_convert()
     esac
 
     if [[ $cur == -* ]]; then
-        mapfile -t COMPREPLY < <(compgen -W '--help --version --to --output-dir --quality --jobs --quiet --info --peak' -- "$cur")
+        mapfile -t COMPREPLY < <(compgen -W '-h --help -v --version --to -o --output-dir --quality
+            -j --jobs -q --quiet --info --peak' -- "$cur")
         return
     fi
     compopt -o filenames
