@@ -213,9 +213,8 @@ QString reasonWithRemedy(const BatchTask &task, int type, const ConvertResult &r
 {
     const QString source = QDir::toNativeSeparators(task.source);
     const bool toStandard = type == BrinmoorToStandard;
-    if (result.error == ConvertError::DestinationFormat && !toStandard &&
-        QFileInfo(task.destination).suffix().compare(QLatin1String("flac"), Qt::CaseInsensitive) ==
-                0)
+    const bool toFlac = QFileInfo(task.destination).suffix().toLower() == QLatin1String("flac");
+    if (result.error == ConvertError::DestinationFormat && !toStandard && toFlac)
         return QStringLiteral("%1: FLAC is written only as a standard destination, from a "
                               "Brinmoor-WAVE source; a Brinmoor-WAVE destination is named .wav")
                 .arg(QDir::toNativeSeparators(task.destination));
