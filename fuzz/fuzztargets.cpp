@@ -5,12 +5,17 @@
 #include "wave/soundfile.h"
 #include "wave/standardwavefile.h"
 
+#include <QBuffer>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QtEndian>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <iterator>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -28,13 +33,11 @@ bool writeFile(const QString &path, const QByteArray &bytes)
 
 // The input as a file in a scratch directory (one per process, reused for
 // every input); empty when it cannot be written.
-QString inputFile(const QString &name, const char *data, std::size_t size)
+QString inputFile(const QString &name, const QByteArray &bytes)
 {
     static const QTemporaryDir scratch;
     const QString path = scratch.filePath(name);
-    const bool written =
-            scratch.isValid() && writeFile(path, QByteArray::fromRawData(data, int(size)));
-    return written ? path : QString();
+    return scratch.isValid() && writeFile(path, bytes) ? path : QString();
 }
 
 QByteArray readFile(const QString &path)
@@ -43,15 +46,33 @@ QByteArray readFile(const QString &path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
+// Bytes in memory that seek as a file does: a position past the end is
+// taken, and reading there finds nothing. (A buffer refuses it, so readers
+// and decoders would take other paths than over a file.)
+class FileLikeBuffer : public QBuffer
+{
+public:
+    bool seek(qint64 pos) override
+    {
+        return pos > size() ? QIODevice::seek(pos) : QBuffer::seek(pos);
+    }
+};
+
+// The input as a device open for reading, over the fuzzer's own bytes.
+std::unique_ptr<QIODevice> memoryDevice(const char *data, std::size_t size)
+{
+    auto buffer = std::make_unique<FileLikeBuffer>();
+    buffer->setData(QByteArray::fromRawData(data, int(size)));
+    buffer->open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+    return buffer;
+}
+
 // Opens the input as `file`: nothing when it opened, else the fault, or
 // an empty one when the file was refused soundly (closed, with a reason).
 template<class File>
-std::optional<QString> open(File &file, const char *name, const char *data, std::size_t size)
+std::optional<QString> open(File &file, const char *data, std::size_t size)
 {
-    const QString path = inputFile(QString::fromLatin1(name), data, size);
-    if (path.isEmpty())
-        return QStringLiteral("cannot write the input file");
-    if (file.open(path, QIODevice::ReadOnly))
+    if (file.open(memoryDevice(data, size)))
         return std::nullopt;
     if (file.isOpen())
         return QStringLiteral("a refused file stays open");
@@ -166,12 +187,66 @@ QString checkConversion(const QString &source, int type)
     return {};
 }
 
+// Rates whose filters are designed quickly: those of recordings and the
+// usual ones. A conversion designs a filter for its pair of rates, millions
+// of taps for an odd one, which would make nearly every input slow; what
+// odd rates do is the resampler's tests' business.
+constexpr quint32 quickRates[] = {39062, 44100, 48000, 22050, 8000, 96000, 88200, 78125};
+
+bool isQuickRate(double rate)
+{
+    return std::find(std::begin(quickRates), std::end(quickRates), rate) != std::end(quickRates);
+}
+
+// Offset of the sample rate in the first "fmt " chunk of a WAVE file, or
+// -1.
+int rateOffset(const QByteArray &bytes)
+{
+    const char *p = bytes.constData();
+    const auto id = [p](int at, const char *name) { return std::memcmp(p + at, name, 4) == 0; };
+    if (bytes.size() < 12 || !(id(0, "RIFF") || id(0, "RF64") || id(0, "BW64")) || !id(8, "WAVE"))
+        return -1;
+    for (qint64 at = 12; at + 8 <= bytes.size();) {
+        const quint32 chunk = qFromLittleEndian<quint32>(p + at + 4);
+        if (id(int(at), "fmt "))
+            return at + 16 <= bytes.size() ? int(at + 12) : -1;
+        at += 8 + qint64(chunk) + (chunk & 1);
+    }
+    return -1;
+}
+
+// Keeps a conversion quick: a WAVE file's odd rate becomes one of the
+// quick ones (mutations of it still pick among them); another format is
+// converted only at a quick rate and when it decodes to a short recording.
+bool quickToConvert(QByteArray *bytes)
+{
+    const int at = rateOffset(*bytes);
+    if (at >= 0) {
+        const quint32 rate = qFromLittleEndian<quint32>(bytes->constData() + at);
+        if (!isQuickRate(rate))
+            qToLittleEndian(quickRates[rate % std::size(quickRates)], bytes->data() + at);
+        return true;
+    }
+    SoundFile file;
+    if (!file.open(memoryDevice(bytes->constData(), std::size_t(bytes->size()))))
+        return true; // refused as quickly by the conversion
+    if (!isQuickRate(file.sampleRate()))
+        return false;
+    constexpr int longest = 1 << 15;
+    std::vector<Frame> frames(blockFrames);
+    for (int read = 0; read <= longest; read += blockFrames) {
+        if (file.readFrames(frames.data(), blockFrames) <= 0)
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
 QString standardWave(const char *data, std::size_t size)
 {
     StandardWaveFile file;
-    if (const auto refused = open(file, "standard.wav", data, size))
+    if (const auto refused = open(file, data, size))
         return *refused;
     // Integer -1 lies a little below full scale.
     return readToEnd(file, qint64(size), -1.0000000005, 1.0);
@@ -180,7 +255,7 @@ QString standardWave(const char *data, std::size_t size)
 QString brinmoorWave(const char *data, std::size_t size)
 {
     BrinmoorWaveFile file;
-    if (const auto refused = open(file, "brinmoor.wav", data, size))
+    if (const auto refused = open(file, data, size))
         return *refused;
 
     // The peak scan must leave the reader where the data begin.
@@ -207,7 +282,7 @@ QString brinmoorWave(const char *data, std::size_t size)
 QString soundFile(const char *data, std::size_t size)
 {
     SoundFile file;
-    if (const auto refused = open(file, "sound", data, size))
+    if (const auto refused = open(file, data, size))
         return *refused;
     if (file.formatName().isEmpty())
         return QStringLiteral("no format name");
@@ -239,7 +314,10 @@ QString soundFile(const char *data, std::size_t size)
 
 QString convert(const char *data, std::size_t size)
 {
-    const QString source = inputFile(QStringLiteral("source.wav"), data, size);
+    QByteArray bytes(data, int(size));
+    if (!quickToConvert(&bytes))
+        return {};
+    const QString source = inputFile(QStringLiteral("source.wav"), bytes);
     if (source.isEmpty())
         return QStringLiteral("cannot write the input file");
     for (const int type : {int(StandardToBrinmoor), int(BrinmoorToStandard)}) {

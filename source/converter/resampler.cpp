@@ -7,7 +7,9 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <mutex>
 #include <utility>
+#include <vector>
 
 #if defined(__SSE2__)
 #    include <emmintrin.h>
@@ -281,6 +283,25 @@ int64_t greatestCommonDivisor(int64_t a, int64_t b)
     return a;
 }
 
+// The latest designs, shared by the next stage set up for the same L and M:
+// a batch of short files designs the filter of each pair of rates once.
+// Stages on several threads take turns. Only a million taps in all are kept
+// (with their rows, a few megabytes), so that an odd rate's design does not
+// stay in memory.
+struct KeptDesigns
+{
+    std::mutex turns;
+    std::vector<std::unique_ptr<Resampler>> stages; // the most recent first
+};
+
+KeptDesigns &keptDesigns()
+{
+    static KeptDesigns kept;
+    return kept;
+}
+
+constexpr int64_t keptTaps = 1 << 20;
+
 } // namespace
 
 std::unique_ptr<Resampler::firF> newFIRF(int length)
@@ -382,6 +403,22 @@ int Resampler::setRates(double inRate, double outRate)
         }
     }
 
+    KeptDesigns &kept = keptDesigns();
+    {
+        const std::lock_guard<std::mutex> turn(kept.turns);
+        const auto found = std::find_if(kept.stages.begin(), kept.stages.end(), [&](auto &stage) {
+            return stage->left->interp == b && stage->left->decim == a;
+        });
+        if (found != kept.stages.end()) {
+            std::rotate(kept.stages.begin(), found, found + 1);
+            const float in = inRate_;
+            const float out = outRate_;
+            setRatesLike(*kept.stages.front());
+            inRate_ = in;
+            outRate_ = out;
+            return 1;
+        }
+    }
     left = newPolyPhaseFIRF(span, 0, b, 0, a);
     // Both channels have the same filter; it is designed once (a refusal is
     // told for each).
@@ -392,6 +429,17 @@ int Resampler::setRates(double inRate, double outRate)
     if (!configured())
         return 0;
     buildRows();
+    if (left->taps <= keptTaps) {
+        auto stage = std::make_unique<Resampler>();
+        stage->setRatesLike(*this);
+        const std::lock_guard<std::mutex> turn(kept.turns);
+        kept.stages.insert(kept.stages.begin(), std::move(stage));
+        int64_t taps = 0;
+        size_t keep = 0;
+        while (keep < kept.stages.size() && taps + kept.stages[keep]->left->taps <= keptTaps)
+            taps += kept.stages[keep++]->left->taps;
+        kept.stages.resize(keep);
+    }
     return 1;
 }
 

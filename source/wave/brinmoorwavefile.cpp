@@ -203,6 +203,29 @@ BrinmoorWaveFile::~BrinmoorWaveFile() = default;
 
 bool BrinmoorWaveFile::open(const QString &fileName, QIODevice::OpenMode mode)
 {
+    forget();
+
+    if (mode == QIODevice::WriteOnly) {
+        header = WaveHeader::brinmoorDefaults();
+        const WaveHeader::Bytes bytes = header.toBytes();
+        opened = d->io.startWriting(fileName, QByteArray(bytes.data(), WaveHeader::size), &error);
+        return opened;
+    }
+    if (mode != QIODevice::ReadOnly) {
+        error = tr("unsupported open mode");
+        return false;
+    }
+    return readSource(openSource(fileName, WaveLayout::Brinmoor, &d->info));
+}
+
+bool BrinmoorWaveFile::open(std::unique_ptr<QIODevice> source)
+{
+    forget();
+    return readSource(openSource(std::move(source), WaveLayout::Brinmoor, &d->info));
+}
+
+void BrinmoorWaveFile::forget()
+{
     opened = false;
     d->io.reset();
     d->later = nullptr;
@@ -215,19 +238,10 @@ bool BrinmoorWaveFile::open(const QString &fileName, QIODevice::OpenMode mode)
     dataStart = 0;
     bytesWritten = 0;
     error.clear();
+}
 
-    if (mode == QIODevice::WriteOnly) {
-        header = WaveHeader::brinmoorDefaults();
-        const WaveHeader::Bytes bytes = header.toBytes();
-        opened = d->io.startWriting(fileName, QByteArray(bytes.data(), WaveHeader::size), &error);
-        return opened;
-    }
-    if (mode != QIODevice::ReadOnly) {
-        error = tr("unsupported open mode");
-        return false;
-    }
-
-    std::unique_ptr<QFile> in = openSource(fileName, WaveLayout::Brinmoor, &d->info);
+bool BrinmoorWaveFile::readSource(std::unique_ptr<QIODevice> in)
+{
     if (!in) {
         error = d->info.layout == WaveLayout::Standard ? otherLayoutReason(d->info)
                                                        : d->info.evidence;

@@ -25,7 +25,7 @@ namespace {
 // enough that the disk starts early.
 constexpr qint64 writeBackStep = 8 * 1024 * 1024;
 
-QString deviceError(QFileDevice *file, const char *fallback)
+QString deviceError(QIODevice *file, const char *fallback)
 {
     const QString reason = file->errorString();
     return reason.isEmpty() || reason == QLatin1String("Unknown error")
@@ -93,40 +93,42 @@ bool writeFully(QFileDevice *file, const char *bytes, qint64 n, QString *error)
 
 namespace {
 
-// Reads up to `n` bytes from file offset `at`, as readFully() does. On Unix
-// the file's own position is left alone, so that readers of one open file
-// (or of duplicates of its descriptor, which share the position) never
-// disturb one another.
-qint64 readFullyAt(QFileDevice *file, qint64 at, char *bytes, qint64 n, QString *error)
+// Reads up to `n` bytes from offset `at`, as readFully() does. On Unix a
+// file's own position is left alone, so that readers of one open file (or
+// of duplicates of its descriptor, which share the position) never disturb
+// one another; other devices (bytes in memory) have a position of their own.
+qint64 readFullyAt(QIODevice *device, qint64 at, char *bytes, qint64 n, QString *error)
 {
 #ifdef Q_OS_UNIX
-    const int fd = file->handle();
-    qint64 total = 0;
-    while (total < n) {
-        const ssize_t got = ::pread(fd, bytes + total, size_t(n - total), off_t(at + total));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0) {
-            *error = qt_error_string(errno);
-            return -1;
+    const auto *file = qobject_cast<QFileDevice *>(device);
+    if (file) {
+        const int fd = file->handle();
+        qint64 total = 0;
+        while (total < n) {
+            const ssize_t got = ::pread(fd, bytes + total, size_t(n - total), off_t(at + total));
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got < 0) {
+                *error = qt_error_string(errno);
+                return -1;
+            }
+            if (got == 0)
+                break;
+            total += got;
         }
-        if (got == 0)
-            break;
-        total += got;
+        return total;
     }
-    return total;
-#else
-    if (!file->seek(at)) {
-        *error = deviceError(file, "seek failed");
+#endif
+    if (!device->seek(at)) {
+        *error = deviceError(device, "seek failed");
         return -1;
     }
-    return readFully(file, bytes, n, error);
-#endif
+    return readFully(device, bytes, n, error);
 }
 
 } // namespace
 
-qint64 readFully(QFileDevice *file, char *bytes, qint64 n, QString *error)
+qint64 readFully(QIODevice *file, char *bytes, qint64 n, QString *error)
 {
     qint64 total = 0;
     while (total < n) {
@@ -146,29 +148,32 @@ ChunkedReader::ChunkedReader(qint64 capacity)
     : size(capacity)
 { }
 
-bool ChunkedReader::start(QFileDevice *device, qint64 rangeBegin, qint64 rangeEnd)
+bool ChunkedReader::start(QIODevice *device, qint64 rangeBegin, qint64 rangeEnd)
 {
     file = device;
-    if (buffer.size() < size_t(size))
-        buffer.resize(size_t(size));
+    // A short range (a small file) needs no more than its own length.
+    const qint64 needed = std::clamp<qint64>(rangeEnd - rangeBegin, 1, size);
+    if (buffer.size() < size_t(needed))
+        buffer.resize(size_t(needed));
     begin = rangeBegin;
     end = std::max(rangeBegin, rangeEnd);
     consumedPos = begin;
     offset = filled = 0;
     error.clear();
 #ifdef Q_OS_UNIX
-    if (file->handle() < 0) {
-        error = deviceError(file, "seek failed");
-        return false;
+    if (const auto *f = qobject_cast<QFileDevice *>(file)) {
+        if (f->handle() < 0) {
+            error = deviceError(file, "seek failed");
+            return false;
+        }
+        return true;
     }
-    return true;
-#else
+#endif
     if (!file->seek(begin)) {
         error = deviceError(file, "seek failed");
         return false;
     }
     return true;
-#endif
 }
 
 qint64 ChunkedReader::fill(qint64 wanted)
@@ -365,6 +370,7 @@ void WaveFileIo::reset()
     laterPart.reset();
     writer.shareTurns(nullptr);
     file.reset();
+    source.reset();
     mode = Mode::Closed;
 }
 
@@ -379,11 +385,11 @@ bool WaveFileIo::startWriting(const QString &fileName, const QByteArray &head, Q
     return true;
 }
 
-bool WaveFileIo::startReading(std::unique_ptr<QFile> source, qint64 begin, qint64 end,
+bool WaveFileIo::startReading(std::unique_ptr<QIODevice> device, qint64 begin, qint64 end,
                               QString *error)
 {
     reset();
-    file = std::move(source);
+    source = std::move(device);
     rangeBegin = begin;
     rangeEnd = end;
     mode = Mode::Reading;
@@ -395,14 +401,15 @@ bool WaveFileIo::startReading(std::unique_ptr<QFile> source, qint64 begin, qint6
 
 bool WaveFileIo::startReadingSameFile(const WaveFileIo &other, QString *error)
 {
-    if (!other.reading()) {
+    const auto *otherFile = qobject_cast<QFileDevice *>(other.source.get());
+    if (!other.reading() || !otherFile) {
         *error = QCoreApplication::translate("WaveFile", "not open for reading");
         return false;
     }
     auto copy = std::make_unique<QFile>();
 #ifdef Q_OS_UNIX
     // A duplicate shares the file's position, which the reader leaves alone.
-    const int fd = ::fcntl(other.file->handle(), F_DUPFD_CLOEXEC, 0);
+    const int fd = ::fcntl(otherFile->handle(), F_DUPFD_CLOEXEC, 0);
     if (fd < 0 ||
         !copy->open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered,
                     QFileDevice::AutoCloseHandle)) {
@@ -412,7 +419,7 @@ bool WaveFileIo::startReadingSameFile(const WaveFileIo &other, QString *error)
         return false;
     }
 #else
-    copy->setFileName(other.file->fileName());
+    copy->setFileName(otherFile->fileName());
     if (!copy->open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
         *error = copy->errorString();
         return false;
@@ -425,7 +432,7 @@ bool WaveFileIo::rewind(QString *error, qint64 offset)
 {
     if (!reading())
         return false;
-    if (reader.start(file.get(), std::min(rangeBegin + offset, rangeEnd), rangeEnd))
+    if (reader.start(source.get(), std::min(rangeBegin + offset, rangeEnd), rangeEnd))
         return true;
     *error = reader.errorString();
     return false;

@@ -13,6 +13,7 @@
 
 class QFile;
 class QFileDevice;
+class QIODevice;
 class QSaveFile;
 
 // Large-chunk file access shared by the two file classes. Reading and writing
@@ -26,11 +27,11 @@ class ChunkedReader
 public:
     static constexpr qint64 defaultCapacity = 128 * 1024;
 
-    // The buffer is allocated by the first start().
+    // The buffer is allocated by start(), no larger than the range needs.
     explicit ChunkedReader(qint64 capacity = defaultCapacity);
 
     // Positions the reader at `begin`; nothing is buffered afterwards.
-    bool start(QFileDevice *file, qint64 begin, qint64 end);
+    bool start(QIODevice *file, qint64 begin, qint64 end);
 
     // Bytes of the range not yet consumed (buffered or still in the file).
     qint64 remaining() const { return end - consumedPos; }
@@ -52,7 +53,7 @@ public:
     QString errorString() const { return error; }
 
 private:
-    QFileDevice *file = nullptr;
+    QIODevice *file = nullptr;
     qint64 size;
     std::vector<char> buffer;
     qint64 offset = 0; // first unconsumed byte in buffer
@@ -237,8 +238,9 @@ public:
     bool startWriting(const QString &fileName, const QByteArray &head, QString *error);
     // Writing: the length of the header, where the data start.
     qint64 headLength() const { return headSize; }
-    // Reads the byte range [begin, end) of an opened source.
-    bool startReading(std::unique_ptr<QFile> source, qint64 begin, qint64 end, QString *error);
+    // Reads the byte range [begin, end) of an opened source (a file, or
+    // bytes in memory).
+    bool startReading(std::unique_ptr<QIODevice> source, qint64 begin, qint64 end, QString *error);
     // Reads the range that `other` reads, from the file `other` has open
     // (through a duplicate of its descriptor), never by its name: the name
     // may stand for another file by now.
@@ -264,7 +266,8 @@ public:
 private:
     enum class Mode { Closed, Reading, Writing };
     Mode mode = Mode::Closed;
-    std::unique_ptr<QFileDevice> file;
+    std::unique_ptr<QFileDevice> file; // writing
+    std::unique_ptr<QIODevice> source; // reading
     std::unique_ptr<ChunkedWriter> laterPart;
     std::mutex writeTurns; // of the two writers after splitAt()
     qint64 rangeBegin = 0;
@@ -297,4 +300,4 @@ bool writeFully(QFileDevice *file, const char *bytes, qint64 n, QString *error);
 
 // Reads up to `n` bytes, retrying after short reads until the end of file.
 // Returns the count read, -1 on an error.
-qint64 readFully(QFileDevice *file, char *bytes, qint64 n, QString *error);
+qint64 readFully(QIODevice *file, char *bytes, qint64 n, QString *error);

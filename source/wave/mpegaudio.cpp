@@ -4,7 +4,7 @@
 #include "latelibrary.h"
 
 #include <QCoreApplication>
-#include <QFileDevice>
+#include <QIODevice>
 
 #include <mpg123.h>
 
@@ -79,7 +79,7 @@ const Mpg123 &mpg123()
 // learns that one happened.
 struct Source
 {
-    QFileDevice *file = nullptr;
+    QIODevice *file = nullptr;
     qint64 end = 0;
     QString error;
 };
@@ -98,7 +98,7 @@ mpg123_ssize_t readSource(void *handle, void *bytes, size_t count)
 off_t seekSource(void *handle, off_t offset, int whence)
 {
     const Source &s = *static_cast<Source *>(handle);
-    QFileDevice *file = s.file;
+    QIODevice *file = s.file;
     const qint64 base = whence == SEEK_CUR ? file->pos() : whence == SEEK_END ? s.end : 0;
     const qint64 to = base + qint64(offset);
     return to >= 0 && file->seek(to) ? off_t(to) : off_t(-1);
@@ -122,7 +122,7 @@ quint32 le32(const uchar *p)
 // Where the tags at the end of the file begin (an APE tag, then an ID3v1
 // tag): bytes the decoder would search for frames, and whose pictures hold
 // bytes that look like frame headers.
-qint64 audioEnd(QFileDevice *file)
+qint64 audioEnd(QIODevice *file)
 {
     qint64 end = file->size();
     uchar tail[32];
@@ -145,7 +145,7 @@ qint64 audioEnd(QFileDevice *file)
 
 // Where the first frame header lies behind any ID3v2 tags, with its first
 // bytes in `head`; -1 when the file is too short for one.
-qint64 firstFrame(QFileDevice *file, uchar (&head)[48])
+qint64 firstFrame(QIODevice *file, uchar (&head)[48])
 {
     qint64 at = 0;
     constexpr int mostTags = 8;
@@ -173,7 +173,7 @@ bool isFrameHeader(const uchar *h)
 
 // True when the first frame is a Xing or Info header that counts the
 // stream's frames: the encoder's count, not an estimate.
-bool countsItsFrames(QFileDevice *file)
+bool countsItsFrames(QIODevice *file)
 {
     uchar f[48] = {};
     const qint64 at = firstFrame(file, f);
@@ -188,7 +188,7 @@ bool countsItsFrames(QFileDevice *file)
 
 } // namespace
 
-bool startsWithMpegAudio(QFileDevice *file)
+bool startsWithMpegAudio(QIODevice *file)
 {
     uchar head[48] = {};
     const qint64 at = firstFrame(file, head);
@@ -208,7 +208,7 @@ struct MpegAudio::Detail
 MpegAudio::MpegAudio() = default;
 MpegAudio::~MpegAudio() = default;
 
-bool MpegAudio::open(QFileDevice *file)
+bool MpegAudio::open(QIODevice *file)
 {
     d.reset();
     ended = false;

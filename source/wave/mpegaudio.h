@@ -5,7 +5,7 @@
 
 #include <memory>
 
-class QFileDevice;
+class QIODevice;
 
 // MPEG audio streams (Layers I to III: MP3, MP2) decoded through libmpg123,
 // which is bound when an MPEG file is first opened. The decoder is kept
@@ -14,7 +14,7 @@ class QFileDevice;
 
 // True when the file starts, behind any ID3v2 tags, with an MPEG audio frame
 // header: the files MpegAudio reads.
-bool startsWithMpegAudio(QFileDevice *file);
+bool startsWithMpegAudio(QIODevice *file);
 
 // Decodes the frames of an open file from its first byte, reading only that
 // device (never the file's name again), to the end of the file: every frame
@@ -30,7 +30,7 @@ public:
     // Starts decoding `file` (kept by the caller while this reads it) from
     // its first byte. False with errorString() when the library is missing
     // or no frame decodes.
-    bool open(QFileDevice *file);
+    bool open(QIODevice *file);
 
     int sampleRate() const { return rate; }
     int channels() const { return channelCount; }

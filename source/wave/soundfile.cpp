@@ -28,7 +28,8 @@ QString tr(const char *text)
 // flush first.
 struct Device
 {
-    QFileDevice *file = nullptr;
+    QIODevice *file = nullptr;
+    QFileDevice *out = nullptr;      // the same file, only when writing
     ChunkedWriter *writer = nullptr; // only when writing
     QString error;                   // the first read failure
     // Reading: bytes from file offset `hiddenAt` on are shown to the library
@@ -62,7 +63,7 @@ sf_count_t deviceSeek(sf_count_t offset, int whence, void *user)
     if (to < 0 || !d.file->seek(to))
         return -1;
     if (d.writer)
-        d.writer->start(d.file);
+        d.writer->start(d.out);
     return to;
 }
 
@@ -322,7 +323,7 @@ quint64 le64(const char *p)
 }
 
 // `n` bytes from file offset `at`; fewer at the end of the file.
-QByteArray bytesAt(QFileDevice *file, qint64 at, qint64 n)
+QByteArray bytesAt(QIODevice *file, qint64 at, qint64 n)
 {
     QByteArray bytes(int(n), '\0');
     QString why;
@@ -333,7 +334,7 @@ QByteArray bytesAt(QFileDevice *file, qint64 at, qint64 n)
 
 // The frames that the header of a container of plain samples announces
 // (libsndfile counts only those the file holds), or -1 when it does not say.
-qint64 announcedPlainFrames(QFileDevice *file, int major, qint64 frameBytes)
+qint64 announcedPlainFrames(QIODevice *file, int major, qint64 frameBytes)
 {
     if (frameBytes <= 0)
         return -1;
@@ -378,7 +379,7 @@ qint64 announcedPlainFrames(QFileDevice *file, int major, qint64 frameBytes)
 // when the file does not start with a STREAMINFO block. The field's bytes
 // lie at flacLengthAt.
 constexpr qint64 flacLengthAt = 21;
-qint64 flacLength(QFileDevice *file)
+qint64 flacLength(QIODevice *file)
 {
     const QByteArray h = bytesAt(file, 0, 26);
     if (h.size() < 26 || !h.startsWith("fLaC") || (h[4] & 0x7f) != 0)
@@ -390,7 +391,7 @@ qint64 flacLength(QFileDevice *file)
 
 struct SoundFile::Detail
 {
-    std::unique_ptr<QFile> file;
+    std::unique_ptr<QIODevice> file;
     Device device;
     Sound sound;                     // closed before the file it reads
     std::unique_ptr<MpegAudio> mpeg; // instead of `sound` for MPEG audio
@@ -448,10 +449,32 @@ bool SoundFile::open(const QString &name, QIODevice::OpenMode mode)
         info.evidence = error;
         return false;
     }
-    return start(std::move(file));
+    return open(std::move(file));
 }
 
-bool SoundFile::start(std::unique_ptr<QFile> file)
+bool SoundFile::open(std::unique_ptr<QIODevice> source)
+{
+    opened = false;
+    d.reset();
+    error.clear();
+    info = WaveInfo();
+    scale = 1.0;
+    damaged = 0;
+    if (!source || !source->isReadable()) {
+        error = tr("not open for reading");
+        info.unreadable = true;
+        info.evidence = error;
+        return false;
+    }
+    if (!sndfile().failure.isEmpty()) {
+        error = sndfile().failure;
+        info.evidence = error;
+        return false;
+    }
+    return start(std::move(source));
+}
+
+bool SoundFile::start(std::unique_ptr<QIODevice> file)
 {
     ended = false;
     auto next = std::make_unique<Detail>();
@@ -614,7 +637,7 @@ double SoundFile::measurePeak(bool &ok, const std::function<bool(double)> &progr
     }
     // Over again from the start of the same open file: the name may stand
     // for another file by now.
-    std::unique_ptr<QFile> file = std::move(d->file);
+    std::unique_ptr<QIODevice> file = std::move(d->file);
     d.reset();
     opened = false;
     if (!start(std::move(file)))
@@ -739,7 +762,7 @@ bool FlacFile::open(const QString &fileName, QIODevice::OpenMode mode)
     next->out = openDestination(fileName, next->writer, nullptr, 0, &error);
     if (!next->out)
         return false;
-    next->device.file = next->out.get();
+    next->device.file = next->device.out = next->out.get();
     next->device.writer = &next->writer;
     SF_INFO info{};
     info.samplerate = 44100;

@@ -33,6 +33,9 @@ public:
     // Only QIODevice::ReadOnly. False with the library's reason when the
     // file is unreadable or in no format it knows.
     bool open(const QString &fileName, QIODevice::OpenMode mode);
+    // Reads from a device open for reading (a file, bytes in memory), from
+    // its start, as from a file opened by name.
+    bool open(std::unique_ptr<QIODevice> source);
 
     // Frames per second as the file states them (a decoder's output rate for
     // Opus, which always decodes at one of its own rates).
@@ -78,7 +81,7 @@ public:
 
 private:
     // Starts the library's reader on `file` from its first byte.
-    bool start(std::unique_ptr<QFile> file);
+    bool start(std::unique_ptr<QIODevice> file);
 
     bool opened = false;
     bool ended = false; // every frame that decodes was read

@@ -305,17 +305,7 @@ StandardWaveFile::~StandardWaveFile() = default;
 
 bool StandardWaveFile::open(const QString &fileName, QIODevice::OpenMode mode)
 {
-    // Closing without completion: a file being written is discarded.
-    opened = false;
-    d->io.reset();
-    d->later = nullptr;
-    d->laterBytes = 0;
-    d->laterError.clear();
-    d->info = WaveInfo();
-    d->floatScale = 1.0;
-    d->damaged = 0;
-    bytesWritten = 0;
-    error.clear();
+    forget();
 
     if (mode == QIODevice::WriteOnly) {
         // Every written file gets the construction header, whatever an
@@ -334,8 +324,32 @@ bool StandardWaveFile::open(const QString &fileName, QIODevice::OpenMode mode)
         error = tr("unsupported open mode");
         return false;
     }
+    return readSource(openSource(fileName, WaveLayout::Standard, &d->info));
+}
 
-    std::unique_ptr<QFile> in = openSource(fileName, WaveLayout::Standard, &d->info);
+bool StandardWaveFile::open(std::unique_ptr<QIODevice> source)
+{
+    forget();
+    return readSource(openSource(std::move(source), WaveLayout::Standard, &d->info));
+}
+
+void StandardWaveFile::forget()
+{
+    // Closing without completion: a file being written is discarded.
+    opened = false;
+    d->io.reset();
+    d->later = nullptr;
+    d->laterBytes = 0;
+    d->laterError.clear();
+    d->info = WaveInfo();
+    d->floatScale = 1.0;
+    d->damaged = 0;
+    bytesWritten = 0;
+    error.clear();
+}
+
+bool StandardWaveFile::readSource(std::unique_ptr<QIODevice> in)
+{
     if (!in) {
         error = d->info.layout == WaveLayout::Brinmoor ? otherLayoutReason(d->info)
                                                        : d->info.evidence;

@@ -37,6 +37,9 @@ public:
     // header) or QIODevice::WriteOnly (start a new file with the construction
     // header). False on failure, with the reason in errorString().
     bool open(const QString &fileName, QIODevice::OpenMode mode);
+    // Reads from a device open for reading (a file, bytes in memory) as
+    // from a file opened by name.
+    bool open(std::unique_ptr<QIODevice> source);
     // Reading: the file that `other` has open, as it was recognised there,
     // from its first frame on; never by name, which may stand for another
     // file by now. For a second reader of one conversion.
@@ -112,6 +115,10 @@ public:
 
 private:
     int read(Frame *frames, int count, bool rounded);
+    // Closes without finishing anything, as every open starts.
+    void forget();
+    // Reading: takes the source that recognition accepted (or null).
+    bool readSource(std::unique_ptr<QIODevice> in);
 
     bool opened = false;
     WaveHeader header;

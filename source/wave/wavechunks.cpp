@@ -102,7 +102,7 @@ bool parseFormat(const char *fmt, quint32 size, WaveFormat *format, QString *rea
 // True when what lies at `at` (or, past a pad byte, at `at` + 1) is the
 // head of a chunk or a tag rather than sample data: an id of four printable
 // characters, or an ID3 or ID3v1 tag appended as it is.
-bool chunkAt(QFileDevice *file, qint64 at, qint64 fileSize)
+bool chunkAt(QIODevice *file, qint64 at, qint64 fileSize)
 {
     QString ignored;
     for (const qint64 start : {at, at + 1}) {
@@ -123,7 +123,7 @@ bool chunkAt(QFileDevice *file, qint64 at, qint64 fileSize)
 // chunks that may follow a data chunk by what their bytes look like. Past
 // 4 GiB a 32-bit size holds the real one modulo 2^32: the reading nearest
 // to the bytes there is meant.
-DataExtent extentWithin(QFileDevice *file, qint64 body, quint64 size, qint64 fileSize,
+DataExtent extentWithin(QIODevice *file, qint64 body, quint64 size, qint64 fileSize,
                         quint64 *announced, qint64 *dataEnd)
 {
     const quint64 there = quint64(fileSize - body);
@@ -152,7 +152,7 @@ DataExtent extentWithin(QFileDevice *file, qint64 body, quint64 size, qint64 fil
 
 } // namespace
 
-bool chunksFillTo(QFileDevice *file, qint64 pos, qint64 fileSize)
+bool chunksFillTo(QIODevice *file, qint64 pos, qint64 fileSize)
 {
     QString ignored;
     for (int chunks = 0; chunks < 16 && pos + 8 <= fileSize; ++chunks) {
@@ -171,7 +171,7 @@ bool chunksFillTo(QFileDevice *file, qint64 pos, qint64 fileSize)
     return false;
 }
 
-bool readWaveFormat(QFileDevice *file, qint64 fileSize, WaveFormat *format, QString *reason)
+bool readWaveFormat(QIODevice *file, qint64 fileSize, WaveFormat *format, QString *reason)
 {
     reason->clear();
     char riff[12];

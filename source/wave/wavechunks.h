@@ -5,7 +5,7 @@
 #include <QString>
 #include <QtGlobal>
 
-class QFileDevice;
+class QIODevice;
 
 // How the sample data that are there compare with the sizes a header gives.
 enum class DataExtent {
@@ -43,8 +43,8 @@ struct WaveFormat
 // size is what a 32-bit counter shows after passing 4 GiB (wrapped or
 // saturated). False with a reason when the file is not one this reader can
 // decode.
-bool readWaveFormat(QFileDevice *file, qint64 fileSize, WaveFormat *format, QString *reason);
+bool readWaveFormat(QIODevice *file, qint64 fileSize, WaveFormat *format, QString *reason);
 
 // True when well-formed chunks follow `pos` up to exactly the end of a file
 // of `fileSize` bytes (at most 16 of them).
-bool chunksFillTo(QFileDevice *file, qint64 pos, qint64 fileSize);
+bool chunksFillTo(QIODevice *file, qint64 pos, qint64 fileSize);

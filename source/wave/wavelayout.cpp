@@ -55,7 +55,7 @@ struct ContentEvidence
 // Windows spread evenly over the data, the first at its start, so that a
 // recording that starts in silence or damage is still told. Each window
 // that holds enough non-zero values votes; silent ones do not.
-ContentEvidence probeContent(QFileDevice *file, qint64 begin, qint64 end)
+ContentEvidence probeContent(QIODevice *file, qint64 begin, qint64 end)
 {
     constexpr int probes = 12;
     constexpr qint64 window = 2048;
@@ -186,7 +186,7 @@ void describeBrinmoor(const WaveHeader &h, qint64 fileSize, WaveInfo *info)
 // The content counts most, the sizes next (what each layout's arithmetic
 // makes of the file's length), then the rate, riffSize and the framing
 // fields; none alone outweighs all the rest.
-WaveLayout judge(QFileDevice *file, qint64 fileSize, const WaveHeader &h, QString *evidence)
+WaveLayout judge(QIODevice *file, qint64 fileSize, const WaveHeader &h, QString *evidence)
 {
     constexpr quint32 saturated = 0xffffffffu;
     const quint64 there = quint64(fileSize - WaveHeader::size);
@@ -295,7 +295,7 @@ WaveLayout judge(QFileDevice *file, qint64 fileSize, const WaveHeader &h, QStrin
 
 } // namespace
 
-WaveInfo recognizeWave(QFileDevice *file, qint64 fileSize, WaveLayout readAs)
+WaveInfo recognizeWave(QIODevice *file, qint64 fileSize, WaveLayout readAs)
 {
     WaveInfo info;
     if (fileSize == 0) {
@@ -475,12 +475,24 @@ QString otherLayoutReason(const WaveInfo &info)
             .arg(info.evidence);
 }
 
-std::unique_ptr<QFile> openSource(const QString &fileName, WaveLayout wanted, WaveInfo *info)
+std::unique_ptr<QIODevice> openSource(const QString &fileName, WaveLayout wanted, WaveInfo *info)
 {
     *info = WaveInfo();
     std::unique_ptr<QFile> in = openSourceFile(fileName, &info->evidence);
     if (!in) {
         info->unreadable = true;
+        return nullptr;
+    }
+    return openSource(std::move(in), wanted, info);
+}
+
+std::unique_ptr<QIODevice> openSource(std::unique_ptr<QIODevice> in, WaveLayout wanted,
+                                      WaveInfo *info)
+{
+    *info = WaveInfo();
+    if (!in || !in->isReadable()) {
+        info->unreadable = true;
+        info->evidence = tr("not open for reading");
         return nullptr;
     }
     *info = recognizeWave(in.get(), in->size(), wanted);

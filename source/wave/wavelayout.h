@@ -9,7 +9,7 @@
 #include <memory>
 
 class QFile;
-class QFileDevice;
+class QIODevice;
 
 // Which of the two layouts a file has. Both carry the same header, so a
 // recording can only be told from a standard 32-bit file by evidence: the
@@ -56,8 +56,7 @@ struct WaveInfo
 // Recognises the file open in `file`, `fileSize` bytes long. `readAs`
 // (Standard or Brinmoor) says how an ambiguous file is to be described,
 // when the caller is going to read it that way.
-WaveInfo recognizeWave(QFileDevice *file, qint64 fileSize,
-                       WaveLayout readAs = WaveLayout::Ambiguous);
+WaveInfo recognizeWave(QIODevice *file, qint64 fileSize, WaveLayout readAs = WaveLayout::Ambiguous);
 // A file that is no RIFF, RF64 or BW64 WAVE file is recognised through
 // libsndfile: a format it reads is a standard source, named in `format`.
 WaveInfo recognizeWave(const QString &fileName);
@@ -75,7 +74,10 @@ std::unique_ptr<QFile> openSourceFile(const QString &fileName, QString *error);
 // Brinmoor) and recognises it into *info. nullptr when it cannot be read,
 // is no WAVE file these readers decode, or is clearly of the other layout;
 // info->evidence then says why. An ambiguous file is accepted.
-std::unique_ptr<QFile> openSource(const QString &fileName, WaveLayout wanted, WaveInfo *info);
+std::unique_ptr<QIODevice> openSource(const QString &fileName, WaveLayout wanted, WaveInfo *info);
+// The same for a device already open for reading (a file, bytes in memory).
+std::unique_ptr<QIODevice> openSource(std::unique_ptr<QIODevice> in, WaveLayout wanted,
+                                      WaveInfo *info);
 
 // Why `info` (clearly of the other layout than the reader's) is refused,
 // naming what was found and the evidence, but no direction: the window and
