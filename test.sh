@@ -8,6 +8,8 @@
 #                          (the files, the conversion job, the command line);
 #                          the window's toolkit is not built for it, and would
 #                          only report its own uninstrumented locking
+#   ./test.sh --coverage   build-coverage/, then prints the line and branch
+#                          coverage of source/wave and source/converter
 # Further -DNAME=VALUE arguments go to cmake; CI gives -DQUORVIA_WERROR=ON.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")"
@@ -15,6 +17,7 @@ cd "$(dirname "${BASH_SOURCE[0]}")"
 build_dir=build
 cmake_args=()
 tests=()
+coverage=
 for argument in "$@"; do
     case "$argument" in
         --sanitize)
@@ -30,9 +33,16 @@ for argument in "$@"; do
             export QUORVIA_BUILD_TARGETS="${tests[*]}"
             export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp}
             ;;
+        --coverage)
+            build_dir=build-coverage
+            coverage=1
+            cmake_args+=(-DCMAKE_BUILD_TYPE=Debug -DQUORVIA_BUILD_BENCH=OFF
+                -DCMAKE_CXX_FLAGS=--coverage -DCMAKE_EXE_LINKER_FLAGS=--coverage
+                -DCMAKE_SHARED_LINKER_FLAGS=--coverage)
+            ;;
         -D*) cmake_args+=("$argument") ;;
         *)
-            echo "usage: $0 [--sanitize | --thread] [-DNAME=VALUE...]" >&2
+            echo "usage: $0 [--sanitize | --thread | --coverage] [-DNAME=VALUE...]" >&2
             exit 2
             ;;
     esac
@@ -40,9 +50,26 @@ done
 
 scripts/setup.sh "$build_dir" "${cmake_args[@]}"
 cd "$build_dir"
+if [ -n "$coverage" ]; then
+    ../scripts/install-missing.sh gcovr
+    find . -name '*.gcda' -delete # counts of this run only
+fi
 selection=()
 if ((${#tests[@]})); then
     pattern=$(IFS='|' && echo "${tests[*]}")
     selection=(-R "^($pattern)\$")
 fi
 ctest --output-on-failure --parallel "$(nproc 2>/dev/null || echo 2)" "${selection[@]}"
+if [ -n "$coverage" ]; then
+    # Lines, then branches, file by file, then each directory's sums.
+    # Branches that only exceptions or the compiler's own checks take are
+    # left out: the library throws none.
+    report=(gcovr --root .. --object-directory . --exclude-throw-branches
+        --exclude-unreachable-branches)
+    "${report[@]}" --filter ../source/wave/ --filter ../source/converter/
+    "${report[@]}" --filter ../source/wave/ --filter ../source/converter/ --branches
+    for dir in source/wave source/converter; do
+        echo "$dir:"
+        "${report[@]}" --filter "../$dir/" --print-summary --output /dev/null | grep -v functions
+    done
+fi

@@ -3,9 +3,11 @@
 # UndefinedBehaviorSanitizer on) into build-fuzz/ and runs them side by side,
 # each for SECONDS seconds, starting from the committed seed corpus.
 #   fuzz/run.sh SECONDS [TARGET...]     TARGET: standardwave brinmoorwave soundfile convert
-# New inputs collect in fuzz/corpus-work/TARGET (not committed); inputs
-# that crash land in build-fuzz/artifacts/TARGET/. Exit status 1 when any
-# target found a fault.
+# FUZZ_RUNS=N stops each target after N executions (or SECONDS, whichever
+# comes first); FUZZ_JOBS=N runs no more than N targets at once, the next
+# starting when one ends. New inputs collect in fuzz/corpus-work/TARGET (not
+# committed); inputs that crash land in build-fuzz/artifacts/TARGET/. Exit
+# status 1 when any target found a fault.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -36,31 +38,43 @@ if [ -d /dev/shm ] && [ -w /dev/shm ]; then
     export TMPDIR=/dev/shm
 fi
 
-pids=()
-for t in "${targets[@]}"; do
-    work=$here/corpus-work/$t
-    artifacts=$build/artifacts/$t
+limits=(-max_total_time="$seconds")
+if [ -n "${FUZZ_RUNS:-}" ]; then
+    limits+=(-runs="$FUZZ_RUNS")
+fi
+
+fuzz() {
+    local t=$1
+    local work=$here/corpus-work/$t
+    local artifacts=$build/artifacts/$t
     mkdir -p "$work" "$artifacts"
-    dict=$here/wave.dict
+    local dict=$here/wave.dict
     if [ -f "$here/$t.dict" ]; then
         dict=$here/$t.dict
     fi
     # A slow input or one that needs much memory is a fault too.
     "$build/fuzz_$t" "$work" "$here/corpus/$t" \
-        -dict="$dict" -max_total_time="$seconds" -timeout=10 \
+        -dict="$dict" "${limits[@]}" -timeout=10 \
         -rss_limit_mb=1024 -malloc_limit_mb=512 -max_len=8192 -print_final_stats=1 \
-        -artifact_prefix="$artifacts/" >"$build/$t.log" 2>&1 &
-    pids+=($!)
-done
+        -artifact_prefix="$artifacts/" >"$build/$t.log" 2>&1
+}
 
 status=0
-for i in "${!targets[@]}"; do
-    t=${targets[$i]}
-    if ! wait "${pids[$i]}"; then
-        status=1
-    fi
+at_once=${FUZZ_JOBS:-${#targets[@]}}
+for t in "${targets[@]}"; do
+    while (($(jobs -rp | wc -l) >= at_once)); do
+        wait -n || status=1
+    done
+    fuzz "$t" &
+done
+while (($(jobs -rp | wc -l) > 0)); do
+    wait -n || status=1
+done
+
+for t in "${targets[@]}"; do
     echo "== $t"
-    grep -E 'cov:' "$build/$t.log" | tail -n 1 || true
+    # Coverage of the seeds, then at the end.
+    grep -E 'INITED|DONE' "$build/$t.log" | sed -E 's/ (lim|exec\/s|rss):.*//' || true
     grep -E '^stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb)|==fault==|ERROR:|SUMMARY:' \
         "$build/$t.log" || true
     ls "$build/artifacts/$t" 2>/dev/null | sed 's/^/   found: /'
