@@ -36,9 +36,10 @@ for argument in "$@"; do
         --coverage)
             build_dir=build-coverage
             coverage=1
+            # Counted atomically: a conversion runs on two threads.
             cmake_args+=(-DCMAKE_BUILD_TYPE=Debug -DQUORVIA_BUILD_BENCH=OFF
-                -DCMAKE_CXX_FLAGS=--coverage -DCMAKE_EXE_LINKER_FLAGS=--coverage
-                -DCMAKE_SHARED_LINKER_FLAGS=--coverage)
+                "-DCMAKE_CXX_FLAGS=--coverage -fprofile-update=atomic"
+                -DCMAKE_EXE_LINKER_FLAGS=--coverage -DCMAKE_SHARED_LINKER_FLAGS=--coverage)
             ;;
         -D*) cmake_args+=("$argument") ;;
         *)
