@@ -5,6 +5,7 @@
 #include "converter/convertfile.h"
 #include "dialogflags.h"
 #include "wave/wavelayout.h"
+#include "words/words.h"
 
 #include <QActionGroup>
 #include <QCloseEvent>
@@ -23,6 +24,7 @@
 #include <QSaveFile>
 #include <QScopedValueRollback>
 #include <QStandardPaths>
+#include <QThread>
 #include <QTimer>
 #include <QUrl>
 
@@ -314,19 +316,18 @@ std::unique_ptr<QProgressDialog> MainWindow::newProgress(const QString &text, in
     return progress;
 }
 
-ConvertResult MainWindow::runConversion(const QString &source, const QString &destination, int type,
-                                        QProgressDialog &progress, int index)
+bool MainWindow::showProgress(QProgressDialog &progress, int index, double fraction)
 {
-    ConvertOptions options;
-    options.progress = [this, &progress, index](double fraction) {
-        progress.setValue(index * progressSteps +
-                          qBound(0, qRound(fraction * progressSteps), progressSteps));
-        QCoreApplication::processEvents();
-        return !progress.wasCanceled() && !quitWhenStopped;
-    };
-    if (highQualityResampling->isChecked())
-        options.quality = ResamplingQuality::High;
-    return convertFile(source, destination, type, options);
+    progress.setValue(index * progressSteps +
+                      qBound(0, qRound(fraction * progressSteps), progressSteps));
+    QCoreApplication::processEvents();
+    return !progress.wasCanceled() && !quitWhenStopped;
+}
+
+ResamplingQuality MainWindow::quality() const
+{
+    return highQualityResampling->isChecked() ? ResamplingQuality::High
+                                              : ResamplingQuality::Original;
 }
 
 bool MainWindow::closeIfAsked()
@@ -385,7 +386,12 @@ void MainWindow::convert()
     ConvertResult result;
     whileConverting(converting, Ui::MainWindow::centralWidget, [&] {
         const auto progress = newProgress(tr("Converting %1 ...").arg(source.fileName()), 1);
-        result = runConversion(leSource->text(), destination, type, *progress, 0);
+        ConvertOptions options;
+        options.progress = [this, &progress](double fraction) {
+            return showProgress(*progress, 0, fraction);
+        };
+        options.quality = quality();
+        result = convertFile(leSource->text(), destination, type, options);
     });
     if (closeIfAsked())
         return;
@@ -398,7 +404,8 @@ void MainWindow::convert()
                                                     ? double(result.framesWritten) /
                                                             result.destinationRate
                                                     : 0.0))};
-        facts << result.warnings;
+        for (const Warning &warning : result.warnings)
+            facts << warningText(warning);
         showMessage(QMessageBox::Information, tr("Was successfully done."), facts.join('\n'));
         return;
     }
@@ -508,38 +515,30 @@ void MainWindow::convertMany(const QStringList &sources)
     confirmedDestination.clear();
     bool cancelled = false;
     QStringList failedNames;
+    BatchOptions options;
+    options.jobs = QThread::idealThreadCount();
+    options.oneAtATime = true;
+    options.quality = quality();
+    options.chooseHint = tr("convert it alone, choosing the direction");
+    options.skip = skip;
+    options.finished = [&](size_t task, const TaskEnd &end) {
+        cancelled = cancelled || end.outcome == TaskOutcome::Stopped;
+        if (end.outcome == TaskOutcome::Failed)
+            failedNames << QFileInfo(tasks[task].source).fileName();
+    };
     whileConverting(converting, Ui::MainWindow::centralWidget, [&] {
         const auto progress = newProgress(QString(), count);
-        for (int i = 0; i < count && !cancelled; ++i) {
-            const BatchTask &task = tasks[size_t(i)];
+        options.started = [&](size_t task) {
             progress->setLabelText(tr("%1 of %2: %3")
-                                           .arg(i + 1)
+                                           .arg(task + 1)
                                            .arg(count)
-                                           .arg(QFileInfo(task.source).fileName()));
-            progress->setValue(i * progressSteps);
-            if (skip[size_t(i)]) {
-                batch.skipped();
-                continue;
-            }
-            QString failure = batch.refusal(size_t(i));
-            const int type = failure.isEmpty()
-                    ? directionFor(task.source, &failure,
-                                   tr("convert it alone, choosing the direction"))
-                    : -1;
-            if (type >= 0) {
-                const ConvertResult result =
-                        runConversion(task.source, task.destination, type, *progress, i);
-                cancelled = result.error == ConvertError::Cancelled;
-                if (result.ok())
-                    batch.converted(size_t(i));
-                else if (!cancelled)
-                    batch.failed(failureLine(task.source, result));
-            } else {
-                batch.failed(failure);
-            }
-            if (batch.failedCount() > failedNames.size())
-                failedNames << QFileInfo(task.source).fileName();
-        }
+                                           .arg(QFileInfo(tasks[task].source).fileName()));
+            progress->setValue(int(task) * progressSteps);
+        };
+        options.progress = [&](size_t task, double fraction, const BatchProgress &) {
+            return showProgress(*progress, int(task), fraction);
+        };
+        runBatch(batch, options);
     });
     if (closeIfAsked())
         return;

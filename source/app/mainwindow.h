@@ -16,6 +16,7 @@ class QMimeData;
 class QProgressDialog;
 class Batch;
 struct ConvertResult;
+enum class ResamplingQuality;
 struct WaveInfo;
 
 // The program's only window: a source and a destination path, the direction
@@ -89,10 +90,11 @@ private:
 
     // A progress dialog for `files` conversions, shown when they take long.
     std::unique_ptr<QProgressDialog> newProgress(const QString &text, int files);
-    // Runs one conversion as file `index` of the progress dialog's files;
-    // Cancel or a confirmed close stops it.
-    ConvertResult runConversion(const QString &source, const QString &destination, int type,
-                                QProgressDialog &progress, int index);
+    // Shows that file `index` of the progress dialog's files has done
+    // `fraction` of its work, and lets events in. False when Cancel or a
+    // confirmed close stops the conversion.
+    bool showProgress(QProgressDialog &progress, int index, double fraction);
+    ResamplingQuality quality() const;
     // After a run that a confirmed close stopped: closes the window and
     // returns true.
     bool closeIfAsked();

@@ -7,6 +7,7 @@
 #include "wave/soundfile.h"
 #include "wave/standardwavefile.h"
 #include "wave/wavelayout.h"
+#include "words/words.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -16,22 +17,16 @@
 
 #include <algorithm>
 #include <cmath>
-#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
-#include <functional>
-#include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include <signal.h>
 #include <unistd.h>
 
 namespace {
-
-enum class Target { Auto, Standard, Brinmoor };
 
 // A signal that stops the run ends it with 128 + the signal's number, as a
 // shell reports a command that the signal killed: 130 for SIGINT, 143 for
@@ -62,9 +57,6 @@ void printLine(const QString &text)
     std::fprintf(stderr, "quorvia-convert: %s\n", text.toLocal8Bit().constData());
 }
 
-// What converting one file has to say, printed once it is its turn.
-using Messages = QStringList;
-
 // h:mm:ss, or m:ss under an hour.
 QString clockTime(double seconds)
 {
@@ -78,42 +70,27 @@ QString clockTime(double seconds)
 
 // The one line on stderr that follows a run, redrawn in place: for one file,
 // its name; for a batch, how many files and how much of their recorded time
-// are done. Each file's share of the bar is its duration. Workers report
-// from their own threads, so every member takes the lock; messages go
-// through print(), which moves the bar below them.
+// are done. Workers report from their own threads, so every member takes the
+// lock; messages go through print(), which moves the bar below them.
 class ProgressLine
 {
 public:
-    // `seconds`: each file's duration, 0 where it is unknown. A disabled
-    // line draws nothing but still serves print().
-    ProgressLine(bool show, const QString &fileName, std::vector<double> seconds)
+    // A disabled line draws nothing but still serves print().
+    ProgressLine(bool show, const QString &fileName)
         : enabled(show)
         , label(fileName)
-        , durations(std::move(seconds))
-        , fractions(durations.size(), 0.0)
-    {
-        for (double duration : durations)
-            totalSeconds += duration;
-    }
+    { }
 
-    // Task `task` has done `fraction` of its work.
-    void update(size_t task, double fraction)
+    // Redraws when the percentage or the count of files changed.
+    void update(const BatchProgress &progress)
     {
         if (!enabled)
             return;
         const std::lock_guard<std::mutex> lock(mutex);
-        reach(task, qBound(0.0, fraction, 1.0));
+        // Sums of fractions may fall short of a whole by a rounding error.
+        latest = {qBound(0, int(progress.overall() * 100.0 + 1e-6), 100), progress.tasksDone(),
+                  progress.taskCount(), progress.secondsDone(), progress.totalSeconds()};
         draw(false);
-    }
-
-    // Task `task` ended, converted or not: its share counts as done.
-    void done(size_t task)
-    {
-        const std::lock_guard<std::mutex> counting(mutex);
-        reach(task, 1.0);
-        ++filesDone;
-        if (enabled)
-            draw(false);
     }
 
     // A message on a line of its own, above the bar.
@@ -137,42 +114,38 @@ public:
     }
 
 private:
-    // Redraws when the percentage or the count of files changed, or when
-    // asked to.
+    struct State
+    {
+        int percent = 0;
+        size_t filesDone = 0;
+        size_t files = 0;
+        double secondsDone = 0.0;
+        double totalSeconds = 0.0;
+    };
+
     void draw(bool always)
     {
-        const double fraction = totalSeconds > 0 ? secondsDone / totalSeconds
-                                                 : filesFraction / double(durations.size());
-        // Sums of fractions may fall short of a whole by a rounding error.
-        const int percent = qBound(0, int(fraction * 100.0 + 1e-6), 100);
-        if (!always && percent == shown && filesDone == filesShown)
+        if (!always && latest.percent == shown && latest.filesDone == filesShown)
             return;
-        shown = percent;
-        filesShown = filesDone;
-        const int filled = width * percent / 100;
+        shown = latest.percent;
+        filesShown = latest.filesDone;
+        const int filled = width * shown / 100;
         QString text = QLatin1Char('[') + QString(filled, QLatin1Char('#')) +
                 QString(width - filled, QLatin1Char('.')) + QStringLiteral("] ") +
-                QString::number(percent).rightJustified(3) + QLatin1Char('%');
-        if (durations.size() == 1)
+                QString::number(shown).rightJustified(3) + QLatin1Char('%');
+        if (latest.files == 1)
             text += QLatin1Char(' ') + label;
         else
             text += QStringLiteral(" %1 of %2 files")
-                            .arg(QString::number(filesDone), QString::number(durations.size()));
-        if (durations.size() > 1 && totalSeconds > 0)
+                            .arg(QString::number(latest.filesDone), QString::number(latest.files));
+        if (latest.files > 1 && latest.totalSeconds > 0)
             text += QStringLiteral(", %1 of %2")
-                            .arg(clockTime(secondsDone), clockTime(totalSeconds));
+                            .arg(clockTime(latest.secondsDone), clockTime(latest.totalSeconds));
         const QByteArray line = text.toLocal8Bit();
         std::fprintf(stderr, "\r%s%*s", line.constData(),
                      std::max(0, drawnLength - int(line.size())), "");
         std::fflush(stderr);
         drawnLength = int(line.size());
-    }
-
-    void reach(size_t task, double fraction)
-    {
-        secondsDone += durations[task] * (fraction - fractions[task]);
-        filesFraction += fraction - fractions[task];
-        fractions[task] = fraction;
     }
 
     // Blanks the bar, so that a message can take its line.
@@ -186,25 +159,11 @@ private:
     static constexpr int width = 24;
     const bool enabled;
     const QString label;
-    const std::vector<double> durations;
     std::mutex mutex;
-    std::vector<double> fractions;
-    double totalSeconds = 0.0;
-    double secondsDone = 0.0;
-    double filesFraction = 0.0; // the files' fractions added up
-    size_t filesDone = 0;
+    State latest;
     size_t filesShown = 0;
     int shown = -1;
     int drawnLength = 0;
-};
-
-// How one file of a run ended.
-enum class Outcome { Running, Converted, Failed, Stopped };
-
-struct TaskEnd
-{
-    Outcome outcome = Outcome::Running;
-    QString failure; // the line that says why, when it failed
 };
 
 // A refusal reworded to name what would work, where the core's own reason
@@ -238,68 +197,6 @@ QString reasonWithRemedy(const BatchTask &task, int type, const ConvertResult &r
     return failureLine(task.source, result);
 }
 
-// Converts one file. A file whose conversion returned success is in place,
-// whenever a signal came; one cancelled by a signal is left as if never
-// started. Warnings go to `messages`.
-TaskEnd convertOne(const BatchTask &task, Target target, ResamplingQuality quality, bool parallel,
-                   const std::function<void(double)> &progress, Messages &messages)
-{
-    int type = StandardToBrinmoor;
-    if (target == Target::Standard) {
-        type = BrinmoorToStandard;
-    } else if (target == Target::Auto) {
-        // The automatic direction acts only on a clear verdict.
-        QString failure;
-        type = directionFor(task.source, &failure,
-                            QStringLiteral("choose with --to standard or --to brinmoor"));
-        if (type < 0)
-            return {Outcome::Failed, failure};
-    }
-
-    ConvertOptions options;
-    options.parallel = parallel;
-    options.progress = [&progress](double fraction) {
-        progress(fraction);
-        return !interrupted;
-    };
-    options.quality = quality;
-    const ConvertResult result = convertFile(task.source, task.destination, type, options);
-    if (result.ok()) {
-        for (const QString &warning : result.warnings)
-            messages << QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(task.source),
-                                                     warning);
-        return {Outcome::Converted, QString()};
-    }
-    if (result.error == ConvertError::Cancelled)
-        return {Outcome::Stopped, QString()};
-    return {Outcome::Failed, reasonWithRemedy(task, type, result)};
-}
-
-QString extentText(const WaveInfo &info)
-{
-    switch (info.extent) {
-    case DataExtent::Matches:
-        return QStringLiteral("as its header announces");
-    case DataExtent::CutShort:
-        return QStringLiteral("cut short: holds %1 of the %2 frames its header announces")
-                .arg(info.frames)
-                .arg(info.announcedFrames);
-    case DataExtent::Extended:
-        return QStringLiteral("extended: holds %1 frames, %2 more than its header announces")
-                .arg(info.frames)
-                .arg(info.frames - info.announcedFrames);
-    case DataExtent::Unfinished:
-        return QStringLiteral("its header was never finished (size 0); read to the end");
-    case DataExtent::Wrapped:
-        return QStringLiteral("past 4 GiB; its 32-bit size wrapped; read to the end");
-    case DataExtent::Saturated:
-        return QStringLiteral("past 4 GiB; its 32-bit size saturated; read to the end");
-    case DataExtent::Rf64:
-        return QStringLiteral("64-bit sizes (RF64)");
-    }
-    return QString();
-}
-
 QString duration(qint64 frames, double rate)
 {
     if (!(rate > 0))
@@ -316,38 +213,39 @@ QString duration(qint64 frames, double rate)
 // The peak as the conversion measures it, with a progress line when
 // `showProgress`. Failed when unreadable (reported), Stopped by a signal.
 template<class File>
-Outcome printPeak(File &file, const QString &path, bool showProgress)
+TaskOutcome printPeak(File &file, const QString &path, bool showProgress)
 {
     if (!file.open(path, QIODevice::ReadOnly)) {
         printLine(QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(path), file.errorString()));
-        return Outcome::Failed;
+        return TaskOutcome::Failed;
     }
     bool ok = false;
-    ProgressLine progress(showProgress, QFileInfo(path).fileName(), {0.0});
-    const double peak = file.measurePeak(ok, [&progress](double fraction) {
-        progress.update(0, fraction);
+    ProgressLine progress(showProgress, QFileInfo(path).fileName());
+    BatchProgress whole({0.0});
+    const double peak = file.measurePeak(ok, [&](double fraction) {
+        whole.reach(0, fraction);
+        progress.update(whole);
         return !interrupted;
     });
     progress.finish();
     if (!ok) {
         if (interrupted)
-            return Outcome::Stopped;
+            return TaskOutcome::Stopped;
         printLine(QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(path), file.errorString()));
-        return Outcome::Failed;
+        return TaskOutcome::Failed;
     }
     QString line = QStringLiteral("Peak        : %1 (%2 dBFS)")
                            .arg(peak, 0, 'g', 6)
                            .arg(peak > 0 ? 20.0 * std::log10(peak) : -INFINITY, 0, 'f', 2);
     if (file.damagedValues() > 0)
-        line += QStringLiteral(", %1 damaged values (NaN, infinite or beyond \u00b116) left out")
-                        .arg(file.damagedValues());
+        line += QStringLiteral(", ") + damageLeftOutText(file.damagedValues());
     std::printf("%s\n", line.toLocal8Bit().constData());
-    return Outcome::Converted;
+    return TaskOutcome::Converted;
 }
 
 // One file's --info block on stdout: Converted when its layout was
 // recognised (and, with `peak`, measured).
-Outcome printInfo(const QString &path, bool peak, bool showProgress)
+TaskOutcome printInfo(const QString &path, bool peak, bool showProgress)
 {
     const QString name = QDir::toNativeSeparators(path);
     const WaveInfo info = recognizeWave(path);
@@ -355,7 +253,7 @@ Outcome printInfo(const QString &path, bool peak, bool showProgress)
         printLine(
                 (info.unreadable ? QStringLiteral("cannot open %1: %2") : QStringLiteral("%1: %2"))
                         .arg(name, info.evidence));
-        return Outcome::Failed;
+        return TaskOutcome::Failed;
     }
     // Other audio formats are named by libsndfile's reader, encoding and all.
     const bool wave = info.format == QLatin1String("WAVE") || info.format == QLatin1String("RF64");
@@ -379,8 +277,8 @@ Outcome printInfo(const QString &path, bool peak, bool showProgress)
             QStringLiteral("Data        : %1").arg(extentText(info)),
     };
     std::printf("%s\n", lines.join(QLatin1Char('\n')).toLocal8Bit().constData());
-    Outcome outcome = info.recognised() ? Outcome::Converted : Outcome::Failed;
-    if (peak && outcome == Outcome::Converted) {
+    TaskOutcome outcome = info.recognised() ? TaskOutcome::Converted : TaskOutcome::Failed;
+    if (peak && outcome == TaskOutcome::Converted) {
         std::fflush(stdout);
         if (info.layout == WaveLayout::Brinmoor) {
             BrinmoorWaveFile file;
@@ -488,124 +386,16 @@ QString helpText(const QCommandLineParser &parser)
             .arg(parser.applicationDescription(), options);
 }
 
-// Converts a batch's tasks on up to `jobs` threads at once, each taking the
-// next task in order; a single task may use two (see ConvertOptions::parallel).
-// Messages come out, and outcomes are counted, in the order of the tasks,
-// whatever order they finish in. A task whose destination an earlier task also
-// names waits until that one is counted, so that it is refused exactly when the
-// earlier one wrote the file. A task stopped by a signal is counted as neither:
-// it was left as if never started.
-class Runner
+// A task's end on stderr, in the order of the tasks: what a conversion that
+// succeeded should tell, or why it failed.
+void printEnd(ProgressLine &progress, const BatchTask &task, const TaskEnd &end)
 {
-public:
-    Runner(Batch &runBatch, const std::vector<QString> &refused, Target runTarget,
-           ResamplingQuality runQuality, ProgressLine &progressLine)
-        : batch(runBatch)
-        , tasks(runBatch.tasks())
-        , refusals(refused)
-        , target(runTarget)
-        , quality(runQuality)
-        , progress(progressLine)
-        , outcomes(tasks.size())
-    {
-        for (const BatchTask &task : tasks)
-            destinations << QFileInfo(task.destination).absoluteFilePath();
-    }
-
-    void run(int jobs)
-    {
-        const int threads = int(std::min<size_t>(size_t(std::max(jobs, 1)), tasks.size()));
-        // Threads left over from the files go to the parts of one.
-        parallelParts = threads == 1 && jobs > 1;
-        std::vector<std::thread> workers;
-        for (int i = 1; i < threads; ++i)
-            workers.emplace_back([this] { work(); });
-        work();
-        for (std::thread &worker : workers)
-            worker.join();
-        progress.finish();
-    }
-
-private:
-    struct Result
-    {
-        TaskEnd end;
-        Messages messages;
-    };
-
-    void work()
-    {
-        for (;;) {
-            std::unique_lock<std::mutex> lock(mutex);
-            if (next == tasks.size() || interrupted)
-                return;
-            const size_t index = next++;
-            const QString &destination = destinations[int(index)];
-            changed.wait(lock, [&] {
-                for (size_t i = counted; i < index; ++i)
-                    if (destinations[int(i)] == destination)
-                        return false;
-                return true;
-            });
-            const QString refusal =
-                    refusals[index].isEmpty() ? batch.refusal(index) : refusals[index];
-            lock.unlock();
-
-            Result result;
-            if (!refusal.isEmpty())
-                result.end = {Outcome::Failed, refusal};
-            else
-                result.end = convertOne(
-                        tasks[index], target, quality, parallelParts,
-                        [this, index](double fraction) { progress.update(index, fraction); },
-                        result.messages);
-            if (result.end.outcome == Outcome::Failed)
-                result.messages << result.end.failure;
-            progress.done(index);
-
-            lock.lock();
-            outcomes[index] = result;
-            while (counted < tasks.size() && outcomes[counted].end.outcome != Outcome::Running) {
-                const Result &done = outcomes[counted];
-                for (const QString &line : done.messages)
-                    progress.print(line);
-                if (done.end.outcome == Outcome::Converted)
-                    batch.converted(counted);
-                else if (done.end.outcome == Outcome::Failed)
-                    batch.failed(done.end.failure);
-                ++counted;
-            }
-            changed.notify_all();
-        }
-    }
-
-    Batch &batch;
-    const std::vector<BatchTask> &tasks;
-    const std::vector<QString> &refusals; // refused before converting
-    const Target target;
-    const ResamplingQuality quality;
-    ProgressLine &progress;
-    QStringList destinations; // absolute paths, one per task
-    std::mutex mutex;
-    std::condition_variable changed;
-    size_t next = 0;
-    size_t counted = 0; // tasks before this one are printed and counted
-    std::vector<Result> outcomes;
-    bool parallelParts = false;
-};
-
-// Each source's duration, for the progress line's shares; 0 where unknown.
-std::vector<double> durations(const std::vector<BatchTask> &tasks)
-{
-    std::vector<double> seconds;
-    seconds.reserve(tasks.size());
-    for (const BatchTask &task : tasks) {
-        const WaveInfo info = recognizeWave(task.source);
-        seconds.push_back(info.recognised() && info.sampleRate > 0
-                                  ? double(info.frames) / info.sampleRate
-                                  : 0.0);
-    }
-    return seconds;
+    if (end.outcome == TaskOutcome::Converted)
+        for (const Warning &warning : end.result.warnings)
+            progress.print(QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(task.source),
+                                                        warningText(warning)));
+    else if (end.outcome == TaskOutcome::Failed)
+        progress.print(end.failure);
 }
 
 } // namespace
@@ -696,21 +486,20 @@ int main(int argc, char *argv[])
         return Converted;
     }
 
-    Target target = Target::Auto;
+    BatchOptions options; // type -1: each file by its layout
     const QString to = parser.value(toOption);
     if (to == QLatin1String("standard"))
-        target = Target::Standard;
+        options.type = BrinmoorToStandard;
     else if (to == QLatin1String("brinmoor"))
-        target = Target::Brinmoor;
+        options.type = StandardToBrinmoor;
     else if (to != QLatin1String("auto")) {
         printLine(QStringLiteral("--to takes standard, brinmoor or auto, not \"%1\"").arg(to));
         return Usage;
     }
 
-    ResamplingQuality quality = ResamplingQuality::Original;
     const QString mode = parser.value(qualityOption);
     if (mode == QLatin1String("high")) {
-        quality = ResamplingQuality::High;
+        options.quality = ResamplingQuality::High;
     } else if (mode != QLatin1String("original")) {
         printLine(QStringLiteral("--quality takes original or high, not \"%1\"").arg(mode));
         return Usage;
@@ -758,14 +547,14 @@ int main(int argc, char *argv[])
             stopped = interrupted;
             if (stopped)
                 break;
-            Outcome outcome = Outcome::Failed;
+            TaskOutcome outcome = TaskOutcome::Failed;
             if (fromLossyArgument(path, lossy)) {
                 printLine(lossyNameReason(path));
             } else {
                 outcome = printInfo(path, parser.isSet(peakOption), showProgress);
             }
-            allRecognised = allRecognised && outcome == Outcome::Converted;
-            stopped = outcome == Outcome::Stopped;
+            allRecognised = allRecognised && outcome == TaskOutcome::Converted;
+            stopped = outcome == TaskOutcome::Stopped;
         }
         if (interrupted && stopped)
             return KilledBy + interrupted;
@@ -790,19 +579,32 @@ int main(int argc, char *argv[])
             return SomeFailed;
         }
     }
-    std::vector<QString> refusals(tasks.size());
+    options.refusals.resize(tasks.size());
     for (size_t i = 0; i < tasks.size(); ++i) {
         const QString &source = tasks[i].source;
         const QString &destination = tasks[i].destination;
         if (fromLossyArgument(source, lossy) || lossyDirectory ||
             (!toFolder && fromLossyArgument(destination, lossy)))
-            refusals[i] = lossyNameReason(fromLossyArgument(source, lossy) ? source : destination);
+            options.refusals[i] =
+                    lossyNameReason(fromLossyArgument(source, lossy) ? source : destination);
     }
 
-    const int jobs = parser.isSet(jobsOption) ? parser.value(jobsOption).toInt() : defaultJobs;
-    ProgressLine progress(showProgress, QFileInfo(tasks[0].source).fileName(),
-                          showProgress ? durations(tasks) : std::vector<double>(tasks.size()));
-    Runner(batch, refusals, target, quality, progress).run(jobs);
+    options.jobs = parser.isSet(jobsOption) ? parser.value(jobsOption).toInt() : defaultJobs;
+    options.chooseHint = QStringLiteral("choose with --to standard or --to brinmoor");
+    if (showProgress)
+        options.seconds = sourceDurations(tasks);
+    ProgressLine progress(showProgress, QFileInfo(tasks[0].source).fileName());
+    options.progress = [&progress](size_t, double, const BatchProgress &whole) {
+        progress.update(whole);
+        return !interrupted;
+    };
+    options.stopRequested = [] { return interrupted != 0; };
+    options.describeFailure = reasonWithRemedy;
+    options.finished = [&](size_t task, const TaskEnd &end) {
+        printEnd(progress, tasks[task], end);
+    };
+    runBatch(batch, options);
+    progress.finish();
     if (toFolder && !quiet)
         printLine(batch.summary());
     // A destination in place counts as converted, even when the signal came

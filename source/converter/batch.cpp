@@ -6,6 +6,11 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
 namespace {
 
 QString tr(const char *text)
@@ -73,6 +78,195 @@ QString Batch::summary() const
     if (notStartedCount() > 0)
         text += tr(", %1 not started").arg(notStartedCount());
     return text;
+}
+
+BatchProgress::BatchProgress(std::vector<double> seconds)
+    : durations(std::move(seconds))
+    , fractions(durations.size(), 0.0)
+{
+    for (double duration : durations)
+        allSeconds += duration;
+}
+
+void BatchProgress::reach(size_t task, double fraction)
+{
+    fraction = qBound(0.0, fraction, 1.0);
+    doneSeconds += durations[task] * (fraction - fractions[task]);
+    tasksFraction += fraction - fractions[task];
+    fractions[task] = fraction;
+}
+
+void BatchProgress::done(size_t task)
+{
+    reach(task, 1.0);
+    ++finished;
+}
+
+double BatchProgress::overall() const
+{
+    return allSeconds > 0 ? doneSeconds / allSeconds : tasksFraction / double(durations.size());
+}
+
+std::vector<double> sourceDurations(const std::vector<BatchTask> &tasks)
+{
+    std::vector<double> seconds;
+    seconds.reserve(tasks.size());
+    for (const BatchTask &task : tasks) {
+        const WaveInfo info = recognizeWave(task.source);
+        seconds.push_back(info.recognised() && info.sampleRate > 0
+                                  ? double(info.frames) / info.sampleRate
+                                  : 0.0);
+    }
+    return seconds;
+}
+
+namespace {
+
+// The tasks are taken in order by up to `jobs` workers; their ends are
+// counted, and told, in order under `mutex`; progress is added up under a
+// lock of its own, so that a worker reporting progress never waits for one
+// that tells an end.
+class Runner
+{
+public:
+    Runner(Batch &runBatch, const BatchOptions &runOptions)
+        : batch(runBatch)
+        , tasks(runBatch.tasks())
+        , options(runOptions)
+        , ends(tasks.size())
+        , whole(options.seconds.empty() ? std::vector<double>(tasks.size()) : options.seconds)
+    {
+        for (const BatchTask &task : tasks)
+            destinations << QFileInfo(task.destination).absoluteFilePath();
+    }
+
+    void run()
+    {
+        const int jobs = std::max(options.jobs, 1);
+        const int threads =
+                options.oneAtATime ? 1 : int(std::min<size_t>(size_t(jobs), tasks.size()));
+        parallelParts = threads == 1 && jobs > 1;
+        std::vector<std::thread> workers;
+        for (int i = 1; i < threads; ++i)
+            workers.emplace_back([this] { work(); });
+        work();
+        for (std::thread &worker : workers)
+            worker.join();
+    }
+
+private:
+    void work()
+    {
+        for (;;) {
+            std::unique_lock<std::mutex> lock(mutex);
+            if (next == tasks.size() || stopped ||
+                (options.stopRequested && options.stopRequested()))
+                return;
+            const size_t index = next++;
+            const QString &destination = destinations[int(index)];
+            changed.wait(lock, [&] {
+                for (size_t i = counted; i < index; ++i)
+                    if (destinations[int(i)] == destination)
+                        return false;
+                return true;
+            });
+            const bool skip = index < options.skip.size() && options.skip[index];
+            QString refusal = index < options.refusals.size() ? options.refusals[index] : QString();
+            if (refusal.isEmpty() && !skip)
+                refusal = batch.refusal(index);
+            lock.unlock();
+
+            if (options.started)
+                options.started(index);
+            TaskEnd end;
+            if (skip)
+                end.outcome = TaskOutcome::Skipped;
+            else if (!refusal.isEmpty())
+                end = {TaskOutcome::Failed, -1, ConvertResult(), refusal};
+            else
+                end = convert(index);
+            report(index, 1.0, true);
+
+            lock.lock();
+            stopped = stopped || end.outcome == TaskOutcome::Stopped;
+            ends[index] = std::move(end);
+            ended[index] = true;
+            while (counted < tasks.size() && ended[counted]) {
+                const TaskEnd &done = ends[counted];
+                if (done.outcome == TaskOutcome::Converted)
+                    batch.converted(counted);
+                else if (done.outcome == TaskOutcome::Failed)
+                    batch.failed(done.failure);
+                else if (done.outcome == TaskOutcome::Skipped)
+                    batch.skipped();
+                if (options.finished)
+                    options.finished(counted, done);
+                ++counted;
+            }
+            changed.notify_all();
+        }
+    }
+
+    TaskEnd convert(size_t index)
+    {
+        const BatchTask &task = tasks[index];
+        TaskEnd end;
+        end.type = options.type;
+        if (end.type < 0)
+            end.type = directionFor(task.source, &end.failure, options.chooseHint);
+        if (end.type < 0) {
+            end.outcome = TaskOutcome::Failed;
+            return end;
+        }
+        ConvertOptions convertOptions;
+        convertOptions.parallel = parallelParts;
+        convertOptions.quality = options.quality;
+        convertOptions.progress = [this, index](double fraction) {
+            return report(index, fraction, false);
+        };
+        end.result = convertFile(task.source, task.destination, end.type, convertOptions);
+        if (end.result.ok()) {
+            end.outcome = TaskOutcome::Converted;
+        } else if (end.result.error != ConvertError::Cancelled) {
+            end.outcome = TaskOutcome::Failed;
+            end.failure = options.describeFailure
+                    ? options.describeFailure(task, end.type, end.result)
+                    : failureLine(task.source, end.result);
+        }
+        return end;
+    }
+
+    bool report(size_t index, double fraction, bool done)
+    {
+        const std::lock_guard<std::mutex> lock(progressMutex);
+        if (done)
+            whole.done(index);
+        else
+            whole.reach(index, fraction);
+        return !options.progress || options.progress(index, fraction, whole);
+    }
+
+    Batch &batch;
+    const std::vector<BatchTask> &tasks;
+    const BatchOptions &options;
+    QStringList destinations; // absolute paths, one per task
+    std::mutex mutex;
+    std::condition_variable changed;
+    size_t next = 0;
+    size_t counted = 0; // tasks before this one are counted and told
+    bool stopped = false;
+    std::vector<TaskEnd> ends;
+    std::vector<bool> ended = std::vector<bool>(tasks.size(), false);
+    bool parallelParts = false;
+    std::mutex progressMutex;
+    BatchProgress whole;
+};
+
+} // namespace
+
+void runBatch(Batch &batch, const BatchOptions &options)
+{
+    Runner(batch, options).run();
 }
 
 int directionFor(const QString &source, QString *failure, const QString &chooseHint)

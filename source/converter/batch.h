@@ -5,11 +5,12 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <vector>
 
-// Several recordings converted into one folder: quorvia-convert -o and the
-// window's drop of several files share these rules, so that both name and
-// refuse outputs alike.
+// Several recordings converted at once: quorvia-convert and the window's
+// batch both run them through runBatch(), so that both name, refuse, order
+// and count their outputs alike.
 
 struct BatchTask
 {
@@ -59,6 +60,96 @@ private:
     QStringList failures;
     int skips = 0;
 };
+
+// How far a batch has come: each task's fraction, and the whole's, in which
+// each task weighs as its duration in seconds (or all alike when no
+// duration is known).
+class BatchProgress
+{
+public:
+    explicit BatchProgress(std::vector<double> seconds);
+
+    // Task `task` has done `fraction` (0 ... 1) of its work.
+    void reach(size_t task, double fraction);
+    // Task `task` ended, converted or not: its share counts as done.
+    void done(size_t task);
+
+    double overall() const;
+    size_t taskCount() const { return durations.size(); }
+    size_t tasksDone() const { return finished; }
+    double secondsDone() const { return doneSeconds; }
+    double totalSeconds() const { return allSeconds; }
+
+private:
+    std::vector<double> durations;
+    std::vector<double> fractions;
+    double allSeconds = 0.0;
+    double doneSeconds = 0.0;
+    double tasksFraction = 0.0; // the tasks' fractions added up
+    size_t finished = 0;
+};
+
+// Each source's duration, for the shares of a BatchProgress; 0 where unknown.
+std::vector<double> sourceDurations(const std::vector<BatchTask> &tasks);
+
+enum class TaskOutcome {
+    Converted,
+    Failed,
+    Skipped, // not run: the options said so
+    Stopped, // cancelled, and left as if never started
+};
+
+struct TaskEnd
+{
+    TaskOutcome outcome = TaskOutcome::Stopped;
+    int type = -1;        // the direction it was converted in; -1: none was found
+    ConvertResult result; // the conversion's, when it ran
+    QString failure;      // the line that says why, when it failed
+};
+
+struct BatchOptions
+{
+    // Up to this many tasks at once, each on a thread of its own; threads
+    // left over from the tasks go to the two halves of a long one.
+    int jobs = 1;
+    // Every task on the calling thread, one after the other: for a caller
+    // whose callbacks run its event loop. `jobs` still allows the halves.
+    bool oneAtATime = false;
+    ResamplingQuality quality = ResamplingQuality::Original;
+    // The direction of every task, or -1: each in the direction its
+    // source's layout calls for; a source whose layout cannot be told
+    // fails with a line that ends in `chooseHint`.
+    int type = -1;
+    QString chooseHint;
+    // Per task, empty or complete: a line that refuses it before it runs,
+    // and whether to skip it.
+    std::vector<QString> refusals;
+    std::vector<bool> skip;
+    // Each task's duration, for the progress's shares; empty: all alike.
+    std::vector<double> seconds;
+
+    // What happened is told through these, each from one thread at a time
+    // (a worker's, for all but `finished` under the batch's lock).
+    // A task is taken; it may yet be skipped or refused.
+    std::function<void(size_t task)> started;
+    // A task moved; false stops it, and no other task starts.
+    std::function<bool(size_t task, double fraction, const BatchProgress &whole)> progress;
+    // Before a task is taken: true stops the batch there.
+    std::function<bool()> stopRequested;
+    // The line that says why a conversion failed; failureLine() when unset.
+    std::function<QString(const BatchTask &task, int type, const ConvertResult &result)>
+            describeFailure;
+    // A task ended. Called in the order of the tasks, whatever order they
+    // end in, once the batch has counted it.
+    std::function<void(size_t task, const TaskEnd &end)> finished;
+};
+
+// Runs the batch's tasks, each taking the next one in order, and counts
+// their ends in `batch`. A task whose destination an earlier task also
+// names waits until that one is counted, so that it is refused exactly when
+// the earlier one wrote the file. Once a task has been stopped, no other
+// starts.
+void runBatch(Batch &batch, const BatchOptions &options);
 
 // The direction that reads the layout of `source`, decided only on a clear
 // verdict: BrinmoorToStandard or StandardToBrinmoor, or -1 with *failure, a

@@ -80,16 +80,6 @@ ConvertResult sourceFailure(const QString &source, const WaveInfo &info, const Q
     return result;
 }
 
-QString damageWarning(qint64 count)
-{
-    return QCoreApplication::translate("ConvertFile",
-                                       count == 1 ? "%1 damaged value (NaN, infinite or beyond "
-                                                    "\u00b116) was limited to full scale"
-                                                  : "%1 damaged values (NaN, infinite or beyond "
-                                                    "\u00b116) were limited to full scale")
-            .arg(count);
-}
-
 // Values above full scale in a destination: how many, and the largest.
 struct Overs
 {
@@ -108,15 +98,7 @@ struct Overs
         }
     }
 
-    QString warning() const
-    {
-        return QCoreApplication::translate("ConvertFile",
-                                           "%1 values above full scale, up to %2 dBFS, from the "
-                                           "filter's ringing: kept, but a program that clips at "
-                                           "full scale will clip them")
-                .arg(count)
-                .arg(20 * std::log10(peak), 0, 'g', 3);
-    }
+    Warning warning() const { return {Warning::Overs, count, 0, peak}; }
 };
 
 } // namespace
@@ -242,7 +224,7 @@ protected:
     void noteDamage(qint64 damagedValues)
     {
         if (damagedValues > 0)
-            result.warnings << damageWarning(damagedValues);
+            result.warnings.push_back({Warning::Damaged, damagedValues});
     }
 
     // The standard file is closed first. Only the destination's close can
@@ -643,13 +625,13 @@ public:
         if (step.ok())
             step = convertAll();
         if (step.ok() && overs.count > 0)
-            result.warnings << overs.warning();
+            result.warnings.push_back(overs.warning());
         if constexpr (std::is_same_v<Source, SoundFile>) {
             // Only decoding tells how much a compressed file holds.
             result.source = reader.sourceInfo();
-            for (const QString &warning : reader.warnings())
+            for (const Warning &warning : reader.warnings())
                 if (!result.warnings.contains(warning))
-                    result.warnings << warning;
+                    result.warnings.push_back(warning);
         }
         return step.ok() ? this->finish() : step;
     }

@@ -54,8 +54,9 @@ struct ConvertResult
     // also when the source was refused.
     WaveInfo source;
     // What the user should know about a conversion that succeeded: data
-    // that do not match the header, channels left out, damaged values.
-    QStringList warnings;
+    // that do not match the header, channels left out, damaged values,
+    // values above full scale.
+    Warnings warnings;
 
     bool ok() const { return error == ConvertError::None; }
 };

@@ -561,18 +561,21 @@ bool SoundFile::start(std::unique_ptr<QIODevice> file)
     info.layout = WaveLayout::Standard;
     info.format = formatName();
     const QString library = QLatin1String(d->mpeg ? "libmpg123" : "libsndfile");
-    if (d->mpeg && d->estimated)
+    if (d->mpeg && d->estimated) {
         info.evidence = tr("%1, read through %2; its length is estimated from the file's size, "
                            "which only decoding checks")
                                 .arg(info.format, library);
-    else if (d->estimated ||
-             (d->announced >= 0 && major != SF_FORMAT_AIFF && major != SF_FORMAT_AU &&
-              major != SF_FORMAT_W64 && major != SF_FORMAT_CAF))
+        info.extent = DataExtent::Estimated;
+    } else if (d->estimated ||
+               (d->announced >= 0 && major != SF_FORMAT_AIFF && major != SF_FORMAT_AU &&
+                major != SF_FORMAT_W64 && major != SF_FORMAT_CAF)) {
         info.evidence = tr("%1, read through %2; its length is what the container announces, "
                            "which only decoding checks")
                                 .arg(info.format, library);
-    else
+        info.extent = DataExtent::Unchecked;
+    } else {
         info.evidence = tr("%1, read through %2").arg(info.format, library);
+    }
     info.isFloat = !d->integer;
     info.bitsPerSample = bitsOf(subtype);
     info.channels = d->sf.channels;
@@ -584,17 +587,13 @@ bool SoundFile::start(std::unique_ptr<QIODevice> file)
     return true;
 }
 
-QStringList SoundFile::warnings() const
+Warnings SoundFile::warnings() const
 {
-    QStringList result = info.warnings();
+    Warnings result = info.warnings();
     if (d && d->estimated && d->major() == SF_FORMAT_OGG && d->framesRead > 0 && ended)
-        result << tr("its stream ends without its last page, cut short: the %1 frames decoded "
-                     "are converted")
-                          .arg(d->framesRead);
+        result.push_back({Warning::StreamCutShort, d->framesRead});
     if (d && d->mpeg && d->mpeg->foreignFrames() > 0)
-        result << tr("%1 frames of another sample rate or channel count than the stream's were "
-                     "left out: damage or a tag taken for audio, or another recording joined on")
-                          .arg(d->mpeg->foreignFrames());
+        result.push_back({Warning::ForeignFrames, d->mpeg->foreignFrames()});
     return result;
 }
 

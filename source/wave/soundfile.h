@@ -70,7 +70,7 @@ public:
     // What the user should know about the file: as sourceInfo()'s, once
     // every frame was read also how that differs from what the container
     // announced.
-    QStringList warnings() const;
+    Warnings warnings() const;
     // The container and its encoding for people, "FLAC, 16-bit" or "Ogg
     // Opus"; empty when not open.
     QString formatName() const;

@@ -16,6 +16,9 @@ enum class DataExtent {
     Wrapped,    // a 32-bit size that wrapped past 4 GiB: the data run to the end
     Saturated,  // a 32-bit size stuck at its largest value past 4 GiB
     Rf64,       // 64-bit sizes from a ds64 chunk
+    // Other formats, until decoding has read them to the end:
+    Unchecked, // the length the container announces
+    Estimated, // a length estimated from the file's size
 };
 
 // What a RIFF WAVE file holds, found by walking its top-level chunks.

@@ -132,6 +132,7 @@ void describeStandard(const WaveFormat &format, WaveInfo *info)
     const qint64 block = qint64(format.channels) * format.bytesPerSample;
     info->frames = block > 0 ? (format.dataEnd - format.dataBegin) / block : 0;
     info->extent = format.extent;
+    info->announcedBytes = format.announcedBytes;
     switch (format.extent) {
     case DataExtent::Unfinished:
         info->announcedFrames = -1;
@@ -159,6 +160,7 @@ void describeBrinmoor(const WaveHeader &h, qint64 fileSize, WaveInfo *info)
     info->dataEnd = std::max<qint64>(fileSize, WaveHeader::size);
     info->frames = (info->dataEnd - info->dataBegin) / brinmoorFrameBytes;
     const qint64 frames = info->frames;
+    info->announcedBytes = h.dataSize;
     if (h.dataSize == 0) {
         info->announcedFrames = -1;
         info->extent = frames > 0 ? DataExtent::Unfinished : DataExtent::Matches;
@@ -393,33 +395,30 @@ bool isOtherAudioFormat(const QString &fileName)
     return !wave;
 }
 
-QStringList WaveInfo::warnings() const
+Warnings WaveInfo::warnings() const
 {
-    QStringList result;
+    Warnings result;
     if (channels > 2)
-        result << tr("%1 channels: only channels 1 and 2 are converted").arg(channels);
+        result.push_back({Warning::ChannelsLeftOut, channels});
     switch (extent) {
     case DataExtent::CutShort:
-        result << tr("holds %1 of the %2 frames its header announces")
-                          .arg(frames)
-                          .arg(announcedFrames);
+        result.push_back({Warning::CutShort, frames, announcedFrames});
         break;
     case DataExtent::Extended:
-        result << tr("holds %1 frames, %2 more than its header announces")
-                          .arg(frames)
-                          .arg(frames - announcedFrames);
+        result.push_back({Warning::Extended, frames, announcedFrames});
         break;
     case DataExtent::Unfinished:
         // Streaming writers leave standard headers like this on purpose; a
         // recording's header is left so only when its writer was stopped.
         if (layout == WaveLayout::Brinmoor)
-            result << tr("its header was never finished; the %1 frames found are converted")
-                              .arg(frames);
+            result.push_back({Warning::Unfinished, frames});
         break;
     case DataExtent::Matches:
     case DataExtent::Wrapped:
     case DataExtent::Saturated:
     case DataExtent::Rf64:
+    case DataExtent::Unchecked:
+    case DataExtent::Estimated:
         break;
     }
     return result;

@@ -4,6 +4,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <QVector>
 #include <QtGlobal>
 
 #include <memory>
@@ -20,6 +21,33 @@ enum class WaveLayout {
     Brinmoor,  // float64 frames behind a header claiming 32-bit stereo PCM
     Ambiguous, // could be either: a direction must be chosen
 };
+
+// Something the user should know about a conversion that succeeded, as a
+// kind and its numbers; each front end puts it into its own words.
+struct Warning
+{
+    enum Kind {
+        ChannelsLeftOut, // the source has `count` channels: only the first two are converted
+        CutShort,        // holds `count` frames of the `announced` its header gives
+        Extended,        // holds `count` frames, more than the `announced`
+        Unfinished,      // a recording's header never finished: `count` frames found
+        Damaged,         // `count` values NaN, infinite or beyond damageAbove, limited
+        Overs,           // `count` values above full scale, the largest `peak`
+        StreamCutShort,  // a stream without its last page: `count` frames decoded
+        ForeignFrames,   // `count` frames of another rate or channel count left out
+    };
+    Kind kind = ChannelsLeftOut;
+    qint64 count = 0;
+    qint64 announced = 0;
+    double peak = 0.0; // linear, above 1
+
+    bool operator==(const Warning &other) const
+    {
+        return kind == other.kind && count == other.count && announced == other.announced &&
+                peak == other.peak;
+    }
+};
+using Warnings = QVector<Warning>;
 
 // What recognition found in a file: the verdict with its evidence, and what
 // the file holds read in that layout. The readers, the conversion, the
@@ -42,6 +70,8 @@ struct WaveInfo
     qint64 dataEnd = 0;
     qint64 frames = 0;           // whole frames in that range
     qint64 announcedFrames = -1; // what the header's sizes say; -1: nothing
+    quint64 announcedBytes = 0;  // the data size as the header gives it (0 or a
+                                 // placeholder when it was never finished)
     DataExtent extent = DataExtent::Matches;
 
     bool recognised() const
@@ -50,7 +80,7 @@ struct WaveInfo
     }
     // What a conversion of it should tell the user: data that do not match
     // the header, channels that are left out.
-    QStringList warnings() const;
+    Warnings warnings() const;
 };
 
 // Recognises the file open in `file`, `fileSize` bytes long. `readAs`
