@@ -228,7 +228,7 @@ private slots:
                                          "three.flac: 6 values above full scale",
                                          "not valid in the system's file name encoding",
                                          ": 4 converted, 6 failed"};
-        QStringList arguments{"--quality", "high", "-o", top.filePath("out")};
+        QStringList arguments{"--quality", "high", "-j", "2", "-o", top.filePath("out")};
         QVERIFY(::mkfifo(qPrintable(top.filePath("a/fifo.wav")), 0600) == 0);
         for (int i = 0; i < names.size(); ++i) {
             QVERIFY(inputs[i].isEmpty() ||
@@ -269,12 +269,22 @@ private slots:
         QCOMPARE(r.exitCode, 2);
         QCOMPARE(strayFiles(top.filePath("b"), {"one.wav"}), QStringList());
 
-        // --info describes each file, measuring its peak when asked.
+        // --info describes each file, measuring its peak when asked; a size
+        // left as a placeholder is told from one of 0, and a length that only
+        // decoding checks from one a header gives.
+        QByteArray placeholder = readFile(dir.filePath("standard.wav"));
+        placeholder.replace(40, 4, le32(0xffffffffu));
+        QVERIFY(writeFile(top.filePath("a/placeholder.wav"), placeholder));
         r = run(converter({"--info", "--peak", top.filePath("a/cut.wav"),
-                           top.filePath("a/three.flac"), top.filePath("a/text")}));
+                           top.filePath("a/three.flac"), top.filePath("a/text"),
+                           top.filePath("a/placeholder.wav")}));
         QCOMPARE(r.exitCode, 1);
         QVERIFY2(r.out.contains("cut short: holds 15000 of the 20000") &&
-                         r.out.contains("Encoding    : FLAC, 24-bit\n") && r.out.count("Peak") == 2,
+                         r.out.contains("Encoding    : FLAC, 24-bit\n") &&
+                         r.out.count("Peak") == 3 &&
+                         r.out.contains("Data        : as its container announces, which only "
+                                        "decoding checks\n") &&
+                         r.out.contains("never finished (size 0xFFFFFFFF, a placeholder)"),
                  r.out);
         QCOMPARE(lines(r.err).size(), 1);
         QVERIFY(r.err.contains("a/text: not a RIFF WAVE file"));

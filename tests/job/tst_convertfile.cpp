@@ -1,6 +1,7 @@
 #include "fuzztargets.h"
 #include "testsupport.h"
 
+#include "converter/batch.h"
 #include "converter/convertfile.h"
 #include "words/words.h"
 
@@ -390,7 +391,8 @@ private slots:
         for (const double v : {std::numeric_limits<double>::quiet_NaN(), inf, -inf, 1e308})
             table.push_back({QString("sample %1").arg(v), B,
                              patched(brinmoor, 44 + 16 * 100, le64(v)), ok, "", 0,
-                             "1 damaged value", -1, level});
+                             "1 damaged value (NaN, infinite or beyond \u00b116) was limited", -1,
+                             level});
         // ... in a float source too, whose peak it must not set.
         table.push_back(
                 {"float sample inf", S,
@@ -415,6 +417,24 @@ private slots:
         if (!table.back().entry)
             qFatal("no fuzz inputs under %s", FUZZ_INPUT_DIR);
         rows(table);
+    }
+
+    // A batch ends where a task was stopped: no later task runs, or fails.
+    void batchStopsWhereATaskWasStopped()
+    {
+        QTemporaryDir work;
+        const QString tone = work.filePath("tone.wav");
+        QVERIFY(soxTone(tone, 44100, "1"));
+        Batch batch({{tone, work.filePath("a.wav")},
+                     {work.filePath("missing.wav"), work.filePath("b.wav")}});
+        BatchOptions options;
+        options.progress = [](size_t, double, const BatchProgress &) { return false; };
+        std::vector<TaskOutcome> told;
+        options.finished = [&told](size_t, const TaskEnd &end) { told.push_back(end.outcome); };
+        runBatch(batch, options);
+        QVERIFY(told == std::vector<TaskOutcome>{TaskOutcome::Stopped});
+        QCOMPARE(batch.notStartedCount(), 2);
+        QVERIFY(!QFileInfo::exists(work.filePath("a.wav")));
     }
 
     void jobs()
