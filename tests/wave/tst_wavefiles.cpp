@@ -27,6 +27,11 @@ struct Open
     Warnings warnings = {};   // among what a conversion warns of
 };
 
+Warnings warned(Warning::Kind kind, qint64 frames, qint64 announced)
+{
+    return {{kind, frames, announced}};
+}
+
 // A file as another program writes it, read and compared sample by sample
 // with what sox decodes from it.
 struct Corpus
@@ -203,40 +208,20 @@ private slots:
                  notRecording, 100, 680, true},
                 // Look-alikes: 32-bit integers with a right channel near half
                 // scale, whose sizes fit no recording ...
-                {"32-bit look-alike, cut short",
-                 square.left(44 + 8 * 4000),
-                 standard,
-                 "",
-                 notRecording,
-                 4000,
-                 0,
-                 false,
-                 {{Warning::CutShort, 4000, 6000}}},
+                {"32-bit look-alike, cut short", square.left(44 + 8 * 4000), standard, "",
+                 notRecording, 4000, 0, false, warned(Warning::CutShort, 4000, 6000)},
                 {"32-bit look-alike, header never finished",
                  patched(patched(square, 4, le32(36)), 40, le32(0)), standard, "", notRecording,
                  6000},
                 {"32-bit look-alike, dataSize 0xFFFFFFFF", patched(square, 40, le32(0xffffffffu)),
                  standard, "", notRecording, 6000},
-                {"32-bit look-alike, bytes after its data",
-                 square + square.mid(44, 8 * 1000),
-                 standard,
-                 "",
-                 notRecording,
-                 7000,
-                 0,
-                 false,
-                 {{Warning::Extended, 7000, 6000}}},
+                {"32-bit look-alike, bytes after its data", square + square.mid(44, 8 * 1000),
+                 standard, "", notRecording, 7000, 0, false, warned(Warning::Extended, 7000, 6000)},
                 // ... and recordings with damage where a probe of the start
                 // alone looks, and sizes a few frames off.
-                {"recording, NaN first",
-                 lagging(std::numeric_limits<double>::quiet_NaN()),
-                 brinmoor,
-                 isRecording,
-                 "",
-                 20000,
-                 0,
-                 false,
-                 {{Warning::Extended, 20000, 19997}}},
+                {"recording, NaN first", lagging(std::numeric_limits<double>::quiet_NaN()),
+                 brinmoor, isRecording, "", 20000, 0, false,
+                 warned(Warning::Extended, 20000, 19997)},
                 {"recording, below 2^-64 first", lagging(1e-25), brinmoor, isRecording, "", 20000},
                 // Channels and bits in a recording's header say nothing.
                 {"recording, 1 channel in its header", patched(tone, 22, le16(1)), brinmoor,
@@ -245,36 +230,18 @@ private slots:
                  isRecording, "", 2000},
                 // Samples past a size never brought up to date are read; a
                 // tag there is not.
-                {"16-bit, 100 of its 1000 frames announced",
-                 patched(s16, 40, le32(400)),
-                 standard,
-                 "",
-                 notRecording,
-                 1000,
-                 0,
-                 false,
-                 {{Warning::Extended, 1000, 100}}},
+                {"16-bit, 100 of its 1000 frames announced", patched(s16, 40, le32(400)), standard,
+                 "", notRecording, 1000, 0, false, warned(Warning::Extended, 1000, 100)},
                 {"16-bit, an ID3 tag after its data",
                  patched(s16.left(444), 40, le32(400)) + "ID3\x04" + QByteArray(300, '\0'),
                  standard, "", notRecording, 100},
                 {"16-bit, wrapped size 4 bytes short of its data",
-                 canonicalHeader(16, 2, 44100, quint32(long16 - 4)),
-                 standard,
-                 "",
-                 notRecording,
-                 long16 / 4,
-                 44 + long16,
-                 false,
-                 {{Warning::Extended, long16 / 4, long16 / 4 - 1}}},
+                 canonicalHeader(16, 2, 44100, quint32(long16 - 4)), standard, "", notRecording,
+                 long16 / 4, 44 + long16, false,
+                 warned(Warning::Extended, long16 / 4, long16 / 4 - 1)},
                 {"16-bit, wrapped size 4 bytes past its data",
-                 canonicalHeader(16, 2, 44100, quint32(long16 + 4)),
-                 standard,
-                 "",
-                 notRecording,
-                 long16 / 4,
-                 44 + long16,
-                 false,
-                 {{Warning::CutShort, long16 / 4, 1073751836}}},
+                 canonicalHeader(16, 2, 44100, quint32(long16 + 4)), standard, "", notRecording,
+                 long16 / 4, 44 + long16, false, warned(Warning::CutShort, long16 / 4, 1073751836)},
         });
     }
 
