@@ -10,6 +10,7 @@
 #                          only report its own uninstrumented locking
 #   ./test.sh --coverage   build-coverage/, then prints the line and branch
 #                          coverage of source/wave and source/converter
+#   ./test.sh --qt6        build-qt6/, everything built against Qt 6
 # Further -DNAME=VALUE arguments go to cmake; CI gives -DQUORVIA_WERROR=ON.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")"
@@ -41,9 +42,13 @@ for argument in "$@"; do
                 "-DCMAKE_CXX_FLAGS=--coverage -fprofile-update=atomic"
                 -DCMAKE_EXE_LINKER_FLAGS=--coverage -DCMAKE_SHARED_LINKER_FLAGS=--coverage)
             ;;
+        --qt6)
+            build_dir=build-qt6
+            cmake_args+=(-DQUORVIA_QT=6)
+            ;;
         -D*) cmake_args+=("$argument") ;;
         *)
-            echo "usage: $0 [--sanitize | --thread | --coverage] [-DNAME=VALUE...]" >&2
+            echo "usage: $0 [--sanitize | --thread | --coverage | --qt6] [-DNAME=VALUE...]" >&2
             exit 2
             ;;
     esac

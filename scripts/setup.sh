@@ -7,13 +7,24 @@ top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build_dir=${1:?build directory}
 shift
 
-# Everything the build, the tests and the benchmarks need, from Debian 12.
+# Everything the build, the tests and the benchmarks need, from Debian 12:
+# Qt 5, or Qt 6 for a build configured with -DQUORVIA_QT=6.
+qt=5
+for argument in "$@"; do
+    case "$argument" in
+        -DQUORVIA_QT=* | -DQUORVIA_QT:*=*) qt=${argument#*=} ;;
+    esac
+done
 packages=(
-    cmake g++ make pkg-config
-    qtbase5-dev qtbase5-dev-tools fonts-dejavu-core
+    cmake g++ make pkg-config fonts-dejavu-core
     libbenchmark-dev libsoxr-dev libsndfile1-dev libmpg123-dev
     sox ffmpeg flac
 )
+if [ "$qt" = 6 ]; then
+    packages+=(qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins)
+else
+    packages+=(qtbase5-dev qtbase5-dev-tools)
+fi
 
 "$top/scripts/install-missing.sh" "${packages[@]}"
 
