@@ -3,6 +3,8 @@
 
 #include "converter/batch.h"
 #include "converter/convertfile.h"
+#include "platform/signals.h"
+#include "platform/terminal.h"
 #include "wave/brinmoorwavefile.h"
 #include "wave/soundfile.h"
 #include "wave/standardwavefile.h"
@@ -23,9 +25,6 @@
 #include <mutex>
 #include <vector>
 
-#include <signal.h>
-#include <unistd.h>
-
 namespace {
 
 // A signal that stops the run ends it with 128 + the signal's number, as a
@@ -41,15 +40,11 @@ void onInterrupt(int signal)
     interrupted = signal;
 }
 
-// Without SA_RESTART, so that a system call waiting for something returns
-// at once instead of being started again.
+// The run stops at its next check; a system call waiting for something
+// returns at once.
 void stopOn(int signal)
 {
-    struct sigaction action = {};
-    action.sa_handler = onInterrupt;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = 0;
-    sigaction(signal, &action, nullptr);
+    Platform::catchSignal(signal, onInterrupt);
 }
 
 void printLine(const QString &text)
@@ -408,7 +403,7 @@ int main(int argc, char *argv[])
     // A file-size limit should fail the write, not kill the process with the
     // temporary file left behind; an interrupt cancels the conversion, which
     // removes the temporary file.
-    std::signal(SIGXFSZ, SIG_IGN);
+    Platform::ignoreFileSizeLimitSignal();
     stopOn(SIGINT);
     stopOn(SIGTERM);
     const QStringList lossy = lossyArguments(argc, argv);
@@ -535,7 +530,7 @@ int main(int argc, char *argv[])
         return Usage;
     }
     const bool quiet = parser.isSet(quietOption);
-    const bool showProgress = !quiet && ::isatty(STDERR_FILENO);
+    const bool showProgress = !quiet && Platform::standardErrorIsTerminal();
     if (parser.isSet(infoOption)) {
         if (arguments.isEmpty()) {
             printLine(QStringLiteral("give --info FILE...; see --help"));

@@ -1,6 +1,7 @@
 #include "convertfile.h"
 
 #include "kerneldsp.h"
+#include "platform/fileidentity.h"
 #include "wave/brinmoorwavefile.h"
 #include "wave/soundfile.h"
 #include "wave/standardwavefile.h"
@@ -21,10 +22,6 @@
 #include <optional>
 #include <type_traits>
 #include <vector>
-
-#ifdef Q_OS_UNIX
-#    include <sys/stat.h>
-#endif
 
 namespace {
 
@@ -109,17 +106,8 @@ bool isSameFile(const QString &a, const QString &b)
     const QFileInfo infoB(b);
     if (!infoA.exists() || !infoB.exists())
         return false;
-    if (infoA.canonicalFilePath() == infoB.canonicalFilePath())
-        return true;
-#ifdef Q_OS_UNIX
-    // Hard links have different paths but one inode.
-    struct stat statA;
-    struct stat statB;
-    if (::stat(QFile::encodeName(a).constData(), &statA) == 0 &&
-        ::stat(QFile::encodeName(b).constData(), &statB) == 0)
-        return statA.st_dev == statB.st_dev && statA.st_ino == statB.st_ino;
-#endif
-    return false;
+    // Hard links have different paths but are one file.
+    return infoA.canonicalFilePath() == infoB.canonicalFilePath() || Platform::oneFileOnDisk(a, b);
 }
 
 namespace {

@@ -1,5 +1,8 @@
 #include "chunkedio.h"
 
+#include "platform/fileio.h"
+#include "platform/writeback.h"
+
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileDevice>
@@ -8,16 +11,6 @@
 
 #include <algorithm>
 #include <cstring>
-
-#ifdef Q_OS_LINUX
-#    include <fcntl.h>
-#    include <sys/statvfs.h>
-#endif
-#ifdef Q_OS_UNIX
-#    include <cerrno>
-#    include <fcntl.h>
-#    include <unistd.h>
-#endif
 
 namespace {
 
@@ -93,32 +86,15 @@ bool writeFully(QFileDevice *file, const char *bytes, qint64 n, QString *error)
 
 namespace {
 
-// Reads up to `n` bytes from offset `at`, as readFully() does. On Unix a
-// file's own position is left alone, so that readers of one open file (or
-// of duplicates of its descriptor, which share the position) never disturb
-// one another; other devices (bytes in memory) have a position of their own.
+// Reads up to `n` bytes from offset `at`, as readFully() does. Where the
+// system allows, a file's own position is left alone, so that readers of
+// one open file (or of duplicates of it, which share the position) never
+// disturb one another; other devices (bytes in memory) have a position of
+// their own.
 qint64 readFullyAt(QIODevice *device, qint64 at, char *bytes, qint64 n, QString *error)
 {
-#ifdef Q_OS_UNIX
-    const auto *file = qobject_cast<QFileDevice *>(device);
-    if (file) {
-        const int fd = file->handle();
-        qint64 total = 0;
-        while (total < n) {
-            const ssize_t got = ::pread(fd, bytes + total, size_t(n - total), off_t(at + total));
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got < 0) {
-                *error = qt_error_string(errno);
-                return -1;
-            }
-            if (got == 0)
-                break;
-            total += got;
-        }
-        return total;
-    }
-#endif
+    if (Platform::readsInPlace(device))
+        return Platform::readAt(static_cast<QFileDevice *>(device), at, bytes, n, error);
     if (!device->seek(at)) {
         *error = deviceError(device, "seek failed");
         return -1;
@@ -160,15 +136,8 @@ bool ChunkedReader::start(QIODevice *device, qint64 rangeBegin, qint64 rangeEnd)
     consumedPos = begin;
     offset = filled = 0;
     error.clear();
-#ifdef Q_OS_UNIX
-    if (const auto *f = qobject_cast<QFileDevice *>(file)) {
-        if (f->handle() < 0) {
-            error = deviceError(file, "seek failed");
-            return false;
-        }
+    if (Platform::readsInPlace(file))
         return true;
-    }
-#endif
     if (!file->seek(begin)) {
         error = deviceError(file, "seek failed");
         return false;
@@ -241,14 +210,10 @@ void ChunkedWriter::start(QFileDevice *device)
 
 bool ChunkedWriter::startAt(QFileDevice *device, qint64 offset)
 {
-#ifdef Q_OS_UNIX
+    if (!Platform::writesAt(device))
+        return false;
     begin(device, true, offset);
-    return file->handle() >= 0;
-#else
-    Q_UNUSED(device);
-    Q_UNUSED(offset);
-    return false;
-#endif
+    return true;
 }
 
 char *ChunkedWriter::reserve(qint64 n)
@@ -317,36 +282,13 @@ bool ChunkedWriter::flush(bool everything)
 
 bool ChunkedWriter::writeAt(const char *bytes, qint64 n)
 {
-#ifdef Q_OS_UNIX
-    // pwrite keeps off the file position, which the other writer uses.
-    for (qint64 done = 0; done < n;) {
-        const ssize_t put =
-                ::pwrite(file->handle(), bytes + done, size_t(n - done), written + done);
-        if (put <= 0) {
-            error = put < 0 ? qt_error_string(errno)
-                            : QCoreApplication::translate("WaveFile", "write failed");
-            return false;
-        }
-        done += put;
-    }
-    return true;
-#else
-    Q_UNUSED(bytes);
-    Q_UNUSED(n);
-    return false;
-#endif
+    // Off the file position, which the other writer uses.
+    return Platform::writeAt(file, written, bytes, n, &error);
 }
 
 void ChunkedWriter::startWriteBack()
 {
-    // Only a request: it returns once the writes are queued, and a refusal
-    // (another system, a device without write-back) changes nothing but the
-    // timing. Write errors still surface when the file is finished.
-#ifdef Q_OS_LINUX
-    const int fd = file->handle();
-    if (fd >= 0)
-        ::sync_file_range(fd, writtenBack, written - writtenBack, SYNC_FILE_RANGE_WRITE);
-#endif
+    Platform::startWriteBack(file, writtenBack, written - writtenBack);
     writtenBack = written;
 }
 
@@ -406,25 +348,9 @@ bool WaveFileIo::startReadingSameFile(const WaveFileIo &other, QString *error)
         *error = QCoreApplication::translate("WaveFile", "not open for reading");
         return false;
     }
-    auto copy = std::make_unique<QFile>();
-#ifdef Q_OS_UNIX
-    // A duplicate shares the file's position, which the reader leaves alone.
-    const int fd = ::fcntl(otherFile->handle(), F_DUPFD_CLOEXEC, 0);
-    if (fd < 0 ||
-        !copy->open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered,
-                    QFileDevice::AutoCloseHandle)) {
-        *error = fd < 0 ? qt_error_string(errno) : copy->errorString();
-        if (fd >= 0)
-            ::close(fd);
+    auto copy = Platform::openAgainForReading(otherFile, error);
+    if (!copy)
         return false;
-    }
-#else
-    copy->setFileName(otherFile->fileName());
-    if (!copy->open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
-        *error = copy->errorString();
-        return false;
-    }
-#endif
     return startReading(std::move(copy), other.rangeBegin, other.rangeEnd, error);
 }
 
@@ -440,19 +366,8 @@ bool WaveFileIo::rewind(QString *error, qint64 offset)
 
 void WaveFileIo::expect(qint64 bytes)
 {
-    // Only a request: a refusal changes nothing but the time taken. A file
-    // that will not fit in the free space is not reserved: the system would
-    // fill the disk for every other program before refusing, and the writes
-    // fail on their own when the space runs out.
-#ifdef Q_OS_LINUX
-    constexpr qint64 keepFree = 64 << 20;
-    struct statvfs space;
-    if (writing() && bytes > 0 && file->handle() >= 0 && ::fstatvfs(file->handle(), &space) == 0 &&
-        quint64(bytes) + keepFree <= quint64(space.f_bavail) * space.f_frsize)
-        ::fallocate(file->handle(), FALLOC_FL_KEEP_SIZE, 0, bytes);
-#else
-    Q_UNUSED(bytes);
-#endif
+    if (writing())
+        Platform::reserveSpace(file.get(), bytes);
 }
 
 ChunkedWriter *WaveFileIo::splitAt(qint64 offset)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/libraryname.h"
+
 #include <QLibrary>
 #include <QString>
 
@@ -14,12 +16,19 @@
 class LateLibrary
 {
 public:
-    // `name` without "lib" and ".so", and the major version of its soname.
+    // `name` without "lib" or a suffix, and the major version of its ABI
+    // (an ELF library's soname); see Platform::sharedLibraryFileNames().
     LateLibrary(const char *name, int version)
-        : library(QString::fromLatin1(name), version)
     {
-        if (!library.load())
-            failure = library.errorString();
+        for (const QString &fileName : Platform::sharedLibraryFileNames(name, version)) {
+            library.setFileName(fileName);
+            if (library.load()) {
+                failure.clear();
+                return;
+            }
+            if (failure.isEmpty())
+                failure = library.errorString();
+        }
     }
 
     // Points `function` at the library's `symbol`. False, with

@@ -2,6 +2,7 @@
 
 #include "chunkedio.h"
 #include "pcmsample.h"
+#include "platform/fileio.h"
 #include "soundfile.h"
 #include "waveheader.h"
 
@@ -10,17 +11,8 @@
 #include <QtEndian>
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstring>
-
-#ifdef Q_OS_UNIX
-#    include <fcntl.h>
-#    include <sys/stat.h>
-#    include <unistd.h>
-#else
-#    include <QFileInfo>
-#endif
 
 namespace {
 
@@ -430,39 +422,10 @@ std::unique_ptr<QFile> openSourceFile(const QString &fileName, QString *error)
         *error = tr("the name cannot be written in the system's file name encoding");
         return nullptr;
     }
-    auto file = std::make_unique<QFile>(fileName);
-#ifdef Q_OS_UNIX
-    // Opening a FIFO for reading waits for a writer, and a device may never
-    // answer: open without waiting, then take nothing but a regular file.
-    const int fd = ::open(QFile::encodeName(fileName).constData(),
-                          O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
-        *error = qt_error_string(errno);
-        return nullptr;
-    }
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
+    bool notRegular = false;
+    auto file = Platform::openRegularFile(fileName, &notRegular, error);
+    if (notRegular)
         *error = tr("not a regular file");
-        return nullptr;
-    }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    if (!file->open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered,
-                    QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        *error = file->errorString();
-        return nullptr;
-    }
-#else
-    if (QFileInfo::exists(fileName) && !QFileInfo(fileName).isFile()) {
-        *error = tr("not a regular file");
-        return nullptr;
-    }
-    if (!file->open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
-        *error = file->errorString();
-        return nullptr;
-    }
-#endif
     return file;
 }
 
