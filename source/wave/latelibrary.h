@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/libraryname.h"
+#include "platform/sharedlibrary.h"
 
 #include <QLibrary>
 #include <QString>
@@ -17,18 +17,10 @@ class LateLibrary
 {
 public:
     // `name` without "lib" or a suffix, and the major version of its ABI
-    // (an ELF library's soname); see Platform::sharedLibraryFileNames().
+    // (an ELF library's soname); see Platform::loadSharedLibrary().
     LateLibrary(const char *name, int version)
     {
-        for (const QString &fileName : Platform::sharedLibraryFileNames(name, version)) {
-            library.setFileName(fileName);
-            if (library.load()) {
-                failure.clear();
-                return;
-            }
-            if (failure.isEmpty())
-                failure = library.errorString();
-        }
+        Platform::loadSharedLibrary(library, name, version, &failure);
     }
 
     // Points `function` at the library's `symbol`. False, with
