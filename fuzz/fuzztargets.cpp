@@ -132,7 +132,7 @@ QString checkDestination(const QString &path, qint64 frames, double rate)
 
 // After a conversion: on success a sound destination; on failure a reason,
 // the earlier destination untouched; either way nothing else beside it.
-QString checkConversion(const QString &source, int type)
+QString checkConversion(const QString &source, Direction type)
 {
     const QString dir = QFileInfo(source).dir().filePath(QStringLiteral("out"));
     const QString destination = dir + QStringLiteral("/destination.wav");
@@ -170,7 +170,7 @@ QString checkConversion(const QString &source, int type)
                 ? QString()
                 : QStringLiteral("a failed conversion changed the destination");
     }
-    if (type == BrinmoorToStandard)
+    if (type == Direction::BrinmoorToStandard)
         return checkDestination<StandardWaveFile>(destination, result.framesWritten, 44100.0);
     const QString fault =
             checkDestination<BrinmoorWaveFile>(destination, result.framesWritten, 39062.5);
@@ -320,11 +320,11 @@ QString convert(const char *data, std::size_t size)
     const QString source = inputFile(QStringLiteral("source.wav"), bytes);
     if (source.isEmpty())
         return QStringLiteral("cannot write the input file");
-    for (const int type : {int(StandardToBrinmoor), int(BrinmoorToStandard)}) {
+    for (const Direction type : {Direction::StandardToBrinmoor, Direction::BrinmoorToStandard}) {
         const QString fault = checkConversion(source, type);
         if (!fault.isEmpty())
-            return (type == BrinmoorToStandard ? QStringLiteral("to standard: ")
-                                               : QStringLiteral("to Brinmoor-WAVE: ")) +
+            return (type == Direction::BrinmoorToStandard ? QStringLiteral("to standard: ")
+                                                          : QStringLiteral("to Brinmoor-WAVE: ")) +
                     fault;
     }
     return {};

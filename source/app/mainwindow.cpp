@@ -4,7 +4,7 @@
 #include "converter/batch.h"
 #include "converter/convertfile.h"
 #include "dialogflags.h"
-#include "wave/wavelayout.h"
+#include "wave/recognize.h"
 #include "words/words.h"
 
 #include <QActionGroup>
@@ -41,6 +41,16 @@ const QString keyResampling = QStringLiteral("Resampling");
 const QString highQuality = QStringLiteral("high");
 // Present only once a batch has chosen its folder.
 const QString keyFolder = QStringLiteral("Folder");
+
+// The rows of the Format list, a direction each; the core's Direction is
+// taken from them here, at the window's edge.
+enum FormatRow { BrinmoorToStandard = 0, StandardToBrinmoor = 1 };
+
+Direction directionOf(int row)
+{
+    return row == BrinmoorToStandard ? Direction::BrinmoorToStandard
+                                     : Direction::StandardToBrinmoor;
+}
 
 // The open dialog's filters: WAVE first, as it always was, then every
 // format a source may have, then anything.
@@ -391,7 +401,7 @@ void MainWindow::convert()
             return showProgress(*progress, 0, fraction);
         };
         options.quality = quality();
-        result = convertFile(leSource->text(), destination, type, options);
+        result = convertFile(leSource->text(), destination, directionOf(type), options);
     });
     if (closeIfAsked())
         return;
@@ -439,6 +449,10 @@ QString MainWindow::whyFailed(const ConvertResult &result, int type, QString *de
         return tr("The source and the destination are the same file.");
     case ConvertError::UnsupportedRate:
         return tr("Its sample rate cannot be converted:") + '\n' + result.reason;
+    case ConvertError::LibraryMissing:
+        return tr("This resampling cannot be used here:") + '\n' + result.reason;
+    case ConvertError::Resampling:
+        return tr("The resampling failed midway:") + '\n' + result.reason;
     case ConvertError::DestinationOpen:
         return tr("The destination cannot be written:") + '\n' + result.reason;
     case ConvertError::DestinationFormat:

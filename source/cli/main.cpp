@@ -6,9 +6,9 @@
 #include "platform/signals.h"
 #include "platform/terminal.h"
 #include "wave/brinmoorwavefile.h"
+#include "wave/recognize.h"
 #include "wave/soundfile.h"
 #include "wave/standardwavefile.h"
-#include "wave/wavelayout.h"
 #include "words/words.h"
 
 #include <QCommandLineParser>
@@ -163,10 +163,10 @@ private:
 
 // A refusal reworded to name what would work, where the core's own reason
 // cannot know it: it does not know which direction the user asked for.
-QString reasonWithRemedy(const BatchTask &task, int type, const ConvertResult &result)
+QString reasonWithRemedy(const BatchTask &task, Direction type, const ConvertResult &result)
 {
     const QString source = QDir::toNativeSeparators(task.source);
-    const bool toStandard = type == BrinmoorToStandard;
+    const bool toStandard = type == Direction::BrinmoorToStandard;
     const bool toFlac = QFileInfo(task.destination).suffix().toLower() == QLatin1String("flac");
     if (result.error == ConvertError::DestinationFormat && !toStandard && toFlac)
         return QStringLiteral("%1: FLAC is written only as a standard destination, from a "
@@ -481,12 +481,12 @@ int main(int argc, char *argv[])
         return Converted;
     }
 
-    BatchOptions options; // type -1: each file by its layout
+    BatchOptions options; // no type: each file by its layout
     const QString to = parser.value(toOption);
     if (to == QLatin1String("standard"))
-        options.type = BrinmoorToStandard;
+        options.type = Direction::BrinmoorToStandard;
     else if (to == QLatin1String("brinmoor"))
-        options.type = StandardToBrinmoor;
+        options.type = Direction::StandardToBrinmoor;
     else if (to != QLatin1String("auto")) {
         printLine(QStringLiteral("--to takes standard, brinmoor or auto, not \"%1\"").arg(to));
         return Usage;

@@ -1,6 +1,6 @@
 #include "batch.h"
 
-#include "wave/wavelayout.h"
+#include "wave/recognize.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -182,7 +182,7 @@ private:
             if (skip)
                 end.outcome = TaskOutcome::Skipped;
             else if (!refusal.isEmpty())
-                end = {TaskOutcome::Failed, -1, ConvertResult(), refusal};
+                end = {TaskOutcome::Failed, std::nullopt, ConvertResult(), refusal};
             else
                 end = convert(index);
             report(index, 1.0, true);
@@ -212,9 +212,9 @@ private:
         const BatchTask &task = tasks[index];
         TaskEnd end;
         end.type = options.type;
-        if (end.type < 0)
+        if (!end.type)
             end.type = directionFor(task.source, &end.failure, options.chooseHint);
-        if (end.type < 0) {
+        if (!end.type) {
             end.outcome = TaskOutcome::Failed;
             return end;
         }
@@ -224,13 +224,13 @@ private:
         convertOptions.progress = [this, index](double fraction) {
             return report(index, fraction, false);
         };
-        end.result = convertFile(task.source, task.destination, end.type, convertOptions);
+        end.result = convertFile(task.source, task.destination, *end.type, convertOptions);
         if (end.result.ok()) {
             end.outcome = TaskOutcome::Converted;
         } else if (end.result.error != ConvertError::Cancelled) {
             end.outcome = TaskOutcome::Failed;
             end.failure = options.describeFailure
-                    ? options.describeFailure(task, end.type, end.result)
+                    ? options.describeFailure(task, *end.type, end.result)
                     : failureLine(task.source, end.result);
         }
         return end;
@@ -269,15 +269,16 @@ void runBatch(Batch &batch, const BatchOptions &options)
     Runner(batch, options).run();
 }
 
-int directionFor(const QString &source, QString *failure, const QString &chooseHint)
+std::optional<Direction> directionFor(const QString &source, QString *failure,
+                                      const QString &chooseHint)
 {
     const WaveInfo info = recognizeWave(source);
     QString why;
     switch (info.layout) {
     case WaveLayout::Brinmoor:
-        return BrinmoorToStandard;
+        return Direction::BrinmoorToStandard;
     case WaveLayout::Standard:
-        return StandardToBrinmoor;
+        return Direction::StandardToBrinmoor;
     case WaveLayout::NotWave:
         why = info.unreadable ? QStringLiteral("cannot open %1: %2") : QStringLiteral("%1: %2");
         break;
@@ -287,7 +288,7 @@ int directionFor(const QString &source, QString *failure, const QString &chooseH
     }
     if (failure)
         *failure = why.arg(native(source), info.evidence);
-    return -1;
+    return std::nullopt;
 }
 
 QString failureLine(const QString &source, const ConvertResult &result)

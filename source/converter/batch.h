@@ -6,6 +6,7 @@
 #include <QStringList>
 
 #include <functional>
+#include <optional>
 #include <vector>
 
 // Several recordings converted at once: quorvia-convert and the window's
@@ -102,9 +103,9 @@ enum class TaskOutcome {
 struct TaskEnd
 {
     TaskOutcome outcome = TaskOutcome::Stopped;
-    int type = -1;        // the direction it was converted in; -1: none was found
-    ConvertResult result; // the conversion's, when it ran
-    QString failure;      // the line that says why, when it failed
+    std::optional<Direction> type; // the direction it was converted in, if one was found
+    ConvertResult result;          // the conversion's, when it ran
+    QString failure;               // the line that says why, when it failed
 };
 
 struct BatchOptions
@@ -116,10 +117,10 @@ struct BatchOptions
     // whose callbacks run its event loop. `jobs` still allows the halves.
     bool oneAtATime = false;
     ResamplingQuality quality = ResamplingQuality::Original;
-    // The direction of every task, or -1: each in the direction its
+    // The direction of every task, or none: each in the direction its
     // source's layout calls for; a source whose layout cannot be told
     // fails with a line that ends in `chooseHint`.
-    int type = -1;
+    std::optional<Direction> type;
     QString chooseHint;
     // Per task, empty or complete: a line that refuses it before it runs,
     // and whether to skip it.
@@ -137,7 +138,7 @@ struct BatchOptions
     // Before a task is taken: true stops the batch there.
     std::function<bool()> stopRequested;
     // The line that says why a conversion failed; failureLine() when unset.
-    std::function<QString(const BatchTask &task, int type, const ConvertResult &result)>
+    std::function<QString(const BatchTask &task, Direction type, const ConvertResult &result)>
             describeFailure;
     // A task ended. Called in the order of the tasks, whatever order they
     // end in, once the batch has counted it.
@@ -152,11 +153,12 @@ struct BatchOptions
 void runBatch(Batch &batch, const BatchOptions &options);
 
 // The direction that reads the layout of `source`, decided only on a clear
-// verdict: BrinmoorToStandard or StandardToBrinmoor, or -1 with *failure, a
+// verdict, or none with *failure, a
 // line that names the source and says why it is no recording of either, or
 // why its layout cannot be told, followed by `chooseHint`: how the front end
 // lets the user choose.
-int directionFor(const QString &source, QString *failure, const QString &chooseHint);
+std::optional<Direction> directionFor(const QString &source, QString *failure,
+                                      const QString &chooseHint);
 
 // A failed conversion's reason as one line that names the source, for a
 // list of many files.

@@ -1,17 +1,13 @@
 #pragma once
 
+#include "converter/direction.h"
 #include "converter/ratestage.h"
-#include "wave/frame.h"
 #include "wave/wavelayout.h"
 
 #include <QString>
 #include <QStringList>
 
 #include <functional>
-
-// Direction of a conversion, as the window's list orders it. Only 0 is
-// special: every other value converts a standard file to Brinmoor-WAVE.
-enum ConvertType { BrinmoorToStandard = 0, StandardToBrinmoor = 1 };
 
 enum class ConvertError {
     None,
@@ -21,10 +17,12 @@ enum class ConvertError {
     SourceFormat,      // the source is not a file this direction can read (see
                        // ConvertResult::source for what it was recognised as)
     UnsupportedRate,   // the stage refuses the source's sample rate
+    LibraryMissing,    // the library of the chosen quality cannot be loaded
     DestinationOpen,   // the destination cannot be created
     DestinationFormat, // the destination's name asks for a format not written
     Write,             // writing or finishing the destination failed
     Read,              // reading the source failed midway
+    Resampling,        // the rate conversion failed midway
 };
 
 struct ConvertOptions
@@ -70,16 +68,9 @@ struct ConvertResult
 // (MP3, MP2). A standard destination whose name ends in .flac is written as
 // FLAC. A destination whose name ends in the extension of another audio
 // format is refused; any other name gives WAVE.
-ConvertResult convertFile(const QString &source, const QString &destination, int type,
+ConvertResult convertFile(const QString &source, const QString &destination, Direction direction,
                           const ConvertOptions &options);
-
-// The window's form: 0 on success, -1 on failure. Lets the toolkit process
-// pending events while it runs.
-int convertFile(const QString &source, const QString &destination, int type);
 
 // True when both paths name one existing file: one path spelled two ways, a
 // symlink and its target, or two hard links.
 bool isSameFile(const QString &a, const QString &b);
-
-// Multiplies both values of the first `count` frames by gain, in place.
-void scaleFrames(double gain, Frame *frames, int count);

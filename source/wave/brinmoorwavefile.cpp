@@ -353,7 +353,7 @@ int BrinmoorWaveFile::read(Frame *frames, int count, bool rounded)
         return 0;
     const int wanted = int(std::min<qint64>(count, whole));
     const double scale = d->readScale;
-    PeakScan *scan = rounded && d->tracking ? &d->tracked : nullptr;
+    PeakScan *scan = d->tracking ? &d->tracked : nullptr;
     const int done = readWholeFrames(d->io.reader, frameBytes, wanted,
                                      [&](const char *bytes, int first, int n) {
                                          if (scan)

@@ -49,10 +49,10 @@ public:
     // the first frame.
     double measurePeak(bool &ok, const std::function<bool(double)> &progress = {});
     qint64 damagedValues() const;
-    // Reading: from now on (true) readFramesRounded() also measures what it
-    // reads, as measurePeak() does, so that one pass can both convert and
-    // find out whether the recording needs scaling: trackedPeak() is the
-    // largest value read since, damagedValues() the damage. False, or
+    // Reading: from now on (true) reading also measures what it reads, as
+    // measurePeak() does, so that one pass can both convert and find out
+    // whether the recording needs scaling: trackedPeak() is the largest
+    // value read since, damagedValues() the damage. False, or
     // measurePeak(), stops it.
     void trackPeak(bool on);
     double trackedPeak() const;
@@ -71,7 +71,6 @@ public:
     // The same with every value rounded to single precision after the
     // clamp, as the rate conversion takes it.
     int readFramesRounded(Frame *frames, int count);
-
 
     // Appends `count` frames as they are. False when not open or on a write
     // error.

@@ -2,6 +2,8 @@
 
 #include "waveheader.h"
 
+#include "common/progressthrottle.h"
+
 #include <QString>
 #include <QtGlobal>
 
@@ -125,34 +127,6 @@ private:
     QString error;
 };
 
-// Passes a long pass's progress on when it moved by a thousandth, after 16
-// steps, or at the end, whichever comes first: often enough to stop at once
-// and to keep a window painting, rarely enough to cost nothing.
-class ProgressSteps
-{
-public:
-    explicit ProgressSteps(const std::function<bool(double)> &progress)
-        : callback(progress)
-    { }
-
-    // False once the callback asked to stop.
-    bool report(double fraction)
-    {
-        if (!callback)
-            return true;
-        if (++steps < 16 && fraction - reported < 0.001 && fraction < 1.0)
-            return true;
-        steps = 0;
-        reported = fraction;
-        return callback(fraction);
-    }
-
-private:
-    const std::function<bool(double)> &callback;
-    double reported = 0.0;
-    int steps = 0;
-};
-
 // Hands the reader's bytes to decode(bytes, firstFrame, n) in runs of whole
 // frames of `frameBytes` each, until `wanted` frames are decoded or the data
 // end early. Returns the number of frames decoded, -1 on a read error.
@@ -185,7 +159,7 @@ PassEnd scanWholeFrames(ChunkedReader &reader, qint64 frameBytes,
                         const std::function<bool(double)> &progress, Scan scan)
 {
     const double total = double(reader.remaining());
-    ProgressSteps steps(progress);
+    ProgressThrottle steps(progress);
     const qint64 chunk = std::max<qint64>(1, reader.capacity() / frameBytes);
     for (;;) {
         const int wanted = int(std::min(chunk, reader.remaining() / frameBytes));

@@ -1,7 +1,7 @@
 #include "mpegaudio.h"
 
 #include "chunkedio.h"
-#include "latelibrary.h"
+#include "common/latelibrary.h"
 
 #include <QCoreApplication>
 #include <QIODevice>

@@ -1,7 +1,7 @@
 #include "soundfile.h"
 
 #include "chunkedio.h"
-#include "latelibrary.h"
+#include "common/latelibrary.h"
 #include "mpegaudio.h"
 #include "pcmsample.h"
 
@@ -671,6 +671,14 @@ QString SoundFile::formatName() const
     return d ? describe(d->sf.format) : QString();
 }
 
+int SoundFile::readFramesRounded(Frame *frames, int count)
+{
+    const int got = readFrames(frames, count);
+    if (got > 0)
+        roundToSingle(frames, got);
+    return got;
+}
+
 int SoundFile::readFrames(Frame *frames, int count)
 {
     if (!opened) {
@@ -775,6 +783,17 @@ bool FlacFile::open(const QString &fileName, QIODevice::OpenMode mode)
     d = std::move(next);
     opened = true;
     return true;
+}
+
+Frame *FlacFile::frameSpace(int count, int)
+{
+    staged.resize(size_t(std::max(count, 0)));
+    return staged.data();
+}
+
+bool FlacFile::commitFrames(int count, int)
+{
+    return writeFrames(staged.data(), count);
 }
 
 bool FlacFile::writeFrames(const Frame *frames, int count)

@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <memory>
+#include <vector>
 
 class QFile;
 
@@ -49,6 +50,9 @@ public:
     // lossy samples are treated as float WAVE samples are (see
     // setReadScale()).
     int readFrames(Frame *frames, int count);
+    // The same with every value rounded to single precision, as the rate
+    // conversion takes it.
+    int readFramesRounded(Frame *frames, int count);
 
     // As StandardWaveFile's: float and lossy sources need their peak, which
     // a pass over the whole file measures (leaving the reader at the start);
@@ -108,6 +112,10 @@ public:
     double sampleRate() const { return 44100.0; }
     // Samples saturate at full scale; NaN writes 0. False on a write error.
     bool writeFrames(const Frame *frames, int count);
+    // The same through a buffer of the writer's: room for `count` frames,
+    // valid until the next call, then written by commitFrames(count).
+    Frame *frameSpace(int count, int part = 0);
+    bool commitFrames(int count, int part = 0);
     // Finishes the stream and moves the file over the destination. False
     // when anything failed; the destination then keeps its earlier state.
     bool close();
@@ -118,6 +126,7 @@ public:
 private:
     bool opened = false;
     QString error;
+    std::vector<Frame> staged; // of frameSpace()
     struct Detail;
     std::unique_ptr<Detail> d;
 };

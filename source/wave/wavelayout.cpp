@@ -3,7 +3,6 @@
 #include "chunkedio.h"
 #include "pcmsample.h"
 #include "platform/fileio.h"
-#include "soundfile.h"
 #include "waveheader.h"
 
 #include <QCoreApplication>
@@ -42,6 +41,7 @@ struct ContentEvidence
     int values = 0;
     int nonZero = 0;
     int implausible = 0;
+    QString readError; // why the data could not be read; empty when they could
 };
 
 // Windows spread evenly over the data, the first at its start, so that a
@@ -57,12 +57,20 @@ ContentEvidence probeContent(QIODevice *file, qint64 begin, qint64 end)
     ContentEvidence evidence;
     int voting = 0, floating = 0, integer = 0, loud = 0;
     char bytes[window];
-    QString ignored;
     for (int i = 0; i < count; ++i) {
         const qint64 at = begin + lastFrame * i / std::max(count - 1, 1) * brinmoorFrameBytes;
         const qint64 n = std::min(window, begin + whole - at);
-        if (n <= 0 || !file->seek(at) || readFully(file, bytes, n, &ignored) != n)
+        if (n <= 0)
             continue;
+        if (!file->seek(at)) {
+            evidence.readError = file->errorString();
+            return evidence;
+        }
+        const qint64 got = readFully(file, bytes, n, &evidence.readError);
+        if (got < 0)
+            return evidence;
+        if (got != n)
+            continue; // the file shrank under us
         int nonZero = 0, bad = 0, aboveFullScale = 0;
         for (qint64 k = 0; k + 8 <= n; k += 8) {
             const quint64 bits = qFromLittleEndian<quint64>(bytes + k);
@@ -180,7 +188,8 @@ void describeBrinmoor(const WaveHeader &h, qint64 fileSize, WaveInfo *info)
 // The content counts most, the sizes next (what each layout's arithmetic
 // makes of the file's length), then the rate, riffSize and the framing
 // fields; none alone outweighs all the rest.
-WaveLayout judge(QIODevice *file, qint64 fileSize, const WaveHeader &h, QString *evidence)
+WaveLayout judge(QIODevice *file, qint64 fileSize, const WaveHeader &h, QString *evidence,
+                 QString *readError)
 {
     constexpr quint32 saturated = 0xffffffffu;
     const quint64 there = quint64(fileSize - WaveHeader::size);
@@ -215,6 +224,10 @@ WaveLayout judge(QIODevice *file, qint64 fileSize, const WaveHeader &h, QString 
     const bool recordingFraming =
             h.blockAlign == 8 && quint64(h.byteRate) == quint64(h.sampleRate) * 8;
     const ContentEvidence probe = probeContent(file, WaveHeader::size, fileSize);
+    if (!probe.readError.isEmpty()) {
+        *readError = probe.readError;
+        return WaveLayout::NotWave;
+    }
 
     int score = 0; // above 0 for a recording, below for a standard file
     QStringList found;
@@ -329,7 +342,12 @@ WaveInfo recognizeWave(QIODevice *file, qint64 fileSize, WaveLayout readAs)
         describeStandard(format, &info);
         return info;
     }
-    info.layout = judge(file, fileSize, h, &info.evidence);
+    info.layout = judge(file, fileSize, h, &info.evidence, &error);
+    if (info.layout == WaveLayout::NotWave) {
+        info.unreadable = true;
+        info.evidence = error;
+        return info;
+    }
     if (!readable) {
         // Only the recording's reading is left; a file that is clearly no
         // recording is refused for what makes it unreadable as a standard one.
@@ -355,22 +373,6 @@ WaveInfo recognizeWave(QIODevice *file, qint64 fileSize, WaveLayout readAs)
         describeStandard(format, &info);
     }
     return info;
-}
-
-WaveInfo recognizeWave(const QString &fileName)
-{
-    WaveInfo info;
-    const std::unique_ptr<QFile> file = openSourceFile(fileName, &info.evidence);
-    if (!file) {
-        info.unreadable = true;
-        return info;
-    }
-    const WaveInfo wave = recognizeWave(file.get(), file->size());
-    if (wave.layout != WaveLayout::NotWave || wave.unreadable || !isOtherAudioFormat(fileName))
-        return wave;
-    SoundFile other;
-    other.open(fileName, QIODevice::ReadOnly);
-    return other.sourceInfo();
 }
 
 bool isOtherAudioFormat(const QString &fileName)

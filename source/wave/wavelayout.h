@@ -87,9 +87,7 @@ struct WaveInfo
 // (Standard or Brinmoor) says how an ambiguous file is to be described,
 // when the caller is going to read it that way.
 WaveInfo recognizeWave(QIODevice *file, qint64 fileSize, WaveLayout readAs = WaveLayout::Ambiguous);
-// A file that is no RIFF, RF64 or BW64 WAVE file is recognised through
-// libsndfile: a format it reads is a standard source, named in `format`.
-WaveInfo recognizeWave(const QString &fileName);
+// recognize.h recognises a file by its name, in any format.
 
 // True when the file can be read, is not empty and is no RIFF, RF64 or BW64
 // WAVE file: a source for libsndfile rather than the WAVE readers.

@@ -1,7 +1,7 @@
 #include "converter/convertfile.h"
 #include "mainwindow.h"
 #include "testsupport.h"
-#include "wave/wavelayout.h"
+#include "wave/recognize.h"
 
 #include <QAction>
 #include <QComboBox>
@@ -25,6 +25,9 @@
 using namespace support;
 
 namespace {
+
+// The Format list's row that converts a standard file to Brinmoor-WAVE.
+constexpr int toBrinmoorRow = 1;
 
 // Answers every modal window that turns up while it lives. Message boxes
 // are recorded as "icon: text" in `boxes`, their explanations in `why` and
@@ -251,7 +254,7 @@ private slots:
                 dir.filePath("out/" + (batch ? QFileInfo(source).fileName() : "result.wav"));
         const QByteArray earlier = "an earlier file that must survive";
         QVERIFY(!row.existing || writeFile(destination, earlier));
-        fill(source, destination, StandardToBrinmoor);
+        fill(source, destination, toBrinmoorRow);
         QStringList tabOrder; // the form as it reads
         for (QWidget *w = type(); tabOrder.isEmpty() || w != type(); w = w->nextInFocusChain())
             tabOrder << ((w->focusPolicy() & Qt::TabFocus) ? w->objectName() : "");
@@ -546,7 +549,7 @@ private slots:
         window->actions().last()->trigger();
         // 400 frames at 44100 Hz with the original filter would give 1241.
         QVERIFY(soxTone(dir.filePath("short.wav"), 44100, "400s"));
-        fill(dir.filePath("short.wav"), dir.filePath("out.wav"), StandardToBrinmoor);
+        fill(dir.filePath("short.wav"), dir.filePath("out.wav"), toBrinmoorRow);
         ModalAnswerer answerer;
         convertButton()->click();
         QCOMPARE(readBrinmoor(dir.filePath("out.wav")).size(), size_t(354));

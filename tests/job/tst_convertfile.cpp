@@ -34,7 +34,7 @@ using Entry = QString (*)(const char *, std::size_t);
 struct Job
 {
     QString name;
-    int type;
+    Direction type;
     QByteArray bytes; // the source
     ConvertError error = ConvertError::None;
     // What is done to the source or the destination before the run, or at
@@ -54,7 +54,7 @@ struct Job
 struct Tone
 {
     QString name;
-    int type;
+    Direction type;
     double frequency;
     double amplitude; // of the source
     double levelDb;
@@ -136,8 +136,8 @@ class TestConvertFile : public QObject
 private slots:
     void jobs_data()
     {
-        const int S = StandardToBrinmoor;
-        const int B = BrinmoorToStandard;
+        const Direction S = Direction::StandardToBrinmoor;
+        const Direction B = Direction::BrinmoorToStandard;
         const ConvertError ok = ConvertError::None;
         const ConvertError format = ConvertError::SourceFormat;
         const ConvertError same = ConvertError::SameFile;
@@ -208,7 +208,7 @@ private slots:
         // frames: ceil((200 * ceil(N / 200) + 1000) * destination rate / source rate)
         std::vector<Job> table{
                 {"44100 Hz, 400 frames", S, tone(44100, 400), ok, "", 0, "", 1241},
-                {"type -1, 401 frames", -1, tone(44100, 401), ok, "", 0, "", 1418},
+                {"44100 Hz, 401 frames", S, tone(44100, 401), ok, "", 0, "", 1418},
                 // The frame of silence that completes the last block adds no output.
                 {"44100 Hz, 1199 frames", S, tone(44100, 1199), ok, "", 0, "", 1949},
                 {"8000 Hz, one frame", S, tone(8000, 1), ok, "", 0, "", 5860},
@@ -312,7 +312,7 @@ private slots:
                              "of the 88200 frames its header announces"});
         }
         const double level = 0.5 * toStandard; // of the Brinmoor-WAVE tone
-        for (const int type : {S, B}) {
+        for (const Direction type : {S, B}) {
             const QByteArray &x = type == S ? standard : brinmoor;
             const QString t = type == S ? "standard, " : "Brinmoor-WAVE, ";
             for (const quint32 rate : {0u, 1u, 0xffffffffu})
@@ -576,7 +576,7 @@ private slots:
         }
         QCOMPARE(renamed, row.act.startsWith("replace"));
         QVERIFY(!parts || QThread::idealThreadCount() < 2 || mostDescriptors == 2);
-        const bool toStandard = row.type == BrinmoorToStandard;
+        const bool toStandard = row.type == Direction::BrinmoorToStandard;
         if (toStandard)
             QCOMPARE(soxi(destination), QString("%1 44100 2 24").arg(result.framesWritten));
         if (row.act.startsWith("flac")) {
@@ -624,8 +624,8 @@ private slots:
 
     void highQualityTones_data()
     {
-        const int S = StandardToBrinmoor;
-        const int B = BrinmoorToStandard;
+        const Direction S = Direction::StandardToBrinmoor;
+        const Direction B = Direction::BrinmoorToStandard;
         rows<Tone>({
                 {"to Brinmoor-WAVE, 1 kHz", S, 1000, 0.5, 0},
                 {"to Brinmoor-WAVE, 15.6 kHz", S, 15600, 0.5, 0},
@@ -642,7 +642,7 @@ private slots:
     void highQualityTones()
     {
         QFETCH(Tone, row);
-        const bool toStandard = row.type == BrinmoorToStandard;
+        const bool toStandard = row.type == Direction::BrinmoorToStandard;
         const double sourceRate = toStandard ? 39062.5 : 44100;
         const double rate = toStandard ? 44100 : 39062.5;
         const int frames = int(1.5 * sourceRate);

@@ -2,9 +2,9 @@
 
 #include "converter/convertfile.h"
 #include "wave/brinmoorwavefile.h"
+#include "wave/recognize.h"
 #include "wave/soundfile.h"
 #include "wave/standardwavefile.h"
-#include "wave/wavelayout.h"
 
 #include <algorithm>
 #include <cmath>
@@ -432,7 +432,7 @@ private slots:
         }
         for (const QString &source : {reference, other}) {
             const ConvertResult result =
-                    convertFile(source, source + ".brinmoor", StandardToBrinmoor, {});
+                    convertFile(source, source + ".brinmoor", Direction::StandardToBrinmoor, {});
             QVERIFY2(result.ok(), qPrintable(result.reason));
         }
         const std::vector<Frame> expected = readBrinmoor(reference + ".brinmoor");
