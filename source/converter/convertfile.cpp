@@ -275,7 +275,7 @@ private:
     // second processor is there.
     ConvertResult convertParts()
     {
-        const qint64 total = reader.totalFrames();
+        total = reader.totalFrames();
         progress.emplace(options.progress, progressSoFar);
         parts[0].end = -1;
         parts[0].framesWritten = 0;
@@ -342,7 +342,7 @@ private:
         constexpr int history = RateStage::historyFrames;
         Frame recent[history];
         if (first < history || !part.reader->seekFrame(first - history) ||
-            readBlock(*part.reader, recent, history) != history)
+            readBlock(*part.reader, *stage, recent, history) != history)
             return false;
         part.ownStage = stage->startAt(first, recent, &part.firstOutput);
         part.stage = part.ownStage.get();
@@ -354,11 +354,11 @@ private:
         return writer.splitAt(part.firstOutput);
     }
 
-    // Reads as the stage takes its input.
-    int readBlock(Source &in, Frame *frames, int count) const
+    // Reads as `by` takes its input.
+    static int readBlock(Source &in, const RateStage &by, Frame *frames, int count)
     {
-        return stage->takesRounded() ? in.readFramesRounded(frames, count)
-                                     : in.readFrames(frames, count);
+        return by.takesRounded() ? in.readFramesRounded(frames, count)
+                                 : in.readFrames(frames, count);
     }
 
     qint64 framesRead() const { return parts[0].framesRead + parts[1].framesRead; }
@@ -366,7 +366,6 @@ private:
     // Only the calling thread reports. False when the caller cancels.
     bool reportProgress()
     {
-        const qint64 total = reader.totalFrames();
         return progress->report(total > 0 ? std::min(1.0, double(framesRead()) / double(total))
                                           : 0.0);
     }
@@ -377,13 +376,12 @@ private:
     {
         Source &in = *part.reader;
         RateStage &partStage = *part.stage;
-        const qint64 total = in.totalFrames();
         const qint64 length = part.end < 0 ? -1 : part.end - part.first;
         qint64 read = 0;
         while (length < 0 || read < length) {
             if (stop)
                 return cancelled();
-            const int got = readBlock(in, partStage.input(), blockFrames);
+            const int got = readBlock(in, partStage, partStage.input(), blockFrames);
             if (got < 0)
                 return readFailure(in);
             if (got == 0)
@@ -430,7 +428,7 @@ private:
     template<class Call>
     ConvertResult convertInto(Part &part, Call call)
     {
-        Frame *out = writer.frameSpace(stage->outputCapacity(), part.index);
+        Frame *out = writer.frameSpace(part.stage->outputCapacity(), part.index);
         if (!out)
             return partWriteFailure(part);
         const int produced = call(out);
@@ -525,6 +523,7 @@ private:
     ConvertResult result;
 
     Part parts[2];
+    qint64 total = 0;   // the source's frames, as it said when the pass began
     bool split = false; // the recording goes in two parts
     // Converting while the reader measures the peak (see the class comment),
     // and whether it found a value above full scale.
