@@ -192,7 +192,25 @@ bool startsWithMpegAudio(QIODevice *file)
 {
     uchar head[48] = {};
     const qint64 at = firstFrame(file, head);
-    return at >= 0 && isFrameHeader(head);
+    if (at >= 0 && isFrameHeader(head))
+        return true;
+    // A file that opens with an ID3v2 tag, or with a frame's sync, is MPEG
+    // audio to libsndfile too, whose decoder prints what it makes of a tag
+    // or frame it cannot parse. Ours is quiet and reads it or says why not;
+    // only another container behind the tag is left to libsndfile.
+    char start[3] = {};
+    QString why;
+    if (!file->seek(0) || readFully(file, start, 3, &why) != 3)
+        return false;
+    if (uchar(start[0]) == 0xff && (uchar(start[1]) & 0xe0) == 0xe0)
+        return true;
+    if (std::memcmp(start, "ID3", 3) != 0)
+        return false;
+    static const char *const containers[] = {"fLaC", "RIFF", "RIFX", "RF64", "BW64",
+                                             "FORM", "OggS", ".snd", "caff", "riff"};
+    return at < 0 ||
+            std::none_of(std::begin(containers), std::end(containers),
+                         [&](const char *id) { return std::memcmp(head, id, 4) == 0; });
 }
 
 struct MpegAudio::Detail

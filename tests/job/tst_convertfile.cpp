@@ -270,6 +270,10 @@ private slots:
                 {"MP3 source, a tag of 20 KB behind its frames", S,
                  mp3Counted + "APETAGEX" + QByteArray(20000, 'x'), ok},
                 {"MP3 source, a picture in a tag behind its frames", S, mp3Counted + apeTag, ok},
+                // Flags the decoder cannot parse; its own decoder would say so
+                // on stderr.
+                {"MP3 source, an ID3v2 tag with unknown flags", S,
+                 patched(mp3Counted, 5, QByteArray::fromHex("5b")), ok},
                 {"MP3 source, another stream joined on", S, mp3Counted + mp3, ok, "", 0,
                  "more than its header announces"},
                 {"MP3 source, a stream at another rate joined on", S, mp3Counted + mp3Low, ok, "",
