@@ -48,6 +48,10 @@ BENCHMARK_CAPTURE(stageThroughput, 39062_5_to_44100, 39062.5, 44100.0, true);
 BENCHMARK_CAPTURE(stageThroughput, 44100_to_39062_5_copied, 44100.0, 39062.5, false);
 BENCHMARK_CAPTURE(stageThroughput, 39062_5_to_44100_copied, 39062.5, 44100.0, false);
 BENCHMARK_CAPTURE(stageThroughput, 48000_to_39062_5, 48000.0, 39062.5, true);
+// The other rates a standard destination may have.
+BENCHMARK_CAPTURE(stageThroughput, 39062_5_to_48000, 39062.5, 48000.0, true);
+BENCHMARK_CAPTURE(stageThroughput, 39062_5_to_88200, 39062.5, 88200.0, true);
+BENCHMARK_CAPTURE(stageThroughput, 39062_5_to_96000, 39062.5, 96000.0, true);
 BENCHMARK_CAPTURE(stageThroughput, 44100_to_44100, 44100.0, 44100.0, true);
 
 BENCHMARK_MAIN();

@@ -3,6 +3,7 @@
 #include "about.h"
 #include "converter/batch.h"
 #include "converter/convertfile.h"
+#include "converter/flacnames.h"
 #include "dialogflags.h"
 #include "wave/recognize.h"
 #include "words/words.h"
@@ -18,6 +19,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QMimeData>
 #include <QPointer>
 #include <QProgressDialog>
@@ -39,6 +41,18 @@ const QString keyType = QStringLiteral("Type");
 // the original mode holds exactly the three keys it always held.
 const QString keyResampling = QStringLiteral("Resampling");
 const QString highQuality = QStringLiteral("high");
+// What standard destinations hold, each present only when it differs from
+// the default (24 bits with dither for 16, 44100 Hz, batch outputs .wav).
+const QString keyBits = QStringLiteral("Bits");
+const QString keyDither = QStringLiteral("Dither");
+const QString keyRate = QStringLiteral("Rate");
+const QString keyBatchFormat = QStringLiteral("Batch format");
+const QString flacFormat = QStringLiteral("flac");
+// The depth actions' order, and their names in the settings file.
+const StandardFormat::Depth depths[] = {
+        StandardFormat::Depth::Bits16, StandardFormat::Depth::Bits24, StandardFormat::Depth::Bits32,
+        StandardFormat::Depth::Float};
+const char *const depthNames[] = {"16", "24", "32", "float"};
 // Present only once a batch has chosen its folder.
 const QString keyFolder = QStringLiteral("Folder");
 
@@ -221,6 +235,43 @@ MainWindow::MainWindow(QWidget *parent)
     highQualityResampling->setCheckable(true);
     originalResampling->setChecked(true);
     addActions(resampling->actions());
+
+    // What a standard destination holds, beside it.
+    auto *separator = new QAction(this);
+    separator->setSeparator(true);
+    addAction(separator);
+    auto *depthMenu = new QMenu(tr("Standard depth"), this);
+    auto *depthGroup = new QActionGroup(this);
+    const QString depthTexts[] = {tr("16 bits"), tr("24 bits"), tr("32 bits"), tr("32-bit float")};
+    for (const QString &text : depthTexts) {
+        QAction *action = depthGroup->addAction(text);
+        action->setCheckable(true);
+        depthActions << action;
+    }
+    depthActions[1]->setChecked(true);
+    depthMenu->addActions(depthGroup->actions());
+    addAction(depthMenu->menuAction());
+    ditherAction = new QAction(tr("Dither at 16 bits"), this);
+    ditherAction->setCheckable(true);
+    ditherAction->setChecked(true);
+    addAction(ditherAction);
+    auto *rateMenu = new QMenu(tr("Standard rate"), this);
+    auto *rateGroup = new QActionGroup(this);
+    for (const int rate : StandardFormat::rates) {
+        QAction *action = rateGroup->addAction(tr("%1 Hz").arg(rate));
+        action->setCheckable(true);
+        action->setData(rate);
+        rateActions << action;
+    }
+    rateActions[0]->setChecked(true);
+    rateMenu->addActions(rateGroup->actions());
+    addAction(rateMenu->menuAction());
+    flacBatchAction = new QAction(tr("Batch outputs as FLAC"), this);
+    flacBatchAction->setCheckable(true);
+    addAction(flacBatchAction);
+    connect(depthGroup, &QActionGroup::triggered, this, &MainWindow::updateFormatActions);
+    connect(flacBatchAction, &QAction::toggled, this, &MainWindow::updateFormatActions);
+    updateFormatActions();
     setContextMenuPolicy(Qt::ActionsContextMenu);
 
     // Files dropped anywhere on the window name the source; the two fields
@@ -340,6 +391,28 @@ ResamplingQuality MainWindow::quality() const
                                               : ResamplingQuality::Original;
 }
 
+StandardFormat MainWindow::standardFormat() const
+{
+    StandardFormat format;
+    for (int i = 0; i < depthActions.size(); ++i)
+        if (depthActions[i]->isChecked())
+            format.depth = depths[i];
+    format.dither = ditherAction->isChecked();
+    for (const QAction *action : rateActions)
+        if (action->isChecked())
+            format.rate = action->data().toInt();
+    return format;
+}
+
+void MainWindow::updateFormatActions()
+{
+    const StandardFormat format = standardFormat();
+    flacBatchAction->setEnabled(format.flacHolds());
+    depthActions[2]->setEnabled(!flacBatchAction->isChecked());
+    depthActions[3]->setEnabled(!flacBatchAction->isChecked());
+    ditherAction->setEnabled(format.depth == StandardFormat::Depth::Bits16);
+}
+
 bool MainWindow::closeIfAsked()
 {
     if (!quitWhenStopped)
@@ -401,6 +474,7 @@ void MainWindow::convert()
             return showProgress(*progress, 0, fraction);
         };
         options.quality = quality();
+        options.standard = standardFormat();
         result = convertFile(leSource->text(), destination, directionOf(type), options);
     });
     if (closeIfAsked())
@@ -517,7 +591,10 @@ void MainWindow::convertMany(const QStringList &sources)
         return;
     batchFolder = folder;
 
-    Batch batch = Batch::intoFolder(sources, folder);
+    std::vector<BatchTask> planned = Batch::intoFolder(sources, folder).tasks();
+    if (flacBatchAction->isChecked())
+        planned = withFlacNames(std::move(planned), std::nullopt);
+    Batch batch(std::move(planned));
     const std::vector<BatchTask> &tasks = batch.tasks();
     const int count = int(tasks.size());
     std::vector<bool> skip(tasks.size(), false);
@@ -533,6 +610,7 @@ void MainWindow::convertMany(const QStringList &sources)
     options.jobs = QThread::idealThreadCount();
     options.oneAtATime = true;
     options.quality = quality();
+    options.standard = standardFormat();
     options.chooseHint = tr("convert it alone, choosing the direction");
     options.skip = skip;
     options.finished = [&](size_t task, const TaskEnd &end) {
@@ -784,6 +862,19 @@ void MainWindow::loadSettings()
     }
     if (values.value(keyResampling).toString() == highQuality)
         highQualityResampling->setChecked(true);
+    for (int i = 0; i < depthActions.size(); ++i)
+        if (values.value(keyBits).toString() == QLatin1String(depthNames[i]))
+            depthActions[i]->setChecked(true);
+    if (values.value(keyDither) == QJsonValue(false))
+        ditherAction->setChecked(false);
+    for (QAction *action : rateActions)
+        if (values.value(keyRate).toInt() == action->data().toInt())
+            action->setChecked(true);
+    // FLAC names only with a depth FLAC holds: a hand-edited file may ask
+    // for both.
+    flacBatchAction->setChecked(values.value(keyBatchFormat).toString() == flacFormat &&
+                                standardFormat().flacHolds());
+    updateFormatActions();
     batchFolder = values.value(keyFolder).toString();
 }
 
@@ -797,6 +888,16 @@ void MainWindow::saveSettings()
     };
     if (highQualityResampling->isChecked())
         values.insert(keyResampling, highQuality);
+    const StandardFormat format = standardFormat();
+    for (int i = 0; i < depthActions.size(); ++i)
+        if (depthActions[i]->isChecked() && format.depth != StandardFormat().depth)
+            values.insert(keyBits, QLatin1String(depthNames[i]));
+    if (!format.dither)
+        values.insert(keyDither, false);
+    if (format.rate != StandardFormat().rate)
+        values.insert(keyRate, format.rate);
+    if (flacBatchAction->isChecked())
+        values.insert(keyBatchFormat, flacFormat);
     if (!batchFolder.isEmpty())
         values.insert(keyFolder, batchFolder);
     const QJsonObject root{{keyMainWindow, values}};

@@ -17,12 +17,14 @@ class QProgressDialog;
 class Batch;
 struct ConvertResult;
 enum class ResamplingQuality;
+struct StandardFormat;
 struct WaveInfo;
 
 // The program's only window: a source and a destination path, the direction
 // of the conversion, and the buttons that open file dialogs, show the About
-// dialog and convert. Its three inputs, and the resampling mode chosen in its
-// context menu, are kept between runs in the settings file "options.jcfg",
+// dialog and convert. Its three inputs, and the resampling mode and the
+// standard destinations' depth, dither, rate and batch FLAC naming chosen in
+// its context menu, are kept between runs in the settings file "options.jcfg",
 // loaded when the window is built and saved when it is closed. Several sources
 // at once (dropped, chosen together or named on the command line) are
 // converted into a folder that the user picks. No existing file is replaced
@@ -95,6 +97,11 @@ private:
     // confirmed close stops the conversion.
     bool showProgress(QProgressDialog &progress, int index, double fraction);
     ResamplingQuality quality() const;
+    // What standard destinations hold, as the context menu says.
+    StandardFormat standardFormat() const;
+    // FLAC holds 16 or 24 bits: the choices that would ask it for more are
+    // disabled while the other is chosen.
+    void updateFormatActions();
     // After a run that a confirmed close stopped: closes the window and
     // returns true.
     bool closeIfAsked();
@@ -111,6 +118,13 @@ private:
     // owns both actions.
     QAction *originalResampling = nullptr;
     QAction *highQualityResampling = nullptr;
+    // Standard destinations: one action per depth (16, 24, 32 bits, float)
+    // and per rate, checkable in their groups; the dither of 16 bits; batch
+    // outputs named .flac.
+    QList<QAction *> depthActions;
+    QList<QAction *> rateActions;
+    QAction *ditherAction = nullptr;
+    QAction *flacBatchAction = nullptr;
     // The pair last chosen in the save dialog: its destination may be
     // replaced from that source without asking again.
     QString confirmedSource;

@@ -3,6 +3,7 @@
 
 #include "converter/batch.h"
 #include "converter/convertfile.h"
+#include "converter/flacnames.h"
 #include "platform/signals.h"
 #include "platform/terminal.h"
 #include "wave/brinmoorwavefile.h"
@@ -411,7 +412,8 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
             "Converts two-channel recordings between standard RIFF WAVE files (written as\n"
-            "24-bit PCM at 44100 Hz) and Brinmoor-WAVE (float64 at 39062.5 Hz).\n"
+            "24-bit PCM at 44100 Hz unless --bits and --rate say otherwise) and\n"
+            "Brinmoor-WAVE (float64 at 39062.5 Hz).\n"
             "Standard sources may also be FLAC, AIFF, Ogg, Opus, MP3, CAF or W64; a\n"
             "standard DESTINATION named .flac is written as FLAC.\n"
             "An existing destination is replaced only when its conversion succeeded."));
@@ -440,6 +442,24 @@ int main(int argc, char *argv[])
                            "down, unity "
                            "gain)."),
             QStringLiteral("mode"), QStringLiteral("original"));
+    const QCommandLineOption bitsOption(
+            QStringLiteral("bits"),
+            QStringLiteral("Standard destinations: 16, 24 (default), 32 or float (32-bit IEEE "
+                           "float, which keeps a recording above full scale at its level). FLAC "
+                           "takes 16 or 24."),
+            QStringLiteral("depth"), QStringLiteral("24"));
+    const QCommandLineOption noDitherOption(
+            QStringLiteral("no-dither"),
+            QStringLiteral("With --bits 16: round without the dither (which is the same from "
+                           "run to run)."));
+    const QCommandLineOption rateOption(
+            QStringLiteral("rate"),
+            QStringLiteral("Standard destinations: 44100 (default), 48000, 88200 or 96000 Hz."),
+            QStringLiteral("hz"), QStringLiteral("44100"));
+    const QCommandLineOption flacOption(
+            QStringLiteral("flac"),
+            QStringLiteral("With -o: name standard outputs .flac, written as FLAC (Brinmoor-WAVE "
+                           "outputs stay .wav)."));
     const QCommandLineOption quietOption({QStringLiteral("q"), QStringLiteral("quiet")},
                                          QStringLiteral("Show no progress bar and no summary."));
     const int defaultJobs = std::max(1, QThread::idealThreadCount());
@@ -460,6 +480,10 @@ int main(int argc, char *argv[])
     parser.addOption(jobsOption);
     parser.addOption(outputOption);
     parser.addOption(qualityOption);
+    parser.addOption(bitsOption);
+    parser.addOption(noDitherOption);
+    parser.addOption(rateOption);
+    parser.addOption(flacOption);
     parser.addOption(quietOption);
     parser.addOption(infoOption);
     parser.addOption(peakOption);
@@ -500,6 +524,33 @@ int main(int argc, char *argv[])
         return Usage;
     }
 
+    const QString bits = parser.value(bitsOption);
+    if (bits == QLatin1String("16"))
+        options.standard.depth = StandardFormat::Depth::Bits16;
+    else if (bits == QLatin1String("32"))
+        options.standard.depth = StandardFormat::Depth::Bits32;
+    else if (bits == QLatin1String("float"))
+        options.standard.depth = StandardFormat::Depth::Float;
+    else if (bits != QLatin1String("24")) {
+        printLine(QStringLiteral("--bits takes 16, 24, 32 or float, not \"%1\"").arg(bits));
+        return Usage;
+    }
+    options.standard.dither = !parser.isSet(noDitherOption);
+    bool rateValid = false;
+    options.standard.rate = parser.value(rateOption).toInt(&rateValid);
+    if (!rateValid || !StandardFormat::rateSupported(options.standard.rate)) {
+        printLine(QStringLiteral("--rate takes 44100, 48000, 88200 or 96000, not \"%1\"")
+                          .arg(parser.value(rateOption)));
+        return Usage;
+    }
+    const bool flacNames = parser.isSet(flacOption);
+    if (flacNames && !options.standard.flacHolds()) {
+        printLine(QStringLiteral("--flac takes --bits 16 or 24: FLAC cannot hold %1")
+                          .arg(options.standard.isFloat() ? QStringLiteral("32-bit float")
+                                                          : QStringLiteral("32 bits")));
+        return Usage;
+    }
+
     bool jobsValid = true;
     if (parser.isSet(jobsOption) &&
         (parser.value(jobsOption).toInt(&jobsValid) < 1 || !jobsValid)) {
@@ -523,6 +574,11 @@ int main(int argc, char *argv[])
         printLine(
                 QStringLiteral("an empty name was given%1; name a file or folder")
                         .arg(toFolder && folder.isEmpty() ? QStringLiteral(" to -o") : QString()));
+        return Usage;
+    }
+    if (flacNames && !toFolder) {
+        printLine(
+                QStringLiteral("--flac names the outputs of -o; name a single DESTINATION .flac"));
         return Usage;
     }
     if (parser.isSet(peakOption) && !parser.isSet(infoOption)) {
@@ -560,8 +616,12 @@ int main(int argc, char *argv[])
         printLine(QStringLiteral("give SOURCE DESTINATION, or -o DIR SOURCE...; see --help"));
         return Usage;
     }
-    Batch batch =
-            toFolder ? Batch::intoFolder(arguments, folder) : Batch({{arguments[0], arguments[1]}});
+    std::vector<BatchTask> planned = toFolder
+            ? Batch::intoFolder(arguments, folder).tasks()
+            : std::vector<BatchTask>{{arguments[0], arguments[1]}};
+    if (flacNames)
+        planned = withFlacNames(std::move(planned), options.type);
+    Batch batch(std::move(planned));
 
     const std::vector<BatchTask> &tasks = batch.tasks();
     // Names the system cannot hold are refused before anything runs: no

@@ -19,6 +19,14 @@ _quorvia_convert()
             mapfile -t COMPREPLY < <(compgen -W 'original high' -- "$cur")
             return
             ;;
+        --bits)
+            mapfile -t COMPREPLY < <(compgen -W '16 24 32 float' -- "$cur")
+            return
+            ;;
+        --rate)
+            mapfile -t COMPREPLY < <(compgen -W '44100 48000 88200 96000' -- "$cur")
+            return
+            ;;
         -j | --jobs)
             mapfile -t COMPREPLY < <(compgen -W "$(seq 1 "$(nproc 2>/dev/null || echo 1)")" -- "$cur")
             return
@@ -35,7 +43,7 @@ _quorvia_convert()
 
     if [[ $cur == -* ]]; then
         mapfile -t COMPREPLY < <(compgen -W '-h --help -v --version --to -o --output-dir --quality
-            -j --jobs -q --quiet --info --peak' -- "$cur")
+            --bits --no-dither --rate --flac -j --jobs -q --quiet --info --peak' -- "$cur")
         return
     fi
     compopt -o filenames

@@ -221,6 +221,7 @@ private:
         ConvertOptions convertOptions;
         convertOptions.parallel = parallelParts;
         convertOptions.quality = options.quality;
+        convertOptions.standard = options.standard;
         convertOptions.progress = [this, index](double fraction) {
             return report(index, fraction, false);
         };

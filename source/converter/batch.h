@@ -117,6 +117,7 @@ struct BatchOptions
     // whose callbacks run its event loop. `jobs` still allows the halves.
     bool oneAtATime = false;
     ResamplingQuality quality = ResamplingQuality::Original;
+    StandardFormat standard; // of every standard destination
     // The direction of every task, or none: each in the direction its
     // source's layout calls for; a source whose layout cannot be told
     // fails with a line that ends in `chooseHint`.

@@ -202,8 +202,12 @@ private:
 
         if (reader.needsPeak()) {
             if constexpr (toStandard) {
+                // A float destination holds the recording at its level:
+                // the peak is measured only for its damage.
+                reader.keepOvers(keepsOvers);
                 reader.trackPeak(true);
-                measuring = true;
+                tracking = true;
+                measuring = !keepsOvers;
             } else {
                 const ConvertResult scanned = scanPeak();
                 if (!scanned.ok())
@@ -259,6 +263,7 @@ private:
     ConvertResult startAgainScaled()
     {
         measuring = false;
+        tracking = false;
         overFullScale = false;
         stop = false;
         ConvertResult step = scanPeak();
@@ -340,6 +345,8 @@ private:
         part.reader = part.ownReader.get();
         part.reader->setReadScale(readScale);
         constexpr int history = RateStage::historyFrames;
+        if constexpr (toStandard)
+            part.reader->keepOvers(keepsOvers);
         Frame recent[history];
         if (first < history || !part.reader->seekFrame(first - history) ||
             readBlock(*part.reader, *stage, recent, history) != history)
@@ -350,7 +357,7 @@ private:
             return false;
         // The frames before `first` are part 0's to measure.
         if constexpr (toStandard)
-            part.reader->trackPeak(measuring);
+            part.reader->trackPeak(tracking);
         return writer.splitAt(part.firstOutput);
     }
 
@@ -448,7 +455,7 @@ private:
     void noteWarnings()
     {
         qint64 damaged = reader.damagedValues();
-        if (measuring && split)
+        if (tracking && split)
             damaged += parts[1].reader->damagedValues();
         if (damaged > 0)
             result.warnings.push_back({Warning::Damaged, damaged});
@@ -528,6 +535,10 @@ private:
     // Converting while the reader measures the peak (see the class comment),
     // and whether it found a value above full scale.
     bool measuring = false;
+    // The reader counts damage as it reads (also when not measuring).
+    bool tracking = false;
+    // A float destination: the recording is read unscaled and unlimited.
+    const bool keepsOvers = toStandard && options.standard.isFloat();
     std::atomic<bool> overFullScale{false};
     // Both parts stop: cancelled, failed, or to start again.
     std::atomic<bool> stop{false};
@@ -561,14 +572,30 @@ ConvertResult convertFile(const QString &source, const QString &destination, Dir
                                .arg(native(destination), suffix,
                                     toStandard ? QStringLiteral(".wav or .flac")
                                                : QStringLiteral(".wav")));
+    // Refused before anything is opened, so nothing is written.
+    const StandardFormat &format = options.standard;
+    if (toStandard && !StandardFormat::rateSupported(format.rate))
+        return failure(ConvertError::DestinationFormat,
+                       QStringLiteral("%1: a standard destination cannot be written at %2 Hz")
+                               .arg(native(destination))
+                               .arg(format.rate));
+    if (toFlac && !format.flacHolds())
+        return failure(ConvertError::DestinationFormat,
+                       QStringLiteral("%1: FLAC holds samples of 16 or 24 bits, not %2; name "
+                                      "the destination .wav")
+                               .arg(native(destination),
+                                    format.isFloat() ? QStringLiteral("32-bit float")
+                                                     : QStringLiteral("32 bits")));
 
     BrinmoorWaveFile brinmoorFile;
     if (toFlac) {
         FlacFile flacFile;
+        flacFile.setFormat(format);
         return Conversion(brinmoorFile, flacFile, source, destination, options).run();
     }
     if (toStandard) {
         StandardWaveFile standardFile;
+        standardFile.setFormat(format);
         return Conversion(brinmoorFile, standardFile, source, destination, options).run();
     }
     // WAVE files keep the program's own reader, whose values do not change

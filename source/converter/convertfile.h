@@ -2,6 +2,7 @@
 
 #include "converter/direction.h"
 #include "converter/ratestage.h"
+#include "wave/standardformat.h"
 #include "wave/wavelayout.h"
 
 #include <QString>
@@ -36,6 +37,9 @@ struct ConvertOptions
     std::function<bool(double fraction)> progress;
     // The rate conversion and its gains; nothing else depends on it.
     ResamplingQuality quality = ResamplingQuality::Original;
+    // What a standard destination holds: depth, dither and rate. A
+    // recording converted to float keeps values above full scale, unscaled.
+    StandardFormat standard;
     // A long recording is converted in two halves on two threads at once
     // when the machine has more than one processor; false keeps to the
     // calling thread (for a caller that converts several files at once).
@@ -66,8 +70,10 @@ struct ConvertResult
 // A standard source that is no RIFF or RF64 WAVE file is read through
 // libsndfile (FLAC, AIFF, Ogg Vorbis and Opus, CAF, W64 ...) or libmpg123
 // (MP3, MP2). A standard destination whose name ends in .flac is written as
-// FLAC. A destination whose name ends in the extension of another audio
-// format is refused; any other name gives WAVE.
+// FLAC (refused before anything is written when the format's depth is one
+// FLAC cannot hold, as is a rate StandardFormat does not list). A
+// destination whose name ends in the extension of another audio format is
+// refused; any other name gives WAVE.
 ConvertResult convertFile(const QString &source, const QString &destination, Direction direction,
                           const ConvertOptions &options);
 

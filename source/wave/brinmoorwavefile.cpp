@@ -95,6 +95,17 @@ void scaleAndClampFrames(Frame *frames, int n, double scale)
 #endif
 }
 
+// Values within +-damageAbove as they are, the rest limited as
+// scaleAndClamp() limits them: for a destination that holds values above
+// full scale.
+void limitDamageFrames(Frame *frames, int n)
+{
+    for (int k = 0; k < n; ++k)
+        for (double *v : {&frames[k].left, &frames[k].right})
+            if (!(std::fabs(*v) <= damageAbove))
+                *v = scaleAndClamp(*v, 1.0);
+}
+
 struct PeakScan
 {
     double peak = 0.0;
@@ -190,6 +201,7 @@ struct BrinmoorWaveFile::Detail
     QString laterError;
     qint64 damaged = 0;
     bool tracking = false;
+    bool keepOvers = false;
     PeakScan tracked;
     WaveInfo info;
 };
@@ -279,6 +291,11 @@ void BrinmoorWaveFile::setReadScale(double divisor)
     d->readScale = divisor;
 }
 
+void BrinmoorWaveFile::keepOvers(bool on)
+{
+    d->keepOvers = on;
+}
+
 bool BrinmoorWaveFile::rewind()
 {
     return d->io.rewind(&error);
@@ -353,12 +370,18 @@ int BrinmoorWaveFile::read(Frame *frames, int count, bool rounded)
         return 0;
     const int wanted = int(std::min<qint64>(count, whole));
     const double scale = d->readScale;
+    const bool keepOvers = d->keepOvers;
     PeakScan *scan = d->tracking ? &d->tracked : nullptr;
     const int done = readWholeFrames(d->io.reader, frameBytes, wanted,
                                      [&](const char *bytes, int first, int n) {
                                          if (scan)
                                              scanValues(bytes, qint64(n) * 2, *scan);
-                                         if (rounded)
+                                         if (keepOvers) {
+                                             loadFrames(bytes, frames + first, n);
+                                             limitDamageFrames(frames + first, n);
+                                             if (rounded)
+                                                 roundToSingle(frames + first, n);
+                                         } else if (rounded)
                                              loadRounded(bytes, frames + first, n, scale);
                                          else
                                              loadFrames(bytes, frames + first, n);
@@ -368,7 +391,7 @@ int BrinmoorWaveFile::read(Frame *frames, int count, bool rounded)
         return -1;
     }
     std::fill(frames + done, frames + count, Frame{0.0, 0.0});
-    if (!rounded)
+    if (!rounded && !keepOvers)
         scaleAndClampFrames(frames, done, scale);
     return done > 0 ? count : 0;
 }

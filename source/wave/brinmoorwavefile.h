@@ -62,6 +62,10 @@ public:
     // Divides every stored value by `divisor` before the clamp of
     // readFrames(). 1.0 after open.
     void setReadScale(double divisor);
+    // True: values up to +-16 are read as stored, above full scale too,
+    // unscaled, for a destination that holds them; only damage is limited.
+    // False after construction.
+    void keepOvers(bool on);
 
     // Fills `count` frames; returns count while data remains (a short last
     // block completed with zero frames), 0 at the end, -1 when not open or

@@ -189,15 +189,16 @@ constexpr Name streams[] = {{SF_FORMAT_VORBIS, "Ogg Vorbis"},
                             {SF_FORMAT_MPEG_LAYER_I, "MPEG Layer I"},
                             {SF_FORMAT_MPEG_LAYER_II, "MP2"},
                             {SF_FORMAT_MPEG_LAYER_III, "MP3"}};
-constexpr Name containers[] = {{SF_FORMAT_FLAC, "FLAC"},
-                               {SF_FORMAT_AIFF, "AIFF"},
-                               {SF_FORMAT_CAF, "CAF"},
-                               {SF_FORMAT_W64, "W64"},
-                               {SF_FORMAT_OGG, "Ogg"}};
-constexpr Name encodings[] = {{SF_FORMAT_PCM_S8, "8-bit"},       {SF_FORMAT_PCM_U8, "8-bit"},
-                              {SF_FORMAT_PCM_16, "16-bit"},      {SF_FORMAT_PCM_24, "24-bit"},
-                              {SF_FORMAT_PCM_32, "32-bit"},      {SF_FORMAT_FLOAT, "32-bit float"},
-                              {SF_FORMAT_DOUBLE, "64-bit float"}};
+constexpr Name containers[] = {{SF_FORMAT_WAV, "WAVE"},  {SF_FORMAT_FLAC, "FLAC"},
+                               {SF_FORMAT_AIFF, "AIFF"}, {SF_FORMAT_CAF, "CAF"},
+                               {SF_FORMAT_W64, "W64"},   {SF_FORMAT_OGG, "Ogg"}};
+constexpr Name encodings[] = {
+        {SF_FORMAT_PCM_S8, "8-bit"},        {SF_FORMAT_PCM_U8, "8-bit"},
+        {SF_FORMAT_PCM_16, "16-bit"},       {SF_FORMAT_PCM_24, "24-bit"},
+        {SF_FORMAT_PCM_32, "32-bit"},       {SF_FORMAT_FLOAT, "32-bit float"},
+        {SF_FORMAT_DOUBLE, "64-bit float"}, {SF_FORMAT_ULAW, "\xb5-law"},
+        {SF_FORMAT_ALAW, "A-law"},          {SF_FORMAT_IMA_ADPCM, "IMA ADPCM"},
+        {SF_FORMAT_MS_ADPCM, "MS ADPCM"},   {SF_FORMAT_GSM610, "GSM 6.10"}};
 
 // Our short name for the format or encoding `code`, else libsndfile's own
 // when `orLibrary` says so.
@@ -757,8 +758,13 @@ bool FlacFile::open(const QString &fileName, QIODevice::OpenMode mode)
     opened = false;
     d.reset();
     error.clear();
+    framesWritten = 0;
     if (mode != QIODevice::WriteOnly) {
         error = tr("unsupported open mode");
+        return false;
+    }
+    if (!format.flacHolds()) {
+        error = tr("FLAC holds samples of 16 or 24 bits");
         return false;
     }
     if (!sndfile().failure.isEmpty()) {
@@ -772,9 +778,10 @@ bool FlacFile::open(const QString &fileName, QIODevice::OpenMode mode)
     next->device.file = next->device.out = next->out.get();
     next->device.writer = &next->writer;
     SF_INFO info{};
-    info.samplerate = 44100;
+    info.samplerate = format.rate;
     info.channels = 2;
-    info.format = SF_FORMAT_FLAC | SF_FORMAT_PCM_24;
+    info.format = SF_FORMAT_FLAC |
+            (format.depth == StandardFormat::Depth::Bits16 ? SF_FORMAT_PCM_16 : SF_FORMAT_PCM_24);
     next->sound.reset(sndfile().openVirtual(&deviceIo, SFM_WRITE, &info, &next->device));
     if (!next->sound) {
         error = next->writer.failed() ? next->writer.errorString() : openFailure();
@@ -805,13 +812,27 @@ bool FlacFile::writeFrames(const Frame *frames, int count)
     if (count <= 0)
         return true;
     // The WAVE writer's 32-bit values; the library keeps their top 24 bits,
-    // as the WAVE writer does.
+    // as the WAVE writer does. 16-bit samples are the WAVE writer's too,
+    // dither and all, placed in the top bits.
     std::vector<int> &samples = d->integers;
     samples.resize(2 * size_t(count));
-    for (int k = 0; k < count; ++k) {
-        samples[2 * size_t(k)] = toInt32Sample(frames[k].left);
-        samples[2 * size_t(k) + 1] = toInt32Sample(frames[k].right);
+    if (format.depth == StandardFormat::Depth::Bits16) {
+        for (int k = 0; k < count; ++k) {
+            const quint64 frame = framesWritten + quint64(k);
+            for (int c = 0; c < 2; ++c) {
+                const double x = c == 0 ? frames[k].left : frames[k].right;
+                const double noise = format.dither ? ditherAt(frame, c) : 0.0;
+                samples[2 * size_t(k) + size_t(c)] =
+                        int(quint32(quint16(toInt16Sample(x, noise))) << 16);
+            }
+        }
+    } else {
+        for (int k = 0; k < count; ++k) {
+            samples[2 * size_t(k)] = toInt32Sample(frames[k].left);
+            samples[2 * size_t(k) + 1] = toInt32Sample(frames[k].right);
+        }
     }
+    framesWritten += quint64(count);
     d->written = true;
     const sf_count_t written = sndfile().writefInt(d->sound.get(), samples.data(), count);
     if (d->writer.failed()) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "frame.h"
+#include "standardformat.h"
 #include "wavelayout.h"
 
 #include <QIODevice>
@@ -16,7 +17,7 @@ class QFile;
 // Audio files other than RIFF WAVE, through libsndfile: SoundFile reads
 // what the library knows (FLAC, AIFF/AIFC, Ogg Vorbis and Opus, CAF, W64
 // and more) as Frames, and MPEG audio (MP3, MP2) through libmpg123 (see
-// mpegaudio.h); FlacFile writes two-channel 24-bit 44100 Hz FLAC.
+// mpegaudio.h); FlacFile writes two-channel FLAC.
 // Both reach their files through Qt's file devices, so that paths mean the
 // same as everywhere else in the program and a destination is replaced as
 // the WAVE writer replaces it: only by a close() that finished everything.
@@ -97,8 +98,8 @@ private:
     std::unique_ptr<Detail> d;
 };
 
-// Writes two-channel 24-bit FLAC at 44100 Hz, the samples the WAVE writer
-// would store for the same Frames.
+// Writes two-channel FLAC of 16 or 24 bits (24-bit at 44100 Hz unless told
+// otherwise), the samples the WAVE writer would store for the same Frames.
 class FlacFile
 {
 public:
@@ -107,9 +108,12 @@ public:
     FlacFile(const FlacFile &) = delete;
     FlacFile &operator=(const FlacFile &) = delete;
 
+    // Called before open(): the depth and rate; a depth FLAC cannot hold
+    // (StandardFormat::flacHolds()) makes open() fail.
+    void setFormat(const StandardFormat &to) { format = to; }
     // Only QIODevice::WriteOnly: starts a new file beside the destination.
     bool open(const QString &fileName, QIODevice::OpenMode mode);
-    double sampleRate() const { return 44100.0; }
+    double sampleRate() const { return double(format.rate); }
     // Samples saturate at full scale; NaN writes 0. False on a write error.
     bool writeFrames(const Frame *frames, int count);
     // The same through a buffer of the writer's: room for `count` frames,
@@ -126,6 +130,8 @@ public:
 private:
     bool opened = false;
     QString error;
+    StandardFormat format;
+    quint64 framesWritten = 0;
     std::vector<Frame> staged; // of frameSpace()
     struct Detail;
     std::unique_ptr<Detail> d;

@@ -275,9 +275,69 @@ void storeStereo24(const Frame *in, char *p, int n)
     }
 }
 
-} // namespace
+// Frames as `format` stores them, the first of them frame `first` of the
+// file (its place decides its dither).
+void storeStereo(const StandardFormat &format, const Frame *in, char *p, int n, quint64 first)
+{
+    if (format.depth == StandardFormat::Depth::Bits24) {
+        storeStereo24(in, p, n);
+        return;
+    }
+    const int bytes = format.bytesPerSample();
+    for (int k = 0; k < n; ++k, p += 2 * bytes) {
+        storeSample(format, in[k].left, first + quint64(k), 0, p);
+        storeSample(format, in[k].right, first + quint64(k), 1, p + bytes);
+    }
+}
 
-constexpr qint64 frameBytes = 6; // two 24-bit samples, as written
+// The header's bytes for `dataBytes` bytes of samples. Float files get what
+// a format other than PCM should have, and what readers look for: a format
+// chunk with its extension's size (0) and a fact chunk with the frame count.
+QByteArray headerBytes(const WaveHeader &h, quint64 dataBytes, bool reserved)
+{
+    QByteArray bytes = standardHeaderBytes(h, dataBytes, reserved);
+    constexpr quint16 formatFloat = 3;
+    if (h.audioFormat != formatFloat)
+        return bytes;
+    const int fmt = bytes.indexOf("fmt ");
+    const int data = bytes.size() - 8;
+    writeLe32(bytes.data() + fmt + 4, 18);
+    char fact[12];
+    std::memcpy(fact, "fact", 4);
+    writeLe32(fact + 4, 4);
+    writeLe32(fact + 8, saturatedSize(h.blockAlign ? dataBytes / h.blockAlign : 0));
+    bytes.insert(data, fact, sizeof fact);
+    bytes.insert(fmt + 8 + 16, QByteArray(2, '\0'));
+    // The RIFF size, unless RF64's ds64 chunk holds it.
+    const quint32 riff = readLe32(bytes.constData() + 4);
+    if (riff != 0xffffffffu)
+        writeLe32(bytes.data() + 4, riff + 14);
+    else {
+        char *size64 = bytes.data() + 20; // in the ds64 chunk
+        const quint64 riff64 = (quint64(readLe32(size64 + 4)) << 32 | readLe32(size64)) + 14;
+        writeLe32(size64, quint32(riff64));
+        writeLe32(size64 + 4, quint32(riff64 >> 32));
+    }
+    return bytes;
+}
+
+// The header of a new file of `format`.
+WaveHeader headerFor(const StandardFormat &format)
+{
+    WaveHeader h = WaveHeader::standardDefaults();
+    if (format.isDefault())
+        return h;
+    constexpr quint16 formatFloat = 3;
+    const int bytes = format.bytesPerSample();
+    h.audioFormat = format.isFloat() ? formatFloat : 1;
+    h.sampleRate = quint32(format.rate);
+    h.blockAlign = quint16(2 * bytes);
+    h.byteRate = quint32(format.rate) * h.blockAlign;
+    h.bitsPerSample = quint16(8 * bytes);
+    return h;
+}
+
+} // namespace
 
 struct StandardWaveFile::Detail
 {
@@ -293,7 +353,10 @@ struct StandardWaveFile::Detail
     double floatScale = 1.0;
     qint64 damaged = 0;
     qint64 expectedFrames = 0;
-    bool reserved = false; // room for a ds64 chunk in the header written
+    bool reserved = false;  // room for a ds64 chunk in the header written
+    StandardFormat written; // what writing stores
+    qint64 frameBytes = 6;  // of `written`
+    quint64 laterFirst = 0; // the later part's first frame
 };
 
 StandardWaveFile::StandardWaveFile()
@@ -311,12 +374,12 @@ bool StandardWaveFile::open(const QString &fileName, QIODevice::OpenMode mode)
         // Every written file gets the construction header, whatever an
         // earlier reading open left in `header`. One that is expected to pass
         // 4 GiB starts with room for the 64-bit sizes of RF64.
-        header = WaveHeader::standardDefaults();
+        header = headerFor(d->written);
         constexpr quint64 largeData = 0xffffffffu - (1u << 20);
         d->reserved = quint64(d->expectedFrames) * header.blockAlign > largeData;
-        const QByteArray bytes = d->reserved
-                ? standardHeaderBytes(header, 0, true)
-                : QByteArray(header.toBytes().data(), WaveHeader::size);
+        const QByteArray bytes = d->reserved ? headerBytes(header, 0, true)
+                : d->written.isFloat()       ? headerBytes(header, 0, false)
+                                       : QByteArray(header.toBytes().data(), WaveHeader::size);
         opened = d->io.startWriting(fileName, bytes, &error);
         return opened;
     }
@@ -427,13 +490,17 @@ bool StandardWaveFile::writeFrames(const Frame *frames, int count)
         error = tr("not open for writing");
         return false;
     }
-    if (!writeWholeFrames(d->io.writer, frameBytes, count, [frames](int first, char *bytes, int n) {
-            storeStereo24(frames + first, bytes, n);
-        })) {
+    const qint64 frameBytes = d->frameBytes;
+    const quint64 at = bytesWritten / quint64(frameBytes);
+    const StandardFormat &format = d->written;
+    if (!writeWholeFrames(d->io.writer, frameBytes, count,
+                          [&format, frames, at](int first, char *bytes, int n) {
+                              storeStereo(format, frames + first, bytes, n, at + quint64(first));
+                          })) {
         error = d->io.writer.errorString();
         return false;
     }
-    bytesWritten += quint64(count) * frameBytes;
+    bytesWritten += quint64(count) * quint64(frameBytes);
     return true;
 }
 
@@ -446,12 +513,13 @@ bool StandardWaveFile::seekFrame(qint64 frame)
 
 void StandardWaveFile::expectFrames(qint64 count)
 {
-    d->io.expect(d->io.headLength() + count * frameBytes);
+    d->io.expect(d->io.headLength() + count * d->frameBytes);
 }
 
 bool StandardWaveFile::splitAt(qint64 frame)
 {
-    d->later = d->io.splitAt(d->io.headLength() + frame * frameBytes);
+    d->laterFirst = quint64(frame);
+    d->later = d->io.splitAt(d->io.headLength() + frame * d->frameBytes);
     return d->later != nullptr;
 }
 
@@ -468,14 +536,18 @@ bool StandardWaveFile::commitFrames(int count, int part)
     if (part == 0)
         return writeFrames(d->outgoing[0].data(), count);
     const Frame *frames = d->outgoing[1].data();
+    const qint64 frameBytes = d->frameBytes;
+    const quint64 at = d->laterFirst + d->laterBytes / quint64(frameBytes);
+    const StandardFormat &format = d->written;
     if (!d->later ||
-        !writeWholeFrames(*d->later, frameBytes, count, [frames](int first, char *bytes, int n) {
-            storeStereo24(frames + first, bytes, n);
-        })) {
+        !writeWholeFrames(*d->later, frameBytes, count,
+                          [&format, frames, at](int first, char *bytes, int n) {
+                              storeStereo(format, frames + first, bytes, n, at + quint64(first));
+                          })) {
         d->laterError = d->later ? d->later->errorString() : tr("not open for writing");
         return false;
     }
-    d->laterBytes += quint64(count) * frameBytes;
+    d->laterBytes += quint64(count) * quint64(frameBytes);
     return true;
 }
 
@@ -491,7 +563,7 @@ bool StandardWaveFile::close()
         bytesWritten += d->laterBytes;
         header.dataSize = saturatedSize(bytesWritten);
         header.riffSize = saturatedSize(bytesWritten + 36);
-        bytes = standardHeaderBytes(header, bytesWritten, d->reserved);
+        bytes = headerBytes(header, bytesWritten, d->reserved);
         bytesWritten = 0;
     }
     opened = false;
@@ -501,6 +573,13 @@ bool StandardWaveFile::close()
 void StandardWaveFile::setExpectedFrames(qint64 frames)
 {
     d->expectedFrames = frames;
+}
+
+void StandardWaveFile::setFormat(const StandardFormat &format)
+{
+    d->written = format;
+    d->frameBytes = 2 * format.bytesPerSample();
+    header = headerFor(format);
 }
 
 const WaveInfo &StandardWaveFile::sourceInfo() const

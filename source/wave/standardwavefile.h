@@ -1,6 +1,7 @@
 #pragma once
 
 #include "frame.h"
+#include "standardformat.h"
 #include "waveheader.h"
 #include "wavelayout.h"
 
@@ -10,8 +11,9 @@
 #include <functional>
 #include <memory>
 
-// Reads standard RIFF WAVE files and writes two-channel 24-bit 44100 Hz
-// integer-PCM files, converting between their samples and Frames.
+// Reads standard RIFF WAVE files and writes two-channel files of a
+// StandardFormat (24-bit PCM at 44100 Hz unless told otherwise), converting
+// between their samples and Frames.
 //
 // Reading walks the top-level chunks: "fmt " and "data" may stand anywhere,
 // other chunks are skipped, and only the data chunk is read as samples. RF64
@@ -45,8 +47,13 @@ public:
     // file by now. For a second reader of one conversion.
     bool openSameFile(const StandardWaveFile &other);
 
-    // Frames per second from the header: the file's rate when reading, 44100
-    // when writing.
+    // Writing, called before open(): what the file holds. A file of the
+    // default format has the canonical 44-byte header; float is written with
+    // the IEEE float format code in the same header.
+    void setFormat(const StandardFormat &format);
+
+    // Frames per second from the header: the file's rate when reading, the
+    // format's when writing.
     double sampleRate() const;
 
     // Reading: fills `count` frames (0 <= count). Returns count while sample
@@ -79,8 +86,11 @@ public:
     // that size the bytes are the canonical layout's.
     void setExpectedFrames(qint64 frames);
 
-    // Writing: appends `count` frames. Samples saturate at full scale; NaN
-    // writes 0. False on a write error (see errorString()).
+    // Writing: appends `count` frames. Integer samples saturate at full
+    // scale (16 bits are rounded, with dither unless the format says not;
+    // 24 and 32 bits keep the top bits of toInt32Sample()); float keeps
+    // values above full scale. NaN writes 0. False on a write error (see
+    // errorString()).
     bool writeFrames(const Frame *frames, int count);
 
     // Reading: the next read starts at frame `frame`.

@@ -70,6 +70,7 @@ bool parseFormat(const char *fmt, quint32 size, WaveFormat *format, QString *rea
         }
     }
     if (code != formatPcm && code != formatFloat) {
+        format->otherEncoding = true;
         *reason = tr("unsupported format: %1").arg(formatName(code));
         return false;
     }

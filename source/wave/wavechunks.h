@@ -34,6 +34,9 @@ struct WaveFormat
     quint64 announcedBytes = 0; // the data chunk's size, 64-bit for RF64
     DataExtent extent = DataExtent::Matches;
     bool rf64 = false; // an RF64 (or BW64) file with a ds64 chunk
+    // Refused for an encoding other than PCM and float (u-law, ADPCM, GSM
+    // ...), which other readers may decode.
+    bool otherEncoding = false;
     // The file described as a canonical header: ids, format code (1 or 3,
     // also for extensible files), channels, rate, sizes of the chunks found.
     WaveHeader header{};

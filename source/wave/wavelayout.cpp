@@ -386,7 +386,12 @@ bool isOtherAudioFormat(const QString &fileName)
     const bool wave = got == sizeof head &&
             (idAt(head, 0, "RIFF") || idAt(head, 0, "RF64") || idAt(head, 0, "BW64")) &&
             idAt(head, 8, "WAVE");
-    return !wave;
+    if (!wave)
+        return true;
+    // WAVE files in encodings other than PCM and float (telephony's u-law
+    // and A-law, ADPCM, GSM) are decoded by the other formats' reader.
+    WaveFormat format;
+    return !readWaveFormat(file.get(), file->size(), &format, &error) && format.otherEncoding;
 }
 
 Warnings WaveInfo::warnings() const

@@ -90,7 +90,9 @@ WaveInfo recognizeWave(QIODevice *file, qint64 fileSize, WaveLayout readAs = Wav
 // recognize.h recognises a file by its name, in any format.
 
 // True when the file can be read, is not empty and is no RIFF, RF64 or BW64
-// WAVE file: a source for libsndfile rather than the WAVE readers.
+// WAVE file, or one whose samples are in an encoding other than PCM and
+// float (u-law, A-law, ADPCM, GSM): a source for libsndfile rather than the
+// WAVE readers.
 bool isOtherAudioFormat(const QString &fileName);
 
 // Opens a source for reading, without ever blocking: only a regular file

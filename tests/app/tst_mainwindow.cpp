@@ -9,6 +9,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMimeData>
 #include <QProgressDialog>
 #include <QPushButton>
@@ -133,7 +134,23 @@ struct Setting
     int index;
     Block block = Block::None;
     bool highQuality = false; // the resampling mode the window then shows checked
+    // The standard format's keys that the window keeps (and saves again).
+    QJsonObject format = {};
 };
+
+// The window's context-menu action (or its submenu's) named `text`.
+QAction *menuAction(QWidget *window, const QString &text)
+{
+    for (QAction *action : window->actions()) {
+        if (action->text() == text)
+            return action;
+        if (action->menu())
+            for (QAction *inner : action->menu()->actions())
+                if (inner->text() == text)
+                    return inner;
+    }
+    return nullptr;
+}
 
 } // namespace
 
@@ -536,23 +553,44 @@ private slots:
         QCOMPARE(started, QStringList({dir.path() + ": converted", out.path() + ": "}));
     }
 
-    // The window's context menu chooses the resampling mode of the next
-    // conversion.
+    // The window's context menu chooses the resampling mode and what a
+    // standard destination holds for the next conversion; FLAC names go
+    // only with a depth FLAC holds.
     void resamplingMenu()
     {
         QCOMPARE(window->contextMenuPolicy(), Qt::ActionsContextMenu);
         QStringList shown;
-        for (QAction *action : window->actions())
-            shown << action->text() + (action->isChecked() ? " (checked)" : "");
+        for (QAction *action : window->actions()) {
+            shown << action->text() + (action->isChecked() ? " (checked)" : "") +
+                            (action->isEnabled() ? "" : " (disabled)");
+            if (action->menu())
+                for (QAction *inner : action->menu()->actions())
+                    shown << "  " + inner->text() + (inner->isChecked() ? " (checked)" : "");
+        }
         QCOMPARE(shown,
-                 QStringList({"Resampling: original (checked)", "Resampling: high quality"}));
-        window->actions().last()->trigger();
+                 QStringList({"Resampling: original (checked)", "Resampling: high quality", "",
+                              "Standard depth", "  16 bits", "  24 bits (checked)", "  32 bits",
+                              "  32-bit float", "Dither at 16 bits (checked) (disabled)",
+                              "Standard rate", "  44100 Hz (checked)", "  48000 Hz", "  88200 Hz",
+                              "  96000 Hz", "Batch outputs as FLAC"}));
+        menuAction(window.get(), "32-bit float")->trigger();
+        QVERIFY(!menuAction(window.get(), "Batch outputs as FLAC")->isEnabled());
+        menuAction(window.get(), "16 bits")->trigger();
+        menuAction(window.get(), "Batch outputs as FLAC")->trigger();
+        QVERIFY(!menuAction(window.get(), "32 bits")->isEnabled());
+        QVERIFY(menuAction(window.get(), "Dither at 16 bits")->isEnabled());
+        menuAction(window.get(), "48000 Hz")->trigger();
+
+        menuAction(window.get(), "Resampling: high quality")->trigger();
         // 400 frames at 44100 Hz with the original filter would give 1241.
         QVERIFY(soxTone(dir.filePath("short.wav"), 44100, "400s"));
         fill(dir.filePath("short.wav"), dir.filePath("out.wav"), toBrinmoorRow);
         ModalAnswerer answerer;
         convertButton()->click();
         QCOMPARE(readBrinmoor(dir.filePath("out.wav")).size(), size_t(354));
+        fill(dir.filePath("out.wav"), dir.filePath("back.wav"), 0);
+        convertButton()->click();
+        QCOMPARE(soxi(dir.filePath("back.wav")), QString("435 48000 2 16"));
     }
 
     void settings_data()
@@ -569,6 +607,18 @@ private slots:
                  true},
                 {"Resampling of another value", R"({"Main window":{"Resampling":"High"}})", "", "",
                  0},
+                // The standard format's choices, each kept only when it is
+                // not the default.
+                {"16 bits undithered, 96000 Hz, FLAC batches",
+                 R"({"Main window":{"Bits":"16","Dither":false,"Rate":96000,"Batch format":"flac"}})",
+                 "", "", 0, Block::None, false,
+                 QJsonObject{{"Bits", "16"},
+                             {"Dither", false},
+                             {"Rate", 96000},
+                             {"Batch format", "flac"}}},
+                {"float drops FLAC batches, an odd rate is ignored",
+                 R"({"Main window":{"Bits":"float","Rate":32000,"Batch format":"flac"}})", "", "",
+                 0, Block::None, false, QJsonObject{{"Bits", "float"}}},
                 // When the settings cannot be saved, the window still closes, the
                 // previous file stays as it was and nothing is left beside it.
                 {"file-size limit", all, "/a/in.wav", "C:\\o.wav", 1, Block::SizeLimit},
@@ -596,7 +646,8 @@ private slots:
         QCOMPARE(field("leSource")->text(), row.source);
         QCOMPARE(field("leDestination")->text(), row.destination);
         QCOMPARE(type()->currentIndex(), row.index);
-        QCOMPARE(window->actions().last()->isChecked(), row.highQuality);
+        QCOMPARE(menuAction(window.get(), "Resampling: high quality")->isChecked(),
+                 row.highQuality);
 
         fill(row.source, row.destination + "2", 1 - row.index);
         QCOMPARE(readFile(kept), row.content); // nothing is written before the close
@@ -618,6 +669,8 @@ private slots:
                                {"Type", 1 - row.index}};
             if (row.highQuality)
                 values.insert("Resampling", "high");
+            for (auto i = row.format.begin(); i != row.format.end(); ++i)
+                values.insert(i.key(), i.value());
             QCOMPARE(QJsonDocument::fromJson(readFile(kept)).object(),
                      QJsonObject({{"Main window", values}}));
             QCOMPARE(readFile(earlier), row.content); // replaced, not rewritten in place

@@ -111,6 +111,32 @@ private slots:
                  1,
                  {"x.flac: FLAC is written only as a standard destination"},
                  "cannot be written"},
+                {"--bits of another value",
+                 {"--bits", "20", "short.rec", "x.wav"},
+                 2,
+                 {"--bits takes 16, 24, 32 or float, not \"20\""}},
+                {"--rate of another value",
+                 {"--rate", "32000", "short.rec", "x.wav"},
+                 2,
+                 {"--rate takes 44100, 48000, 88200 or 96000, not \"32000\""}},
+                // FLAC holds integers of up to 24 bits: refused before
+                // anything is written.
+                {"FLAC destination at 32 bits",
+                 {"--bits", "32", "short.rec", "x.flac"},
+                 1,
+                 {"x.flac: FLAC holds samples of 16 or 24 bits, not 32 bits"}},
+                {"FLAC destination in float",
+                 {"--bits", "float", "short.rec", "x.flac"},
+                 1,
+                 {"x.flac: FLAC holds samples of 16 or 24 bits, not 32-bit float"}},
+                {"--flac in float",
+                 {"--flac", "--bits", "float", "-o", "out", "short.rec"},
+                 2,
+                 {"--flac takes --bits 16 or 24"}},
+                {"--flac without -o",
+                 {"--flac", "short.rec", "x.wav"},
+                 2,
+                 {"--flac names the outputs of -o"}},
                 {"a name with %2",
                  {"x%2.wav", "x.rec"},
                  1,
@@ -123,7 +149,7 @@ private slots:
     {
         QFETCH(Refusal, row);
         QTemporaryDir work;
-        const QStringList inputs{"short.wav", "short.flac", "x%2.wav"};
+        const QStringList inputs{"short.wav", "short.flac", "x%2.wav", "short.rec"};
         for (const QString &name : inputs)
             QVERIFY(QFile::copy(dir.filePath(name), work.filePath(name)));
         const Run r = run(QStringList{"sh", "-c", "cd \"$0\" && exec \"$@\"", work.path()} +
@@ -198,6 +224,22 @@ private slots:
     {
         const QByteArray out = run(converter({"--help"})).out;
         QVERIFY(out.contains("\nExit status:\n  0 ") && !out.contains("help-all"));
+    }
+
+    // --flac names the standard outputs of a batch .flac, at the depth and
+    // rate asked for; a Brinmoor-WAVE output stays .wav.
+    void flacBatchOutputs()
+    {
+        QTemporaryDir work;
+        const QString out = work.filePath("out");
+        const Run r = run(converter({"--flac", "--bits", "16", "--rate", "48000", "-o", out,
+                                     dir.filePath("short.rec"), dir.filePath("short.wav")}));
+        QVERIFY2(r.exitCode == 0, r.err);
+        QCOMPARE(QDir(out).entryList(QDir::Files), QStringList({"short.flac", "short.wav"}));
+        // 20000 frames at 39062.5 Hz, the original filter's blocks and tail.
+        QCOMPARE(soxi(out + "/short.flac"), QString("25805 48000 2 16"));
+        QCOMPARE(QString(output({"soxi", "-t", out + "/short.flac"}).trimmed()), QString("flac"));
+        QCOMPARE(soxi(out + "/short.wav"), QString("9744 39062 2 32"));
     }
 
     // Also the automatic direction: each layout goes to the other, in the

@@ -3,6 +3,7 @@
 
 #include "converter/batch.h"
 #include "converter/convertfile.h"
+#include "wave/recognize.h"
 #include "words/words.h"
 
 #include <QThread>
@@ -58,7 +59,21 @@ struct Tone
     double frequency;
     double amplitude; // of the source
     double levelDb;
+    // What a standard destination holds, and how ffprobe names its samples.
+    StandardFormat format = {};
+    QString codec = "pcm_s24le";
+    // Spurious tones and noise at least this far below the tone.
+    double floorDb = -120;
+    ResamplingQuality quality = ResamplingQuality::High;
 };
+
+StandardFormat format(StandardFormat::Depth depth, int rate = 44100)
+{
+    StandardFormat f;
+    f.depth = depth;
+    f.rate = rate;
+    return f;
+}
 
 constexpr double pi = 3.14159265358979323846;
 
@@ -628,6 +643,9 @@ private slots:
 
     void highQualityTones_data()
     {
+        using Depth = StandardFormat::Depth;
+        constexpr Depth Bits16 = Depth::Bits16, Bits24 = Depth::Bits24, Bits32 = Depth::Bits32,
+                        Float = Depth::Float;
         const Direction S = Direction::StandardToBrinmoor;
         const Direction B = Direction::BrinmoorToStandard;
         rows<Tone>({
@@ -638,6 +656,21 @@ private slots:
                 {"to standard, 15.6 kHz", B, 15600, 0.5, 0},
                 // Scaled down by its peak into full scale, not clipped.
                 {"to standard, peak 1.6", B, 1000, 1.6, dB(1 / 1.6)},
+                // Other rates and depths of a standard destination.
+                {"48000 Hz", B, 1000, 0.5, 0, format(Bits24, 48000)},
+                // Images of the tone past 19.5 kHz, where the band ends.
+                {"88200 Hz, 15.6 kHz", B, 15600, 0.5, 0, format(Bits24, 88200), "pcm_s24le", -110},
+                {"96000 Hz, 32 bits", B, 1000, 0.5, 0, format(Bits32, 96000), "pcm_s32le"},
+                // Dither and rounding are noise 96 dB below full scale.
+                {"16 bits", B, 1000, 0.5, 0, format(Bits16), "pcm_s16le", -85},
+                // Float keeps the recording above full scale, unscaled.
+                {"float, +3 dBFS", B, 1000, 1.41, 0, format(Float, 48000), "pcm_f32le"},
+                // The original filter at the other ratios: its gains, its
+                // spurious tones.
+                {"original, 48000 Hz", B, 1000, 0.5, dB(0.33 * filterGainFrom39062),
+                 format(Bits24, 48000), "pcm_s24le", -40, ResamplingQuality::Original},
+                {"original, 96000 Hz", B, 1000, 0.5, dB(0.33 * filterGainFrom39062),
+                 format(Bits24, 96000), "pcm_s24le", -40, ResamplingQuality::Original},
         });
     }
 
@@ -648,7 +681,7 @@ private slots:
         QFETCH(Tone, row);
         const bool toStandard = row.type == Direction::BrinmoorToStandard;
         const double sourceRate = toStandard ? 39062.5 : 44100;
-        const double rate = toStandard ? 44100 : 39062.5;
+        const double rate = toStandard ? row.format.rate : 39062.5;
         const int frames = int(1.5 * sourceRate);
         const QString source = dir.filePath("tone.src");
         const QString destination = dir.filePath("tone.out");
@@ -661,11 +694,28 @@ private slots:
                                       QString::number(row.amplitude)})
                                       .isNull());
         ConvertOptions options;
-        options.quality = ResamplingQuality::High;
+        options.quality = row.quality;
+        options.standard = row.format;
         QVERIFY(convertFile(source, destination, row.type, options).ok());
-        const std::vector<Frame> output =
-                toStandard ? framesOf(soxDecode(destination)) : readBrinmoor(destination);
-        QCOMPARE(qint64(output.size()), std::llround(frames * rate / sourceRate));
+        // sox would clip float samples above full scale as it decodes them.
+        const std::vector<Frame> output = !toStandard ? readBrinmoor(destination)
+                : row.format.isFloat()
+                ? framesOf(support::output(
+                          {"ffmpeg", "-v", "error", "-i", destination, "-f", "f64le", "-"}))
+                : framesOf(soxDecode(destination));
+        const bool original = row.quality == ResamplingQuality::Original;
+        // The original filter converts whole blocks and a tail of silence.
+        const qint64 length = original
+                ? qint64(std::ceil(double((frames + 199) / 200 * 200 + 1000) * rate / sourceRate))
+                : std::llround(frames * rate / sourceRate);
+        QCOMPARE(qint64(output.size()), length);
+        if (toStandard)
+            QCOMPARE(
+                    support::output({"ffprobe", "-v", "error", "-show_entries",
+                                     "stream=codec_name,sample_rate,channels,duration_ts", "-of",
+                                     "csv=p=0", destination})
+                            .trimmed(),
+                    QString("%1,%2,2,%3").arg(row.codec).arg(row.format.rate).arg(length).toUtf8());
 
         // The middle second, away from the filter's start and end.
         const auto [amplitude, rest] =
@@ -675,8 +725,108 @@ private slots:
         const double spurious = dB(rest * std::sqrt(2.0) / (passes ? amplitude : row.amplitude));
         QVERIFY2((passes ? std::abs(level - row.levelDb) <= (row.frequency > 1000 ? 0.1 : 0.05)
                          : level < -120) &&
-                         spurious < -120,
+                         spurious < row.floorDb,
                  qPrintable(QString("level %1 dB, the rest %2 dB").arg(level).arg(spurious)));
+    }
+
+    // 16 bits: the dither is the same from run to run and however the file
+    // is written (in two halves at once or not), and lies within a step of
+    // the plain rounding, which is what comes out without it: the 32-bit
+    // samples of the same conversion rounded to their top 16 bits.
+    void ditherRepeatsAndRoundsAsWithout()
+    {
+        // Long enough to be converted in two halves.
+        std::vector<Frame> frames(4096, Frame{0.0, 0.0});
+        const std::vector<Frame> tone = sine(1 << 18, 0.3);
+        frames.insert(frames.end(), tone.begin(), tone.end());
+        const QString source = dir.filePath("dither.rec");
+        QVERIFY(writeFile(source, brinmoorBytes(frames)));
+        const auto samples = [&](StandardFormat::Depth depth, bool dither, bool parallel) {
+            ConvertOptions options;
+            options.standard.depth = depth;
+            options.standard.dither = dither;
+            options.parallel = parallel;
+            const QString out = dir.filePath("dither.wav");
+            std::vector<qint32> values;
+            if (!convertFile(source, out, Direction::BrinmoorToStandard, options).ok())
+                return values;
+            const QByteArray bytes = readFile(out).mid(44);
+            const int width = depth == StandardFormat::Depth::Bits16 ? 2 : 4;
+            for (int i = 0; i + width <= bytes.size(); i += width)
+                values.push_back(width == 2 ? qint16(readLe16(bytes.constData() + i))
+                                            : qint32(readLe32(bytes.constData() + i)));
+            return values;
+        };
+        const std::vector<qint32> wide = samples(StandardFormat::Depth::Bits32, true, true);
+        const std::vector<qint32> dithered = samples(StandardFormat::Depth::Bits16, true, true);
+        QVERIFY(wide.size() > 500000);
+        QCOMPARE(samples(StandardFormat::Depth::Bits16, true, false), dithered);
+        const std::vector<qint32> plain = samples(StandardFormat::Depth::Bits16, false, true);
+        QCOMPARE(plain.size(), wide.size());
+        QCOMPARE(dithered.size(), wide.size());
+        size_t differ = 0;
+        for (size_t i = 0; i < wide.size(); ++i) {
+            const double exact = double(wide[i]) / 65536.0;
+            // Where truncating to 32 bits may have moved the half step.
+            const bool tie = std::abs(exact - std::floor(exact) - 0.5) < 1e-4;
+            QVERIFY2(tie || plain[i] == qint32(std::floor(exact + 0.5)),
+                     qPrintable(QString("%1: %2 for %3").arg(i).arg(plain[i]).arg(exact)));
+            QVERIFY(std::abs(dithered[i] - plain[i]) <= 1);
+            differ += dithered[i] != plain[i];
+        }
+        // Digital silence without dither stays silent; with it, it does not.
+        QVERIFY(std::all_of(plain.begin(), plain.begin() + 2 * 4000,
+                            [](qint32 v) { return v == 0; }));
+        QVERIFY(differ > wide.size() / 5);
+    }
+
+    void otherWaveEncodings_data()
+    {
+        QTest::addColumn<QStringList>("encoding");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<double>("toleranceDb");
+        // Frames decoded: the encoder fills its last block with silence,
+        // which decodes too.
+        QTest::addColumn<int>("decoded");
+        QTest::newRow("u-law") << QStringList{"-e", "u-law"} << QString("WAVE, \u00b5-law") << 0.1
+                               << 8000;
+        QTest::newRow("A-law") << QStringList{"-e", "a-law"} << QString("WAVE, A-law") << 0.1
+                               << 8000;
+        QTest::newRow("IMA ADPCM")
+                << QStringList{"-e", "ima-adpcm"} << QString("WAVE, IMA ADPCM") << 0.3 << 8080;
+        QTest::newRow("MS ADPCM") << QStringList{"-e", "ms-adpcm"} << QString("WAVE, MS ADPCM")
+                                  << 0.3 << 8000;
+        QTest::newRow("GSM 6.10") << QStringList{"-e", "gsm-full-rate"} << QString("WAVE, GSM 6.10")
+                                  << 1.0 << 8320;
+    }
+
+    // Telephony's and dictation's WAVE encodings are decoded by libsndfile:
+    // named so, and converted whole at their level.
+    void otherWaveEncodings()
+    {
+        QFETCH(QStringList, encoding);
+        QFETCH(QString, name);
+        QFETCH(double, toleranceDb);
+        QFETCH(int, decoded);
+        const QString source = dir.filePath("phone.wav");
+        const QString destination = dir.filePath("phone.rec");
+        QVERIFY(!output(QStringList{"sox", "-R", "-r", "8000", "-c", "1", "-n"} + encoding +
+                        QStringList{"-t", "wav", source, "synth", "8000s", "sine", "1000", "vol",
+                                    "0.5"})
+                         .isNull());
+        const WaveInfo info = recognizeWave(source);
+        QCOMPARE(info.layout, WaveLayout::Standard);
+        QCOMPARE(info.format, name);
+        ConvertOptions options;
+        options.quality = ResamplingQuality::High;
+        const ConvertResult result =
+                convertFile(source, destination, Direction::StandardToBrinmoor, options);
+        QVERIFY2(result.ok(), qPrintable(result.reason));
+        const std::vector<Frame> out = readBrinmoor(destination);
+        QCOMPARE(qint64(out.size()), std::llround(decoded * 39062.5 / 8000));
+        const auto [amplitude, rest] = fitSine(&out[10000], 20000, 2 * pi * 1000 / 39062.5);
+        QVERIFY2(std::abs(dB(amplitude / 0.5)) < toleranceDb,
+                 qPrintable(QString("level %1 dB").arg(dB(amplitude / 0.5))));
     }
 };
 
