@@ -175,12 +175,13 @@ QString reasonWithRemedy(const BatchTask &task, Direction type, const ConvertRes
                 .arg(QDir::toNativeSeparators(task.destination));
     if (result.error != ConvertError::SourceFormat)
         return failureLine(task.source, result);
-    // A format that is no WAVE file is always a standard source.
+    // Only a PCM WAVE header can stand in front of a recording: any other
+    // format, or WAVE encoding, is a standard source.
     if (toStandard && isOtherAudioFormat(task.source)) {
         const WaveInfo info = recognizeWave(task.source);
         if (info.recognised())
-            return QStringLiteral("%1: it is a standard source (%2), as every format other than "
-                                  "WAVE is; use --to brinmoor (or --to auto)")
+            return QStringLiteral("%1: it is a standard source (%2), as every file but PCM WAVE "
+                                  "is; use --to brinmoor (or --to auto)")
                     .arg(source, info.format);
     }
     // The reader's own reason, and the option that fits only when the file
@@ -414,8 +415,9 @@ int main(int argc, char *argv[])
             "Converts two-channel recordings between standard RIFF WAVE files (written as\n"
             "24-bit PCM at 44100 Hz unless --bits and --rate say otherwise) and\n"
             "Brinmoor-WAVE (float64 at 39062.5 Hz).\n"
-            "Standard sources may also be FLAC, AIFF, Ogg, Opus, MP3, CAF or W64; a\n"
-            "standard DESTINATION named .flac is written as FLAC.\n"
+            "Standard sources may also be FLAC, AIFF, Ogg, Opus, MP3, CAF, W64, or WAVE\n"
+            "in u-law, A-law, ADPCM or GSM; a standard DESTINATION named .flac is\n"
+            "written as FLAC.\n"
             "An existing destination is replaced only when its conversion succeeded."));
     // Not addHelpOption(): it adds --help-all, which lists the toolkit's
     // options, none of which mean anything here.

@@ -242,6 +242,25 @@ private slots:
         QCOMPARE(soxi(out + "/short.wav"), QString("9744 39062 2 32"));
     }
 
+    // Digital silence at 16 bits: dither makes a steady noise of a step or
+    // so, the same on every run; --no-dither leaves it silent.
+    void silenceAt16Bits()
+    {
+        QTemporaryDir work;
+        const QString source = work.filePath("silence.rec");
+        QVERIFY(writeFile(source, brinmoorBytes(std::vector<Frame>(20000, Frame{0.0, 0.0}))));
+        const auto samples = [&](const QStringList &options) {
+            const QString out = work.filePath("out.wav");
+            const Run r = run(converter(QStringList{"--to", "standard", "--bits", "16"} + options +
+                                        QStringList{source, out}));
+            return r.exitCode == 0 ? readFile(out).mid(44) : QByteArray();
+        };
+        const QByteArray dithered = samples({});
+        QVERIFY(dithered.size() > 40000 && dithered.count('\0') < dithered.size() * 9 / 10);
+        QCOMPARE(samples({"-j", "1"}), dithered);
+        QCOMPARE(samples({"--no-dither"}), QByteArray(dithered.size(), '\0'));
+    }
+
     // Also the automatic direction: each layout goes to the other, in the
     // high-quality mode, whose output is exactly as long as the source. Each
     // failure and each warning is one line of stderr, with the reader's own
