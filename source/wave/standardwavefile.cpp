@@ -299,7 +299,8 @@ QByteArray headerBytes(const WaveHeader &h, quint64 dataBytes, bool reserved)
     constexpr quint16 formatFloat = 3;
     if (h.audioFormat != formatFloat)
         return bytes;
-    const int fmt = bytes.indexOf("fmt ");
+    // Behind "RIFF", the size and "WAVE", and the room for a ds64 chunk.
+    const int fmt = reserved ? 12 + 8 + 28 : 12;
     const int data = bytes.size() - 8;
     writeLe32(bytes.data() + fmt + 4, 18);
     char fact[12];

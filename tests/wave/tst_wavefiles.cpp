@@ -478,6 +478,29 @@ private slots:
         const auto le64u = [](quint64 v) { return le32(quint32(v)) + le32(quint32(v >> 32)); };
         QCOMPARE(standardHeaderBytes(WaveHeader::standardDefaults(), data, true).mid(12, 36),
                  "ds64" + le32(28) + le64u(data + 72) + le64u(data) + le64u(data / 6) + le32(0));
+
+        // Float keeps values past full scale; its format chunk has the
+        // extension's size and a fact chunk gives the frames, also behind
+        // the room for a ds64 chunk.
+        QByteArray floats;
+        for (const Frame &f : writtenFrames())
+            for (const double v : {f.left, f.right}) {
+                const float x = v == v ? float(v) : 0.0f;
+                floats.append(reinterpret_cast<const char *>(&x), 4);
+            }
+        const QByteArray fmt = "fmt " + le32(18) + le16(3) + le16(2) + le32(44100) + le32(352800) +
+                le16(8) + le16(32) + le16(0) + "fact" + le32(4) + le32(6) + "data" + le32(48);
+        for (const bool large : {false, true}) {
+            StandardWaveFile file;
+            StandardFormat format;
+            format.depth = StandardFormat::Depth::Float;
+            file.setFormat(format);
+            file.setExpectedFrames(large ? qint64(1) << 30 : 6);
+            const QByteArray bytes = write(file, canonicalHeader(16, 2, 48000, 0));
+            const QByteArray junk = large ? "JUNK" + le32(28) + QByteArray(28, '\0') : QByteArray();
+            QCOMPARE(bytes,
+                     "RIFF" + le32(quint32(bytes.size() - 8)) + "WAVE" + junk + fmt + floats);
+        }
     }
 
     void peakThenRead()
@@ -507,6 +530,22 @@ private slots:
         expected[2] = {-BrinmoorWaveFile::clampLimit, 0.0};
         QCOMPARE(brinmoorBytes(frames), brinmoorBytes(expected)); // to the bit
         QCOMPARE(in.readFrames(frames.data(), 200), 0);
+
+        // For a float destination the levels past full scale stay; damage is
+        // limited all the same, also when rounded for the stage.
+        QVERIFY(writeFile(path("p.wav"),
+                          brinmoorBytes({{1.5, -0.75}, {0.1, nan}, {-20.0, -16.0}}, 48000)));
+        QVERIFY(in.open(path("p.wav"), QIODevice::ReadOnly));
+        in.keepOvers(true);
+        expected[0] = {1.5, -0.75};
+        expected[2] = {-BrinmoorWaveFile::clampLimit, -16.0};
+        QCOMPARE(in.readFrames(frames.data(), 200), 200);
+        QCOMPARE(brinmoorBytes(frames), brinmoorBytes(expected));
+        QVERIFY(in.seekFrame(0));
+        QCOMPARE(in.readFramesRounded(frames.data(), 3), 3);
+        roundToSingle(expected.data(), 3);
+        QCOMPARE(brinmoorBytes({frames.begin(), frames.begin() + 3}),
+                 brinmoorBytes({expected.begin(), expected.begin() + 3}));
         QVERIFY(in.close());
     }
 };
