@@ -530,6 +530,13 @@ QString MainWindow::whyFailed(const ConvertResult &result, int type, QString *de
     case ConvertError::DestinationOpen:
         return tr("The destination cannot be written:") + '\n' + result.reason;
     case ConvertError::DestinationFormat:
+        // A .flac destination of a recording is refused only for a depth
+        // FLAC cannot hold.
+        if (type == BrinmoorToStandard && !standardFormat().flacHolds() &&
+            QFileInfo(leDestination->text()).suffix().toLower() == QLatin1String("flac"))
+            return tr("FLAC holds 16 or 24 bits: name the destination .wav, or choose 16 or 24 "
+                      "bits in the window's context menu.") +
+                    '\n' + result.reason;
         return (type == BrinmoorToStandard ? tr("Name the destination .wav or .flac.")
                                            : tr("Name the destination .wav.")) +
                 '\n' + result.reason;

@@ -591,6 +591,15 @@ private slots:
         fill(dir.filePath("out.wav"), dir.filePath("back.wav"), 0);
         convertButton()->click();
         QCOMPARE(soxi(dir.filePath("back.wav")), QString("435 48000 2 16"));
+        // FLAC cannot hold 32 bits: the window says what would do.
+        menuAction(window.get(), "Batch outputs as FLAC")->trigger();
+        menuAction(window.get(), "32 bits")->trigger();
+        fill(dir.filePath("out.wav"), dir.filePath("back.flac"), 0);
+        convertButton()->click();
+        QVERIFY2(answerer.why.last().startsWith("FLAC holds 16 or 24 bits: name the destination "
+                                                ".wav, or choose 16 or 24 bits"),
+                 qPrintable(answerer.why.join('|')));
+        QVERIFY(!QFileInfo::exists(dir.filePath("back.flac")));
     }
 
     void settings_data()
