@@ -618,12 +618,15 @@ void MainWindow::convertMany(const QStringList &sources)
     options.oneAtATime = true;
     options.quality = quality();
     options.standard = standardFormat();
-    options.chooseHint = tr("convert it alone, choosing the direction");
     options.skip = skip;
+    QStringList failureLines;
     options.finished = [&](size_t task, const TaskEnd &end) {
         cancelled = cancelled || end.outcome == TaskOutcome::Stopped;
-        if (end.outcome == TaskOutcome::Failed)
+        if (end.outcome == TaskOutcome::Failed) {
             failedNames << QFileInfo(tasks[task].source).fileName();
+            failureLines << taskFailureText(tasks[task], end,
+                                            tr("convert it alone, choosing the direction"));
+        }
     };
     whileConverting(converting, Ui::MainWindow::centralWidget, [&] {
         const auto progress = newProgress(QString(), count);
@@ -642,7 +645,7 @@ void MainWindow::convertMany(const QStringList &sources)
     if (closeIfAsked())
         return;
 
-    const QString summary = batch.summary() + QLatin1Char('.');
+    const QString summary = batchSummaryText(batch) + QLatin1Char('.');
     const QString where = tr("Folder: %1").arg(native(folder));
     if (cancelled) {
         showMessage(QMessageBox::Information, tr("Conversion cancelled."),
@@ -655,7 +658,7 @@ void MainWindow::convertMany(const QStringList &sources)
         showMessage(QMessageBox::Warning, summary,
                     where + QStringLiteral("\n\n") +
                             tr("Not converted: %1").arg(nameList(failedNames)),
-                    batch.failureLines().join('\n'));
+                    failureLines.join('\n'));
     }
 }
 
@@ -685,7 +688,7 @@ bool MainWindow::askAboutExisting(const Batch &batch, const QString &folder,
     for (size_t i = 0; i < tasks.size(); ++i) {
         const BatchTask &task = tasks[i];
         // An output that would replace a source is refused anyway.
-        if (!QFileInfo::exists(task.destination) || !batch.refusal(i).isEmpty() ||
+        if (!QFileInfo::exists(task.destination) || batch.clash(i) ||
             isSameFile(task.source, task.destination))
             continue;
         existing.push_back(i);

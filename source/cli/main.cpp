@@ -391,8 +391,11 @@ void printEnd(ProgressLine &progress, const BatchTask &task, const TaskEnd &end)
         for (const Warning &warning : end.result.warnings)
             progress.print(QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(task.source),
                                                         warningText(warning)));
+    else if (end.outcome == TaskOutcome::Failed && end.failure == TaskFailure::Conversion)
+        progress.print(reasonWithRemedy(task, *end.type, end.result));
     else if (end.outcome == TaskOutcome::Failed)
-        progress.print(end.failure);
+        progress.print(taskFailureText(
+                task, end, QStringLiteral("choose with --to standard or --to brinmoor")));
 }
 
 } // namespace
@@ -647,7 +650,6 @@ int main(int argc, char *argv[])
     }
 
     options.jobs = parser.isSet(jobsOption) ? parser.value(jobsOption).toInt() : defaultJobs;
-    options.chooseHint = QStringLiteral("choose with --to standard or --to brinmoor");
     if (showProgress)
         options.seconds = sourceDurations(tasks);
     ProgressLine progress(showProgress, QFileInfo(tasks[0].source).fileName());
@@ -656,14 +658,13 @@ int main(int argc, char *argv[])
         return !interrupted;
     };
     options.stopRequested = [] { return interrupted != 0; };
-    options.describeFailure = reasonWithRemedy;
     options.finished = [&](size_t task, const TaskEnd &end) {
         printEnd(progress, tasks[task], end);
     };
     runBatch(batch, options);
     progress.finish();
     if (toFolder && !quiet)
-        printLine(batch.summary());
+        printLine(batchSummaryText(batch));
     // A destination in place counts as converted, even when the signal came
     // while it was being put there: the run was stopped only when it left a
     // file undone.

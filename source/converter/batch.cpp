@@ -2,7 +2,6 @@
 
 #include "wave/recognize.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 
@@ -10,20 +9,6 @@
 #include <condition_variable>
 #include <mutex>
 #include <thread>
-
-namespace {
-
-QString tr(const char *text)
-{
-    return QCoreApplication::translate("Batch", text);
-}
-
-QString native(const QString &path)
-{
-    return QDir::toNativeSeparators(path);
-}
-
-} // namespace
 
 Batch::Batch(std::vector<BatchTask> tasks)
     : list(std::move(tasks))
@@ -41,18 +26,16 @@ Batch Batch::intoFolder(const QStringList &sources, const QString &directory)
     return Batch(std::move(tasks));
 }
 
-QString Batch::refusal(size_t index) const
+std::optional<Batch::Clash> Batch::clash(size_t index) const
 {
     const BatchTask &task = list.at(index);
-    const QString source = native(task.source);
     for (size_t i = 0; i < list.size(); ++i) {
         if (i != index && isSameFile(task.destination, list[i].source))
-            return tr("%1: %2 would overwrite the source %3")
-                    .arg(source, native(task.destination), native(list[i].source));
+            return Clash{Clash::OverwritesSource, list[i].source};
     }
     if (written.contains(QFileInfo(task.destination).absoluteFilePath()))
-        return tr("%1: %2 was already written in this run").arg(source, native(task.destination));
-    return QString();
+        return Clash{Clash::AlreadyWritten, QString()};
+    return std::nullopt;
 }
 
 void Batch::converted(size_t index)
@@ -60,24 +43,14 @@ void Batch::converted(size_t index)
     written << QFileInfo(list.at(index).destination).absoluteFilePath();
 }
 
-void Batch::failed(const QString &line)
+void Batch::failed()
 {
-    failures << line;
+    ++failures;
 }
 
 void Batch::skipped()
 {
     ++skips;
-}
-
-QString Batch::summary() const
-{
-    QString text = tr("%1 converted, %2 failed").arg(convertedCount()).arg(failedCount());
-    if (skips > 0)
-        text += tr(", %1 skipped").arg(skips);
-    if (notStartedCount() > 0)
-        text += tr(", %1 not started").arg(notStartedCount());
-    return text;
 }
 
 BatchProgress::BatchProgress(std::vector<double> seconds)
@@ -171,19 +144,24 @@ private:
                 return true;
             });
             const bool skip = index < options.skip.size() && options.skip[index];
-            QString refusal = index < options.refusals.size() ? options.refusals[index] : QString();
-            if (refusal.isEmpty() && !skip)
-                refusal = batch.refusal(index);
+            TaskEnd end;
+            if (skip) {
+                end.outcome = TaskOutcome::Skipped;
+            } else if (index < options.refusals.size() && !options.refusals[index].isEmpty()) {
+                end.failure = TaskFailure::Refused;
+                end.refusal = options.refusals[index];
+            } else {
+                end.clash = batch.clash(index);
+                if (end.clash)
+                    end.failure = TaskFailure::Clashes;
+            }
             lock.unlock();
 
             if (options.started)
                 options.started(index);
-            TaskEnd end;
-            if (skip)
-                end.outcome = TaskOutcome::Skipped;
-            else if (!refusal.isEmpty())
-                end = {TaskOutcome::Failed, std::nullopt, ConvertResult(), refusal};
-            else
+            if (end.failure != TaskFailure::None)
+                end.outcome = TaskOutcome::Failed;
+            else if (!skip)
                 end = convert(index);
             report(index, 1.0, true);
 
@@ -196,7 +174,7 @@ private:
                 if (done.outcome == TaskOutcome::Converted)
                     batch.converted(counted);
                 else if (done.outcome == TaskOutcome::Failed)
-                    batch.failed(done.failure);
+                    batch.failed();
                 else if (done.outcome == TaskOutcome::Skipped)
                     batch.skipped();
                 if (options.finished)
@@ -213,9 +191,10 @@ private:
         TaskEnd end;
         end.type = options.type;
         if (!end.type)
-            end.type = directionFor(task.source, &end.failure, options.chooseHint);
+            end.type = directionFor(task.source, &end.info);
         if (!end.type) {
             end.outcome = TaskOutcome::Failed;
+            end.failure = TaskFailure::NoLayout;
             return end;
         }
         ConvertOptions convertOptions;
@@ -230,9 +209,7 @@ private:
             end.outcome = TaskOutcome::Converted;
         } else if (end.result.error != ConvertError::Cancelled) {
             end.outcome = TaskOutcome::Failed;
-            end.failure = options.describeFailure
-                    ? options.describeFailure(task, *end.type, end.result)
-                    : failureLine(task.source, end.result);
+            end.failure = TaskFailure::Conversion;
         }
         return end;
     }
@@ -270,32 +247,17 @@ void runBatch(Batch &batch, const BatchOptions &options)
     Runner(batch, options).run();
 }
 
-std::optional<Direction> directionFor(const QString &source, QString *failure,
-                                      const QString &chooseHint)
+std::optional<Direction> directionFor(const QString &source, WaveInfo *info)
 {
-    const WaveInfo info = recognizeWave(source);
-    QString why;
-    switch (info.layout) {
+    *info = recognizeWave(source);
+    switch (info->layout) {
     case WaveLayout::Brinmoor:
         return Direction::BrinmoorToStandard;
     case WaveLayout::Standard:
         return Direction::StandardToBrinmoor;
     case WaveLayout::NotWave:
-        why = info.unreadable ? QStringLiteral("cannot open %1: %2") : QStringLiteral("%1: %2");
-        break;
     case WaveLayout::Ambiguous:
-        why = QStringLiteral("%1: cannot tell its layout (%2); ") + chooseHint;
         break;
     }
-    if (failure)
-        *failure = why.arg(native(source), info.evidence);
     return std::nullopt;
-}
-
-QString failureLine(const QString &source, const ConvertResult &result)
-{
-    // These reasons do not name a file of their own.
-    if (result.error == ConvertError::SameFile || result.error == ConvertError::Cancelled)
-        return QStringLiteral("%1: %2").arg(native(source), result.reason);
-    return result.reason;
 }

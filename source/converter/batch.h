@@ -29,36 +29,36 @@ public:
 
     const std::vector<BatchTask> &tasks() const { return list; }
 
-    // Why task `index` must not run, in a line that names its source: its
-    // output would replace a source of this batch or a file that this batch
-    // has already written. Empty when it may run.
-    QString refusal(size_t index) const;
+    // Why a task must not run: its output would replace a source of this
+    // batch (`source`), or a file that this batch has already written.
+    struct Clash
+    {
+        enum Kind { OverwritesSource, AlreadyWritten } kind;
+        QString source; // OverwritesSource: the source it would replace
+    };
+    // The clash of task `index`, or none when it may run.
+    std::optional<Clash> clash(size_t index) const;
 
     // How a task ended. A task that was stopped is recorded as neither: it
     // was left as if never started.
     void converted(size_t index);
-    void failed(const QString &line);
+    void failed();
     // A task the user chose not to run, its output being there already.
     void skipped();
 
     int convertedCount() const { return int(written.size()); }
-    int failedCount() const { return int(failures.size()); }
+    int failedCount() const { return failures; }
     int skippedCount() const { return skips; }
     // Neither converted, failed nor skipped: stopped, or never reached.
     int notStartedCount() const
     {
         return int(list.size()) - convertedCount() - failedCount() - skips;
     }
-    // One line per failed task, as given to failed().
-    const QStringList &failureLines() const { return failures; }
-    // "12 converted, 1 failed", and how many were skipped, and how many
-    // were not started after a stop.
-    QString summary() const;
 
 private:
     std::vector<BatchTask> list;
     QStringList written; // absolute paths of the outputs so far
-    QStringList failures;
+    int failures = 0;
     int skips = 0;
 };
 
@@ -100,12 +100,24 @@ enum class TaskOutcome {
     Stopped, // cancelled, and left as if never started
 };
 
+// Why a task failed; the front ends put it into words.
+enum class TaskFailure {
+    None,
+    Refused,    // by the caller, with its own line (`refusal`)
+    Clashes,    // with a source or an output of the batch (`clash`)
+    NoLayout,   // no recording of either layout, or one whose layout cannot be told (`info`)
+    Conversion, // the conversion failed (`result`)
+};
+
 struct TaskEnd
 {
     TaskOutcome outcome = TaskOutcome::Stopped;
     std::optional<Direction> type; // the direction it was converted in, if one was found
     ConvertResult result;          // the conversion's, when it ran
-    QString failure;               // the line that says why, when it failed
+    TaskFailure failure = TaskFailure::None;
+    QString refusal;                   // Refused
+    std::optional<Batch::Clash> clash; // Clashes
+    WaveInfo info;                     // NoLayout: what recognition found
 };
 
 struct BatchOptions
@@ -120,9 +132,8 @@ struct BatchOptions
     StandardFormat standard; // of every standard destination
     // The direction of every task, or none: each in the direction its
     // source's layout calls for; a source whose layout cannot be told
-    // fails with a line that ends in `chooseHint`.
+    // fails (TaskFailure::NoLayout).
     std::optional<Direction> type;
-    QString chooseHint;
     // Per task, empty or complete: a line that refuses it before it runs,
     // and whether to skip it.
     std::vector<QString> refusals;
@@ -138,9 +149,6 @@ struct BatchOptions
     std::function<bool(size_t task, double fraction, const BatchProgress &whole)> progress;
     // Before a task is taken: true stops the batch there.
     std::function<bool()> stopRequested;
-    // The line that says why a conversion failed; failureLine() when unset.
-    std::function<QString(const BatchTask &task, Direction type, const ConvertResult &result)>
-            describeFailure;
     // A task ended. Called in the order of the tasks, whatever order they
     // end in, once the batch has counted it.
     std::function<void(size_t task, const TaskEnd &end)> finished;
@@ -154,13 +162,6 @@ struct BatchOptions
 void runBatch(Batch &batch, const BatchOptions &options);
 
 // The direction that reads the layout of `source`, decided only on a clear
-// verdict, or none with *failure, a
-// line that names the source and says why it is no recording of either, or
-// why its layout cannot be told, followed by `chooseHint`: how the front end
-// lets the user choose.
-std::optional<Direction> directionFor(const QString &source, QString *failure,
-                                      const QString &chooseHint);
-
-// A failed conversion's reason as one line that names the source, for a
-// list of many files.
-QString failureLine(const QString &source, const ConvertResult &result);
+// verdict, or none: it is no recording of either layout, or one whose
+// layout cannot be told; *info says which, and why.
+std::optional<Direction> directionFor(const QString &source, WaveInfo *info);

@@ -3,6 +3,7 @@
 #include "wave/pcmsample.h"
 
 #include <QCoreApplication>
+#include <QDir>
 
 #include <cmath>
 
@@ -17,6 +18,11 @@ QString tr(const char *text)
 QString damage()
 {
     return tr("NaN, infinite or beyond \u00b1%1").arg(damageAbove);
+}
+
+QString native(const QString &path)
+{
+    return QDir::toNativeSeparators(path);
 }
 
 } // namespace
@@ -92,4 +98,48 @@ QString extentText(const WaveInfo &info)
 QString damageLeftOutText(qint64 count)
 {
     return tr("%1 damaged values (%2) left out").arg(count).arg(damage());
+}
+
+QString batchSummaryText(const Batch &batch)
+{
+    QString text =
+            tr("%1 converted, %2 failed").arg(batch.convertedCount()).arg(batch.failedCount());
+    if (batch.skippedCount() > 0)
+        text += tr(", %1 skipped").arg(batch.skippedCount());
+    if (batch.notStartedCount() > 0)
+        text += tr(", %1 not started").arg(batch.notStartedCount());
+    return text;
+}
+
+QString taskFailureText(const BatchTask &task, const TaskEnd &end, const QString &chooseHint)
+{
+    const QString source = native(task.source);
+    switch (end.failure) {
+    case TaskFailure::Refused:
+        return end.refusal;
+    case TaskFailure::Clashes:
+        if (end.clash && end.clash->kind == Batch::Clash::OverwritesSource)
+            return tr("%1: %2 would overwrite the source %3")
+                    .arg(source, native(task.destination), native(end.clash->source));
+        return tr("%1: %2 was already written in this run").arg(source, native(task.destination));
+    case TaskFailure::NoLayout:
+        if (end.info.layout == WaveLayout::Ambiguous)
+            return tr("%1: cannot tell its layout (%2); %3")
+                    .arg(source, end.info.evidence, chooseHint);
+        return (end.info.unreadable ? tr("cannot open %1: %2") : tr("%1: %2"))
+                .arg(source, end.info.evidence);
+    case TaskFailure::Conversion:
+        return failureLine(task.source, end.result);
+    case TaskFailure::None:
+        break;
+    }
+    return QString();
+}
+
+QString failureLine(const QString &source, const ConvertResult &result)
+{
+    // These reasons do not name a file of their own.
+    if (result.error == ConvertError::SameFile || result.error == ConvertError::Cancelled)
+        return tr("%1: %2").arg(native(source), result.reason);
+    return result.reason;
 }

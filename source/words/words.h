@@ -1,5 +1,6 @@
 #pragma once
 
+#include "converter/batch.h"
 #include "wave/wavelayout.h"
 
 #include <QString>
@@ -18,3 +19,16 @@ QString extentText(const WaveInfo &info);
 
 // The count of damaged values a peak measurement left out.
 QString damageLeftOutText(qint64 count);
+
+// How a batch ended: "12 converted, 1 failed", then how many were skipped
+// and how many were not started after a stop.
+QString batchSummaryText(const Batch &batch);
+
+// Why a task of a batch failed, as one line that names its source.
+// `chooseHint` ends the line of a source whose layout cannot be told: how
+// the front end lets the user choose.
+QString taskFailureText(const BatchTask &task, const TaskEnd &end, const QString &chooseHint);
+
+// A failed conversion's reason as one line that names the source, for a
+// list of many files.
+QString failureLine(const QString &source, const ConvertResult &result);
