@@ -30,6 +30,8 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <algorithm>
+
 namespace {
 
 const QString settingsFileName = QStringLiteral("options.jcfg");
@@ -320,9 +322,9 @@ void MainWindow::openFiles(const QStringList &paths)
     QStringList absolute;
     for (const QString &path : paths)
         absolute << QFileInfo(path).absoluteFilePath();
-    if (absolute.size() == 1)
+    if (absolute.size() == 1 && !QFileInfo(absolute.first()).isDir())
         takeSourceAndPropose(native(absolute.first()));
-    else if (absolute.size() > 1)
+    else if (!absolute.isEmpty())
         // Once the window is up, so that the folder dialog has a parent to
         // stand on.
         QTimer::singleShot(0, this, [this, absolute] { convertMany(absolute); });
@@ -598,7 +600,9 @@ void MainWindow::convertMany(const QStringList &sources)
         return;
     batchFolder = folder;
 
-    std::vector<BatchTask> planned = Batch::intoFolder(sources, folder).tasks();
+    // Folders stand for what they hold, their tree kept in the folder chosen
+    // (and that folder left out, when it lies inside).
+    std::vector<BatchTask> planned = Batch::intoFolder(sources, folder, true).tasks();
     if (flacBatchAction->isChecked())
         planned = withFlacNames(std::move(planned), std::nullopt);
     Batch batch(std::move(planned));
@@ -666,7 +670,12 @@ QString MainWindow::chooseFolder(const QStringList &sources)
 {
     // The sources' own folder would have each output replace its source:
     // the last folder used, or a new one beside the sources.
-    FolderDialog dialog(this, tr("Folder for the %1 Converted Files").arg(sources.size()));
+    const bool folders = std::any_of(sources.begin(), sources.end(), [](const QString &source) {
+        return QFileInfo(source).isDir();
+    });
+    FolderDialog dialog(this,
+                        folders ? tr("Folder for the Converted Files")
+                                : tr("Folder for the %1 Converted Files").arg(sources.size()));
     const QString sourceFolder = QFileInfo(sources.first()).absolutePath();
     if (QFileInfo(batchFolder).isDir() && !isSameFile(batchFolder, sourceFolder)) {
         dialog.setDirectory(batchFolder);
@@ -688,11 +697,12 @@ bool MainWindow::askAboutExisting(const Batch &batch, const QString &folder,
     for (size_t i = 0; i < tasks.size(); ++i) {
         const BatchTask &task = tasks[i];
         // An output that would replace a source is refused anyway.
-        if (!QFileInfo::exists(task.destination) || batch.clash(i) ||
+        if (!task.folderError.isEmpty() || !QFileInfo::exists(task.destination) || batch.clash(i) ||
             isSameFile(task.source, task.destination))
             continue;
         existing.push_back(i);
-        const QString name = QFileInfo(task.destination).fileName();
+        // As found in the folder: a folder's tree keeps its subfolders.
+        const QString name = native(QDir(folder).relativeFilePath(task.destination));
         if (!names.contains(name))
             names << name;
     }
@@ -796,7 +806,8 @@ void MainWindow::dropInto(QLineEdit *field, QDropEvent *event)
 {
     const QStringList files = droppedFiles(event->mimeData());
     event->acceptProposedAction();
-    if (files.size() > 1)
+    // A folder stands for the recordings it holds.
+    if (files.size() > 1 || QFileInfo(files.first()).isDir())
         // After the drop has ended: the drag's source waits for it.
         QTimer::singleShot(0, this, [this, files] { convertMany(files); });
     else if (field == leSource)

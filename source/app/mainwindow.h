@@ -27,7 +27,8 @@ struct WaveInfo;
 // its context menu, are kept between runs in the settings file "options.jcfg",
 // loaded when the window is built and saved when it is closed. Several sources
 // at once (dropped, chosen together or named on the command line) are
-// converted into a folder that the user picks. No existing file is replaced
+// converted into a folder that the user picks; a folder among them stands
+// for the recordings it holds, whose tree is kept there. No existing file is replaced
 // without the user's say: a destination chosen in the save dialog has been
 // asked about there; any other (remembered, typed, dropped) is asked about
 // before converting.
@@ -44,7 +45,7 @@ public:
     bool isConverting() const { return converting; }
 
     // Files the program was started with: one becomes the source, several
-    // are converted into a folder.
+    // (or folders) are converted into a folder.
     void openFiles(const QStringList &paths);
 
 protected:
@@ -78,7 +79,8 @@ private:
     // does not want it replaced.
     bool mayReplace(const QString &source, const QString &destination);
     // Asks for a folder and converts every source into it, each in the
-    // direction its layout calls for.
+    // direction its layout calls for; a source that is a folder stands for
+    // every file under it, skipped when it is no recording.
     void convertMany(const QStringList &sources);
     QString chooseFolder(const QStringList &sources);
     // Asks what to do with outputs already in the folder; false on Cancel.

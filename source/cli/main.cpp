@@ -194,17 +194,21 @@ QString reasonWithRemedy(const BatchTask &task, Direction type, const ConvertRes
     return failureLine(task.source, result);
 }
 
+// hh:mm:ss.mmm
+QString timeText(double seconds)
+{
+    const qint64 whole = qint64(seconds);
+    return QStringLiteral("%1:%2:%3")
+            .arg(whole / 3600, 2, 10, QLatin1Char('0'))
+            .arg(whole / 60 % 60, 2, 10, QLatin1Char('0'))
+            .arg(seconds - double(whole / 60 * 60), 6, 'f', 3, QLatin1Char('0'));
+}
+
 QString duration(qint64 frames, double rate)
 {
     if (!(rate > 0))
         return QStringLiteral("unknown");
-    const double seconds = double(frames) / rate;
-    const qint64 whole = qint64(seconds);
-    return QStringLiteral("%1:%2:%3 = %4 frames")
-            .arg(whole / 3600, 2, 10, QLatin1Char('0'))
-            .arg(whole / 60 % 60, 2, 10, QLatin1Char('0'))
-            .arg(seconds - double(whole / 60 * 60), 6, 'f', 3, QLatin1Char('0'))
-            .arg(frames);
+    return QStringLiteral("%1 = %2 frames").arg(timeText(double(frames) / rate)).arg(frames);
 }
 
 // The peak as the conversion measures it, with a progress line when
@@ -293,6 +297,86 @@ TaskOutcome printInfo(const QString &path, bool peak, bool showProgress)
     return outcome;
 }
 
+// What --info -r tells of a tree, added up as its lines are printed.
+struct TreeTotal
+{
+    int listed = 0;
+    int problems = 0;
+    int noRecordings = 0;
+    int unrecognised = 0;
+    double seconds = 0.0;
+};
+
+// One line on stdout for a file that --info -r found or was given: its
+// layout and length, then each problem a conversion would meet or report.
+void printInfoLine(const QString &path, const QString &folderError, TreeTotal *total)
+{
+    QStringList problems;
+    QString what;
+    if (!folderError.isEmpty()) {
+        problems << QStringLiteral("cannot read the folder: %1").arg(folderError);
+    } else {
+        const WaveInfo info = recognizeWave(path);
+        const bool wave =
+                info.format == QLatin1String("WAVE") || info.format == QLatin1String("RF64");
+        if (info.layout == WaveLayout::NotWave) {
+            problems << (info.unreadable ? QStringLiteral("cannot open: ") : QString()) +
+                            info.evidence;
+        } else {
+            what = info.layout == WaveLayout::Brinmoor     ? QStringLiteral("Brinmoor-WAVE")
+                    : info.layout == WaveLayout::Ambiguous ? QStringLiteral("either layout")
+                    : wave                                 ? QStringLiteral("standard WAVE")
+                           : QStringLiteral("standard (%1)").arg(info.format);
+            if (info.sampleRate > 0) {
+                const double seconds = double(info.frames) / info.sampleRate;
+                what += QStringLiteral(", ") + timeText(seconds);
+                total->seconds += seconds;
+            }
+            if (info.layout == WaveLayout::Ambiguous)
+                problems << QStringLiteral("cannot tell its layout (%1)").arg(info.evidence);
+            for (const Warning &warning : info.warnings())
+                problems << warningText(warning);
+        }
+        total->unrecognised += !info.recognised();
+    }
+    total->unrecognised += !folderError.isEmpty();
+    ++total->listed;
+    total->problems += !problems.isEmpty();
+    if (!what.isEmpty() && !problems.isEmpty())
+        what += QStringLiteral("; ");
+    std::printf("%s: %s\n", QDir::toNativeSeparators(path).toLocal8Bit().constData(),
+                (what + problems.join(QStringLiteral("; "))).toLocal8Bit().constData());
+}
+
+// --info -r: a line for each recording under the folders among `paths`
+// (and for each other path), then the total. False when stopped by a signal.
+bool printTree(const QStringList &paths, TreeTotal *total)
+{
+    for (const QString &path : paths) {
+        if (!QFileInfo(path).isDir()) {
+            printInfoLine(path, QString(), total);
+            continue;
+        }
+        for (const FoundFile &file : filesUnder(path)) {
+            if (interrupted)
+                return false;
+            if (file.folderError.isEmpty() && isNoRecording(file.path, recognizeWave(file.path)))
+                ++total->noRecordings;
+            else
+                printInfoLine(file.path, file.folderError, total);
+        }
+    }
+    QString line = QStringLiteral("%1 recordings, %2 in all, %3 with problems")
+                           .arg(total->listed)
+                           .arg(timeText(total->seconds))
+                           .arg(total->problems);
+    if (total->noRecordings > 0)
+        line += QStringLiteral(", %1 skipped (not recordings)").arg(total->noRecordings);
+    std::printf("%s\n", line.toLocal8Bit().constData());
+    std::fflush(stdout);
+    return true;
+}
+
 // Arguments whose bytes do not survive decoding in the locale's encoding:
 // the text they became names another file. Kept as decoded, to find which
 // file names they gave.
@@ -370,7 +454,9 @@ QString helpText(const QCommandLineParser &parser)
     return QStringLiteral(
                    "Usage: quorvia-convert [options] SOURCE DESTINATION\n"
                    "       quorvia-convert [options] -o DIR SOURCE...\n"
-                   "       quorvia-convert --info [--peak] FILE...\n\n"
+                   "       quorvia-convert [options] -r -o DIR FOLDER...\n"
+                   "       quorvia-convert --info [--peak] FILE...\n"
+                   "       quorvia-convert --info -r FOLDER...\n\n"
                    "%1\n\n%2\n"
                    "Exit status:\n"
                    "  0    every file was converted\n"
@@ -481,9 +567,21 @@ int main(int argc, char *argv[])
                            "header."));
     const QCommandLineOption peakOption(
             QStringLiteral("peak"), QStringLiteral("With --info: also measure each file's peak."));
+    const QCommandLineOption recursiveOption(
+            {QStringLiteral("r"), QStringLiteral("recursive")},
+            QStringLiteral("With -o: a SOURCE that is a folder stands for every file under it, "
+                           "each converted into the same relative path under <dir>; files that "
+                           "are no recordings are skipped and counted; links to folders are not "
+                           "followed. With --info: one line for each recording, and a total."));
+    const QCommandLineOption noClobberOption(
+            {QStringLiteral("n"), QStringLiteral("no-clobber")},
+            QStringLiteral("Leave every destination that exists as it is, and count it as "
+                           "skipped: a batch run again finishes what is missing."));
     parser.addOption(toOption);
     parser.addOption(jobsOption);
     parser.addOption(outputOption);
+    parser.addOption(recursiveOption);
+    parser.addOption(noClobberOption);
     parser.addOption(qualityOption);
     parser.addOption(bitsOption);
     parser.addOption(noDitherOption);
@@ -590,12 +688,32 @@ int main(int argc, char *argv[])
         printLine(QStringLiteral("--peak goes with --info: quorvia-convert --info --peak FILE..."));
         return Usage;
     }
+    const bool recursive = parser.isSet(recursiveOption);
+    if (recursive && !toFolder && !parser.isSet(infoOption)) {
+        printLine(QStringLiteral("-r goes with -o or --info: quorvia-convert -r -o DIR FOLDER..."));
+        return Usage;
+    }
+    if (recursive && parser.isSet(peakOption)) {
+        printLine(QStringLiteral("--peak measures one file at a time: give --info --peak "
+                                 "FILE... without -r"));
+        return Usage;
+    }
+    if (parser.isSet(noClobberOption) && parser.isSet(infoOption)) {
+        printLine(QStringLiteral("-n goes with converting, not with --info"));
+        return Usage;
+    }
     const bool quiet = parser.isSet(quietOption);
     const bool showProgress = !quiet && Platform::standardErrorIsTerminal();
     if (parser.isSet(infoOption)) {
         if (arguments.isEmpty()) {
             printLine(QStringLiteral("give --info FILE...; see --help"));
             return Usage;
+        }
+        if (recursive) {
+            TreeTotal total;
+            if (!printTree(arguments, &total))
+                return KilledBy + interrupted;
+            return total.unrecognised == 0 ? Converted : SomeFailed;
         }
         bool allRecognised = true;
         bool stopped = false;
@@ -621,17 +739,11 @@ int main(int argc, char *argv[])
         printLine(QStringLiteral("give SOURCE DESTINATION, or -o DIR SOURCE...; see --help"));
         return Usage;
     }
-    std::vector<BatchTask> planned = toFolder
-            ? Batch::intoFolder(arguments, folder).tasks()
-            : std::vector<BatchTask>{{arguments[0], arguments[1]}};
-    if (flacNames)
-        planned = withFlacNames(std::move(planned), options.type);
-    Batch batch(std::move(planned));
-
-    const std::vector<BatchTask> &tasks = batch.tasks();
     // Names the system cannot hold are refused before anything runs: no
     // name is ever mapped to a different file.
     const bool lossyDirectory = toFolder && fromLossyArgument(folder, lossy);
+    // The folder is made first, so that the walk knows it when it lies
+    // inside a folder walked, and leaves it out.
     if (toFolder && !lossyDirectory) {
         const QString failure = makeFolder(folder);
         if (!failure.isEmpty()) {
@@ -639,20 +751,42 @@ int main(int argc, char *argv[])
             return SomeFailed;
         }
     }
+    std::vector<BatchTask> planned = toFolder
+            ? Batch::intoFolder(arguments, folder, recursive).tasks()
+            : std::vector<BatchTask>{{arguments[0], arguments[1]}};
+    if (flacNames)
+        planned = withFlacNames(std::move(planned), options.type);
+    Batch batch(std::move(planned));
+
+    const std::vector<BatchTask> &tasks = batch.tasks();
     options.refusals.resize(tasks.size());
     for (size_t i = 0; i < tasks.size(); ++i) {
         const QString &source = tasks[i].source;
         const QString &destination = tasks[i].destination;
-        if (fromLossyArgument(source, lossy) || lossyDirectory ||
+        // A name found in a folder that no longer names anything did not
+        // survive decoding.
+        const QFileInfo found(source);
+        const bool lossyFound = tasks[i].found && !found.exists() && !found.isSymLink();
+        if (fromLossyArgument(source, lossy) || lossyFound || lossyDirectory ||
             (!toFolder && fromLossyArgument(destination, lossy)))
-            options.refusals[i] =
-                    lossyNameReason(fromLossyArgument(source, lossy) ? source : destination);
+            options.refusals[i] = lossyNameReason(
+                    fromLossyArgument(source, lossy) || lossyFound ? source : destination);
+    }
+    // Every destination there before the run is left alone; one written in
+    // this run is a clash, as always.
+    if (parser.isSet(noClobberOption)) {
+        options.skip.resize(tasks.size());
+        for (size_t i = 0; i < tasks.size(); ++i)
+            options.skip[i] = tasks[i].folderError.isEmpty() &&
+                    QFileInfo::exists(tasks[i].destination) && !batch.clash(i) &&
+                    !isSameFile(tasks[i].source, tasks[i].destination);
     }
 
     options.jobs = parser.isSet(jobsOption) ? parser.value(jobsOption).toInt() : defaultJobs;
     if (showProgress)
         options.seconds = sourceDurations(tasks);
-    ProgressLine progress(showProgress, QFileInfo(tasks[0].source).fileName());
+    ProgressLine progress(showProgress,
+                          tasks.empty() ? QString() : QFileInfo(tasks[0].source).fileName());
     options.progress = [&progress](size_t, double, const BatchProgress &whole) {
         progress.update(whole);
         return !interrupted;

@@ -3,27 +3,98 @@
 #include "wave/recognize.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 
 #include <algorithm>
 #include <condition_variable>
+#include <filesystem>
 #include <mutex>
+#include <system_error>
 #include <thread>
+
+namespace {
+
+// Why a folder cannot be listed, in the system's words; empty when it can.
+// (QDir lists an unreadable folder as empty, without a reason.)
+QString listingError(const QString &folder)
+{
+    std::error_code error;
+    const std::filesystem::directory_iterator listing(
+            std::filesystem::path(QFile::encodeName(folder).toStdString()), error);
+    return error ? QString::fromLocal8Bit(error.message().c_str()) : QString();
+}
+
+void walk(const QString &folder, const QString &relative, const QString &leaveOut,
+          std::vector<FoundFile> *found)
+{
+    const QString error = listingError(folder);
+    if (!error.isEmpty()) {
+        found->push_back({folder, relative, error});
+        return;
+    }
+    const QFileInfoList entries = QDir(folder).entryInfoList(
+            QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDir::NoSort);
+    for (const QFileInfo &entry : entries) {
+        const QString path = entry.filePath();
+        const QString name = relative.isEmpty() ? entry.fileName()
+                                                : relative + QLatin1Char('/') + entry.fileName();
+        if (entry.isDir() && !entry.isSymLink()) {
+            if (leaveOut.isEmpty() || !isSameFile(path, leaveOut))
+                walk(path, name, leaveOut, found);
+        } else if (!entry.isDir()) {
+            found->push_back({path, name, QString()});
+        }
+    }
+}
+
+} // namespace
+
+std::vector<FoundFile> filesUnder(const QString &folder, const QString &leaveOut)
+{
+    std::vector<FoundFile> found;
+    walk(folder, QString(), leaveOut, &found);
+    std::sort(found.begin(), found.end(),
+              [](const FoundFile &a, const FoundFile &b) { return a.relative < b.relative; });
+    return found;
+}
+
+bool isNoRecording(const QString &path, const WaveInfo &info)
+{
+    return !QFileInfo(path).isFile() || info.unknownFormat;
+}
 
 Batch::Batch(std::vector<BatchTask> tasks)
     : list(std::move(tasks))
 { }
 
-Batch Batch::intoFolder(const QStringList &sources, const QString &directory)
+Batch Batch::intoFolder(const QStringList &sources, const QString &directory, bool walkFolders)
 {
     const QDir folder(directory);
     std::vector<BatchTask> tasks;
     tasks.reserve(size_t(sources.size()));
-    for (const QString &source : sources)
-        tasks.push_back(
-                {source,
-                 folder.filePath(QFileInfo(source).completeBaseName() + QStringLiteral(".wav"))});
+    for (const QString &source : sources) {
+        if (!walkFolders || !QFileInfo(source).isDir()) {
+            tasks.push_back({source, folder.filePath(outputName(source))});
+            continue;
+        }
+        for (FoundFile &file : filesUnder(source, directory)) {
+            // The same relative path; a folder that could not be listed
+            // names the folder its outputs would have gone to.
+            const QString at = folder.filePath(file.relative);
+            tasks.push_back({std::move(file.path),
+                             file.folderError.isEmpty()
+                                     ? QDir(QFileInfo(at).path()).filePath(outputName(at))
+                                     : at,
+                             true, std::move(file.folderError)});
+        }
+    }
     return Batch(std::move(tasks));
+}
+
+QString Batch::outputName(const QString &source)
+{
+    return QFileInfo(source).completeBaseName() + QStringLiteral(".wav");
 }
 
 std::optional<Batch::Clash> Batch::clash(size_t index) const
@@ -51,6 +122,11 @@ void Batch::failed()
 void Batch::skipped()
 {
     ++skips;
+}
+
+void Batch::noRecording()
+{
+    ++noRecordings;
 }
 
 BatchProgress::BatchProgress(std::vector<double> seconds)
@@ -147,6 +223,8 @@ private:
             TaskEnd end;
             if (skip) {
                 end.outcome = TaskOutcome::Skipped;
+            } else if (!tasks[index].folderError.isEmpty()) {
+                end.failure = TaskFailure::Folder;
             } else if (index < options.refusals.size() && !options.refusals[index].isEmpty()) {
                 end.failure = TaskFailure::Refused;
                 end.refusal = options.refusals[index];
@@ -177,6 +255,8 @@ private:
                     batch.failed();
                 else if (done.outcome == TaskOutcome::Skipped)
                     batch.skipped();
+                else if (done.outcome == TaskOutcome::NoRecording)
+                    batch.noRecording();
                 if (options.finished)
                     options.finished(counted, done);
                 ++counted;
@@ -190,13 +270,23 @@ private:
         const BatchTask &task = tasks[index];
         TaskEnd end;
         end.type = options.type;
-        if (!end.type)
-            end.type = directionFor(task.source, &end.info);
+        if (task.found || !end.type) {
+            end.info = recognizeWave(task.source);
+            if (task.found && isNoRecording(task.source, end.info)) {
+                end.outcome = TaskOutcome::NoRecording;
+                return end;
+            }
+            if (!end.type)
+                end.type = directionFor(end.info);
+        }
         if (!end.type) {
             end.outcome = TaskOutcome::Failed;
             end.failure = TaskFailure::NoLayout;
             return end;
         }
+        // The folders of a walked tree are made as their files are written.
+        if (task.found)
+            QDir().mkpath(QFileInfo(task.destination).path());
         ConvertOptions convertOptions;
         convertOptions.parallel = parallelParts;
         convertOptions.quality = options.quality;
@@ -247,10 +337,9 @@ void runBatch(Batch &batch, const BatchOptions &options)
     Runner(batch, options).run();
 }
 
-std::optional<Direction> directionFor(const QString &source, WaveInfo *info)
+std::optional<Direction> directionFor(const WaveInfo &info)
 {
-    *info = recognizeWave(source);
-    switch (info->layout) {
+    switch (info.layout) {
     case WaveLayout::Brinmoor:
         return Direction::BrinmoorToStandard;
     case WaveLayout::Standard:

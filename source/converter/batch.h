@@ -15,17 +15,57 @@
 
 struct BatchTask
 {
+    BatchTask(QString from, QString to, bool inFolder = false, QString listingError = QString())
+        : source(std::move(from))
+        , destination(std::move(to))
+        , found(inFolder)
+        , folderError(std::move(listingError))
+    { }
+
     QString source;
     QString destination;
+    // Found by walking a folder rather than named: a file that is no
+    // recording at all (see isNoRecording()) is skipped, not failed.
+    bool found = false;
+    // A folder of the walk that could not be listed, with the system's
+    // reason: the task (its source that folder) fails with it.
+    QString folderError;
 };
+
+// A file found under a folder: its path, and that path relative to the
+// folder walked.
+struct FoundFile
+{
+    QString path;
+    QString relative;
+    QString folderError; // a subfolder that could not be listed, and why
+};
+
+// Every file under `folder` and its subfolders (and what is neither file
+// nor folder: FIFOs, links to nothing), sorted by relative path so that
+// every run takes them in the same order. Links to folders are not
+// followed, so that no link makes a loop; a subfolder that is `leaveOut`
+// (the output folder, when it lies inside) is not entered.
+std::vector<FoundFile> filesUnder(const QString &folder, const QString &leaveOut = QString());
+
+// True for a file found in a folder that is no recording at all: not a
+// regular file, or one that no reader takes for audio of any kind it
+// knows. A file that a reader knows but cannot read is a damaged
+// recording, not this. `info` is what recognizeWave() found in it.
+bool isNoRecording(const QString &path, const WaveInfo &info);
 
 class Batch
 {
 public:
     explicit Batch(std::vector<BatchTask> tasks);
     // Every source into `directory`, named after it: its name without the
-    // last suffix, with ".wav".
-    static Batch intoFolder(const QStringList &sources, const QString &directory);
+    // last suffix, with ".wav". With `walkFolders`, a source that is a
+    // folder stands for every file under it (filesUnder()), each into the
+    // same relative path under `directory`.
+    static Batch intoFolder(const QStringList &sources, const QString &directory,
+                            bool walkFolders = false);
+    // The output's name for `source`.
+    static QString outputName(const QString &source);
 
     const std::vector<BatchTask> &tasks() const { return list; }
 
@@ -45,14 +85,17 @@ public:
     void failed();
     // A task the user chose not to run, its output being there already.
     void skipped();
+    // A task found in a folder that is no recording.
+    void noRecording();
 
     int convertedCount() const { return int(written.size()); }
     int failedCount() const { return failures; }
     int skippedCount() const { return skips; }
+    int noRecordingCount() const { return noRecordings; }
     // Neither converted, failed nor skipped: stopped, or never reached.
     int notStartedCount() const
     {
-        return int(list.size()) - convertedCount() - failedCount() - skips;
+        return int(list.size()) - convertedCount() - failedCount() - skips - noRecordings;
     }
 
 private:
@@ -60,6 +103,7 @@ private:
     QStringList written; // absolute paths of the outputs so far
     int failures = 0;
     int skips = 0;
+    int noRecordings = 0;
 };
 
 // How far a batch has come: each task's fraction, and the whole's, in which
@@ -96,8 +140,9 @@ std::vector<double> sourceDurations(const std::vector<BatchTask> &tasks);
 enum class TaskOutcome {
     Converted,
     Failed,
-    Skipped, // not run: the options said so
-    Stopped, // cancelled, and left as if never started
+    Skipped,     // not run: the options said so
+    NoRecording, // found in a folder, and no recording at all
+    Stopped,     // cancelled, and left as if never started
 };
 
 // Why a task failed; the front ends put it into words.
@@ -107,6 +152,7 @@ enum class TaskFailure {
     Clashes,    // with a source or an output of the batch (`clash`)
     NoLayout,   // no recording of either layout, or one whose layout cannot be told (`info`)
     Conversion, // the conversion failed (`result`)
+    Folder,     // a folder of the walk could not be listed (the task's `folderError`)
 };
 
 struct TaskEnd
@@ -161,7 +207,7 @@ struct BatchOptions
 // starts.
 void runBatch(Batch &batch, const BatchOptions &options);
 
-// The direction that reads the layout of `source`, decided only on a clear
-// verdict, or none: it is no recording of either layout, or one whose
-// layout cannot be told; *info says which, and why.
-std::optional<Direction> directionFor(const QString &source, WaveInfo *info);
+// The direction that reads a source recognised as `info`, decided only on a
+// clear verdict, or none: it is no recording of either layout, or one
+// whose layout cannot be told; `info` says which, and why.
+std::optional<Direction> directionFor(const WaveInfo &info);

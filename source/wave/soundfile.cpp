@@ -505,6 +505,8 @@ bool SoundFile::start(std::unique_ptr<QIODevice> file)
     if (!mpeg && !next->sound) {
         error = next->device.error.isEmpty() ? openFailure() : next->device.error;
         info.unreadable = !next->device.error.isEmpty();
+        info.unknownFormat =
+                !info.unreadable && sndfile().error(nullptr) == SF_ERR_UNRECOGNISED_FORMAT;
         info.evidence = error;
         return false;
     }

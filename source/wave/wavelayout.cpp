@@ -307,6 +307,7 @@ WaveInfo recognizeWave(QIODevice *file, qint64 fileSize, WaveLayout readAs)
     WaveInfo info;
     if (fileSize == 0) {
         info.evidence = tr("empty file");
+        info.unknownFormat = true;
         return info;
     }
     char head[WaveHeader::size];

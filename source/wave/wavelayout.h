@@ -60,7 +60,10 @@ struct WaveInfo
     // be read at all. Plain facts; the front ends add what to do about them.
     QString evidence;
     bool unreadable = false; // could not be opened or read (evidence: why)
-    QString format;          // the container found: "WAVE", "RF64"
+    // No reader takes it for audio of any kind it knows (an empty file, text,
+    // a picture): no recording at all, rather than a damaged one.
+    bool unknownFormat = false;
+    QString format; // the container found: "WAVE", "RF64"
 
     bool isFloat = false;
     int bitsPerSample = 0;

@@ -104,8 +104,10 @@ QString batchSummaryText(const Batch &batch)
 {
     QString text =
             tr("%1 converted, %2 failed").arg(batch.convertedCount()).arg(batch.failedCount());
+    if (batch.noRecordingCount() > 0)
+        text += tr(", %1 skipped (not recordings)").arg(batch.noRecordingCount());
     if (batch.skippedCount() > 0)
-        text += tr(", %1 skipped").arg(batch.skippedCount());
+        text += tr(", %1 skipped (exist)").arg(batch.skippedCount());
     if (batch.notStartedCount() > 0)
         text += tr(", %1 not started").arg(batch.notStartedCount());
     return text;
@@ -130,6 +132,8 @@ QString taskFailureText(const BatchTask &task, const TaskEnd &end, const QString
                 .arg(source, end.info.evidence);
     case TaskFailure::Conversion:
         return failureLine(task.source, end.result);
+    case TaskFailure::Folder:
+        return tr("cannot read the folder %1: %2").arg(source, task.folderError);
     case TaskFailure::None:
         break;
     }

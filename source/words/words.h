@@ -21,7 +21,8 @@ QString extentText(const WaveInfo &info);
 QString damageLeftOutText(qint64 count);
 
 // How a batch ended: "12 converted, 1 failed", then how many were skipped
-// and how many were not started after a stop.
+// as no recordings and as already there, and how many were not started
+// after a stop.
 QString batchSummaryText(const Batch &batch);
 
 // Why a task of a batch failed, as one line that names its source.

@@ -500,7 +500,7 @@ private slots:
                 {"two there, Replace", true, "Replace", "Information: Was successfully done.",
                  "3 converted, 0 failed."},
                 {"two there, Skip Them", true, "Skip Them", "Information: Was successfully done.",
-                 "1 converted, 0 failed, 2 skipped."},
+                 "1 converted, 0 failed, 2 skipped (exist)."},
                 {"two there, Cancel", true, "Cancel", ""},
         });
     }
@@ -551,6 +551,44 @@ private slots:
         window->openFiles(sources);
         QTRY_COMPARE(started.size(), 2);
         QCOMPARE(started, QStringList({dir.path() + ": converted", out.path() + ": "}));
+    }
+
+    // A dropped folder stands for the recordings under it: converted into
+    // the folder chosen (here inside it, and not read) with its tree kept;
+    // what is no recording is skipped and counted, a link to a folder is
+    // not followed, and what is there already is asked about.
+    void droppedFolder()
+    {
+        makeChoices();
+        const QDir tree(dir.filePath("tree"));
+        QVERIFY(tree.mkpath("a") && tree.mkpath("b/c") && tree.mkpath("converted/a"));
+        QVERIFY(QFile::copy(dir.filePath("standard.wav"), tree.filePath("a/standard.wav")) &&
+                QFile::copy(dir.filePath("brinmoor.wav"), tree.filePath("b/c/brinmoor.wav")) &&
+                QFile::copy(dir.filePath("voice.take1.wav"), tree.filePath("b/notes.wav")) &&
+                QFile::link("..", tree.filePath("b/loop")));
+        const QByteArray earlier = "an earlier file that must survive";
+        QVERIFY(writeFile(tree.filePath("converted/a/standard.wav"), earlier));
+        ModalAnswerer answerer([&](QWidget *modal) {
+            modal->findChild<QLineEdit *>("fileNameEdit")->setText(tree.filePath("converted"));
+            QMetaObject::invokeMethod(modal, "accept");
+        });
+        answerer.choose = "Skip It";
+        QVERIFY(dragAndDrop(window.get(), {QUrl::fromLocalFile(tree.path())}));
+        QTRY_VERIFY(!window->isConverting() && answerer.boxes.size() == 2);
+
+        const QString out = QDir::toNativeSeparators(tree.filePath("converted"));
+        QCOMPARE(answerer.boxes,
+                 QStringList({"Question: " + QDir::toNativeSeparators("a/standard.wav") +
+                                      " already exists in " + out + ".",
+                              "Information: Was successfully done."}));
+        QVERIFY2(answerer.why.last().startsWith(
+                         "1 converted, 0 failed, 1 skipped (not recordings), 1 skipped (exist)."),
+                 qPrintable(answerer.why.last()));
+        QCOMPARE(readFile(tree.filePath("converted/a/standard.wav")), earlier);
+        QCOMPARE(recognizeWave(tree.filePath("converted/b/c/brinmoor.wav")).layout,
+                 WaveLayout::Standard);
+        QCOMPARE(strayFiles(tree.filePath("converted"), {"a", "b"}), QStringList());
+        QCOMPARE(strayFiles(tree.filePath("converted/b"), {"c"}), QStringList());
     }
 
     // The window's context menu chooses the resampling mode and what a

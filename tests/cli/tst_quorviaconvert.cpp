@@ -100,6 +100,9 @@ private slots:
                  2,
                  {"--peak goes with --info"}},
                 {"empty folder name", {"-o", "", "short.flac"}, 2, {"empty name was given to -o"}},
+                {"-r without -o", {"-r", "short.wav", "x.wav"}, 2, {"-r goes with -o or --info"}},
+                {"-r with --peak", {"--info", "-r", "--peak", "."}, 2, {"without -r"}},
+                {"-n with --info", {"--info", "-n", "short.wav"}, 2, {"-n goes with converting"}},
                 {"empty destination name", {"short.wav", ""}, 2, {"empty name was given"}},
                 {"FLAC read as a recording",
                  {"--to", "standard", "short.flac", "x.wav"},
@@ -349,6 +352,82 @@ private slots:
                  r.out);
         QCOMPARE(lines(r.err).size(), 1);
         QVERIFY(r.err.contains("a/text: not a RIFF WAVE file"));
+    }
+
+    // -r converts every recording under a folder into the same relative
+    // path under -o's folder, which lies inside it here and is never read;
+    // files that are no recordings are skipped and counted, a damaged one
+    // fails, a link to a file is followed and one to a folder (a loop) is
+    // not. -n leaves what is there alone, so that a run again finishes the
+    // batch; --info -r lists what a batch will meet.
+    void foldersKeepTheirTree()
+    {
+        QTemporaryDir work;
+        const QDir rec(work.filePath("rec"));
+        QVERIFY(rec.mkpath("2019/june") && rec.mkpath("2020") && rec.mkpath("out/2019"));
+        const std::pair<const char *, const char *> copies[] = {
+                {"short.wav", "2019/a.wav"},       {"short.flac", "2019/june/b.flac"},
+                {"short.rec", "2020/c.rec"},       {"cut.wav", "2020/cut.wav"},
+                {"twelve.wav", "2020/twelve.wav"}, {"text.wav", "2020/notes.txt"}};
+        for (const auto &[from, to] : copies)
+            QVERIFY(QFile::copy(dir.filePath(from), rec.filePath(to)));
+        QVERIFY(writeFile(rec.filePath("2020/empty.wav"), ""));
+        QVERIFY(QFile::link("..", rec.filePath("2020/loop")));
+        QVERIFY(QFile::link("../2019/a.wav", rec.filePath("2020/alias.wav")));
+        const QByteArray earlier = "an earlier conversion";
+        QVERIFY(writeFile(rec.filePath("out/2019/a.wav"), earlier));
+
+        const QString p = rec.path() + "/";
+        // The earlier output is no recording either.
+        const Run info = run(converter({"--info", "-r", rec.path()}));
+        QCOMPARE(info.exitCode, 1); // twelve.wav cannot be read
+        QCOMPARE(QString(info.out),
+                 p + "2019/a.wav: standard WAVE, 00:00:00.227\n" + p +
+                         "2019/june/b.flac: standard (FLAC, 24-bit), 00:00:00.227\n" + p +
+                         "2020/alias.wav: standard WAVE, 00:00:00.227\n" + p +
+                         "2020/c.rec: Brinmoor-WAVE, 00:00:00.512\n" + p +
+                         "2020/cut.wav: Brinmoor-WAVE, 00:00:00.384; holds 15000 of the 20000 "
+                         "frames its header announces\n" +
+                         p + "2020/twelve.wav: unsupported sample size: 12 bits\n" +
+                         "6 recordings, 00:00:01.576 in all, 2 with problems, 3 skipped (not "
+                         "recordings)\n");
+
+        const QStringList tree{"-r", "-j", "2", "-o", rec.filePath("out"), rec.path()};
+        Run r = run(converter(QStringList{"-n"} + tree));
+        QCOMPARE(r.exitCode, 1);
+        QList<QByteArray> errLines = lines(r.err);
+        QCOMPARE(errLines.size(), 3);
+        QVERIFY2(errLines[0].contains("cut.wav: holds 15000 of the 20000") &&
+                         errLines[1].contains("twelve.wav: unsupported sample size"),
+                 r.err);
+        QCOMPARE(errLines[2],
+                 "quorvia-convert: 4 converted, 1 failed, 2 skipped (not "
+                 "recordings), 1 skipped (exist)");
+        QCOMPARE(readFile(rec.filePath("out/2019/a.wav")), earlier);
+        QCOMPARE(strayFiles(rec.filePath("out"), {"2019", "2020"}), QStringList());
+        QCOMPARE(strayFiles(rec.filePath("out/2019"), {"a.wav", "june"}), QStringList());
+        QCOMPARE(strayFiles(rec.filePath("out/2020"), {"alias.wav", "c.wav", "cut.wav"}),
+                 QStringList());
+        QCOMPARE(readBrinmoor(rec.filePath("out/2020/alias.wav")).size(),
+                 readBrinmoor(rec.filePath("out/2019/june/b.wav")).size());
+        QCOMPARE(soxi(rec.filePath("out/2020/c.wav")), QStringLiteral("23709 44100 2 24"));
+        QCOMPARE(soxi(rec.filePath("out/2020/cut.wav")), QStringLiteral("18064 44100 2 24"));
+
+        // Run again with nothing left to fail, it changes nothing.
+        QVERIFY(QFile::remove(rec.filePath("2020/twelve.wav")));
+        const QByteArray converted = readFile(rec.filePath("out/2020/c.wav"));
+        r = run(converter(QStringList{"-n"} + tree));
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(r.err,
+                 "quorvia-convert: 0 converted, 0 failed, 2 skipped (not recordings), "
+                 "5 skipped (exist)\n");
+        QCOMPARE(readFile(rec.filePath("out/2020/c.wav")), converted);
+
+        r = run(converter(tree));
+        QCOMPARE(r.exitCode, 0);
+        QVERIFY2(r.err.endsWith(": 5 converted, 0 failed, 2 skipped (not recordings)\n"), r.err);
+        QCOMPARE(readFile(rec.filePath("out/2019/a.wav")),
+                 readFile(rec.filePath("out/2020/alias.wav")));
     }
 
     // On a terminal, one line follows the whole batch, also when files
