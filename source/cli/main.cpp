@@ -459,7 +459,7 @@ QString helpText(const QCommandLineParser &parser)
                    "       quorvia-convert --info -r FOLDER...\n\n"
                    "%1\n\n%2\n"
                    "Exit status:\n"
-                   "  0    every file was converted\n"
+                   "  0    every file was converted, or skipped as -n or -r say\n"
                    "  1    a file could not be converted (each is named on stderr), or with\n"
                    "       --info, a file was not recognised\n"
                    "  2    the command line was not understood\n"
@@ -591,7 +591,8 @@ int main(int argc, char *argv[])
     parser.addOption(infoOption);
     parser.addOption(peakOption);
     parser.addPositionalArgument(QStringLiteral("SOURCE"),
-                                 QStringLiteral("File to convert; with -o, one or more."));
+                                 QStringLiteral("File to convert; with -o, one or more (with -r, "
+                                                "folders too)."));
     parser.addPositionalArgument(QStringLiteral("DESTINATION"),
                                  QStringLiteral("File to write (without -o)."));
 

@@ -43,7 +43,8 @@ _quorvia_convert()
 
     if [[ $cur == -* ]]; then
         mapfile -t COMPREPLY < <(compgen -W '-h --help -v --version --to -o --output-dir --quality
-            --bits --no-dither --rate --flac -j --jobs -q --quiet --info --peak' -- "$cur")
+            --bits --no-dither --rate --flac -j --jobs -q --quiet --info --peak -r --recursive -n
+            --no-clobber' -- "$cur")
         return
     fi
     compopt -o filenames

@@ -61,7 +61,13 @@ std::vector<FoundFile> filesUnder(const QString &folder, const QString &leaveOut
 
 bool isNoRecording(const QString &path, const WaveInfo &info)
 {
-    return !QFileInfo(path).isFile() || info.unknownFormat;
+    // Something that is there but no regular file: a FIFO, a socket, a
+    // link to nothing. A name that names nothing at all fails instead: the
+    // file went away, or its name did not survive decoding.
+    const QFileInfo file(path);
+    if (!file.isFile())
+        return file.exists() || file.isSymLink();
+    return info.unknownFormat;
 }
 
 Batch::Batch(std::vector<BatchTask> tasks)

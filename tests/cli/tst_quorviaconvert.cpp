@@ -356,7 +356,8 @@ private slots:
 
     // -r converts every recording under a folder into the same relative
     // path under -o's folder, which lies inside it here and is never read;
-    // files that are no recordings are skipped and counted, a damaged one
+    // files that are no recordings (text, nothing, a FIFO) are skipped and
+    // counted, a damaged one
     // fails, a link to a file is followed and one to a folder (a loop) is
     // not. -n leaves what is there alone, so that a run again finishes the
     // batch; --info -r lists what a batch will meet.
@@ -372,6 +373,7 @@ private slots:
         for (const auto &[from, to] : copies)
             QVERIFY(QFile::copy(dir.filePath(from), rec.filePath(to)));
         QVERIFY(writeFile(rec.filePath("2020/empty.wav"), ""));
+        QVERIFY(::mkfifo(qPrintable(rec.filePath("2020/pipe.wav")), 0600) == 0);
         QVERIFY(QFile::link("..", rec.filePath("2020/loop")));
         QVERIFY(QFile::link("../2019/a.wav", rec.filePath("2020/alias.wav")));
         const QByteArray earlier = "an earlier conversion";
@@ -389,7 +391,7 @@ private slots:
                          "2020/cut.wav: Brinmoor-WAVE, 00:00:00.384; holds 15000 of the 20000 "
                          "frames its header announces\n" +
                          p + "2020/twelve.wav: unsupported sample size: 12 bits\n" +
-                         "6 recordings, 00:00:01.576 in all, 2 with problems, 3 skipped (not "
+                         "6 recordings, 00:00:01.576 in all, 2 with problems, 4 skipped (not "
                          "recordings)\n");
 
         const QStringList tree{"-r", "-j", "2", "-o", rec.filePath("out"), rec.path()};
@@ -401,7 +403,7 @@ private slots:
                          errLines[1].contains("twelve.wav: unsupported sample size"),
                  r.err);
         QCOMPARE(errLines[2],
-                 "quorvia-convert: 4 converted, 1 failed, 2 skipped (not "
+                 "quorvia-convert: 4 converted, 1 failed, 3 skipped (not "
                  "recordings), 1 skipped (exist)");
         QCOMPARE(readFile(rec.filePath("out/2019/a.wav")), earlier);
         QCOMPARE(strayFiles(rec.filePath("out"), {"2019", "2020"}), QStringList());
@@ -419,13 +421,13 @@ private slots:
         r = run(converter(QStringList{"-n"} + tree));
         QCOMPARE(r.exitCode, 0);
         QCOMPARE(r.err,
-                 "quorvia-convert: 0 converted, 0 failed, 2 skipped (not recordings), "
+                 "quorvia-convert: 0 converted, 0 failed, 3 skipped (not recordings), "
                  "5 skipped (exist)\n");
         QCOMPARE(readFile(rec.filePath("out/2020/c.wav")), converted);
 
         r = run(converter(tree));
         QCOMPARE(r.exitCode, 0);
-        QVERIFY2(r.err.endsWith(": 5 converted, 0 failed, 2 skipped (not recordings)\n"), r.err);
+        QVERIFY2(r.err.endsWith(": 5 converted, 0 failed, 3 skipped (not recordings)\n"), r.err);
         QCOMPARE(readFile(rec.filePath("out/2019/a.wav")),
                  readFile(rec.filePath("out/2020/alias.wav")));
     }
