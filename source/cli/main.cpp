@@ -786,8 +786,8 @@ int main(int argc, char *argv[])
     options.jobs = parser.isSet(jobsOption) ? parser.value(jobsOption).toInt() : defaultJobs;
     if (showProgress)
         options.seconds = sourceDurations(tasks);
-    ProgressLine progress(showProgress,
-                          tasks.empty() ? QString() : QFileInfo(tasks[0].source).fileName());
+    const QString firstName = tasks.empty() ? QString() : QFileInfo(tasks[0].source).fileName();
+    ProgressLine progress(showProgress, firstName);
     options.progress = [&progress](size_t, double, const BatchProgress &whole) {
         progress.update(whole);
         return !interrupted;
