@@ -360,10 +360,17 @@ bool printTree(const QStringList &paths, TreeTotal *total)
         for (const FoundFile &file : filesUnder(path)) {
             if (interrupted)
                 return false;
-            if (file.folderError.isEmpty() && isNoRecording(file.path, recognizeWave(file.path)))
+            if (file.lossyName) {
+                std::printf("%s\n", lossyNameText(file.path).toLocal8Bit().constData());
+                ++total->listed;
+                ++total->problems;
+                ++total->unrecognised;
+            } else if (file.folderError.isEmpty() &&
+                       isNoRecording(file.path, recognizeWave(file.path))) {
                 ++total->noRecordings;
-            else
+            } else {
                 printInfoLine(file.path, file.folderError, total);
+            }
         }
     }
     QString line = QStringLiteral("%1 recordings, %2 in all, %3 with problems")
@@ -402,13 +409,6 @@ bool fromLossyArgument(const QString &name, const QStringList &lossy)
             return true;
     }
     return false;
-}
-
-QString lossyNameReason(const QString &name)
-{
-    return QStringLiteral("%1: the name is not valid in the system's file name encoding, and "
-                          "would name another file")
-            .arg(QDir::toNativeSeparators(name));
 }
 
 // What the parser could not understand, in the program's own words.
@@ -724,7 +724,7 @@ int main(int argc, char *argv[])
                 break;
             TaskOutcome outcome = TaskOutcome::Failed;
             if (fromLossyArgument(path, lossy)) {
-                printLine(lossyNameReason(path));
+                printLine(lossyNameText(path));
             } else {
                 outcome = printInfo(path, parser.isSet(peakOption), showProgress);
             }
@@ -764,14 +764,10 @@ int main(int argc, char *argv[])
     for (size_t i = 0; i < tasks.size(); ++i) {
         const QString &source = tasks[i].source;
         const QString &destination = tasks[i].destination;
-        // A name found in a folder that no longer names anything did not
-        // survive decoding.
-        const QFileInfo found(source);
-        const bool lossyFound = tasks[i].found && !found.exists() && !found.isSymLink();
-        if (fromLossyArgument(source, lossy) || lossyFound || lossyDirectory ||
+        if (fromLossyArgument(source, lossy) || lossyDirectory ||
             (!toFolder && fromLossyArgument(destination, lossy)))
-            options.refusals[i] = lossyNameReason(
-                    fromLossyArgument(source, lossy) || lossyFound ? source : destination);
+            options.refusals[i] =
+                    lossyNameText(fromLossyArgument(source, lossy) ? source : destination);
     }
     // Every destination there before the run is left alone; one written in
     // this run is a clash, as always.

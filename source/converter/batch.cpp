@@ -10,42 +10,71 @@
 #include <condition_variable>
 #include <filesystem>
 #include <mutex>
+#include <string>
 #include <system_error>
 #include <thread>
 
 namespace {
 
-// Why a folder cannot be listed, in the system's words; empty when it can.
-// (QDir lists an unreadable folder as empty, without a reason.)
-QString listingError(const QString &folder)
+namespace fs = std::filesystem;
+
+// A name as the system gives it, in the program's text: decoded as every
+// file name is (QFile::decodeName()). *lossy when decoding lost bytes, so
+// that the text would name another file, or none.
+QString decodedName(const std::string &raw, bool *lossy)
 {
-    std::error_code error;
-    const std::filesystem::directory_iterator listing(
-            std::filesystem::path(QFile::encodeName(folder).toStdString()), error);
-    return error ? QString::fromLocal8Bit(error.message().c_str()) : QString();
+    const QByteArray bytes(raw.data(), int(raw.size()));
+    const QString name = QFile::decodeName(bytes);
+    *lossy = QFile::encodeName(name) != bytes;
+    return name;
 }
 
+// Where names are UTF-16 already, nothing is lost.
+[[maybe_unused]] QString decodedName(const std::wstring &raw, bool *lossy)
+{
+    *lossy = false;
+    return QString::fromStdWString(raw);
+}
+
+fs::path systemPath(const QString &path)
+{
+#ifdef Q_OS_WIN
+    return fs::path(path.toStdWString());
+#else
+    return fs::path(QFile::encodeName(path).toStdString());
+#endif
+}
+
+QString reasonOf(const std::error_code &error)
+{
+    return QString::fromLocal8Bit(error.message().c_str());
+}
+
+// The listing is the system's own, not QDir's: QDir lists an unreadable
+// folder as empty, and leaves out names it cannot decode, where a
+// recording would be lost without a word.
 void walk(const QString &folder, const QString &relative, const QString &leaveOut,
           std::vector<FoundFile> *found)
 {
-    const QString error = listingError(folder);
-    if (!error.isEmpty()) {
-        found->push_back({folder, relative, error});
-        return;
-    }
-    const QFileInfoList entries = QDir(folder).entryInfoList(
-            QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDir::NoSort);
-    for (const QFileInfo &entry : entries) {
-        const QString path = entry.filePath();
-        const QString name = relative.isEmpty() ? entry.fileName()
-                                                : relative + QLatin1Char('/') + entry.fileName();
-        if (entry.isDir() && !entry.isSymLink()) {
+    std::error_code error;
+    fs::directory_iterator entry(systemPath(folder), error);
+    for (; !error && entry != fs::directory_iterator(); entry.increment(error)) {
+        bool lossy = false;
+        const QString name = decodedName(entry->path().filename().native(), &lossy);
+        const QString path = folder + QLatin1Char('/') + name;
+        const QString inTree = relative.isEmpty() ? name : relative + QLatin1Char('/') + name;
+        const QFileInfo file(path);
+        if (lossy) {
+            found->push_back({path, inTree, QString(), true});
+        } else if (file.isDir() && !file.isSymLink()) {
             if (leaveOut.isEmpty() || !isSameFile(path, leaveOut))
-                walk(path, name, leaveOut, found);
-        } else if (!entry.isDir()) {
-            found->push_back({path, name, QString()});
+                walk(path, inTree, leaveOut, found);
+        } else if (!file.isDir()) {
+            found->push_back({path, inTree, QString(), false});
         }
     }
+    if (error)
+        found->push_back({folder, relative, reasonOf(error), false});
 }
 
 } // namespace
@@ -88,11 +117,13 @@ Batch Batch::intoFolder(const QStringList &sources, const QString &directory, bo
             // The same relative path; a folder that could not be listed
             // names the folder its outputs would have gone to.
             const QString at = folder.filePath(file.relative);
-            tasks.push_back({std::move(file.path),
-                             file.folderError.isEmpty()
-                                     ? QDir(QFileInfo(at).path()).filePath(outputName(at))
-                                     : at,
-                             true, std::move(file.folderError)});
+            BatchTask task(std::move(file.path),
+                           file.folderError.isEmpty()
+                                   ? QDir(QFileInfo(at).path()).filePath(outputName(at))
+                                   : at,
+                           true, std::move(file.folderError));
+            task.lossyName = file.lossyName;
+            tasks.push_back(std::move(task));
         }
     }
     return Batch(std::move(tasks));
@@ -231,6 +262,8 @@ private:
                 end.outcome = TaskOutcome::Skipped;
             } else if (!tasks[index].folderError.isEmpty()) {
                 end.failure = TaskFailure::Folder;
+            } else if (tasks[index].lossyName) {
+                end.failure = TaskFailure::LossyName;
             } else if (index < options.refusals.size() && !options.refusals[index].isEmpty()) {
                 end.failure = TaskFailure::Refused;
                 end.refusal = options.refusals[index];

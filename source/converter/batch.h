@@ -30,6 +30,9 @@ struct BatchTask
     // A folder of the walk that could not be listed, with the system's
     // reason: the task (its source that folder) fails with it.
     QString folderError;
+    // Found with a name that the program's text cannot hold: it would name
+    // another file, or none, so the task fails.
+    bool lossyName = false;
 };
 
 // A file found under a folder: its path, and that path relative to the
@@ -39,6 +42,7 @@ struct FoundFile
     QString path;
     QString relative;
     QString folderError; // a subfolder that could not be listed, and why
+    bool lossyName = false;
 };
 
 // Every file under `folder` and its subfolders (and what is neither file
@@ -153,6 +157,7 @@ enum class TaskFailure {
     NoLayout,   // no recording of either layout, or one whose layout cannot be told (`info`)
     Conversion, // the conversion failed (`result`)
     Folder,     // a folder of the walk could not be listed (the task's `folderError`)
+    LossyName,  // found with a name that would name another file
 };
 
 struct TaskEnd

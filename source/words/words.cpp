@@ -134,6 +134,8 @@ QString taskFailureText(const BatchTask &task, const TaskEnd &end, const QString
         return failureLine(task.source, end.result);
     case TaskFailure::Folder:
         return tr("cannot read the folder %1: %2").arg(source, task.folderError);
+    case TaskFailure::LossyName:
+        return lossyNameText(task.source);
     case TaskFailure::None:
         break;
     }
@@ -146,4 +148,11 @@ QString failureLine(const QString &source, const ConvertResult &result)
     if (result.error == ConvertError::SameFile || result.error == ConvertError::Cancelled)
         return tr("%1: %2").arg(native(source), result.reason);
     return result.reason;
+}
+
+QString lossyNameText(const QString &name)
+{
+    return tr("%1: the name is not valid in the system's file name encoding, and would name "
+              "another file")
+            .arg(native(name));
 }

@@ -33,3 +33,6 @@ QString taskFailureText(const BatchTask &task, const TaskEnd &end, const QString
 // A failed conversion's reason as one line that names the source, for a
 // list of many files.
 QString failureLine(const QString &source, const ConvertResult &result);
+
+// Why a file whose name the system's encoding cannot hold is not read.
+QString lossyNameText(const QString &name);

@@ -378,6 +378,11 @@ private slots:
         QVERIFY(QFile::link("../2019/a.wav", rec.filePath("2020/alias.wav")));
         const QByteArray earlier = "an earlier conversion";
         QVERIFY(writeFile(rec.filePath("out/2019/a.wav"), earlier));
+        // A name that would become another file's once decoded.
+        QVERIFY(rec.mkpath("2021") &&
+                run({"sh", "-c", "cp \"$0\" \"$1/$(printf 'x\\377.wav')\"",
+                     dir.filePath("short.wav"), rec.filePath("2021")})
+                                .exitCode == 0);
 
         const QString p = rec.path() + "/";
         // The earlier output is no recording either.
@@ -390,23 +395,27 @@ private slots:
                          "2020/c.rec: Brinmoor-WAVE, 00:00:00.512\n" + p +
                          "2020/cut.wav: Brinmoor-WAVE, 00:00:00.384; holds 15000 of the 20000 "
                          "frames its header announces\n" +
-                         p + "2020/twelve.wav: unsupported sample size: 12 bits\n" +
-                         "6 recordings, 00:00:01.576 in all, 2 with problems, 4 skipped (not "
+                         p + "2020/twelve.wav: unsupported sample size: 12 bits\n" + p +
+                         "2021/x\uFFFD.wav: the name is not valid in the system's file name "
+                         "encoding, and would name another file\n" +
+                         "7 recordings, 00:00:01.576 in all, 3 with problems, 4 skipped (not "
                          "recordings)\n");
 
         const QStringList tree{"-r", "-j", "2", "-o", rec.filePath("out"), rec.path()};
         Run r = run(converter(QStringList{"-n"} + tree));
         QCOMPARE(r.exitCode, 1);
         QList<QByteArray> errLines = lines(r.err);
-        QCOMPARE(errLines.size(), 3);
+        QCOMPARE(errLines.size(), 4);
         QVERIFY2(errLines[0].contains("cut.wav: holds 15000 of the 20000") &&
-                         errLines[1].contains("twelve.wav: unsupported sample size"),
+                         errLines[1].contains("twelve.wav: unsupported sample size") &&
+                         errLines[2].contains("not valid in the system's file name encoding"),
                  r.err);
-        QCOMPARE(errLines[2],
-                 "quorvia-convert: 4 converted, 1 failed, 3 skipped (not "
+        QCOMPARE(errLines[3],
+                 "quorvia-convert: 4 converted, 2 failed, 3 skipped (not "
                  "recordings), 1 skipped (exist)");
         QCOMPARE(readFile(rec.filePath("out/2019/a.wav")), earlier);
-        QCOMPARE(strayFiles(rec.filePath("out"), {"2019", "2020"}), QStringList());
+        QCOMPARE(strayFiles(rec.filePath("out"), {"2019", "2020", "2021"}), QStringList());
+        QCOMPARE(strayFiles(rec.filePath("out/2021")), QStringList());
         QCOMPARE(strayFiles(rec.filePath("out/2019"), {"a.wav", "june"}), QStringList());
         QCOMPARE(strayFiles(rec.filePath("out/2020"), {"alias.wav", "c.wav", "cut.wav"}),
                  QStringList());
@@ -417,6 +426,7 @@ private slots:
 
         // Run again with nothing left to fail, it changes nothing.
         QVERIFY(QFile::remove(rec.filePath("2020/twelve.wav")));
+        QCOMPARE(run({"rm", "-r", rec.filePath("2021")}).exitCode, 0);
         const QByteArray converted = readFile(rec.filePath("out/2020/c.wav"));
         r = run(converter(QStringList{"-n"} + tree));
         QCOMPARE(r.exitCode, 0);
