@@ -357,7 +357,7 @@ bool printTree(const QStringList &paths, TreeTotal *total)
             printInfoLine(path, QString(), total);
             continue;
         }
-        for (const FoundFile &file : filesUnder(path)) {
+        for (const FoundFile &file : filesUnder(path, QString(), [] { return interrupted != 0; })) {
             if (interrupted)
                 return false;
             if (file.lossyName) {
@@ -373,6 +373,8 @@ bool printTree(const QStringList &paths, TreeTotal *total)
             }
         }
     }
+    if (interrupted)
+        return false;
     QString line = QStringLiteral("%1 recordings, %2 in all, %3 with problems")
                            .arg(total->listed)
                            .arg(timeText(total->seconds))
@@ -753,8 +755,12 @@ int main(int argc, char *argv[])
         }
     }
     std::vector<BatchTask> planned = toFolder
-            ? Batch::intoFolder(arguments, folder, recursive).tasks()
+            ? Batch::intoFolder(arguments, folder, recursive, [] { return interrupted != 0; })
+                      .tasks()
             : std::vector<BatchTask>{{arguments[0], arguments[1]}};
+    // Stopped while the folders were walked: nothing was started.
+    if (interrupted)
+        return KilledBy + interrupted;
     if (flacNames)
         planned = withFlacNames(std::move(planned), options.type);
     Batch batch(std::move(planned));

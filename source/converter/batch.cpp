@@ -54,21 +54,24 @@ QString reasonOf(const std::error_code &error)
 // folder as empty, and leaves out names it cannot decode, where a
 // recording would be lost without a word.
 void walk(const QString &folder, const QString &relative, const QString &leaveOut,
-          std::vector<FoundFile> *found)
+          const std::function<bool()> &stop, std::vector<FoundFile> *found)
 {
     std::error_code error;
     fs::directory_iterator entry(systemPath(folder), error);
+    const QString prefix = folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
     for (; !error && entry != fs::directory_iterator(); entry.increment(error)) {
+        if (stop && stop())
+            return;
         bool lossy = false;
         const QString name = decodedName(entry->path().filename().native(), &lossy);
-        const QString path = folder + QLatin1Char('/') + name;
+        const QString path = prefix + name;
         const QString inTree = relative.isEmpty() ? name : relative + QLatin1Char('/') + name;
         const QFileInfo file(path);
         if (lossy) {
             found->push_back({path, inTree, QString(), true});
         } else if (file.isDir() && !file.isSymLink()) {
             if (leaveOut.isEmpty() || !isSameFile(path, leaveOut))
-                walk(path, inTree, leaveOut, found);
+                walk(path, inTree, leaveOut, stop, found);
         } else if (!file.isDir()) {
             found->push_back({path, inTree, QString(), false});
         }
@@ -79,10 +82,12 @@ void walk(const QString &folder, const QString &relative, const QString &leaveOu
 
 } // namespace
 
-std::vector<FoundFile> filesUnder(const QString &folder, const QString &leaveOut)
+std::vector<FoundFile> filesUnder(const QString &folder, const QString &leaveOut,
+                                  const std::function<bool()> &stop)
 {
     std::vector<FoundFile> found;
-    walk(folder, QString(), leaveOut, &found);
+    // "rec/" as "rec": the paths found are shown to the user.
+    walk(QDir::cleanPath(folder), QString(), leaveOut, stop, &found);
     std::sort(found.begin(), found.end(),
               [](const FoundFile &a, const FoundFile &b) { return a.relative < b.relative; });
     return found;
@@ -103,7 +108,8 @@ Batch::Batch(std::vector<BatchTask> tasks)
     : list(std::move(tasks))
 { }
 
-Batch Batch::intoFolder(const QStringList &sources, const QString &directory, bool walkFolders)
+Batch Batch::intoFolder(const QStringList &sources, const QString &directory, bool walkFolders,
+                        const std::function<bool()> &stop)
 {
     const QDir folder(directory);
     std::vector<BatchTask> tasks;
@@ -113,7 +119,7 @@ Batch Batch::intoFolder(const QStringList &sources, const QString &directory, bo
             tasks.push_back({source, folder.filePath(outputName(source))});
             continue;
         }
-        for (FoundFile &file : filesUnder(source, directory)) {
+        for (FoundFile &file : filesUnder(source, directory, stop)) {
             // The same relative path; a folder that could not be listed
             // names the folder its outputs would have gone to.
             const QString at = folder.filePath(file.relative);

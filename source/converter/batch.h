@@ -49,8 +49,10 @@ struct FoundFile
 // nor folder: FIFOs, links to nothing), sorted by relative path so that
 // every run takes them in the same order. Links to folders are not
 // followed, so that no link makes a loop; a subfolder that is `leaveOut`
-// (the output folder, when it lies inside) is not entered.
-std::vector<FoundFile> filesUnder(const QString &folder, const QString &leaveOut = QString());
+// (the output folder, when it lies inside) is not entered. The walk ends
+// early, with what it found so far, when `stop` returns true.
+std::vector<FoundFile> filesUnder(const QString &folder, const QString &leaveOut = QString(),
+                                  const std::function<bool()> &stop = {});
 
 // True for a file found in a folder that is no recording at all: not a
 // regular file, or one that no reader takes for audio of any kind it
@@ -65,9 +67,9 @@ public:
     // Every source into `directory`, named after it: its name without the
     // last suffix, with ".wav". With `walkFolders`, a source that is a
     // folder stands for every file under it (filesUnder()), each into the
-    // same relative path under `directory`.
+    // same relative path under `directory`; `stop` as filesUnder()'s.
     static Batch intoFolder(const QStringList &sources, const QString &directory,
-                            bool walkFolders = false);
+                            bool walkFolders = false, const std::function<bool()> &stop = {});
     // The output's name for `source`.
     static QString outputName(const QString &source);
 
