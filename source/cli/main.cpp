@@ -244,6 +244,13 @@ TaskOutcome printPeak(File &file, const QString &path, bool showProgress)
     return TaskOutcome::Converted;
 }
 
+// A folder named without -r: say what would convert it.
+QString folderWithoutRecursion(const QString &path)
+{
+    return QStringLiteral("%1 is a folder; -r converts the recordings under it")
+            .arg(QDir::toNativeSeparators(path));
+}
+
 // One file's --info block on stdout: Converted when its layout was
 // recognised (and, with `peak`, measured).
 TaskOutcome printInfo(const QString &path, bool peak, bool showProgress)
@@ -251,9 +258,12 @@ TaskOutcome printInfo(const QString &path, bool peak, bool showProgress)
     const QString name = QDir::toNativeSeparators(path);
     const WaveInfo info = recognizeWave(path);
     if (info.layout == WaveLayout::NotWave) {
-        printLine(
-                (info.unreadable ? QStringLiteral("cannot open %1: %2") : QStringLiteral("%1: %2"))
-                        .arg(name, info.evidence));
+        if (QFileInfo(path).isDir())
+            printLine(folderWithoutRecursion(path));
+        else
+            printLine((info.unreadable ? QStringLiteral("cannot open %1: %2")
+                                       : QStringLiteral("%1: %2"))
+                              .arg(name, info.evidence));
         return TaskOutcome::Failed;
     }
     // Other audio formats are named by libsndfile's reader, encoding and all.
@@ -481,6 +491,9 @@ void printEnd(ProgressLine &progress, const BatchTask &task, const TaskEnd &end)
                                                         warningText(warning)));
     else if (end.outcome == TaskOutcome::Failed && end.failure == TaskFailure::Conversion)
         progress.print(reasonWithRemedy(task, *end.type, end.result));
+    else if (end.outcome == TaskOutcome::Failed && end.failure == TaskFailure::NoLayout &&
+             QFileInfo(task.source).isDir())
+        progress.print(folderWithoutRecursion(task.source));
     else if (end.outcome == TaskOutcome::Failed)
         progress.print(taskFailureText(
                 task, end, QStringLiteral("choose with --to standard or --to brinmoor")));

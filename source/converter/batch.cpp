@@ -244,6 +244,13 @@ public:
         work();
         for (std::thread &worker : workers)
             worker.join();
+        // A folder made for a file whose conversion then failed or was
+        // stopped would stay behind empty; rmdir leaves any that hold
+        // something, also what another task wrote there.
+        std::sort(madeFolders.begin(), madeFolders.end(),
+                  [](const QString &a, const QString &b) { return a.size() > b.size(); });
+        for (const QString &folder : madeFolders)
+            QDir().rmdir(folder);
     }
 
 private:
@@ -331,7 +338,7 @@ private:
         }
         // The folders of a walked tree are made as their files are written.
         if (task.found)
-            QDir().mkpath(QFileInfo(task.destination).path());
+            makeFolders(QFileInfo(task.destination).absolutePath());
         ConvertOptions convertOptions;
         convertOptions.parallel = parallelParts;
         convertOptions.quality = options.quality;
@@ -347,6 +354,14 @@ private:
             end.failure = TaskFailure::Conversion;
         }
         return end;
+    }
+
+    void makeFolders(const QString &path)
+    {
+        const std::lock_guard<std::mutex> lock(folderMutex);
+        for (QString folder = path; !QFileInfo::exists(folder); folder = QFileInfo(folder).path())
+            madeFolders << folder;
+        QDir().mkpath(path);
     }
 
     bool report(size_t index, double fraction, bool done)
@@ -373,6 +388,8 @@ private:
     bool parallelParts = false;
     std::mutex progressMutex;
     BatchProgress whole;
+    std::mutex folderMutex;
+    QStringList madeFolders; // by this run, for files in a walked tree
 };
 
 } // namespace

@@ -103,6 +103,7 @@ private slots:
                 {"-r without -o", {"-r", "short.wav", "x.wav"}, 2, {"-r goes with -o or --info"}},
                 {"-r with --peak", {"--info", "-r", "--peak", "."}, 2, {"without -r"}},
                 {"-n with --info", {"--info", "-n", "short.wav"}, 2, {"-n goes with converting"}},
+                {"folder without -r", {"--info", "."}, 1, {". is a folder; -r converts the"}},
                 {"empty destination name", {"short.wav", ""}, 2, {"empty name was given"}},
                 {"FLAC read as a recording",
                  {"--to", "standard", "short.flac", "x.wav"},
@@ -440,6 +441,19 @@ private slots:
         QVERIFY2(r.err.endsWith(": 5 converted, 0 failed, 3 skipped (not recordings)\n"), r.err);
         QCOMPARE(readFile(rec.filePath("out/2019/a.wav")),
                  readFile(rec.filePath("out/2020/alias.wav")));
+
+        // A folder made for a file that then fails is not left behind.
+        QByteArray damaged = readFile(dir.filePath("short.flac"));
+        for (int i = damaged.size() / 2; i < damaged.size() / 2 + 64; ++i)
+            damaged[i] = char(damaged[i] ^ 0x5a);
+        QVERIFY(rec.mkpath("2022/deep") && writeFile(rec.filePath("2022/deep/bad.flac"), damaged));
+        r = run(converter({"-r", "-o", work.filePath("fresh"), rec.filePath("2022")}));
+        QCOMPARE(r.exitCode, 1);
+        QVERIFY2(r.err.contains("cannot read " + rec.filePath("2022/deep/bad.flac").toUtf8()),
+                 r.err);
+        QCOMPARE(strayFiles(work.filePath("fresh")), QStringList());
+        r = run(converter({"-o", work.filePath("fresh"), rec.filePath("2022")}));
+        QVERIFY2(r.exitCode == 1 && r.err.contains("2022 is a folder; -r converts the"), r.err);
     }
 
     // On a terminal, one line follows the whole batch, also when files
