@@ -3,6 +3,7 @@
 #include "common/progressthrottle.h"
 #include "platform/fileidentity.h"
 #include "wave/brinmoorwavefile.h"
+#include "wave/filereasons.h"
 #include "wave/soundfile.h"
 #include "wave/standardwavefile.h"
 
@@ -23,6 +24,13 @@
 
 namespace {
 
+// The sentences of failures, the file's name and the reason from below put
+// together in the words of the conversion.
+QString tr(const char *text)
+{
+    return QCoreApplication::translate("ConvertFile", text);
+}
+
 QString native(const QString &path)
 {
     return QDir::toNativeSeparators(path);
@@ -42,7 +50,7 @@ ConvertResult sourceFailure(const QString &source, const WaveInfo &info, const Q
 {
     ConvertResult result = info.unreadable
             ? failure(ConvertError::SourceOpen,
-                      QStringLiteral("cannot open %1: %2").arg(native(source), why))
+                      tr("cannot open %1: %2").arg(native(source), why))
             : failure(ConvertError::SourceFormat,
                       QStringLiteral("%1: %2").arg(native(source), why));
     result.source = info;
@@ -187,7 +195,7 @@ private:
             return sourceFailure(source, reader.sourceInfo(), reader.errorString());
         if (isSameFile(source, destination))
             return failure(ConvertError::SameFile,
-                           QStringLiteral("source and destination are the same file"));
+                           tr("source and destination are the same file"));
         result.source = reader.sourceInfo();
         result.warnings = result.source.warnings();
         result.destinationRate = writer.sampleRate();
@@ -320,7 +328,7 @@ private:
             return cancelled();
         result.framesWritten = parts[0].framesWritten + (split ? parts[1].framesWritten : 0);
         if (split && parts[0].framesWritten != parts[1].firstOutput)
-            return writeFailure(ConvertError::Write, QStringLiteral("the parts do not meet"));
+            return writeFailure(ConvertError::Write, tr("the parts do not meet"));
         return {};
     }
 
@@ -441,7 +449,7 @@ private:
         const int produced = call(out);
         if (produced < 0)
             return failure(ConvertError::Resampling,
-                           QStringLiteral("cannot convert %1: %2")
+                           tr("cannot convert %1: %2")
                                    .arg(native(source), part.stage->errorString()));
         if (countOvers)
             part.overs.add(out, produced);
@@ -483,7 +491,7 @@ private:
     ConvertResult unsupportedRate() const
     {
         return failure(ConvertError::UnsupportedRate,
-                       QStringLiteral("%1: the sample rate of %2 Hz is not supported")
+                       tr("%1: the sample rate of %2 Hz is not supported")
                                .arg(native(source), QString::number(reader.sampleRate())));
     }
 
@@ -491,12 +499,12 @@ private:
     {
         return failure(
                 ConvertError::Read,
-                QStringLiteral("cannot read %1: %2").arg(native(source), from.errorString()));
+                tr("cannot read %1: %2").arg(native(source), from.errorString()));
     }
 
     ConvertResult writeFailure(ConvertError error, const QString &why) const
     {
-        return failure(error, QStringLiteral("cannot write %1: %2").arg(native(destination), why));
+        return failure(error, tr("cannot write %1: %2").arg(native(destination), why));
     }
 
     ConvertResult partWriteFailure(const Part &part) const
@@ -510,7 +518,7 @@ private:
 
     static ConvertResult cancelled()
     {
-        return failure(ConvertError::Cancelled, QStringLiteral("cancelled"));
+        return failure(ConvertError::Cancelled, FileReason::cancelled());
     }
 
     Source &reader;
@@ -568,9 +576,9 @@ ConvertResult convertFile(const QString &source, const QString &destination, Dir
     const bool toFlac = toStandard && suffix == QLatin1String("flac");
     if (!toFlac && unwrittenExtensions().contains(suffix))
         return failure(ConvertError::DestinationFormat,
-                       QStringLiteral("%1: .%2 files cannot be written; name the destination %3")
+                       tr("%1: .%2 files cannot be written; name the destination %3")
                                .arg(native(destination), suffix,
-                                    toStandard ? QStringLiteral(".wav or .flac")
+                                    toStandard ? tr(".wav or .flac")
                                                : QStringLiteral(".wav")));
     // Refused before anything is opened, so nothing is written.
     const StandardFormat &format = options.standard;

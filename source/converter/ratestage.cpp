@@ -74,7 +74,9 @@ public:
     {
         int produced = 0;
         if (!dsp.processInput(n, true, gain, out, &produced)) {
-            failure = QStringLiteral("the polyphase stage refused a block of %1 frames").arg(n);
+            failure = QCoreApplication::translate(
+                              "ConvertFile", "the polyphase stage refused a block of %1 frames")
+                              .arg(n);
             return -1;
         }
         framesIn += n;

@@ -78,21 +78,13 @@ bool readsInPlace(QIODevice *device)
 
 qint64 readAt(QFileDevice *file, qint64 at, char *bytes, qint64 n, QString *error)
 {
-    const int fd = file->handle();
-    qint64 total = 0;
-    while (total < n) {
-        const ssize_t got = ::pread(fd, bytes + total, size_t(n - total), off_t(at + total));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0) {
-            *error = qt_error_string(errno);
-            return -1;
-        }
-        if (got == 0)
-            break;
-        total += got;
-    }
-    return total;
+    ssize_t got;
+    do
+        got = ::pread(file->handle(), bytes, size_t(n), off_t(at));
+    while (got < 0 && errno == EINTR);
+    if (got < 0)
+        *error = qt_error_string(errno);
+    return got;
 }
 
 bool writesAt(QFileDevice *file)

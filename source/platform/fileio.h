@@ -33,9 +33,10 @@ std::unique_ptr<QFile> openAgainForReading(const QFileDevice *file, QString *err
 // (which openAgainForReading() gives there).
 bool readsInPlace(QIODevice *device);
 
-// Reads up to `n` bytes at offset `at` of `file`: fewer only where the file
-// ends, -1 with the reason on a read error. The file's position stays where
-// it was when readsInPlace() is true.
+// Reads up to `n` bytes at offset `at` of `file` in one request: fewer
+// where the file ends or the system gave fewer (the caller asks again for
+// the rest), 0 at the end, -1 with the reason on a read error. The file's
+// position stays where it was when readsInPlace() is true.
 qint64 readAt(QFileDevice *file, qint64 at, char *bytes, qint64 n, QString *error);
 
 // Whether writeAt() can write `file`: false where the system has no writes

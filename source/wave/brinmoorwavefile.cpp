@@ -3,8 +3,8 @@
 #include "chunkedio.h"
 #include "pcmsample.h"
 #include "wavelayout.h"
+#include "filereasons.h"
 
-#include <QCoreApplication>
 #include <QFile>
 #include <QSaveFile>
 #include <QtEndian>
@@ -20,11 +20,6 @@
 #endif
 
 namespace {
-
-QString tr(const char *text)
-{
-    return QCoreApplication::translate("WaveFile", text);
-}
 
 constexpr qint64 frameBytes = 16;
 
@@ -203,42 +198,25 @@ struct BrinmoorWaveFile::Detail
     bool tracking = false;
     bool keepOvers = false;
     PeakScan tracked;
-    WaveInfo info;
 };
 
 BrinmoorWaveFile::BrinmoorWaveFile()
-    : header(WaveHeader::brinmoorDefaults())
+    : WaveFile(WaveLayout::Brinmoor, WaveHeader::brinmoorDefaults())
     , d(std::make_unique<Detail>())
 { }
 
 BrinmoorWaveFile::~BrinmoorWaveFile() = default;
 
-bool BrinmoorWaveFile::open(const QString &fileName, QIODevice::OpenMode mode)
+bool BrinmoorWaveFile::startWriting(const QString &fileName)
 {
-    forget();
-
-    if (mode == QIODevice::WriteOnly) {
-        header = WaveHeader::brinmoorDefaults();
-        const WaveHeader::Bytes bytes = header.toBytes();
-        opened = d->io.startWriting(fileName, QByteArray(bytes.data(), WaveHeader::size), &error);
-        return opened;
-    }
-    if (mode != QIODevice::ReadOnly) {
-        error = tr("unsupported open mode");
-        return false;
-    }
-    return readSource(openSource(fileName, WaveLayout::Brinmoor, &d->info));
-}
-
-bool BrinmoorWaveFile::open(std::unique_ptr<QIODevice> source)
-{
-    forget();
-    return readSource(openSource(std::move(source), WaveLayout::Brinmoor, &d->info));
+    header = WaveHeader::brinmoorDefaults();
+    const WaveHeader::Bytes bytes = header.toBytes();
+    opened = d->io.startWriting(fileName, QByteArray(bytes.data(), WaveHeader::size), &error);
+    return opened;
 }
 
 void BrinmoorWaveFile::forget()
 {
-    opened = false;
     d->io.reset();
     d->later = nullptr;
     d->laterFrames = 0;
@@ -246,29 +224,21 @@ void BrinmoorWaveFile::forget()
     d->readScale = 1.0;
     d->damaged = 0;
     d->tracking = false;
-    d->info = WaveInfo();
     dataStart = 0;
-    bytesWritten = 0;
-    error.clear();
 }
 
 bool BrinmoorWaveFile::readSource(std::unique_ptr<QIODevice> in)
 {
-    if (!in) {
-        error = d->info.layout == WaveLayout::Standard ? otherLayoutReason(d->info)
-                                                       : d->info.evidence;
-        return false;
-    }
     char head[WaveHeader::size];
     if (!in->seek(0) || readFully(in.get(), head, WaveHeader::size, &error) != WaveHeader::size) {
         if (error.isEmpty())
-            error = tr("the file was truncated while it was being read");
+            error = FileReason::truncated();
         return false;
     }
     header.assignFromBytes(head, WaveHeader::size);
     // Every byte behind the header is frame data, whatever dataSize says.
-    dataStart = d->info.dataBegin;
-    d->dataEnd = d->info.dataEnd;
+    dataStart = info.dataBegin;
+    d->dataEnd = info.dataEnd;
     opened = d->io.startReading(std::move(in), dataStart, d->dataEnd, &error);
     return opened;
 }
@@ -315,7 +285,7 @@ double BrinmoorWaveFile::measurePeak(bool &ok, const std::function<bool(double)>
                 scanValues(bytes, qint64(n) * 2, scan);
             });
     if (end != PassEnd::Done) {
-        error = end == PassEnd::Stopped ? tr("cancelled") : d->io.reader.errorString();
+        error = end == PassEnd::Stopped ? FileReason::cancelled() : d->io.reader.errorString();
         rewind();
         return 1.0;
     }
@@ -342,11 +312,6 @@ double BrinmoorWaveFile::trackedPeak() const
     return d->tracked.peak;
 }
 
-const WaveInfo &BrinmoorWaveFile::sourceInfo() const
-{
-    return d->info;
-}
-
 int BrinmoorWaveFile::readFrames(Frame *frames, int count)
 {
     return read(frames, count, false);
@@ -360,7 +325,7 @@ int BrinmoorWaveFile::readFramesRounded(Frame *frames, int count)
 int BrinmoorWaveFile::read(Frame *frames, int count, bool rounded)
 {
     if (!d->io.reading()) {
-        error = tr("not open for reading");
+        error = FileReason::notOpenForReading();
         return -1;
     }
     if (count <= 0)
@@ -399,7 +364,7 @@ int BrinmoorWaveFile::read(Frame *frames, int count, bool rounded)
 bool BrinmoorWaveFile::writeFrames(const Frame *frames, int count)
 {
     if (!d->io.writing()) {
-        error = tr("not open for writing");
+        error = FileReason::notOpenForWriting();
         return false;
     }
     if (!writeWholeFrames(d->io.writer, frameBytes, count, [frames](int first, char *bytes, int n) {
@@ -436,7 +401,7 @@ Frame *BrinmoorWaveFile::frameSpace(int count, int part)
     ChunkedWriter *writer = part == 0 ? &d->io.writer : d->later;
     QString &failure = part == 0 ? error : d->laterError;
     if (!d->io.writing() || !writer) {
-        failure = tr("not open for writing");
+        failure = FileReason::notOpenForWriting();
         return nullptr;
     }
     // The file's bytes are the frames' memory on a little-endian machine, so
@@ -460,7 +425,7 @@ bool BrinmoorWaveFile::commitFrames(int count, int part)
     ChunkedWriter *writer = part == 0 ? &d->io.writer : d->later;
     QString &failure = part == 0 ? error : d->laterError;
     if (!d->io.writing() || !writer) {
-        failure = tr("not open for writing");
+        failure = FileReason::notOpenForWriting();
         return false;
     }
     if (Q_BYTE_ORDER == Q_LITTLE_ENDIAN && count * frameBytes <= writer->capacity()) {
@@ -502,13 +467,12 @@ bool BrinmoorWaveFile::close()
 
 bool BrinmoorWaveFile::openSameFile(const BrinmoorWaveFile &other)
 {
-    open(QString(), QIODevice::NotOpen); // drops what was open, as open() does
-    error.clear();
+    drop();
     if (!other.d->io.reading()) {
-        error = tr("not open for reading");
+        error = FileReason::notOpenForReading();
         return false;
     }
-    d->info = other.d->info;
+    info = other.info;
     header = other.header;
     dataStart = other.dataStart;
     d->dataEnd = other.d->dataEnd;

@@ -1,8 +1,7 @@
 #pragma once
 
 #include "frame.h"
-#include "waveheader.h"
-#include "wavelayout.h"
+#include "wavefile.h"
 
 #include <QIODevice>
 #include <QString>
@@ -17,7 +16,7 @@
 //
 // Writing goes to a temporary file beside the destination; the destination
 // is replaced only by a close() that finished everything without error.
-class BrinmoorWaveFile
+class BrinmoorWaveFile final : public WaveFile
 {
 public:
     // Values read are limited to +-0.99999999999999; NaN reads as the
@@ -29,10 +28,6 @@ public:
     BrinmoorWaveFile(const BrinmoorWaveFile &) = delete;
     BrinmoorWaveFile &operator=(const BrinmoorWaveFile &) = delete;
 
-    bool open(const QString &fileName, QIODevice::OpenMode mode);
-    // Reads from a device open for reading (a file, bytes in memory) as
-    // from a file opened by name.
-    bool open(std::unique_ptr<QIODevice> source);
     // Reading: the file that `other` has open, as it was recognised there,
     // from its first frame on; never by name, which may stand for another
     // file by now. For a second reader of one conversion.
@@ -104,25 +99,15 @@ public:
     // destination. Reading: closes. False when anything failed.
     bool close();
 
-    bool isOpen() const { return opened; }
     qint64 totalFrames() const;
-    // What recognition found in the source (also after a refused open).
-    const WaveInfo &sourceInfo() const;
-    const WaveHeader &waveHeader() const { return header; }
-    QString errorString() const { return error; }
 
 private:
     int read(Frame *frames, int count, bool rounded);
-    // Closes without finishing anything, as every open starts.
-    void forget();
-    // Reading: takes the source that recognition accepted (or null).
-    bool readSource(std::unique_ptr<QIODevice> in);
+    void forget() override;
+    bool startWriting(const QString &fileName) override;
+    bool readSource(std::unique_ptr<QIODevice> in) override;
 
-    bool opened = false;
-    WaveHeader header;
     qint64 dataStart = 0;
-    quint64 bytesWritten = 0;
-    QString error;
     struct Detail;
     std::unique_ptr<Detail> d;
 };

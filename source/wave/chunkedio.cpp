@@ -2,6 +2,7 @@
 
 #include "platform/fileio.h"
 #include "platform/writeback.h"
+#include "filereasons.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -37,15 +38,14 @@ std::unique_ptr<QSaveFile> openDestination(const QString &fileName, ChunkedWrite
                                            const char *head, qint64 headLength, QString *error)
 {
     if (!nameSurvivesEncoding(fileName)) {
-        *error = QCoreApplication::translate(
-                "WaveFile", "the name cannot be written in the system's file name encoding");
+        *error = FileReason::nameNotEncodable();
         return nullptr;
     }
     // Replacing a device or a FIFO with a regular file would break whatever
     // uses it (as root, even /dev/null).
     const QFileInfo info(fileName);
     if (info.exists() && !info.isFile()) {
-        *error = QCoreApplication::translate("WaveFile", "not a regular file");
+        *error = FileReason::notRegularFile();
         return nullptr;
     }
     // Checked here so that the reason is the system's short text rather than
@@ -86,6 +86,24 @@ bool writeFully(QFileDevice *file, const char *bytes, qint64 n, QString *error)
 
 namespace {
 
+// Reads until `n` bytes are in or the source ends: `readSome(done)` reads
+// what it can into bytes + done, 0 at the end, -1 on a read error (whose
+// reason it gives).
+template<class ReadSome>
+qint64 readUntilFull(qint64 n, ReadSome readSome)
+{
+    qint64 total = 0;
+    while (total < n) {
+        const qint64 got = readSome(total);
+        if (got < 0)
+            return -1;
+        if (got == 0)
+            break;
+        total += got;
+    }
+    return total;
+}
+
 // Reads up to `n` bytes from offset `at`, as readFully() does. Where the
 // system allows, a file's own position is left alone, so that readers of
 // one open file (or of duplicates of it, which share the position) never
@@ -93,8 +111,12 @@ namespace {
 // their own.
 qint64 readFullyAt(QIODevice *device, qint64 at, char *bytes, qint64 n, QString *error)
 {
-    if (Platform::readsInPlace(device))
-        return Platform::readAt(static_cast<QFileDevice *>(device), at, bytes, n, error);
+    if (Platform::readsInPlace(device)) {
+        auto *file = static_cast<QFileDevice *>(device);
+        return readUntilFull(n, [&](qint64 done) {
+            return Platform::readAt(file, at + done, bytes + done, n - done, error);
+        });
+    }
     if (!device->seek(at)) {
         *error = deviceError(device, "seek failed");
         return -1;
@@ -106,18 +128,12 @@ qint64 readFullyAt(QIODevice *device, qint64 at, char *bytes, qint64 n, QString 
 
 qint64 readFully(QIODevice *file, char *bytes, qint64 n, QString *error)
 {
-    qint64 total = 0;
-    while (total < n) {
-        const qint64 got = file->read(bytes + total, n - total);
-        if (got < 0) {
+    return readUntilFull(n, [&](qint64 done) {
+        const qint64 got = file->read(bytes + done, n - done);
+        if (got < 0)
             *error = deviceError(file, "read failed");
-            return -1;
-        }
-        if (got == 0)
-            break;
-        total += got;
-    }
-    return total;
+        return got;
+    });
 }
 
 ChunkedReader::ChunkedReader(qint64 capacity)
@@ -168,8 +184,7 @@ qint64 ChunkedReader::fill(qint64 wanted)
         // been cut short since. Ending quietly here would pass off the part
         // read so far as the whole recording.
         end = consumedPos + filled;
-        error = QCoreApplication::translate("WaveFile",
-                                            "the file was truncated while it was being read");
+        error = FileReason::truncated();
         return -1;
     }
     return available();
@@ -345,7 +360,7 @@ bool WaveFileIo::startReadingSameFile(const WaveFileIo &other, QString *error)
 {
     const auto *otherFile = qobject_cast<QFileDevice *>(other.source.get());
     if (!other.reading() || !otherFile) {
-        *error = QCoreApplication::translate("WaveFile", "not open for reading");
+        *error = FileReason::notOpenForReading();
         return false;
     }
     auto copy = Platform::openAgainForReading(otherFile, error);

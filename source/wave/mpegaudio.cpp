@@ -2,6 +2,7 @@
 
 #include "chunkedio.h"
 #include "common/latelibrary.h"
+#include "filereasons.h"
 
 #include <QCoreApplication>
 #include <QIODevice>
@@ -291,7 +292,7 @@ bool MpegAudio::open(QIODevice *file)
 int MpegAudio::read(float *samples, int count)
 {
     if (!d) {
-        error = tr("not open for reading");
+        error = FileReason::notOpenForReading();
         return -1;
     }
     const Mpg123 &api = mpg123();

@@ -4,6 +4,7 @@
 #include "common/latelibrary.h"
 #include "mpegaudio.h"
 #include "pcmsample.h"
+#include "filereasons.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -438,7 +439,7 @@ bool SoundFile::open(const QString &name, QIODevice::OpenMode mode)
     d.reset();
     error.clear();
     if (mode != QIODevice::ReadOnly) {
-        error = tr("unsupported open mode");
+        error = FileReason::unsupportedOpenMode();
         return false;
     }
     info = WaveInfo();
@@ -462,7 +463,7 @@ bool SoundFile::open(std::unique_ptr<QIODevice> source)
     scale = 1.0;
     damaged = 0;
     if (!source || !source->isReadable()) {
-        error = tr("not open for reading");
+        error = FileReason::notOpenForReading();
         info.unreadable = true;
         info.evidence = error;
         return false;
@@ -623,7 +624,7 @@ double SoundFile::measurePeak(bool &ok, const std::function<bool(double)> &progr
     for (int got; (got = readFrames(frames.data(), block)) != 0;) {
         if (got < 0 || (progress && !progress(std::min(1.0, double(read) / total)))) {
             if (got >= 0)
-                error = tr("cancelled");
+                error = FileReason::cancelled();
             scale = kept;
             return 1.0;
         }
@@ -685,7 +686,7 @@ int SoundFile::readFramesRounded(Frame *frames, int count)
 int SoundFile::readFrames(Frame *frames, int count)
 {
     if (!opened) {
-        error = tr("not open for reading");
+        error = FileReason::notOpenForReading();
         return -1;
     }
     if (count <= 0)
@@ -762,7 +763,7 @@ bool FlacFile::open(const QString &fileName, QIODevice::OpenMode mode)
     error.clear();
     framesWritten = 0;
     if (mode != QIODevice::WriteOnly) {
-        error = tr("unsupported open mode");
+        error = FileReason::unsupportedOpenMode();
         return false;
     }
     if (!format.flacHolds()) {
@@ -808,7 +809,7 @@ bool FlacFile::commitFrames(int count, int)
 bool FlacFile::writeFrames(const Frame *frames, int count)
 {
     if (!opened) {
-        error = tr("not open for writing");
+        error = FileReason::notOpenForWriting();
         return false;
     }
     if (count <= 0)

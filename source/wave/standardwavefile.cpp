@@ -4,8 +4,8 @@
 #include "pcmsample.h"
 #include "wavechunks.h"
 #include "wavelayout.h"
+#include "filereasons.h"
 
-#include <QCoreApplication>
 #include <QFile>
 #include <QSaveFile>
 
@@ -19,11 +19,6 @@
 #endif
 
 namespace {
-
-QString tr(const char *text)
-{
-    return QCoreApplication::translate("WaveFile", text);
-}
 
 constexpr double fullScale = pcmFullScale;
 
@@ -350,7 +345,6 @@ struct StandardWaveFile::Detail
     ChunkedWriter *later = nullptr;
     quint64 laterBytes = 0;
     QString laterError;
-    WaveInfo info;
     double floatScale = 1.0;
     qint64 damaged = 0;
     qint64 expectedFrames = 0;
@@ -361,64 +355,39 @@ struct StandardWaveFile::Detail
 };
 
 StandardWaveFile::StandardWaveFile()
-    : header(WaveHeader::standardDefaults())
+    : WaveFile(WaveLayout::Standard, WaveHeader::standardDefaults())
     , d(std::make_unique<Detail>())
 { }
 
 StandardWaveFile::~StandardWaveFile() = default;
 
-bool StandardWaveFile::open(const QString &fileName, QIODevice::OpenMode mode)
+bool StandardWaveFile::startWriting(const QString &fileName)
 {
-    forget();
-
-    if (mode == QIODevice::WriteOnly) {
-        // Every written file gets the construction header, whatever an
-        // earlier reading open left in `header`. One that is expected to pass
-        // 4 GiB starts with room for the 64-bit sizes of RF64.
-        header = headerFor(d->written);
-        constexpr quint64 largeData = 0xffffffffu - (1u << 20);
-        d->reserved = quint64(d->expectedFrames) * header.blockAlign > largeData;
-        const QByteArray bytes = d->reserved ? headerBytes(header, 0, true)
-                : d->written.isFloat()       ? headerBytes(header, 0, false)
-                                       : QByteArray(header.toBytes().data(), WaveHeader::size);
-        opened = d->io.startWriting(fileName, bytes, &error);
-        return opened;
-    }
-    if (mode != QIODevice::ReadOnly) {
-        error = tr("unsupported open mode");
-        return false;
-    }
-    return readSource(openSource(fileName, WaveLayout::Standard, &d->info));
-}
-
-bool StandardWaveFile::open(std::unique_ptr<QIODevice> source)
-{
-    forget();
-    return readSource(openSource(std::move(source), WaveLayout::Standard, &d->info));
+    // Every written file gets the construction header, whatever an earlier
+    // reading open left in `header`. One that is expected to pass 4 GiB
+    // starts with room for the 64-bit sizes of RF64.
+    header = headerFor(d->written);
+    constexpr quint64 largeData = 0xffffffffu - (1u << 20);
+    d->reserved = quint64(d->expectedFrames) * header.blockAlign > largeData;
+    const QByteArray bytes = d->reserved ? headerBytes(header, 0, true)
+            : d->written.isFloat()       ? headerBytes(header, 0, false)
+                                   : QByteArray(header.toBytes().data(), WaveHeader::size);
+    opened = d->io.startWriting(fileName, bytes, &error);
+    return opened;
 }
 
 void StandardWaveFile::forget()
 {
-    // Closing without completion: a file being written is discarded.
-    opened = false;
     d->io.reset();
     d->later = nullptr;
     d->laterBytes = 0;
     d->laterError.clear();
-    d->info = WaveInfo();
     d->floatScale = 1.0;
     d->damaged = 0;
-    bytesWritten = 0;
-    error.clear();
 }
 
 bool StandardWaveFile::readSource(std::unique_ptr<QIODevice> in)
 {
-    if (!in) {
-        error = d->info.layout == WaveLayout::Brinmoor ? otherLayoutReason(d->info)
-                                                       : d->info.evidence;
-        return false;
-    }
     WaveFormat &format = d->format;
     if (!readWaveFormat(in.get(), in->size(), &format, &error))
         return false;
@@ -457,7 +426,7 @@ int StandardWaveFile::readFramesRounded(Frame *frames, int count)
 int StandardWaveFile::read(Frame *frames, int count, bool rounded)
 {
     if (!d->io.reading()) {
-        error = tr("not open for reading");
+        error = FileReason::notOpenForReading();
         return -1;
     }
     if (count <= 0)
@@ -488,7 +457,7 @@ int StandardWaveFile::read(Frame *frames, int count, bool rounded)
 bool StandardWaveFile::writeFrames(const Frame *frames, int count)
 {
     if (!d->io.writing()) {
-        error = tr("not open for writing");
+        error = FileReason::notOpenForWriting();
         return false;
     }
     const qint64 frameBytes = d->frameBytes;
@@ -545,7 +514,7 @@ bool StandardWaveFile::commitFrames(int count, int part)
                           [&format, frames, at](int first, char *bytes, int n) {
                               storeStereo(format, frames + first, bytes, n, at + quint64(first));
                           })) {
-        d->laterError = d->later ? d->later->errorString() : tr("not open for writing");
+        d->laterError = d->later ? d->later->errorString() : FileReason::notOpenForWriting();
         return false;
     }
     d->laterBytes += quint64(count) * quint64(frameBytes);
@@ -581,11 +550,6 @@ void StandardWaveFile::setFormat(const StandardFormat &format)
     d->written = format;
     d->frameBytes = 2 * format.bytesPerSample();
     header = headerFor(format);
-}
-
-const WaveInfo &StandardWaveFile::sourceInfo() const
-{
-    return d->info;
 }
 
 bool StandardWaveFile::needsPeak() const
@@ -630,7 +594,7 @@ double StandardWaveFile::measurePeak(bool &ok, const std::function<bool(double)>
         }
     });
     if (end != PassEnd::Done) {
-        error = end == PassEnd::Stopped ? tr("cancelled") : reader.errorString();
+        error = end == PassEnd::Stopped ? FileReason::cancelled() : reader.errorString();
         rewind();
         return 1.0;
     }
@@ -643,13 +607,12 @@ double StandardWaveFile::measurePeak(bool &ok, const std::function<bool(double)>
 
 bool StandardWaveFile::openSameFile(const StandardWaveFile &other)
 {
-    open(QString(), QIODevice::NotOpen); // drops what was open, as open() does
-    error.clear();
+    drop();
     if (!other.d->io.reading()) {
-        error = tr("not open for reading");
+        error = FileReason::notOpenForReading();
         return false;
     }
-    d->info = other.d->info;
+    info = other.info;
     d->format = other.d->format;
     d->block = other.d->block;
     header = other.header;

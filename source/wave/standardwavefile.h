@@ -2,8 +2,7 @@
 
 #include "frame.h"
 #include "standardformat.h"
-#include "waveheader.h"
-#include "wavelayout.h"
+#include "wavefile.h"
 
 #include <QIODevice>
 #include <QString>
@@ -27,7 +26,7 @@
 // is replaced only by a close() that finished everything without error. An
 // object destroyed while writing (or a failed close) leaves the destination
 // exactly as it was.
-class StandardWaveFile
+class StandardWaveFile final : public WaveFile
 {
 public:
     StandardWaveFile();
@@ -35,13 +34,6 @@ public:
     StandardWaveFile(const StandardWaveFile &) = delete;
     StandardWaveFile &operator=(const StandardWaveFile &) = delete;
 
-    // mode is QIODevice::ReadOnly (open an existing file and accept its
-    // header) or QIODevice::WriteOnly (start a new file with the construction
-    // header). False on failure, with the reason in errorString().
-    bool open(const QString &fileName, QIODevice::OpenMode mode);
-    // Reads from a device open for reading (a file, bytes in memory) as
-    // from a file opened by name.
-    bool open(std::unique_ptr<QIODevice> source);
     // Reading: the file that `other` has open, as it was recognised there,
     // from its first frame on; never by name, which may stand for another
     // file by now. For a second reader of one conversion.
@@ -114,26 +106,15 @@ public:
     // destination then keeps its earlier state.
     bool close();
 
-    bool isOpen() const { return opened; }
     // Whole frames of sample data in the source (0 when unknown or writing).
     qint64 totalFrames() const;
-    // What recognition found in the source (also after a refused open).
-    const WaveInfo &sourceInfo() const;
-    const WaveHeader &waveHeader() const { return header; }
-    // Why the last open, read, write or close failed; empty if nothing failed.
-    QString errorString() const { return error; }
 
 private:
     int read(Frame *frames, int count, bool rounded);
-    // Closes without finishing anything, as every open starts.
-    void forget();
-    // Reading: takes the source that recognition accepted (or null).
-    bool readSource(std::unique_ptr<QIODevice> in);
+    void forget() override;
+    bool startWriting(const QString &fileName) override;
+    bool readSource(std::unique_ptr<QIODevice> in) override;
 
-    bool opened = false;
-    WaveHeader header;
-    quint64 bytesWritten = 0;
-    QString error;
     // Private state of the reader and the writer (buffers, data bounds).
     struct Detail;
     std::unique_ptr<Detail> d;

@@ -100,16 +100,30 @@ bool parseFormat(const char *fmt, quint32 size, WaveFormat *format, QString *rea
     return true;
 }
 
+// Reads the `n` bytes at `at`: true when all of them are there. False also
+// for a read error, whose reason is then in *error (left alone otherwise).
+bool bytesAt(QIODevice *file, qint64 at, char *bytes, qint64 n, QString *error)
+{
+    if (!file->seek(at)) {
+        *error = file->errorString();
+        return false;
+    }
+    return readFully(file, bytes, n, error) == n;
+}
+
 // True when what lies at `at` (or, past a pad byte, at `at` + 1) is the
 // head of a chunk or a tag rather than sample data: an id of four printable
-// characters, or an ID3 or ID3v1 tag appended as it is.
-bool chunkAt(QIODevice *file, qint64 at, qint64 fileSize)
+// characters, or an ID3 or ID3v1 tag appended as it is. False with *error
+// set when the file cannot be read there.
+bool chunkAt(QIODevice *file, qint64 at, qint64 fileSize, QString *error)
 {
-    QString ignored;
     for (const qint64 start : {at, at + 1}) {
         char head[8];
-        if (start + 8 > fileSize || !file->seek(start) || readFully(file, head, 8, &ignored) != 8)
+        if (start + 8 > fileSize || !bytesAt(file, start, head, 8, error)) {
+            if (!error->isEmpty())
+                return false;
             continue;
+        }
         if (std::memcmp(head, "ID3", 3) == 0 || std::memcmp(head, "TAG", 3) == 0)
             return true;
         if (std::all_of(head, head + 4, [](char c) { return c >= 0x20 && c <= 0x7e; }))
@@ -123,25 +137,27 @@ bool chunkAt(QIODevice *file, qint64 at, qint64 fileSize)
 // up to date leaves samples behind the size it gave; they are told from the
 // chunks that may follow a data chunk by what their bytes look like. Past
 // 4 GiB a 32-bit size holds the real one modulo 2^32: the reading nearest
-// to the bytes there is meant.
+// to the bytes there is meant. A read error sets *error; the extent is then
+// meaningless.
 DataExtent extentWithin(QIODevice *file, qint64 body, quint64 size, qint64 fileSize,
-                        quint64 *announced, qint64 *dataEnd)
+                        quint64 *announced, qint64 *dataEnd, QString *error)
 {
     const quint64 there = quint64(fileSize - body);
     *dataEnd = body + qint64(size);
     if (there <= 0xffffffffu) {
-        if (fileSize - *dataEnd < 8 || chunkAt(file, *dataEnd, fileSize))
+        if (fileSize - *dataEnd < 8 || chunkAt(file, *dataEnd, fileSize, error))
             return DataExtent::Matches;
         *dataEnd = fileSize;
         return DataExtent::Extended;
     }
     constexpr quint64 wrap = quint64(1) << 32;
     *announced = size + (there - size + wrap / 2) / wrap * wrap;
-    if (*announced != there && chunksFillTo(file, *dataEnd + qint64(size & 1), fileSize)) {
+    if (*announced != there && chunksFillTo(file, *dataEnd + qint64(size & 1), fileSize, error)) {
         *announced = size;
         return DataExtent::Matches;
     }
-    if (*announced < there && chunkAt(file, body + qint64(*announced), fileSize)) {
+    if (*announced < there && error->isEmpty() &&
+        chunkAt(file, body + qint64(*announced), fileSize, error)) {
         *dataEnd = body + qint64(*announced);
         return DataExtent::Wrapped;
     }
@@ -153,12 +169,11 @@ DataExtent extentWithin(QIODevice *file, qint64 body, quint64 size, qint64 fileS
 
 } // namespace
 
-bool chunksFillTo(QIODevice *file, qint64 pos, qint64 fileSize)
+bool chunksFillTo(QIODevice *file, qint64 pos, qint64 fileSize, QString *error)
 {
-    QString ignored;
     for (int chunks = 0; chunks < 16 && pos + 8 <= fileSize; ++chunks) {
         char head[8];
-        if (!file->seek(pos) || readFully(file, head, 8, &ignored) != 8)
+        if (!bytesAt(file, pos, head, 8, error))
             return false;
         for (int i = 0; i < 4; ++i) {
             if (head[i] < 0x20 || head[i] > 0x7e)
@@ -175,16 +190,23 @@ bool chunksFillTo(QIODevice *file, qint64 pos, qint64 fileSize)
 bool readWaveFormat(QIODevice *file, qint64 fileSize, WaveFormat *format, QString *reason)
 {
     reason->clear();
+    format->unreadable = false;
+    // A read error ends the walk with its own reason: what was not read says
+    // nothing of what the file holds.
+    const auto unreadable = [&] {
+        format->unreadable = true;
+        return false;
+    };
     char riff[12];
-    const bool read =
-            file->seek(0) && readFully(file, riff, sizeof riff, reason) == qint64(sizeof riff);
+    const bool read = bytesAt(file, 0, riff, sizeof riff, reason);
+    if (!reason->isEmpty())
+        return unreadable();
     // RF64 (and its twin BW64) carry the 64-bit sizes of files past 4 GiB
     // in a ds64 chunk; their 32-bit fields hold 0xFFFFFFFF.
     format->rf64 = read && (std::memcmp(riff, "RF64", 4) == 0 || std::memcmp(riff, "BW64", 4) == 0);
     if (!read || (std::memcmp(riff, "RIFF", 4) != 0 && !format->rf64) ||
         std::memcmp(riff + 8, "WAVE", 4) != 0) {
-        if (reason->isEmpty())
-            *reason = tr("not a RIFF WAVE file");
+        *reason = tr("not a RIFF WAVE file");
         return false;
     }
     WaveHeader &h = format->header;
@@ -194,8 +216,10 @@ bool readWaveFormat(QIODevice *file, qint64 fileSize, WaveFormat *format, QStrin
     quint64 dataSize64 = 0;
     if (format->rf64) {
         char ds64[8 + 16];
-        if (readFully(file, ds64, sizeof ds64, reason) != qint64(sizeof ds64) ||
-            std::memcmp(ds64, "ds64", 4) != 0 || readLe32(ds64 + 4) < 16) {
+        const bool whole = readFully(file, ds64, sizeof ds64, reason) == qint64(sizeof ds64);
+        if (!reason->isEmpty())
+            return unreadable();
+        if (!whole || std::memcmp(ds64, "ds64", 4) != 0 || readLe32(ds64 + 4) < 16) {
             *reason = tr("damaged ds64 chunk");
             return false;
         }
@@ -207,14 +231,21 @@ bool readWaveFormat(QIODevice *file, qint64 fileSize, WaveFormat *format, QStrin
     qint64 pos = 12;
     for (int chunks = 0; pos + 8 <= fileSize && !(haveFmt && haveData); ++chunks) {
         char head[8];
-        if (chunks == maxChunks || !file->seek(pos) || readFully(file, head, 8, reason) != 8)
+        if (chunks == maxChunks || !bytesAt(file, pos, head, 8, reason)) {
+            if (!reason->isEmpty())
+                return unreadable();
             break;
+        }
         quint64 size = readLe32(head + 4);
         const qint64 body = pos + 8;
         if (std::memcmp(head, "fmt ", 4) == 0 && !haveFmt) {
             char fmt[40] = {};
             const qint64 want = qMin<qint64>(qint64(size), sizeof fmt);
-            if (body + qint64(size) > fileSize || readFully(file, fmt, want, reason) != want) {
+            const bool whole = body + qint64(size) <= fileSize &&
+                    readFully(file, fmt, want, reason) == want;
+            if (!reason->isEmpty())
+                return unreadable();
+            if (!whole) {
                 *reason = tr("damaged fmt chunk");
                 return false;
             }
@@ -246,7 +277,9 @@ bool readWaveFormat(QIODevice *file, qint64 fileSize, WaveFormat *format, QStrin
                 format->extent = DataExtent::CutShort;
             } else {
                 format->extent = extentWithin(file, body, size, fileSize, &format->announcedBytes,
-                                              &format->dataEnd);
+                                              &format->dataEnd, reason);
+                if (!reason->isEmpty())
+                    return unreadable();
             }
             if (format->dataEnd == fileSize && format->extent != DataExtent::Matches)
                 break; // nothing after it can be found

@@ -37,6 +37,9 @@ struct WaveFormat
     // Refused for an encoding other than PCM and float (u-law, ADPCM, GSM
     // ...), which other readers may decode.
     bool otherEncoding = false;
+    // readWaveFormat() failed for a read error (its reason), not for what
+    // the file holds.
+    bool unreadable = false;
     // The file described as a canonical header: ids, format code (1 or 3,
     // also for extensible files), channels, rate, sizes of the chunks found.
     WaveHeader header{};
@@ -48,9 +51,10 @@ struct WaveFormat
 // header was finished) extends to the end of the file, and so does one whose
 // size is what a 32-bit counter shows after passing 4 GiB (wrapped or
 // saturated). False with a reason when the file is not one this reader can
-// decode.
+// decode, or (format->unreadable) when reading it failed.
 bool readWaveFormat(QIODevice *file, qint64 fileSize, WaveFormat *format, QString *reason);
 
 // True when well-formed chunks follow `pos` up to exactly the end of a file
-// of `fileSize` bytes (at most 16 of them).
-bool chunksFillTo(QIODevice *file, qint64 pos, qint64 fileSize);
+// of `fileSize` bytes (at most 16 of them). False with *error set when the
+// file cannot be read there.
+bool chunksFillTo(QIODevice *file, qint64 pos, qint64 fileSize, QString *error);

@@ -4,6 +4,7 @@
 #include "pcmsample.h"
 #include "platform/fileio.h"
 #include "waveheader.h"
+#include "filereasons.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -205,8 +206,8 @@ WaveLayout judge(QIODevice *file, qint64 fileSize, const WaveHeader &h, QString 
     const bool standardSizes =
             (dataSize <= there &&
              (dataSize == there ||
-              chunksFillTo(file, qint64(WaveHeader::size) + dataSize + (dataSize & 1),
-                           fileSize))) ||
+              chunksFillTo(file, qint64(WaveHeader::size) + dataSize + (dataSize & 1), fileSize,
+                           readError))) ||
             (there > saturated && dataSize == (there & saturated)) ||
             (dataSize == saturated && there >= saturated);
     // A few frames off: a header written a little before the last frames.
@@ -223,6 +224,8 @@ WaveLayout judge(QIODevice *file, qint64 fileSize, const WaveHeader &h, QString 
     const bool stereo32 = h.numChannels == 2 && h.bitsPerSample == 32;
     const bool recordingFraming =
             h.blockAlign == 8 && quint64(h.byteRate) == quint64(h.sampleRate) * 8;
+    if (!readError->isEmpty())
+        return WaveLayout::NotWave;
     const ContentEvidence probe = probeContent(file, WaveHeader::size, fileSize);
     if (!probe.readError.isEmpty()) {
         *readError = probe.readError;
@@ -325,6 +328,11 @@ WaveInfo recognizeWave(QIODevice *file, qint64 fileSize, WaveLayout readAs)
     }
     WaveFormat format;
     const bool readable = readWaveFormat(file, fileSize, &format, &error);
+    if (format.unreadable) {
+        info.unreadable = true;
+        info.evidence = error;
+        return info;
+    }
     // Only a canonical header of PCM can stand in front of a recording; its
     // channels and bits may say anything.
     WaveHeader h = WaveHeader::brinmoorDefaults();
@@ -343,10 +351,11 @@ WaveInfo recognizeWave(QIODevice *file, qint64 fileSize, WaveLayout readAs)
         describeStandard(format, &info);
         return info;
     }
-    info.layout = judge(file, fileSize, h, &info.evidence, &error);
+    QString readError;
+    info.layout = judge(file, fileSize, h, &info.evidence, &readError);
     if (info.layout == WaveLayout::NotWave) {
         info.unreadable = true;
-        info.evidence = error;
+        info.evidence = readError;
         return info;
     }
     if (!readable) {
@@ -427,13 +436,13 @@ Warnings WaveInfo::warnings() const
 std::unique_ptr<QFile> openSourceFile(const QString &fileName, QString *error)
 {
     if (!nameSurvivesEncoding(fileName)) {
-        *error = tr("the name cannot be written in the system's file name encoding");
+        *error = FileReason::nameNotEncodable();
         return nullptr;
     }
     bool notRegular = false;
     auto file = Platform::openRegularFile(fileName, &notRegular, error);
     if (notRegular)
-        *error = tr("not a regular file");
+        *error = FileReason::notRegularFile();
     return file;
 }
 
@@ -462,7 +471,7 @@ std::unique_ptr<QIODevice> openSource(std::unique_ptr<QIODevice> in, WaveLayout 
     *info = WaveInfo();
     if (!in || !in->isReadable()) {
         info->unreadable = true;
-        info->evidence = tr("not open for reading");
+        info->evidence = FileReason::notOpenForReading();
         return nullptr;
     }
     *info = recognizeWave(in.get(), in->size(), wanted);
