@@ -49,8 +49,7 @@ ConvertResult failure(ConvertError error, const QString &reason)
 ConvertResult sourceFailure(const QString &source, const WaveInfo &info, const QString &why)
 {
     ConvertResult result = info.unreadable
-            ? failure(ConvertError::SourceOpen,
-                      tr("cannot open %1: %2").arg(native(source), why))
+            ? failure(ConvertError::SourceOpen, tr("cannot open %1: %2").arg(native(source), why))
             : failure(ConvertError::SourceFormat,
                       QStringLiteral("%1: %2").arg(native(source), why));
     result.source = info;
@@ -194,8 +193,7 @@ private:
         if (!reader.open(source, QIODevice::ReadOnly))
             return sourceFailure(source, reader.sourceInfo(), reader.errorString());
         if (isSameFile(source, destination))
-            return failure(ConvertError::SameFile,
-                           tr("source and destination are the same file"));
+            return failure(ConvertError::SameFile, tr("source and destination are the same file"));
         result.source = reader.sourceInfo();
         result.warnings = result.source.warnings();
         result.destinationRate = writer.sampleRate();
@@ -448,9 +446,9 @@ private:
             return partWriteFailure(part);
         const int produced = call(out);
         if (produced < 0)
-            return failure(ConvertError::Resampling,
-                           tr("cannot convert %1: %2")
-                                   .arg(native(source), part.stage->errorString()));
+            return failure(
+                    ConvertError::Resampling,
+                    tr("cannot convert %1: %2").arg(native(source), part.stage->errorString()));
         if (countOvers)
             part.overs.add(out, produced);
         if (!writer.commitFrames(produced, part.index))
@@ -497,9 +495,8 @@ private:
 
     ConvertResult readFailure(const Source &from) const
     {
-        return failure(
-                ConvertError::Read,
-                tr("cannot read %1: %2").arg(native(source), from.errorString()));
+        return failure(ConvertError::Read,
+                       tr("cannot read %1: %2").arg(native(source), from.errorString()));
     }
 
     ConvertResult writeFailure(ConvertError error, const QString &why) const
@@ -518,7 +515,7 @@ private:
 
     static ConvertResult cancelled()
     {
-        return failure(ConvertError::Cancelled, FileReason::cancelled());
+        return failure(ConvertError::Cancelled, reasonText(FileReason::Cancelled));
     }
 
     Source &reader;

@@ -1,9 +1,9 @@
 #include "brinmoorwavefile.h"
 
 #include "chunkedio.h"
+#include "filereasons.h"
 #include "pcmsample.h"
 #include "wavelayout.h"
-#include "filereasons.h"
 
 #include <QFile>
 #include <QSaveFile>
@@ -232,7 +232,7 @@ bool BrinmoorWaveFile::readSource(std::unique_ptr<QIODevice> in)
     char head[WaveHeader::size];
     if (!in->seek(0) || readFully(in.get(), head, WaveHeader::size, &error) != WaveHeader::size) {
         if (error.isEmpty())
-            error = FileReason::truncated();
+            error = reasonText(FileReason::Truncated);
         return false;
     }
     header.assignFromBytes(head, WaveHeader::size);
@@ -285,7 +285,8 @@ double BrinmoorWaveFile::measurePeak(bool &ok, const std::function<bool(double)>
                 scanValues(bytes, qint64(n) * 2, scan);
             });
     if (end != PassEnd::Done) {
-        error = end == PassEnd::Stopped ? FileReason::cancelled() : d->io.reader.errorString();
+        error = end == PassEnd::Stopped ? reasonText(FileReason::Cancelled)
+                                        : d->io.reader.errorString();
         rewind();
         return 1.0;
     }
@@ -325,7 +326,7 @@ int BrinmoorWaveFile::readFramesRounded(Frame *frames, int count)
 int BrinmoorWaveFile::read(Frame *frames, int count, bool rounded)
 {
     if (!d->io.reading()) {
-        error = FileReason::notOpenForReading();
+        error = reasonText(FileReason::NotOpenForReading);
         return -1;
     }
     if (count <= 0)
@@ -364,7 +365,7 @@ int BrinmoorWaveFile::read(Frame *frames, int count, bool rounded)
 bool BrinmoorWaveFile::writeFrames(const Frame *frames, int count)
 {
     if (!d->io.writing()) {
-        error = FileReason::notOpenForWriting();
+        error = reasonText(FileReason::NotOpenForWriting);
         return false;
     }
     if (!writeWholeFrames(d->io.writer, frameBytes, count, [frames](int first, char *bytes, int n) {
@@ -401,7 +402,7 @@ Frame *BrinmoorWaveFile::frameSpace(int count, int part)
     ChunkedWriter *writer = part == 0 ? &d->io.writer : d->later;
     QString &failure = part == 0 ? error : d->laterError;
     if (!d->io.writing() || !writer) {
-        failure = FileReason::notOpenForWriting();
+        failure = reasonText(FileReason::NotOpenForWriting);
         return nullptr;
     }
     // The file's bytes are the frames' memory on a little-endian machine, so
@@ -425,7 +426,7 @@ bool BrinmoorWaveFile::commitFrames(int count, int part)
     ChunkedWriter *writer = part == 0 ? &d->io.writer : d->later;
     QString &failure = part == 0 ? error : d->laterError;
     if (!d->io.writing() || !writer) {
-        failure = FileReason::notOpenForWriting();
+        failure = reasonText(FileReason::NotOpenForWriting);
         return false;
     }
     if (Q_BYTE_ORDER == Q_LITTLE_ENDIAN && count * frameBytes <= writer->capacity()) {
@@ -467,13 +468,8 @@ bool BrinmoorWaveFile::close()
 
 bool BrinmoorWaveFile::openSameFile(const BrinmoorWaveFile &other)
 {
-    drop();
-    if (!other.d->io.reading()) {
-        error = FileReason::notOpenForReading();
+    if (!followSource(other, other.d->io.reading()))
         return false;
-    }
-    info = other.info;
-    header = other.header;
     dataStart = other.dataStart;
     d->dataEnd = other.d->dataEnd;
     opened = d->io.startReadingSameFile(other.d->io, &error);

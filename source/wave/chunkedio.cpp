@@ -1,8 +1,8 @@
 #include "chunkedio.h"
 
+#include "filereasons.h"
 #include "platform/fileio.h"
 #include "platform/writeback.h"
-#include "filereasons.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -38,14 +38,14 @@ std::unique_ptr<QSaveFile> openDestination(const QString &fileName, ChunkedWrite
                                            const char *head, qint64 headLength, QString *error)
 {
     if (!nameSurvivesEncoding(fileName)) {
-        *error = FileReason::nameNotEncodable();
+        *error = reasonText(FileReason::NameNotEncodable);
         return nullptr;
     }
     // Replacing a device or a FIFO with a regular file would break whatever
     // uses it (as root, even /dev/null).
     const QFileInfo info(fileName);
     if (info.exists() && !info.isFile()) {
-        *error = FileReason::notRegularFile();
+        *error = reasonText(FileReason::NotRegularFile);
         return nullptr;
     }
     // Checked here so that the reason is the system's short text rather than
@@ -184,7 +184,7 @@ qint64 ChunkedReader::fill(qint64 wanted)
         // been cut short since. Ending quietly here would pass off the part
         // read so far as the whole recording.
         end = consumedPos + filled;
-        error = FileReason::truncated();
+        error = reasonText(FileReason::Truncated);
         return -1;
     }
     return available();
@@ -360,7 +360,7 @@ bool WaveFileIo::startReadingSameFile(const WaveFileIo &other, QString *error)
 {
     const auto *otherFile = qobject_cast<QFileDevice *>(other.source.get());
     if (!other.reading() || !otherFile) {
-        *error = FileReason::notOpenForReading();
+        *error = reasonText(FileReason::NotOpenForReading);
         return false;
     }
     auto copy = Platform::openAgainForReading(otherFile, error);

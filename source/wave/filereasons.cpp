@@ -2,50 +2,22 @@
 
 #include <QCoreApplication>
 
-namespace FileReason {
+#include <iterator>
 
-namespace {
-
-QString tr(const char *text)
+QString reasonText(FileReason reason)
 {
-    return QCoreApplication::translate("WaveFile", text);
+    // In the order of FileReason.
+    static const char *const texts[] = {
+            QT_TRANSLATE_NOOP("WaveFile", "not open for reading"),
+            QT_TRANSLATE_NOOP("WaveFile", "not open for writing"),
+            QT_TRANSLATE_NOOP("WaveFile", "unsupported open mode"),
+            QT_TRANSLATE_NOOP("WaveFile", "cancelled"),
+            QT_TRANSLATE_NOOP("WaveFile", "the file was truncated while it was being read"),
+            QT_TRANSLATE_NOOP("WaveFile", "not a regular file"),
+            QT_TRANSLATE_NOOP("WaveFile",
+                              "the name cannot be written in the system's file name encoding"),
+    };
+    static_assert(std::size(texts) == size_t(FileReason::NameNotEncodable) + 1,
+                  "a text for every reason");
+    return QCoreApplication::translate("WaveFile", texts[int(reason)]);
 }
-
-} // namespace
-
-QString notOpenForReading()
-{
-    return tr("not open for reading");
-}
-
-QString notOpenForWriting()
-{
-    return tr("not open for writing");
-}
-
-QString unsupportedOpenMode()
-{
-    return tr("unsupported open mode");
-}
-
-QString cancelled()
-{
-    return tr("cancelled");
-}
-
-QString truncated()
-{
-    return tr("the file was truncated while it was being read");
-}
-
-QString notRegularFile()
-{
-    return tr("not a regular file");
-}
-
-QString nameNotEncodable()
-{
-    return tr("the name cannot be written in the system's file name encoding");
-}
-
-} // namespace FileReason

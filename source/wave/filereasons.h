@@ -2,17 +2,17 @@
 
 #include <QString>
 
-// The reasons that any of the file classes may give, each worded once,
-// translatable in the context "WaveFile".
-namespace FileReason {
+// The reasons that any of the file classes may give.
+enum class FileReason {
+    NotOpenForReading,
+    NotOpenForWriting,
+    UnsupportedOpenMode,
+    Cancelled,
+    Truncated, // a source that ended before the bytes it had just shown
+    NotRegularFile,
+    NameNotEncodable,
+};
 
-QString notOpenForReading();
-QString notOpenForWriting();
-QString unsupportedOpenMode();
-QString cancelled();
-// A source that ended before the bytes it had just shown.
-QString truncated();
-QString notRegularFile();
-QString nameNotEncodable();
-
-} // namespace FileReason
+// A reason in words, each worded once, translatable in the context
+// "WaveFile".
+QString reasonText(FileReason reason);

@@ -292,7 +292,7 @@ bool MpegAudio::open(QIODevice *file)
 int MpegAudio::read(float *samples, int count)
 {
     if (!d) {
-        error = FileReason::notOpenForReading();
+        error = reasonText(FileReason::NotOpenForReading);
         return -1;
     }
     const Mpg123 &api = mpg123();

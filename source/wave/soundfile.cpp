@@ -2,9 +2,9 @@
 
 #include "chunkedio.h"
 #include "common/latelibrary.h"
+#include "filereasons.h"
 #include "mpegaudio.h"
 #include "pcmsample.h"
-#include "filereasons.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -439,7 +439,7 @@ bool SoundFile::open(const QString &name, QIODevice::OpenMode mode)
     d.reset();
     error.clear();
     if (mode != QIODevice::ReadOnly) {
-        error = FileReason::unsupportedOpenMode();
+        error = reasonText(FileReason::UnsupportedOpenMode);
         return false;
     }
     info = WaveInfo();
@@ -463,7 +463,7 @@ bool SoundFile::open(std::unique_ptr<QIODevice> source)
     scale = 1.0;
     damaged = 0;
     if (!source || !source->isReadable()) {
-        error = FileReason::notOpenForReading();
+        error = reasonText(FileReason::NotOpenForReading);
         info.unreadable = true;
         info.evidence = error;
         return false;
@@ -624,7 +624,7 @@ double SoundFile::measurePeak(bool &ok, const std::function<bool(double)> &progr
     for (int got; (got = readFrames(frames.data(), block)) != 0;) {
         if (got < 0 || (progress && !progress(std::min(1.0, double(read) / total)))) {
             if (got >= 0)
-                error = FileReason::cancelled();
+                error = reasonText(FileReason::Cancelled);
             scale = kept;
             return 1.0;
         }
@@ -686,7 +686,7 @@ int SoundFile::readFramesRounded(Frame *frames, int count)
 int SoundFile::readFrames(Frame *frames, int count)
 {
     if (!opened) {
-        error = FileReason::notOpenForReading();
+        error = reasonText(FileReason::NotOpenForReading);
         return -1;
     }
     if (count <= 0)
@@ -763,7 +763,7 @@ bool FlacFile::open(const QString &fileName, QIODevice::OpenMode mode)
     error.clear();
     framesWritten = 0;
     if (mode != QIODevice::WriteOnly) {
-        error = FileReason::unsupportedOpenMode();
+        error = reasonText(FileReason::UnsupportedOpenMode);
         return false;
     }
     if (!format.flacHolds()) {
@@ -809,7 +809,7 @@ bool FlacFile::commitFrames(int count, int)
 bool FlacFile::writeFrames(const Frame *frames, int count)
 {
     if (!opened) {
-        error = FileReason::notOpenForWriting();
+        error = reasonText(FileReason::NotOpenForWriting);
         return false;
     }
     if (count <= 0)

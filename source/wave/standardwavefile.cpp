@@ -1,10 +1,10 @@
 #include "standardwavefile.h"
 
 #include "chunkedio.h"
+#include "filereasons.h"
 #include "pcmsample.h"
 #include "wavechunks.h"
 #include "wavelayout.h"
-#include "filereasons.h"
 
 #include <QFile>
 #include <QSaveFile>
@@ -426,7 +426,7 @@ int StandardWaveFile::readFramesRounded(Frame *frames, int count)
 int StandardWaveFile::read(Frame *frames, int count, bool rounded)
 {
     if (!d->io.reading()) {
-        error = FileReason::notOpenForReading();
+        error = reasonText(FileReason::NotOpenForReading);
         return -1;
     }
     if (count <= 0)
@@ -457,7 +457,7 @@ int StandardWaveFile::read(Frame *frames, int count, bool rounded)
 bool StandardWaveFile::writeFrames(const Frame *frames, int count)
 {
     if (!d->io.writing()) {
-        error = FileReason::notOpenForWriting();
+        error = reasonText(FileReason::NotOpenForWriting);
         return false;
     }
     const qint64 frameBytes = d->frameBytes;
@@ -514,7 +514,7 @@ bool StandardWaveFile::commitFrames(int count, int part)
                           [&format, frames, at](int first, char *bytes, int n) {
                               storeStereo(format, frames + first, bytes, n, at + quint64(first));
                           })) {
-        d->laterError = d->later ? d->later->errorString() : FileReason::notOpenForWriting();
+        d->laterError = d->later ? d->later->errorString() : reasonText(FileReason::NotOpenForWriting);
         return false;
     }
     d->laterBytes += quint64(count) * quint64(frameBytes);
@@ -594,7 +594,7 @@ double StandardWaveFile::measurePeak(bool &ok, const std::function<bool(double)>
         }
     });
     if (end != PassEnd::Done) {
-        error = end == PassEnd::Stopped ? FileReason::cancelled() : reader.errorString();
+        error = end == PassEnd::Stopped ? reasonText(FileReason::Cancelled) : reader.errorString();
         rewind();
         return 1.0;
     }
@@ -607,15 +607,10 @@ double StandardWaveFile::measurePeak(bool &ok, const std::function<bool(double)>
 
 bool StandardWaveFile::openSameFile(const StandardWaveFile &other)
 {
-    drop();
-    if (!other.d->io.reading()) {
-        error = FileReason::notOpenForReading();
+    if (!followSource(other, other.d->io.reading()))
         return false;
-    }
-    info = other.info;
     d->format = other.d->format;
     d->block = other.d->block;
-    header = other.header;
     d->io.reader.reserve(d->block);
     opened = d->io.startReadingSameFile(other.d->io, &error);
     return opened;

@@ -241,8 +241,8 @@ bool readWaveFormat(QIODevice *file, qint64 fileSize, WaveFormat *format, QStrin
         if (std::memcmp(head, "fmt ", 4) == 0 && !haveFmt) {
             char fmt[40] = {};
             const qint64 want = qMin<qint64>(qint64(size), sizeof fmt);
-            const bool whole = body + qint64(size) <= fileSize &&
-                    readFully(file, fmt, want, reason) == want;
+            const bool whole =
+                    body + qint64(size) <= fileSize && readFully(file, fmt, want, reason) == want;
             if (!reason->isEmpty())
                 return unreadable();
             if (!whole) {

@@ -13,7 +13,7 @@ bool WaveFile::open(const QString &fileName, QIODevice::OpenMode mode)
     if (mode == QIODevice::WriteOnly)
         return startWriting(fileName);
     if (mode != QIODevice::ReadOnly) {
-        error = FileReason::unsupportedOpenMode();
+        error = reasonText(FileReason::UnsupportedOpenMode);
         return false;
     }
     return take(openSource(fileName, layout, &info));
@@ -32,6 +32,18 @@ void WaveFile::drop()
     bytesWritten = 0;
     info = WaveInfo();
     error.clear();
+}
+
+bool WaveFile::followSource(const WaveFile &other, bool reading)
+{
+    drop();
+    if (!reading) {
+        error = reasonText(FileReason::NotOpenForReading);
+        return false;
+    }
+    info = other.info;
+    header = other.header;
+    return true;
 }
 
 bool WaveFile::take(std::unique_ptr<QIODevice> in)

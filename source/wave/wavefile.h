@@ -40,6 +40,10 @@ protected:
     // discarded) and forgets the last source and failure, as every open
     // starts.
     void drop();
+    // For a second reader of the source that `other` reads (`reading`):
+    // drops what was open and takes what recognition found there. False,
+    // with the reason, when `other` reads nothing.
+    bool followSource(const WaveFile &other, bool reading);
 
     // The class's own part of drop().
     virtual void forget() = 0;

@@ -1,10 +1,10 @@
 #include "wavelayout.h"
 
 #include "chunkedio.h"
+#include "filereasons.h"
 #include "pcmsample.h"
 #include "platform/fileio.h"
 #include "waveheader.h"
-#include "filereasons.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -436,13 +436,13 @@ Warnings WaveInfo::warnings() const
 std::unique_ptr<QFile> openSourceFile(const QString &fileName, QString *error)
 {
     if (!nameSurvivesEncoding(fileName)) {
-        *error = FileReason::nameNotEncodable();
+        *error = reasonText(FileReason::NameNotEncodable);
         return nullptr;
     }
     bool notRegular = false;
     auto file = Platform::openRegularFile(fileName, &notRegular, error);
     if (notRegular)
-        *error = FileReason::notRegularFile();
+        *error = reasonText(FileReason::NotRegularFile);
     return file;
 }
 
@@ -471,7 +471,7 @@ std::unique_ptr<QIODevice> openSource(std::unique_ptr<QIODevice> in, WaveLayout 
     *info = WaveInfo();
     if (!in || !in->isReadable()) {
         info->unreadable = true;
-        info->evidence = FileReason::notOpenForReading();
+        info->evidence = reasonText(FileReason::NotOpenForReading);
         return nullptr;
     }
     *info = recognizeWave(in.get(), in->size(), wanted);
