@@ -526,7 +526,7 @@ QString MainWindow::whyFailed(const ConvertResult &result, int type, QString *de
     case ConvertError::UnsupportedRate:
         return tr("Its sample rate cannot be converted:") + '\n' + result.reason;
     case ConvertError::LibraryMissing:
-        return tr("This resampling cannot be used here:") + '\n' + result.reason;
+        return tr("A library this conversion needs cannot be loaded:") + '\n' + result.reason;
     case ConvertError::Resampling:
         return tr("The resampling failed midway:") + '\n' + result.reason;
     case ConvertError::DestinationOpen:

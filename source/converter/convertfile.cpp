@@ -48,7 +48,10 @@ ConvertResult failure(ConvertError error, const QString &reason)
 // read and is not what this direction converts.
 ConvertResult sourceFailure(const QString &source, const WaveInfo &info, const QString &why)
 {
-    ConvertResult result = info.unreadable
+    ConvertResult result = info.libraryMissing
+            ? failure(ConvertError::LibraryMissing,
+                      QStringLiteral("%1: %2").arg(native(source), why))
+            : info.unreadable
             ? failure(ConvertError::SourceOpen, tr("cannot open %1: %2").arg(native(source), why))
             : failure(ConvertError::SourceFormat,
                       QStringLiteral("%1: %2").arg(native(source), why));
@@ -230,8 +233,14 @@ private:
         const qint64 outputFrames = stage->mostOutputsFor(reader.totalFrames());
         if constexpr (std::is_same_v<Destination, StandardWaveFile>)
             writer.setExpectedFrames(outputFrames);
-        if (!writer.open(destination, QIODevice::WriteOnly))
-            return writeFailure(ConvertError::DestinationOpen, writer.errorString());
+        if (!writer.open(destination, QIODevice::WriteOnly)) {
+            bool libraryMissing = false;
+            if constexpr (std::is_same_v<Destination, FlacFile>)
+                libraryMissing = !FlacFile::available();
+            return writeFailure(libraryMissing ? ConvertError::LibraryMissing
+                                               : ConvertError::DestinationOpen,
+                                writer.errorString());
+        }
         // Space for the whole destination is set aside at once.
         if constexpr (splittable)
             writer.expectFrames(outputFrames);

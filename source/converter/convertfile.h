@@ -18,7 +18,8 @@ enum class ConvertError {
     SourceFormat,      // the source is not a file this direction can read (see
                        // ConvertResult::source for what it was recognised as)
     UnsupportedRate,   // the stage refuses the source's sample rate
-    LibraryMissing,    // the library of the chosen quality cannot be loaded
+    LibraryMissing,    // a library that the chosen quality, the source's format or the
+                       // destination's needs cannot be loaded
     DestinationOpen,   // the destination cannot be created
     DestinationFormat, // the destination's name asks for a format not written
     Write,             // writing or finishing the destination failed

@@ -227,6 +227,11 @@ struct MpegAudio::Detail
 MpegAudio::MpegAudio() = default;
 MpegAudio::~MpegAudio() = default;
 
+bool MpegAudio::available()
+{
+    return mpg123().failure.isEmpty();
+}
+
 bool MpegAudio::open(QIODevice *file)
 {
     d.reset();

@@ -31,6 +31,8 @@ public:
     // its first byte. False with errorString() when the library is missing
     // or no frame decodes.
     bool open(QIODevice *file);
+    // False when the library cannot be loaded (open() tells why).
+    static bool available();
 
     int sampleRate() const { return rate; }
     int channels() const { return channelCount; }

@@ -468,11 +468,8 @@ bool SoundFile::open(std::unique_ptr<QIODevice> source)
         info.evidence = error;
         return false;
     }
-    if (!sndfile().failure.isEmpty()) {
-        error = sndfile().failure;
-        info.evidence = error;
-        return false;
-    }
+    // MPEG audio needs only its own decoder: libsndfile is asked for once
+    // the file is known to be something else.
     return start(std::move(source));
 }
 
@@ -493,6 +490,7 @@ bool SoundFile::start(std::unique_ptr<QIODevice> file)
     if (!mpeg && !sndfile().failure.isEmpty()) {
         error = sndfile().failure;
         info.evidence = error;
+        info.libraryMissing = true;
         return false;
     }
     if (!next->file->seek(0)) {
@@ -519,6 +517,7 @@ bool SoundFile::start(std::unique_ptr<QIODevice> file)
         if (!next->mpeg->open(next->file.get())) {
             error = next->mpeg->errorString();
             info.evidence = error;
+            info.libraryMissing = !MpegAudio::available();
             return false;
         }
         const MpegAudio &m = *next->mpeg;
@@ -754,6 +753,11 @@ struct FlacFile::Detail
 
 FlacFile::FlacFile() = default;
 FlacFile::~FlacFile() = default;
+
+bool FlacFile::available()
+{
+    return sndfile().failure.isEmpty();
+}
 
 bool FlacFile::open(const QString &fileName, QIODevice::OpenMode mode)
 {

@@ -113,6 +113,8 @@ public:
     void setFormat(const StandardFormat &to) { format = to; }
     // Only QIODevice::WriteOnly: starts a new file beside the destination.
     bool open(const QString &fileName, QIODevice::OpenMode mode);
+    // False when the library cannot be loaded (open() tells why).
+    static bool available();
     double sampleRate() const { return double(format.rate); }
     // Samples saturate at full scale; NaN writes 0. False on a write error.
     bool writeFrames(const Frame *frames, int count);

@@ -63,6 +63,9 @@ struct WaveInfo
     // No reader takes it for audio of any kind it knows (an empty file, text,
     // a picture): no recording at all, rather than a damaged one.
     bool unknownFormat = false;
+    // Its format is read through a library that cannot be loaded (evidence:
+    // why).
+    bool libraryMissing = false;
     QString format; // the container found: "WAVE", "RF64"
 
     bool isFloat = false;
