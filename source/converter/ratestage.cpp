@@ -180,9 +180,9 @@ public:
         if (const soxr_error_t error =
                     soxrLibrary().process(resampler.get(), block.data(), size_t(n), &used, out,
                                           size_t(capacity), &produced))
-            return fail(error);
+            return fail(QString::fromUtf8(error));
         if (used != size_t(n))
-            return fail("input left over");
+            return fail(QCoreApplication::translate("ConvertFile", "input left over"));
         return int(produced);
     }
 
@@ -193,7 +193,7 @@ public:
             return -1;
         if (const soxr_error_t error = soxrLibrary().process(resampler.get(), nullptr, 0, nullptr,
                                                              out, size_t(capacity), &produced))
-            return fail(error);
+            return fail(QString::fromUtf8(error));
         return int(produced);
     }
 
@@ -217,9 +217,9 @@ private:
     // 2^31 tenths of a hertz, where the original stage stops too.
     static constexpr double highestRate = 214748364.8;
 
-    int fail(const char *why)
+    int fail(const QString &why)
     {
-        failure = QString::fromUtf8(why);
+        failure = why;
         return -1;
     }
 

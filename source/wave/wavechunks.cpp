@@ -40,7 +40,7 @@ QString formatName(quint16 code)
     case 0x55:
         return QStringLiteral("MP3");
     default:
-        return QStringLiteral("code 0x%1").arg(code, 4, 16, QLatin1Char('0'));
+        return tr("code 0x%1").arg(code, 4, 16, QLatin1Char('0'));
     }
 }
 
