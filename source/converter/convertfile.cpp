@@ -584,22 +584,20 @@ ConvertResult convertFile(const QString &source, const QString &destination, Dir
         return failure(ConvertError::DestinationFormat,
                        tr("%1: .%2 files cannot be written; name the destination %3")
                                .arg(native(destination), suffix,
-                                    toStandard ? tr(".wav or .flac")
-                                               : QStringLiteral(".wav")));
+                                    toStandard ? tr(".wav or .flac") : QStringLiteral(".wav")));
     // Refused before anything is opened, so nothing is written.
     const StandardFormat &format = options.standard;
     if (toStandard && !StandardFormat::rateSupported(format.rate))
         return failure(ConvertError::DestinationFormat,
-                       QStringLiteral("%1: a standard destination cannot be written at %2 Hz")
+                       tr("%1: a standard destination cannot be written at %2 Hz")
                                .arg(native(destination))
                                .arg(format.rate));
     if (toFlac && !format.flacHolds())
-        return failure(ConvertError::DestinationFormat,
-                       QStringLiteral("%1: FLAC holds samples of 16 or 24 bits, not %2; name "
-                                      "the destination .wav")
-                               .arg(native(destination),
-                                    format.isFloat() ? QStringLiteral("32-bit float")
-                                                     : QStringLiteral("32 bits")));
+        return failure(
+                ConvertError::DestinationFormat,
+                tr("%1: FLAC holds samples of 16 or 24 bits, not %2; name the destination .wav")
+                        .arg(native(destination),
+                             format.isFloat() ? tr("32-bit float") : tr("32 bits")));
 
     BrinmoorWaveFile brinmoorFile;
     if (toFlac) {
