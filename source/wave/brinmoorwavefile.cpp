@@ -184,17 +184,12 @@ void loadRounded(const char *bytes, Frame *out, int n, double scale)
 
 } // namespace
 
-struct BrinmoorWaveFile::Detail
+struct BrinmoorWaveFile::Detail : WaveFileState
 {
-    WaveFileIo io;
     qint64 dataEnd = 0;
     double readScale = 1.0;
     std::vector<Frame> outgoing[2]; // frameSpace() of each part, big-endian
-    // The later part's writer after splitAt(), its frames and its failure.
-    ChunkedWriter *later = nullptr;
-    quint64 laterFrames = 0;
-    QString laterError;
-    qint64 damaged = 0;
+    quint64 laterFrames = 0;        // written by the later part
     bool tracking = false;
     bool keepOvers = false;
     PeakScan tracked;
@@ -217,12 +212,9 @@ bool BrinmoorWaveFile::startWriting(const QString &fileName)
 
 void BrinmoorWaveFile::forget()
 {
-    d->io.reset();
-    d->later = nullptr;
+    d->reset();
     d->laterFrames = 0;
-    d->laterError.clear();
     d->readScale = 1.0;
-    d->damaged = 0;
     d->tracking = false;
     dataStart = 0;
 }

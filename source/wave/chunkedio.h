@@ -249,6 +249,26 @@ private:
     qint64 headSize = 0;
 };
 
+// What both WAVE file classes keep of their file beside their own: its
+// reader and writer, the later part's writer after splitAt() with its
+// failure, and the damage the last peak measurement counted.
+struct WaveFileState
+{
+    WaveFileIo io;
+    ChunkedWriter *later = nullptr;
+    QString laterError;
+    qint64 damaged = 0;
+
+    // Drops the file without finishing it, as WaveFileIo::reset().
+    void reset()
+    {
+        io.reset();
+        later = nullptr;
+        laterError.clear();
+        damaged = 0;
+    }
+};
+
 // True when `fileName` names the file it says: a name with characters the
 // system's file name encoding cannot hold would be written as another name.
 bool nameSurvivesEncoding(const QString &fileName);

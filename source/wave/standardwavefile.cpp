@@ -335,18 +335,13 @@ WaveHeader headerFor(const StandardFormat &format)
 
 } // namespace
 
-struct StandardWaveFile::Detail
+struct StandardWaveFile::Detail : WaveFileState
 {
-    WaveFileIo io;
     WaveFormat format;
     qint64 block = 0;
     std::vector<Frame> outgoing[2]; // frameSpace() of each part
-    // The later part's writer after splitAt(), its bytes and its failure.
-    ChunkedWriter *later = nullptr;
-    quint64 laterBytes = 0;
-    QString laterError;
+    quint64 laterBytes = 0;         // written by the later part
     double floatScale = 1.0;
-    qint64 damaged = 0;
     qint64 expectedFrames = 0;
     bool reserved = false;  // room for a ds64 chunk in the header written
     StandardFormat written; // what writing stores
@@ -371,26 +366,25 @@ bool StandardWaveFile::startWriting(const QString &fileName)
     d->reserved = quint64(d->expectedFrames) * header.blockAlign > largeData;
     const QByteArray bytes = d->reserved ? headerBytes(header, 0, true)
             : d->written.isFloat()       ? headerBytes(header, 0, false)
-                                   : QByteArray(header.toBytes().data(), WaveHeader::size);
+                                         : QByteArray(header.toBytes().data(), WaveHeader::size);
     opened = d->io.startWriting(fileName, bytes, &error);
     return opened;
 }
 
 void StandardWaveFile::forget()
 {
-    d->io.reset();
-    d->later = nullptr;
+    d->reset();
     d->laterBytes = 0;
-    d->laterError.clear();
     d->floatScale = 1.0;
-    d->damaged = 0;
 }
 
 bool StandardWaveFile::readSource(std::unique_ptr<QIODevice> in)
 {
     WaveFormat &format = d->format;
-    if (!readWaveFormat(in.get(), in->size(), &format, &error))
+    if (!readWaveFormat(in.get(), in->size(), &format, &error)) {
+        info.unreadable = format.unreadable;
         return false;
+    }
     header = format.header;
     d->block = qint64(format.channels) * format.bytesPerSample;
     d->io.reader.reserve(d->block);
@@ -514,7 +508,8 @@ bool StandardWaveFile::commitFrames(int count, int part)
                           [&format, frames, at](int first, char *bytes, int n) {
                               storeStereo(format, frames + first, bytes, n, at + quint64(first));
                           })) {
-        d->laterError = d->later ? d->later->errorString() : reasonText(FileReason::NotOpenForWriting);
+        d->laterError =
+                d->later ? d->later->errorString() : reasonText(FileReason::NotOpenForWriting);
         return false;
     }
     d->laterBytes += quint64(count) * quint64(frameBytes);
