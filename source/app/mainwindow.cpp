@@ -242,36 +242,24 @@ MainWindow::MainWindow(QWidget *parent)
     auto *separator = new QAction(this);
     separator->setSeparator(true);
     addAction(separator);
-    auto *depthMenu = new QMenu(tr("Standard depth"), this);
-    auto *depthGroup = new QActionGroup(this);
-    const QString depthTexts[] = {tr("16 bits"), tr("24 bits"), tr("32 bits"), tr("32-bit float")};
-    for (const QString &text : depthTexts) {
-        QAction *action = depthGroup->addAction(text);
-        action->setCheckable(true);
-        depthActions << action;
-    }
-    depthActions[1]->setChecked(true);
-    depthMenu->addActions(depthGroup->actions());
-    addAction(depthMenu->menuAction());
+    depthActions =
+            addChoiceMenu(tr("Standard depth"),
+                          {tr("16 bits"), tr("24 bits"), tr("32 bits"), tr("32-bit float")}, 1);
     ditherAction = new QAction(tr("Dither at 16 bits"), this);
     ditherAction->setCheckable(true);
     ditherAction->setChecked(true);
     addAction(ditherAction);
-    auto *rateMenu = new QMenu(tr("Standard rate"), this);
-    auto *rateGroup = new QActionGroup(this);
-    for (const int rate : StandardFormat::rates) {
-        QAction *action = rateGroup->addAction(tr("%1 Hz").arg(rate));
-        action->setCheckable(true);
-        action->setData(rate);
-        rateActions << action;
-    }
-    rateActions[0]->setChecked(true);
-    rateMenu->addActions(rateGroup->actions());
-    addAction(rateMenu->menuAction());
+    QStringList rateTexts;
+    for (const int rate : StandardFormat::rates)
+        rateTexts << tr("%1 Hz").arg(rate);
+    rateActions = addChoiceMenu(tr("Standard rate"), rateTexts, 0);
+    for (int i = 0; i < rateActions.size(); ++i)
+        rateActions[i]->setData(StandardFormat::rates[i]);
     flacBatchAction = new QAction(tr("Batch outputs as FLAC"), this);
     flacBatchAction->setCheckable(true);
     addAction(flacBatchAction);
-    connect(depthGroup, &QActionGroup::triggered, this, &MainWindow::updateFormatActions);
+    for (QAction *action : depthActions)
+        connect(action, &QAction::triggered, this, &MainWindow::updateFormatActions);
     connect(flacBatchAction, &QAction::toggled, this, &MainWindow::updateFormatActions);
     updateFormatActions();
     setContextMenuPolicy(Qt::ActionsContextMenu);
@@ -404,6 +392,20 @@ StandardFormat MainWindow::standardFormat() const
         if (action->isChecked())
             format.rate = action->data().toInt();
     return format;
+}
+
+// A submenu of the context menu whose choices exclude each other.
+QList<QAction *> MainWindow::addChoiceMenu(const QString &title, const QStringList &choices,
+                                           int checked)
+{
+    auto *menu = new QMenu(title, this);
+    auto *group = new QActionGroup(menu);
+    for (const QString &text : choices)
+        group->addAction(text)->setCheckable(true);
+    group->actions().at(checked)->setChecked(true);
+    menu->addActions(group->actions());
+    addAction(menu->menuAction());
+    return group->actions();
 }
 
 void MainWindow::updateFormatActions()

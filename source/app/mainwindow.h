@@ -104,6 +104,7 @@ private:
     // FLAC holds 16 or 24 bits: the choices that would ask it for more are
     // disabled while the other is chosen.
     void updateFormatActions();
+    QList<QAction *> addChoiceMenu(const QString &title, const QStringList &choices, int checked);
     // After a run that a confirmed close stopped: closes the window and
     // returns true.
     bool closeIfAsked();
