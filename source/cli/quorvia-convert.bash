@@ -10,27 +10,19 @@ _quorvia_convert()
     if [[ $prev == = ]]; then
         prev=${COMP_WORDS[COMP_CWORD-2]}
     fi
+    local values=
     case $prev in
-        --to)
-            mapfile -t COMPREPLY < <(compgen -W 'auto standard brinmoor' -- "$cur")
-            return
-            ;;
-        --quality)
-            mapfile -t COMPREPLY < <(compgen -W 'original high' -- "$cur")
-            return
-            ;;
-        --bits)
-            mapfile -t COMPREPLY < <(compgen -W '16 24 32 float' -- "$cur")
-            return
-            ;;
-        --rate)
-            mapfile -t COMPREPLY < <(compgen -W '44100 48000 88200 96000' -- "$cur")
-            return
-            ;;
-        -j | --jobs)
-            mapfile -t COMPREPLY < <(compgen -W "$(seq 1 "$(nproc 2>/dev/null || echo 1)")" -- "$cur")
-            return
-            ;;
+        --to) values='auto standard brinmoor' ;;
+        --quality) values='original high' ;;
+        --bits) values='16 24 32 float' ;;
+        --rate) values='44100 48000 88200 96000' ;;
+        -j | --jobs) values=$(seq 1 "$(nproc 2>/dev/null || echo 1)") ;;
+    esac
+    if [[ -n $values ]]; then
+        mapfile -t COMPREPLY < <(compgen -W "$values" -- "$cur")
+        return
+    fi
+    case $prev in
         -o | --output-dir)
             compopt -o filenames
             mapfile -t COMPREPLY < <(compgen -d -- "$cur")
