@@ -15,6 +15,7 @@
 #include <sndfile.h>
 
 #include <algorithm>
+#include <limits>
 #include <vector>
 
 namespace {
@@ -60,8 +61,12 @@ sf_count_t deviceSeek(sf_count_t offset, int whence, void *user)
     const qint64 base = whence == SEEK_CUR ? d.file->pos()
             : whence == SEEK_END           ? d.file->size()
                                            : 0;
+    // The offset comes from the file's own fields: one that leads before
+    // the start or past what a position can hold is refused, not wrapped.
+    if (offset < -base || offset > std::numeric_limits<qint64>::max() - base)
+        return -1;
     const qint64 to = base + offset;
-    if (to < 0 || !d.file->seek(to))
+    if (!d.file->seek(to))
         return -1;
     if (d.writer)
         d.writer->start(d.out);
