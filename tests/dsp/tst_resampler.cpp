@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -23,6 +24,13 @@ struct Rates
     int L;
     int M;
     double gain = 0.0; // L times the sum of each phase's taps; 0: no figure
+};
+
+struct Refused
+{
+    QString name;
+    double inRate;
+    double outRate;
 };
 
 Frames randomFrames(int n, unsigned seed)
@@ -108,6 +116,7 @@ Frames plantTrapsAndExpect(const Resampler &resampler, Frames &in)
 } // namespace
 
 Q_DECLARE_METATYPE(Rates)
+Q_DECLARE_METATYPE(Refused)
 
 // The rate conversion stage and the window its filter design uses.
 class TstResampler : public QObject
@@ -168,6 +177,67 @@ private slots:
         QCOMPARE(size_t(single->outCount), expected.size());
         for (size_t k = 0; k < expected.size(); ++k)
             QVERIFY(double(out[k]) == expected[k].left); // exactly, not fuzzily
+    }
+
+    void refusedRates_data()
+    {
+        const double nan = std::numeric_limits<double>::quiet_NaN();
+        rows<Refused>({
+                {"not a number", nan, 44100.0},
+                {"below a tenth of a hertz", 44100.0, 0.09},
+                {"2^31 tenths of a hertz", 214748364.8, 44100.0},
+                {"beyond single precision", 1e39, 44100.0},
+                // L = 2097153, M = 10000: 8 L taps are 8 more than 2^24.
+                {"a filter of more than 2^24 taps", 1000.0, 209715.3},
+        });
+    }
+
+    // A refused pair leaves a stage that produces nothing and counts no
+    // outputs, and so does one set up like it; its rates stay readable.
+    void refusedRates()
+    {
+        QFETCH(Refused, row);
+        Resampler refused;
+        QCOMPARE(refused.setRates(row.inRate, row.outRate), 0);
+        QVERIFY(!std::isnan(row.inRate) || std::isnan(refused.inRate()));
+        QVERIFY(!(row.inRate > 1e38) || refused.inRate() == std::numeric_limits<float>::infinity());
+        Resampler alike;
+        QCOMPARE(alike.setRatesLike(refused), 0);
+        Frames out(16);
+        int count = -1;
+        const Frames in(4, Frame{0.5, 0.5});
+        for (Resampler *r : {&refused, &alike}) {
+            QVERIFY(r->process(in.data(), out.data(), 4, &count) == 0 && count == 0);
+            QVERIFY(r->processInput(4, false, 1.0, out.data(), &count) == 0 && count == 0);
+            QVERIFY(r->outputsFor(4) == 0 && r->mostOutputsFor(4) == 0);
+            QCOMPARE(r->startAt(100, in.data()), 0LL);
+        }
+        // A channel without a filter keeps its newest input all the same.
+        const auto state = refused.newPolyPhaseFIRF(8, 0, 0, 0, 1);
+        const float samples[3] = {0.25f, 0.5f, 0.75f};
+        state->in = samples;
+        state->inCount = 3;
+        filterChannel(state.get());
+        QVERIFY(!state->filter && state->outCount == 0 && state->writePos == 3 &&
+                state->history[2] == 0.75f);
+    }
+
+    // Calls with nothing to do or no room do nothing, and say so.
+    void callsOutOfRange()
+    {
+        Resampler stage;
+        QCOMPARE(stage.setRates(44100.0, 39062.5), 1);
+        Frames out(16);
+        int count = -1;
+        QVERIFY(stage.process(nullptr, out.data(), 4, &count) == 0 && count == 0);
+        QVERIFY(stage.process(out.data(), out.data(), Resampler::maxInputFrames + 1, &count) == 0);
+        QCOMPARE(stage.processInput(4, false, 1.0, out.data(), nullptr), 0);
+        QVERIFY(stage.processInput(0, false, 1.0, out.data(), &count) == 1 && count == 0);
+        QVERIFY(stage.processInput(4, false, 1.0, nullptr, &count) == 0 && count == 0);
+        QVERIFY(stage.outputsFor(0) == 0 && stage.mostOutputsFor(0) == 0);
+        QCOMPARE(stage.startAt(-1, out.data()), 0LL);
+        // Nothing moved: the first output is still the first of a restart.
+        QVERIFY(stage.processInput(1, false, 1.0, out.data(), &count) == 1 && count == 1);
     }
 
     // (The design's window shows in the filter's gain.)

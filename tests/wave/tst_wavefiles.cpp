@@ -166,6 +166,23 @@ private slots:
         // 6 h 45 min of 16-bit stereo: its size wrapped past 4 GiB, four
         // bytes off the data there.
         const qint64 long16 = (qint64(1) << 32) + 40044;
+        // Samples that neither reader decodes, as sox and ffmpeg write them,
+        // refused by name.
+        const auto made = [this](QStringList command) {
+            const QString name = path("encoded.wav");
+            QFile::remove(name);
+            command.replaceInStrings(QRegularExpression("^OUT$"), name);
+            return output(command).isNull() ? QByteArray() : readFile(name);
+        };
+        const auto refused = [](const QString &name, const QByteArray &file, const QString &why) {
+            return Open{name, file, WaveLayout::NotWave, why, why};
+        };
+        const auto refusedAs = [&](const QString &name, const QByteArray &file,
+                                   const QString &format) {
+            return refused(name, file, "unsupported format: " + format);
+        };
+        const QByteArray extensible = made(sox("48000", "2", "-b 24"));
+        const QByteArray canonical16 = canonicalHeader(16, 2, 44100, 400) + QByteArray(400, '\1');
         rows<Open>({
                 // The recording's header with the sizes of standard files.
                 {"32-bit stereo PCM", canonicalHeader(32, 2, 39062, 32) + two.mid(44), standard, "",
@@ -242,6 +259,20 @@ private slots:
                 {"16-bit, wrapped size 4 bytes past its data",
                  canonicalHeader(16, 2, 44100, quint32(long16 + 4)), standard, "", notRecording,
                  long16 / 4, 44 + long16, false, warned(Warning::CutShort, long16 / 4, 1073751836)},
+                refusedAs("A-law", made(sox("8000", "1", "-e a-law")), "A-law"),
+                refusedAs("u-law", made(sox("8000", "2", "-e u-law")), "\u00b5-law"),
+                refusedAs("IMA ADPCM", made(sox("8000", "1", "-e ima-adpcm")), "IMA ADPCM"),
+                refusedAs("MS ADPCM", made(sox("8000", "1", "-e ms-adpcm")), "ADPCM"),
+                refusedAs("GSM", made(sox("8000", "1", "-e gsm-full-rate")), "GSM"),
+                refusedAs("MP3", made(ffmpeg("44100", "2", "libmp3lame")), "MP3"),
+                refusedAs("MPEG layer II", made(ffmpeg("44100", "2", "mp2")), "MPEG"),
+                refusedAs("code 0x1234", patched(canonical16, 20, le16(0x1234)), "code 0x1234"),
+                refusedAs("extensible, an unknown sub-format", patched(extensible, 50, "\x7f"),
+                          "extensible with an unknown sub-format"),
+                refused("extensible, fmt chunk too short", patched(canonical16, 20, le16(0xfffe)),
+                        "damaged fmt chunk"),
+                refused("no fmt chunk", "RIFF" + le32(412) + "WAVE" + canonical16.mid(36),
+                        "no fmt chunk"),
         });
     }
 
@@ -501,6 +532,55 @@ private slots:
             QCOMPARE(bytes,
                      "RIFF" + le32(quint32(bytes.size() - 8)) + "WAVE" + junk + fmt + floats);
         }
+    }
+
+    // A block larger than the writer's buffer goes through a buffer of the
+    // file's own, to the same bytes.
+    void largeBlock()
+    {
+        const std::vector<Frame> frames = sine(20000, 0.5);
+        BrinmoorWaveFile file;
+        QVERIFY(file.open(path("large.wav"), QIODevice::WriteOnly));
+        Frame *space = file.frameSpace(int(frames.size()));
+        QVERIFY(space);
+        std::copy(frames.begin(), frames.end(), space);
+        QVERIFY(file.commitFrames(int(frames.size())) && file.close());
+        QCOMPARE(readFile(path("large.wav")), brinmoorBytes(frames));
+    }
+
+    // Calls out of turn fail with a reason and do nothing: reading what is
+    // not open or open for writing, writing what is not open or open for
+    // reading, a second reader of nothing.
+    void outOfTurn()
+    {
+        QVERIFY(writeFile(path("turn.rec"), brinmoorBytes(sine(100, 0.5))) &&
+                writeFile(path("turn.wav"),
+                          canonicalHeader(16, 2, 44100, 400) + QByteArray(400, 1)));
+        const auto check = [&](auto &&file, const QString &name) {
+            Frame f{};
+            bool ok = true;
+            const bool closed = file.readFrames(&f, 1) == -1 && !file.writeFrames(&f, 1) &&
+                    file.measurePeak(ok) == 1.0 && !ok && !file.seekFrame(0) &&
+                    !file.commitFrames(1) && file.totalFrames() == 0 &&
+                    !file.errorString().isEmpty();
+            return closed && file.open(path(name), QIODevice::ReadOnly) &&
+                    file.readFrames(&f, 0) == 0 && !file.writeFrames(&f, 1) &&
+                    !file.seekFrame(-1) && !file.commitFrames(1, 1) && file.close();
+        };
+        QVERIFY(check(StandardWaveFile(), "turn.wav"));
+        QVERIFY(check(BrinmoorWaveFile(), "turn.rec"));
+        QVERIFY(!BrinmoorWaveFile().frameSpace(1));
+        SoundFile other;
+        Frame f{};
+        QVERIFY(!other.open(path("turn.wav"), QIODevice::WriteOnly) &&
+                other.readFrames(&f, 1) == -1 && other.totalFrames() == 0);
+        FlacFile flac;
+        QVERIFY(!flac.open(path("turn.flac"), QIODevice::ReadOnly) && !flac.writeFrames(&f, 1) &&
+                flac.close());
+        StandardWaveFile standard;
+        BrinmoorWaveFile recording;
+        QVERIFY(!standard.openSameFile(StandardWaveFile()) &&
+                !recording.openSameFile(BrinmoorWaveFile()));
     }
 
     void peakThenRead()
