@@ -571,6 +571,7 @@ private slots:
                 {"to FLAC, limit while writing", "brinmoor.wav", true, true, "destination.flac"},
                 {"read-only directory", "standard.wav", false, true},
                 {"read-only directory, new file", "brinmoor.wav", false, false},
+                {"read-only directory, FLAC", "brinmoor.wav", false, true, "destination.flac"},
         });
     }
 

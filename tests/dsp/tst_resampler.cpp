@@ -26,6 +26,15 @@ struct Rates
     double gain = 0.0; // L times the sum of each phase's taps; 0: no figure
 };
 
+// A window's points times its kind's gain: the textbook shape.
+struct Window
+{
+    QString name;
+    int kind;
+    double gainDb;
+    std::vector<double> shape;
+};
+
 struct Refused
 {
     QString name;
@@ -117,6 +126,7 @@ Frames plantTrapsAndExpect(const Resampler &resampler, Frames &in)
 
 Q_DECLARE_METATYPE(Rates)
 Q_DECLARE_METATYPE(Refused)
+Q_DECLARE_METATYPE(Window)
 
 // The rate conversion stage and the window its filter design uses.
 class TstResampler : public QObject
@@ -238,6 +248,52 @@ private slots:
         QCOMPARE(stage.startAt(-1, out.data()), 0LL);
         // Nothing moved: the first output is still the first of a restart.
         QVERIFY(stage.processInput(1, false, 1.0, out.data(), &count) == 1 && count == 1);
+    }
+
+    void windowShapes_data()
+    {
+        const double r = std::sqrt(0.5);
+        const double g = std::exp(-0.5 / 1.44); // a point 1 from the centre, sigma 1.2
+        rows<Window>({
+                {"unknown kind: rectangular, as it is", 14, 0.0, {1, 1, 1}},
+                {"sine", 1, -3.93, {0, r, 1, r, 0}},
+                {"sinc-type",
+                 2,
+                 -1.5,
+                 {std::sin(1.0), 2 * std::sin(0.5), 1, 2 * std::sin(0.5), std::sin(1.0)}},
+                {"triangular, odd", 3, -6.0, {0, 0.5, 1, 0.5, 0}},
+                {"triangular, even: the peak after the middle", 3, -6.0, {0.5, 1, 0.5, 0}},
+                {"triangular, one point", 3, -6.0, {1}},
+                {"Hamming", 5, -5.37, {0.08, 0.54, 1, 0.54, 0.08}},
+                {"Hamming, one point: its centre", 5, -5.37, {1}},
+                {"Blackman", 6, -7.54, {0, 0.34, 1, 0.34, 0}},
+                {"Blackman-Harris", 7, -8.91, {6e-5, 0.21747, 1, 0.21747, 6e-5}},
+                {"Nuttall", 8, -9.0, {0, 0.211536, 1, 0.211536, 0}},
+                {"Blackman-Nuttall", 9, -8.8, {3.628e-4, 0.2269824, 1, 0.2269824, 3.628e-4}},
+                {"flat top", 10, 1.0, {0.004, -0.258, 4.64, -0.258, 0.004}},
+                {"Gaussian 0.3",
+                 11,
+                 -14.0,
+                 {std::exp(-50.0 / 9), std::exp(-12.5 / 9), 1, std::exp(-12.5 / 9),
+                  std::exp(-50.0 / 9)}},
+                {"Gaussian 0.5",
+                 12,
+                 -9.48,
+                 {std::exp(-2.0), std::exp(-0.5), 1, std::exp(-0.5), std::exp(-2.0)}},
+                {"Gaussian 1.2, even: centred on point 1", 13, -5.96, {g, 1, g, g * g * g * g}},
+                {"Gaussian of two points: all at the centre", 11, -14.0, {1, 0}},
+        });
+    }
+
+    void windowShapes()
+    {
+        QFETCH(Window, row);
+        WindowFunction window;
+        QCOMPARE(window.generate(row.kind, int(row.shape.size())), 1);
+        const double gain = std::pow(10.0, row.gainDb / 20);
+        for (size_t i = 0; i < row.shape.size(); ++i)
+            QVERIFY2(std::abs(window.values()[i] * gain - row.shape[i]) < 2e-6,
+                     qPrintable(QString::number(i)));
     }
 
     // (The design's window shows in the filter's gain.)

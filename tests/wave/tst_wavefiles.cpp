@@ -2,6 +2,7 @@
 
 #include "converter/convertfile.h"
 #include "wave/brinmoorwavefile.h"
+#include "wave/mpegaudio.h"
 #include "wave/recognize.h"
 #include "wave/soundfile.h"
 #include "wave/standardwavefile.h"
@@ -51,7 +52,7 @@ struct OtherFormat
     QString suffix;
     QString recording;  // sox's options for the WAVE file
     QString formatName; // as the reader names it
-    QString codec = {}; // ffmpeg's encoder; empty: lossless
+    QString codec = {}; // ffmpeg's encoder and its options; empty: lossless
 };
 
 
@@ -198,7 +199,8 @@ private slots:
                 {"recording", two, brinmoor, isRecording, "", 2},
                 {"recording, partial frame", two + "abc", brinmoor, isRecording, "", 2},
                 {"unfinished recording", canonicalHeader(32, 2, 39062, 0) + two.mid(44), brinmoor,
-                 isRecording, "", 2},
+                 isRecording, "", 2, 0, false, warned(Warning::Unfinished, 2, 0)},
+                refused("empty", QByteArray(), "empty file"),
                 {"huge", canonicalHeader(24, 2, 44100, 0xffffffffu), standard, "", notRecording,
                  (big - 44) / 6, big},
                 {"huge recording", canonicalHeader(32, 2, 39062, 0xffffffffu), brinmoor,
@@ -356,6 +358,21 @@ private slots:
         // and a size of 0 is a streaming writer's.
         QVERIFY(wav.sourceInfo().extent ==
                 (row.edit == "zero size" ? DataExtent::Unfinished : DataExtent::Matches));
+        // The peak of the first two channels: integer samples as read, float
+        // ones as stored.
+        const double tolerance = row.bits == 0 ? std::ldexp(1.0, -23) : 0.0;
+        double peak = 0.0;
+        for (qint64 f = 0; f < frames; ++f) {
+            for (const int channel : {0, channels > 1 ? 1 : 0}) {
+                double x;
+                std::memcpy(&x, decoded.constData() + 8 * (f * channels + channel), 8);
+                peak = std::max(
+                        peak,
+                        std::fabs(row.bits ? std::round(x * 2147483648.0) / 2147483647.0 : x));
+            }
+        }
+        bool ok = false;
+        QVERIFY(std::fabs(wav.measurePeak(ok) - peak) <= tolerance && ok);
         // sox's binary64 values are its 32-bit integers divided by 2^31.
         const auto expected = [&](qint64 frame, int channel, bool shortBlock) {
             if (frame >= frames)
@@ -367,7 +384,6 @@ private slots:
             x = std::round(x * 2147483648.0) / 2147483647.0;
             return row.bits == 32 || shortBlock ? double(float(x)) : x;
         };
-        const double tolerance = row.bits == 0 ? std::ldexp(1.0, -23) : 0.0;
         std::vector<Frame> got(static_cast<size_t>(row.block));
         qint64 at = 0;
         while (wav.readFrames(got.data(), row.block) == row.block) {
@@ -424,6 +440,11 @@ private slots:
                 {"Ogg Vorbis", "ogg", "-r 44100 -c 2 -b 16", "Ogg Vorbis", "libvorbis"},
                 {"Opus", "opus", "-r 44100 -c 2 -b 16", "Ogg Opus", "libopus"},
                 {"MP3 mono", "mp3", "-r 44100 -c 1 -b 16", "MP3", "libmp3lame"},
+                // Neither a tag nor a header that counts its frames.
+                {"MP3, bare frames", "mp3", "-r 48000 -c 2 -b 16", "MP3",
+                 "libmp3lame -id3v2_version 0 -write_xing 0"},
+                {"CAF 64-bit float", "caf", "-r 22050 -c 2 -e floating-point -b 64",
+                 "CAF, 64-bit float", "pcm_f64le"},
         });
     }
 
@@ -443,11 +464,12 @@ private slots:
                          .isNull());
         const bool lossless = row.codec.isEmpty();
         QVERIFY(!output(lossless ? QStringList{"sox", "-R", recording, other}
-                                 : QStringList{"ffmpeg", "-v", "error", "-i", recording, "-c:a",
-                                               row.codec, other})
+                                 : QStringList{"ffmpeg", "-v", "error", "-i", recording, "-c:a"} +
+                                        row.codec.split(' ') + QStringList{other})
                          .isNull());
         SoundFile file;
-        QVERIFY(file.open(other, QIODevice::ReadOnly));
+        Frame none;
+        QVERIFY(file.open(other, QIODevice::ReadOnly) && file.readFrames(&none, 0) == 0);
         QCOMPARE(file.formatName(), row.formatName);
         QString reference = recording;
         if (lossless) {
@@ -538,7 +560,7 @@ private slots:
     // file's own, to the same bytes.
     void largeBlock()
     {
-        const std::vector<Frame> frames = sine(20000, 0.5);
+        const std::vector<Frame> frames = sine(600000, 0.5); // past 8 MiB
         BrinmoorWaveFile file;
         QVERIFY(file.open(path("large.wav"), QIODevice::WriteOnly));
         Frame *space = file.frameSpace(int(frames.size()));
@@ -570,9 +592,12 @@ private slots:
         QVERIFY(check(StandardWaveFile(), "turn.wav"));
         QVERIFY(check(BrinmoorWaveFile(), "turn.rec"));
         QVERIFY(!BrinmoorWaveFile().frameSpace(1));
+        float sample = 0;
+        QCOMPARE(MpegAudio().read(&sample, 1), -1);
         SoundFile other;
         Frame f{};
         QVERIFY(!other.open(path("turn.wav"), QIODevice::WriteOnly) &&
+                !other.open(path("missing.flac"), QIODevice::ReadOnly) &&
                 other.readFrames(&f, 1) == -1 && other.totalFrames() == 0);
         FlacFile flac;
         QVERIFY(!flac.open(path("turn.flac"), QIODevice::ReadOnly) && !flac.writeFrames(&f, 1) &&
