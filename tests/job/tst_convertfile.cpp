@@ -270,6 +270,9 @@ private slots:
                 {"FLAC source, 1199 frames", S,
                  made(tone(44100, 1199), "flac", {"sox", "-R", "IN", "OUT"}), ok, "", 0, "", 1949},
                 {"FLAC source, damaged", S, damagedFlac, ConvertError::Read, "", 0, "cannot read"},
+                {"AIFF source, truncated midway", S,
+                 made(standard, "aiff", {"sox", "-R", "IN", "OUT"}), ConvertError::Read, "truncate",
+                 100},
                 // All that decodes is converted, whatever the stream's frame
                 // count (its low 32 bits, big-endian) says.
                 {"FLAC source, short of its frame count", S,

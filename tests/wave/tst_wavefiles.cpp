@@ -7,6 +7,8 @@
 #include "wave/soundfile.h"
 #include "wave/standardwavefile.h"
 
+#include <QBuffer>
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -592,6 +594,9 @@ private slots:
         QVERIFY(check(StandardWaveFile(), "turn.wav"));
         QVERIFY(check(BrinmoorWaveFile(), "turn.rec"));
         QVERIFY(!BrinmoorWaveFile().frameSpace(1));
+        QVERIFY(!StandardWaveFile().open(std::make_unique<QBuffer>()) &&
+                !BrinmoorWaveFile().open(std::make_unique<QBuffer>()) &&
+                !SoundFile().open(std::make_unique<QBuffer>()));
         float sample = 0;
         QCOMPARE(MpegAudio().read(&sample, 1), -1);
         SoundFile other;
