@@ -197,6 +197,7 @@ private slots:
                 {"below a tenth of a hertz", 44100.0, 0.09},
                 {"2^31 tenths of a hertz", 214748364.8, 44100.0},
                 {"beyond single precision", 1e39, 44100.0},
+                {"beyond single precision, negative", -1e39, 44100.0},
                 // L = 2097153, M = 10000: 8 L taps are 8 more than 2^24.
                 {"a filter of more than 2^24 taps", 1000.0, 209715.3},
         });
@@ -210,7 +211,9 @@ private slots:
         Resampler refused;
         QCOMPARE(refused.setRates(row.inRate, row.outRate), 0);
         QVERIFY(!std::isnan(row.inRate) || std::isnan(refused.inRate()));
-        QVERIFY(!(row.inRate > 1e38) || refused.inRate() == std::numeric_limits<float>::infinity());
+        QVERIFY(!(std::abs(row.inRate) > 1e38) ||
+                refused.inRate() ==
+                        std::copysign(std::numeric_limits<float>::infinity(), row.inRate));
         Resampler alike;
         QCOMPARE(alike.setRatesLike(refused), 0);
         Frames out(16);
@@ -230,6 +233,9 @@ private slots:
         filterChannel(state.get());
         QVERIFY(!state->filter && state->outCount == 0 && state->writePos == 3 &&
                 state->history[2] == 0.75f);
+        state->in = nullptr;
+        filterChannel(state.get());
+        QCOMPARE(state->writePos, 3);
     }
 
     // Calls with nothing to do or no room do nothing, and say so.

@@ -251,6 +251,11 @@ private slots:
                  45159, toStandard},
                 {"float, peak 2.0", S, floatWave(sine(44000, 2.0, 44100)), ok, "", 0, "", 39860,
                  fromStandard},
+                // Its peak is measured first: a cancel or a cut there ends it.
+                {"float, cancelled while its peak is measured", S,
+                 floatWave(sine(44000, 2.0, 44100)), ConvertError::Cancelled, "cancel", 1},
+                {"float, truncated while its peak is measured", S,
+                 floatWave(sine(44000, 2.0, 44100)), ConvertError::Read, "truncate", 1},
                 // NaN is silence, not a click: here where the sine crosses zero,
                 // in the stretch whose peak is measured.
                 {"float, NaN", S,
