@@ -32,6 +32,7 @@ struct WriteFailure
     bool sizeLimit; // else a read-only directory
     bool existing;  // a destination to keep; else none may appear
     QString destination = "destination.wav";
+    int blocks = 100; // the size limit in 512-byte blocks
 };
 
 // A command that is refused before anything is written, run in a folder of
@@ -566,6 +567,8 @@ private slots:
         rows<WriteFailure>({
                 {"to Brinmoor-WAVE, limit while writing", "standard.wav", true, true},
                 {"to Brinmoor-WAVE, limit at close", "short.wav", true, false},
+                {"to Brinmoor-WAVE, no room for the header", "short.wav", true, true,
+                 "destination.wav", 0},
                 {"to standard, limit while writing", "brinmoor.wav", true, false},
                 {"to standard, limit at close", "short.rec", true, true},
                 {"to FLAC, limit while writing", "brinmoor.wav", true, true, "destination.flac"},
@@ -578,7 +581,7 @@ private slots:
     void writeFailuresKeepTheDestination()
     {
         QFETCH(WriteFailure, row);
-        const auto [name, source, sizeLimit, existing, destinationName] = row;
+        const auto [name, source, sizeLimit, existing, destinationName, blocks] = row;
         QTemporaryDir work;
         const QString out = work.filePath("out");
         const QString destination = out + "/" + destinationName;
@@ -608,7 +611,9 @@ private slots:
         const auto reachable =
                 QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther;
         if (sizeLimit)
-            command = QStringList{"sh", "-c", "ulimit -f 100; exec \"$0\" \"$@\""} + command;
+            command = QStringList{"sh", "-c",
+                                  QStringLiteral("ulimit -f %1; exec \"$0\" \"$@\"").arg(blocks)} +
+                    command;
         else if (::geteuid() == 0)
             command = QStringList{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"} +
                     command;

@@ -211,6 +211,13 @@ private slots:
         const QByteArray apeTag = picture + "APETAGEX" + le32(1000) +
                 le32(quint32(picture.size() + 32)) + le32(1) + le32(0) + QByteArray(8, '\0') +
                 "TAG" + QByteArray(125, ' ');
+        const QByteArray caf =
+                made(floatWave(sine(44000, 2.0, 44100)), "caf",
+                     {"ffmpeg", "-v", "error", "-i", "IN", "-c:a", "pcm_f32be", "OUT"});
+        // Neither a tag nor a header that counts its frames: frames from the start.
+        const QByteArray mp3Bare = made(standard, "mp3",
+                                        {"ffmpeg", "-v", "error", "-i", "IN", "-c:a", "libmp3lame",
+                                         "-id3v2_version", "0", "-write_xing", "0", "OUT"});
         const QByteArray vorbis = made(standard, "ogg", {"sox", "-R", "IN", "OUT"});
         const QByteArray opus = made(
                 standard, "opus", {"ffmpeg", "-v", "error", "-i", "IN", "-c:a", "libopus", "OUT"});
@@ -263,10 +270,9 @@ private slots:
                          QByteArray("\0\0\xc0\x7f", 4)),
                  ok, "", 0, "1 damaged value", -1, 0.5 * fromStandard},
                 // Other formats are told by their content, not their name.
-                {"CAF float, peak 2.0", S,
-                 made(floatWave(sine(44000, 2.0, 44100)), "caf",
-                      {"ffmpeg", "-v", "error", "-i", "IN", "-c:a", "pcm_f32be", "OUT"}),
-                 ok, "", 0, "", 39860, fromStandard},
+                {"CAF float, peak 2.0", S, caf, ok, "", 0, "", 39860, fromStandard},
+                {"CAF float, cancelled while its peak is measured", S, caf, ConvertError::Cancelled,
+                 "cancel", 1},
                 {"FLAC source", S, flac, ok, "", 0, "", -1, fromStandard},
                 // Other formats take the job's general loop: its cancel, and a
                 // last block whose completing frame of silence adds no output.
@@ -292,6 +298,13 @@ private slots:
                  nullptr,
                  made(mp3, "wav",
                       {"ffmpeg", "-v", "error", "-i", "IN", "-c:a", "pcm_f32le", "OUT"})},
+                // A first frame whose bit rate is no bit rate: the rest decodes.
+                {"MP3 source, its first frame damaged", S, patched(mp3Bare, 2, "\xf0"), ok},
+                // A stream whose writer could not go back to count its frames.
+                {"FLAC source, streamed", S,
+                 made(standard, "flac",
+                      {"sh", "-c", "sox -R \"$0\" -t flac - >\"$1\"", "IN", "OUT"}),
+                 ok, "", 0, "", -1, fromStandard},
                 {"MP3 source, cut short", S, mp3Counted.left(mp3Counted.size() / 2), ok, "", 0,
                  "of the 88200 frames its header announces"},
                 // Tags are not audio.
@@ -370,6 +383,8 @@ private slots:
                       "linked destination"},
                      {t + "destination name that cannot be encoded", type, x,
                       ConvertError::DestinationOpen, "unencodable", 0, "encoding"},
+                     {t + "source name that cannot be encoded", type, x, ConvertError::SourceOpen,
+                      "unencodable source", 0, "encoding"},
                      {t + "truncated midway", type, x, ConvertError::Read, "truncate", 100},
                      // The open file still reads whole: the conversion completes.
                      {t + "deleted midway", type, x, ok, "delete", 100, "", -1,
@@ -556,7 +571,7 @@ private:
             return;
         }
         QTemporaryDir work;
-        const QString source = work.filePath(QStringLiteral("source.wav"));
+        QString source = work.filePath(QStringLiteral("source.wav"));
         const QString out = work.filePath(QStringLiteral("out"));
         QString destination = out + QStringLiteral("/destination.wav");
         QVERIFY(writeFile(source, row.bytes) && QDir().mkdir(out));
@@ -598,6 +613,8 @@ private:
                     QFile::link(out + "/target.wav", destination));
         else if (row.act == "unencodable")
             destination = out + "/name" + QChar(0xd800) + ".wav";
+        else if (row.act == "unencodable source")
+            source = work.filePath(QStringLiteral("name") + QChar(0xd800) + ".wav");
         // Opening a FIFO to read it would wait for a writer.
         const QByteArray sourceBefore = row.act == "fifo" ? "" : readFile(source);
         const QByteArray destinationBefore =
@@ -607,7 +624,7 @@ private:
         const QString other = work.filePath(QStringLiteral("other.wav"));
         QVERIFY(row.other.isEmpty() || writeFile(other, row.other));
         struct stat opened = {};
-        QVERIFY(row.act.startsWith("fifo") || row.act == "missing" ||
+        QVERIFY(row.act.startsWith("fifo") || row.act == "missing" || row.act.endsWith("source") ||
                 ::stat(qPrintable(source), &opened) == 0);
         // Two parts read the source at once through two descriptors.
         const bool parts = row.act.endsWith("parts");
