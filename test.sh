@@ -77,8 +77,11 @@ if [ -n "$coverage" ]; then
         find "$run" -name '*.gcda' -size 0 -delete
         [ -n "$(find "$run" -name '*.gcda')" ] || continue
         rm -rf counts-merged
-        gcov-tool merge -o counts-merged . "$run$PWD"
-        cp -r counts-merged/. .
+        if gcov-tool merge -o counts-merged . "$run$PWD"; then
+            cp -r counts-merged/. .
+        else
+            echo "the counts of $run are left out" >&2
+        fi
     done
     rm -rf counts-merged counts-apart
     # Lines, then branches, file by file, then each directory's sums.

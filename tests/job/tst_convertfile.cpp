@@ -303,8 +303,10 @@ private slots:
                 // A stream whose writer could not go back to count its frames.
                 {"FLAC source, streamed", S,
                  made(standard, "flac",
-                      {"sh", "-c", "sox -R \"$0\" -t flac - >\"$1\"", "IN", "OUT"}),
+                      {"sh", "-c", "ffmpeg -v error -i \"$0\" -f flac - >\"$1\"", "IN", "OUT"}),
                  ok, "", 0, "", -1, fromStandard},
+                {"MP3 source, its tag alone", S, mp3Counted.left(20), ConvertError::SourceFormat,
+                 "", 0, "no audio could be decoded"},
                 {"MP3 source, cut short", S, mp3Counted.left(mp3Counted.size() / 2), ok, "", 0,
                  "of the 88200 frames its header announces"},
                 // Tags are not audio.

@@ -253,6 +253,9 @@ private slots:
                 // tag there is not.
                 {"16-bit, 100 of its 1000 frames announced", patched(s16, 40, le32(400)), standard,
                  "", notRecording, 1000, 0, false, warned(Warning::Extended, 1000, 100)},
+                // Less than a frame past its size is no more audio.
+                {"16-bit, 2 bytes after its data", canonical16 + "\1\1", standard, "", notRecording,
+                 100},
                 {"16-bit, an ID3 tag after its data",
                  patched(s16.left(444), 40, le32(400)) + "ID3\x04" + QByteArray(300, '\0'),
                  standard, "", notRecording, 100},
@@ -601,6 +604,8 @@ private slots:
         QCOMPARE(MpegAudio().read(&sample, 1), -1);
         SoundFile other;
         Frame f{};
+        bool ok = true;
+        QVERIFY(other.measurePeak(ok) == 1.0 && !ok);
         QVERIFY(!other.open(path("turn.wav"), QIODevice::WriteOnly) &&
                 !other.open(path("missing.flac"), QIODevice::ReadOnly) &&
                 other.readFrames(&f, 1) == -1 && other.totalFrames() == 0);
