@@ -305,6 +305,7 @@ private slots:
                  made(standard, "flac",
                       {"sh", "-c", "ffmpeg -v error -i \"$0\" -f flac - >\"$1\"", "IN", "OUT"}),
                  ok, "", 0, "", -1, fromStandard},
+                {"two bytes", S, "ab", ConvertError::SourceFormat},
                 {"MP3 source, its tag alone", S, mp3Counted.left(20), ConvertError::SourceFormat,
                  "", 0, "no audio could be decoded"},
                 {"MP3 source, cut short", S, mp3Counted.left(mp3Counted.size() / 2), ok, "", 0,
@@ -332,6 +333,9 @@ private slots:
                 {"recording named .flac", S, tone(44100, 400), ConvertError::DestinationFormat,
                  "flac", 0, "name the destination .wav"},
                 {"standard, in two parts", S, tone(44100, longFrames), ok, "parts", 0, "", 120820},
+                // The high-quality stage's state is its library's: one part.
+                {"standard, long, in high quality", S, tone(44100, longFrames), ok, "high", 0,
+                 "from the filter's ringing", 119927},
                 // Every part reads the file first opened, whatever its name
                 // stands for since.
                 {"float, in two parts, replaced during its peak scan", S,

@@ -256,6 +256,9 @@ private slots:
                 // Less than a frame past its size is no more audio.
                 {"16-bit, 2 bytes after its data", canonical16 + "\1\1", standard, "", notRecording,
                  100},
+                {"24-bit, 6 channels, 10 bytes after its data",
+                 canonicalHeader(24, 6, 48000, 1800) + QByteArray(1810, '\1'), standard, "",
+                 notRecording, 100},
                 {"16-bit, an ID3 tag after its data",
                  patched(s16.left(444), 40, le32(400)) + "ID3\x04" + QByteArray(300, '\0'),
                  standard, "", notRecording, 100},
