@@ -211,6 +211,7 @@ private slots:
         const QByteArray apeTag = picture + "APETAGEX" + le32(1000) +
                 le32(quint32(picture.size() + 32)) + le32(1) + le32(0) + QByteArray(8, '\0') +
                 "TAG" + QByteArray(125, ' ');
+        const QByteArray aiff = made(standard, "aiff", {"sox", "-R", "IN", "OUT"});
         const QByteArray caf =
                 made(floatWave(sine(44000, 2.0, 44100)), "caf",
                      {"ffmpeg", "-v", "error", "-i", "IN", "-c:a", "pcm_f32be", "OUT"});
@@ -281,9 +282,9 @@ private slots:
                 {"FLAC source, 1199 frames", S,
                  made(tone(44100, 1199), "flac", {"sox", "-R", "IN", "OUT"}), ok, "", 0, "", 1949},
                 {"FLAC source, damaged", S, damagedFlac, ConvertError::Read, "", 0, "cannot read"},
-                {"AIFF source, truncated midway", S,
-                 made(standard, "aiff", {"sox", "-R", "IN", "OUT"}), ConvertError::Read, "truncate",
-                 100},
+                {"AIFF source, truncated midway", S, aiff, ConvertError::Read, "truncate", 100},
+                {"AIFF source, nothing behind its header", S, aiff.left(aiff.indexOf("SSND") + 16),
+                 ConvertError::Read, "", 0, "no audio could be decoded"},
                 // All that decodes is converted, whatever the stream's frame
                 // count (its low 32 bits, big-endian) says.
                 {"FLAC source, short of its frame count", S,

@@ -9,8 +9,11 @@
 
 #include <QBuffer>
 
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <limits>
 
 using namespace support;
@@ -570,6 +573,30 @@ private slots:
         std::copy(frames.begin(), frames.end(), space);
         QVERIFY(file.commitFrames(int(frames.size())) && file.close());
         QCOMPARE(readFile(path("large.wav")), brinmoorBytes(frames));
+    }
+
+    // A write that the system refuses fails the call, and every later one,
+    // and leaves nothing behind: a limit on the size of files.
+    void writeFailure()
+    {
+        const std::vector<Frame> frames = sine(40000, 0.5);
+        rlimit before{};
+        QVERIFY(getrlimit(RLIMIT_FSIZE, &before) == 0 && std::signal(SIGXFSZ, SIG_IGN) != SIG_ERR);
+        rlimit small = before;
+        small.rlim_cur = 64 * 1024;
+        const auto fails = [&](auto &&file) {
+            QFile::remove(path("limited.wav"));
+            bool ok = file.open(path("limited.wav"), QIODevice::WriteOnly);
+            ok = ok && setrlimit(RLIMIT_FSIZE, &small) == 0;
+            for (size_t at = 0; ok && at < frames.size(); at += 4000)
+                ok = file.writeFrames(frames.data() + at, 4000);
+            const bool failed = !ok && !file.writeFrames(frames.data(), 1) && !file.close();
+            setrlimit(RLIMIT_FSIZE, &before);
+            return failed && !file.errorString().isEmpty() &&
+                    strayFiles(path("")).filter("limited").isEmpty();
+        };
+        QVERIFY(fails(StandardWaveFile()));
+        QVERIFY(fails(BrinmoorWaveFile()));
     }
 
     // Calls out of turn fail with a reason and do nothing: reading what is
