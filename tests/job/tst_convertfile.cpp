@@ -211,6 +211,9 @@ private slots:
         const QByteArray apeTag = picture + "APETAGEX" + le32(1000) +
                 le32(quint32(picture.size() + 32)) + le32(1) + le32(0) + QByteArray(8, '\0') +
                 "TAG" + QByteArray(125, ' ');
+        const QByteArray floatNan =
+                patched(floatWave(sine(toneFrames, 0.5, 44100)), 44 + 8 * (toneFrames - 882),
+                        QByteArray("\0\0\xc0\x7f", 4));
         const QByteArray aiff = made(standard, "aiff", {"sox", "-R", "IN", "OUT"});
         const QByteArray caf =
                 made(floatWave(sine(44000, 2.0, 44100)), "caf",
@@ -266,9 +269,10 @@ private slots:
                  floatWave(sine(44000, 2.0, 44100)), ConvertError::Read, "truncate", 1},
                 // NaN is silence, not a click: here where the sine crosses zero,
                 // in the stretch whose peak is measured.
-                {"float, NaN", S,
-                 patched(floatWave(sine(toneFrames, 0.5, 44100)), 44 + 8 * (toneFrames - 882),
-                         QByteArray("\0\0\xc0\x7f", 4)),
+                {"float, NaN", S, floatNan, ok, "", 0, "1 damaged value", -1, 0.5 * fromStandard},
+                {"CAF float, NaN", S,
+                 made(floatNan, "caf",
+                      {"ffmpeg", "-v", "error", "-i", "IN", "-c:a", "pcm_f32be", "OUT"}),
                  ok, "", 0, "1 damaged value", -1, 0.5 * fromStandard},
                 // Other formats are told by their content, not their name.
                 {"CAF float, peak 2.0", S, caf, ok, "", 0, "", 39860, fromStandard},
