@@ -262,6 +262,11 @@ private slots:
                 {"24-bit, 6 channels, 10 bytes after its data",
                  canonicalHeader(24, 6, 48000, 1800) + QByteArray(1810, '\1'), standard, "",
                  notRecording, 100},
+                // A chunk behind the data fills the file past 4 GiB: the data
+                // chunk's size is its own, not one that wrapped.
+                {"16-bit, a chunk of 4 GiB behind its data",
+                 canonical16 + "JUNK" + le32(0xffffff00u), standard, "", notRecording, 100,
+                 452 + qint64(0xffffff00u)},
                 {"16-bit, an ID3 tag after its data",
                  patched(s16.left(444), 40, le32(400)) + "ID3\x04" + QByteArray(300, '\0'),
                  standard, "", notRecording, 100},
@@ -619,6 +624,7 @@ private slots:
                     !file.seekFrame(-1) && !file.commitFrames(1, 1) && file.close();
         };
         QVERIFY(check(StandardWaveFile(), "turn.wav"));
+        QVERIFY(!StandardWaveFile().open(path("turn.wav"), QIODevice::ReadWrite));
         QVERIFY(check(BrinmoorWaveFile(), "turn.rec"));
         QVERIFY(!BrinmoorWaveFile().frameSpace(1));
         QVERIFY(!StandardWaveFile().open(std::make_unique<QBuffer>()) &&
