@@ -38,7 +38,10 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
 fi
 ninja=
 grep -q '^CMAKE_GENERATOR:INTERNAL=Ninja$' "$build/CMakeCache.txt" && ninja=1
-cmake --build "$build" -j2 >/dev/null
+cmake --build "$build" -j2 >"$scratch/build.log" 2>&1 || {
+    echo "the tree does not build without a planted fault (see $scratch/build.log)" >&2
+    exit 2
+}
 (cd "$build" && ctest -j2 --timeout 120 >/dev/null) || {
     echo "the suite fails without a planted fault" >&2
     exit 2
