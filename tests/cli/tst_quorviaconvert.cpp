@@ -32,6 +32,7 @@ struct WriteFailure
     bool sizeLimit; // else a read-only directory
     bool existing;  // a destination to keep; else none may appear
     QString destination = "destination.wav";
+    int blocks = 100; // the size limit in 512-byte blocks
 };
 
 // A command that is refused before anything is written, run in a folder of
@@ -515,18 +516,21 @@ private slots:
         rows<WriteFailure>({
                 {"to Brinmoor-WAVE, limit while writing", "standard.wav", true, true},
                 {"to Brinmoor-WAVE, limit at close", "short.wav", true, false},
+                {"to Brinmoor-WAVE, no room for the header", "short.wav", true, true,
+                 "destination.wav", 0},
                 {"to standard, limit while writing", "brinmoor.wav", true, false},
                 {"to standard, limit at close", "short.rec", true, true},
                 {"to FLAC, limit while writing", "brinmoor.wav", true, true, "destination.flac"},
                 {"read-only directory", "standard.wav", false, true},
                 {"read-only directory, new file", "brinmoor.wav", false, false},
+                {"read-only directory, FLAC", "brinmoor.wav", false, true, "destination.flac"},
         });
     }
 
     void writeFailuresKeepTheDestination()
     {
         QFETCH(WriteFailure, row);
-        const auto [name, source, sizeLimit, existing, destinationName] = row;
+        const auto [name, source, sizeLimit, existing, destinationName, blocks] = row;
         QTemporaryDir work;
         const QString out = work.filePath("out");
         const QString destination = out + "/" + destinationName;
@@ -537,9 +541,13 @@ private slots:
         QStringList command = converter({work.filePath("source"), destination});
         // A coverage build writes its counts when the converter ends, where
         // the failure made here would refuse or cut them short: they go to
-        // a directory of their own, which anybody may write.
-        const QString counts = work.filePath("counts");
-        QVERIFY(QDir().mkdir(counts) &&
+        // a directory of their own, which anybody may write, and ./test.sh
+        // --coverage adds them to the others' (QUORVIA_COVERAGE_COUNTS).
+        const QString kept = qEnvironmentVariable("QUORVIA_COVERAGE_COUNTS");
+        QTemporaryDir countsDir(kept.isEmpty() ? work.filePath("counts") : kept + "/run");
+        countsDir.setAutoRemove(kept.isEmpty());
+        const QString counts = countsDir.path();
+        QVERIFY(countsDir.isValid() &&
                 QFile::setPermissions(counts,
                                       QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
                                               QFile::ReadOther | QFile::WriteOther |
@@ -552,7 +560,9 @@ private slots:
         const auto reachable =
                 QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther;
         if (sizeLimit)
-            command = QStringList{"sh", "-c", "ulimit -f 100; exec \"$0\" \"$@\""} + command;
+            command = QStringList{"sh", "-c",
+                                  QStringLiteral("ulimit -f %1; exec \"$0\" \"$@\"").arg(blocks)} +
+                    command;
         else if (::geteuid() == 0)
             command = QStringList{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"} +
                     command;

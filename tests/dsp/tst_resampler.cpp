@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -23,6 +24,22 @@ struct Rates
     int L;
     int M;
     double gain = 0.0; // L times the sum of each phase's taps; 0: no figure
+};
+
+// A window's points times its kind's gain: the textbook shape.
+struct Window
+{
+    QString name;
+    int kind;
+    double gainDb;
+    std::vector<double> shape;
+};
+
+struct Refused
+{
+    QString name;
+    double inRate;
+    double outRate;
 };
 
 Frames randomFrames(int n, unsigned seed)
@@ -108,6 +125,8 @@ Frames plantTrapsAndExpect(const Resampler &resampler, Frames &in)
 } // namespace
 
 Q_DECLARE_METATYPE(Rates)
+Q_DECLARE_METATYPE(Refused)
+Q_DECLARE_METATYPE(Window)
 
 // The rate conversion stage and the window its filter design uses.
 class TstResampler : public QObject
@@ -168,6 +187,119 @@ private slots:
         QCOMPARE(size_t(single->outCount), expected.size());
         for (size_t k = 0; k < expected.size(); ++k)
             QVERIFY(double(out[k]) == expected[k].left); // exactly, not fuzzily
+    }
+
+    void refusedRates_data()
+    {
+        const double nan = std::numeric_limits<double>::quiet_NaN();
+        rows<Refused>({
+                {"not a number", nan, 44100.0},
+                {"below a tenth of a hertz", 44100.0, 0.09},
+                {"2^31 tenths of a hertz", 214748364.8, 44100.0},
+                {"beyond single precision", 1e39, 44100.0},
+                {"beyond single precision, negative", -1e39, 44100.0},
+                // L = 2097153, M = 10000: 8 L taps are 8 more than 2^24.
+                {"a filter of more than 2^24 taps", 1000.0, 209715.3},
+        });
+    }
+
+    // A refused pair leaves a stage that produces nothing and counts no
+    // outputs, and so does one set up like it; its rates stay readable.
+    void refusedRates()
+    {
+        QFETCH(Refused, row);
+        Resampler refused;
+        QCOMPARE(refused.setRates(row.inRate, row.outRate), 0);
+        QVERIFY(!std::isnan(row.inRate) || std::isnan(refused.inRate()));
+        QVERIFY(!(std::abs(row.inRate) > 1e38) ||
+                refused.inRate() ==
+                        std::copysign(std::numeric_limits<float>::infinity(), row.inRate));
+        Resampler alike;
+        QCOMPARE(alike.setRatesLike(refused), 0);
+        Frames out(16);
+        int count = -1;
+        const Frames in(4, Frame{0.5, 0.5});
+        for (Resampler *r : {&refused, &alike}) {
+            QVERIFY(r->process(in.data(), out.data(), 4, &count) == 0 && count == 0);
+            QVERIFY(r->processInput(4, false, 1.0, out.data(), &count) == 0 && count == 0);
+            QVERIFY(r->outputsFor(4) == 0 && r->mostOutputsFor(4) == 0);
+            QCOMPARE(r->startAt(100, in.data()), 0LL);
+        }
+        // A channel without a filter keeps its newest input all the same.
+        const auto state = refused.newPolyPhaseFIRF(8, 0, 0, 0, 1);
+        const float samples[3] = {0.25f, 0.5f, 0.75f};
+        state->in = samples;
+        state->inCount = 3;
+        filterChannel(state.get());
+        QVERIFY(!state->filter && state->outCount == 0 && state->writePos == 3 &&
+                state->history[2] == 0.75f);
+        state->in = nullptr;
+        filterChannel(state.get());
+        QCOMPARE(state->writePos, 3);
+    }
+
+    // Calls with nothing to do or no room do nothing, and say so.
+    void callsOutOfRange()
+    {
+        Resampler stage;
+        QCOMPARE(stage.setRates(44100.0, 39062.5), 1);
+        Frames out(16);
+        int count = -1;
+        QVERIFY(stage.process(nullptr, out.data(), 4, &count) == 0 && count == 0);
+        QVERIFY(stage.process(out.data(), out.data(), Resampler::maxInputFrames + 1, &count) == 0);
+        QCOMPARE(stage.processInput(4, false, 1.0, out.data(), nullptr), 0);
+        QVERIFY(stage.processInput(0, false, 1.0, out.data(), &count) == 1 && count == 0);
+        QVERIFY(stage.processInput(4, false, 1.0, nullptr, &count) == 0 && count == 0);
+        QVERIFY(stage.outputsFor(0) == 0 && stage.mostOutputsFor(0) == 0);
+        QCOMPARE(stage.startAt(-1, out.data()), 0LL);
+        // Nothing moved: the first output is still the first of a restart.
+        QVERIFY(stage.processInput(1, false, 1.0, out.data(), &count) == 1 && count == 1);
+    }
+
+    void windowShapes_data()
+    {
+        const double r = std::sqrt(0.5);
+        const double g = std::exp(-0.5 / 1.44); // a point 1 from the centre, sigma 1.2
+        rows<Window>({
+                {"unknown kind: rectangular, as it is", 14, 0.0, {1, 1, 1}},
+                {"sine", 1, -3.93, {0, r, 1, r, 0}},
+                {"sinc-type",
+                 2,
+                 -1.5,
+                 {std::sin(1.0), 2 * std::sin(0.5), 1, 2 * std::sin(0.5), std::sin(1.0)}},
+                {"triangular, odd", 3, -6.0, {0, 0.5, 1, 0.5, 0}},
+                {"triangular, even: the peak after the middle", 3, -6.0, {0.5, 1, 0.5, 0}},
+                {"triangular, one point", 3, -6.0, {1}},
+                {"Hamming", 5, -5.37, {0.08, 0.54, 1, 0.54, 0.08}},
+                {"Hamming, one point: its centre", 5, -5.37, {1}},
+                {"Blackman", 6, -7.54, {0, 0.34, 1, 0.34, 0}},
+                {"Blackman-Harris", 7, -8.91, {6e-5, 0.21747, 1, 0.21747, 6e-5}},
+                {"Nuttall", 8, -9.0, {0, 0.211536, 1, 0.211536, 0}},
+                {"Blackman-Nuttall", 9, -8.8, {3.628e-4, 0.2269824, 1, 0.2269824, 3.628e-4}},
+                {"flat top", 10, 1.0, {0.004, -0.258, 4.64, -0.258, 0.004}},
+                {"Gaussian 0.3",
+                 11,
+                 -14.0,
+                 {std::exp(-50.0 / 9), std::exp(-12.5 / 9), 1, std::exp(-12.5 / 9),
+                  std::exp(-50.0 / 9)}},
+                {"Gaussian 0.5",
+                 12,
+                 -9.48,
+                 {std::exp(-2.0), std::exp(-0.5), 1, std::exp(-0.5), std::exp(-2.0)}},
+                {"Gaussian 1.2, even: centred on point 1", 13, -5.96, {g, 1, g, g * g * g * g}},
+                {"Gaussian of two points: all at the centre", 11, -14.0, {1, 0}},
+        });
+    }
+
+    void windowShapes()
+    {
+        QFETCH(Window, row);
+        WindowFunction window;
+        QCOMPARE(window.generate(row.kind, int(row.shape.size())), 1);
+        const double gain = std::pow(10.0, row.gainDb / 20);
+        for (size_t i = 0; i < row.shape.size(); ++i)
+            QVERIFY2(std::abs(window.values()[i] * gain - row.shape[i]) < 2e-6,
+                     qPrintable(QString::number(i)));
     }
 
     // (The design's window shows in the filter's gain.)

@@ -211,6 +211,17 @@ private slots:
         const QByteArray apeTag = picture + "APETAGEX" + le32(1000) +
                 le32(quint32(picture.size() + 32)) + le32(1) + le32(0) + QByteArray(8, '\0') +
                 "TAG" + QByteArray(125, ' ');
+        const QByteArray floatNan =
+                patched(floatWave(sine(toneFrames, 0.5, 44100)), 44 + 8 * (toneFrames - 882),
+                        QByteArray("\0\0\xc0\x7f", 4));
+        const QByteArray aiff = made(standard, "aiff", {"sox", "-R", "IN", "OUT"});
+        const QByteArray caf =
+                made(floatWave(sine(44000, 2.0, 44100)), "caf",
+                     {"ffmpeg", "-v", "error", "-i", "IN", "-c:a", "pcm_f32be", "OUT"});
+        // Neither a tag nor a header that counts its frames: frames from the start.
+        const QByteArray mp3Bare = made(standard, "mp3",
+                                        {"ffmpeg", "-v", "error", "-i", "IN", "-c:a", "libmp3lame",
+                                         "-id3v2_version", "0", "-write_xing", "0", "OUT"});
         const QByteArray vorbis = made(standard, "ogg", {"sox", "-R", "IN", "OUT"});
         const QByteArray opus = made(
                 standard, "opus", {"ffmpeg", "-v", "error", "-i", "IN", "-c:a", "libopus", "OUT"});
@@ -251,17 +262,22 @@ private slots:
                  45159, toStandard},
                 {"float, peak 2.0", S, floatWave(sine(44000, 2.0, 44100)), ok, "", 0, "", 39860,
                  fromStandard},
+                // Its peak is measured first: a cancel or a cut there ends it.
+                {"float, cancelled while its peak is measured", S,
+                 floatWave(sine(44000, 2.0, 44100)), ConvertError::Cancelled, "cancel", 1},
+                {"float, truncated while its peak is measured", S,
+                 floatWave(sine(44000, 2.0, 44100)), ConvertError::Read, "truncate", 1},
                 // NaN is silence, not a click: here where the sine crosses zero,
                 // in the stretch whose peak is measured.
-                {"float, NaN", S,
-                 patched(floatWave(sine(toneFrames, 0.5, 44100)), 44 + 8 * (toneFrames - 882),
-                         QByteArray("\0\0\xc0\x7f", 4)),
+                {"float, NaN", S, floatNan, ok, "", 0, "1 damaged value", -1, 0.5 * fromStandard},
+                {"CAF float, NaN", S,
+                 made(floatNan, "caf",
+                      {"ffmpeg", "-v", "error", "-i", "IN", "-c:a", "pcm_f32be", "OUT"}),
                  ok, "", 0, "1 damaged value", -1, 0.5 * fromStandard},
                 // Other formats are told by their content, not their name.
-                {"CAF float, peak 2.0", S,
-                 made(floatWave(sine(44000, 2.0, 44100)), "caf",
-                      {"ffmpeg", "-v", "error", "-i", "IN", "-c:a", "pcm_f32be", "OUT"}),
-                 ok, "", 0, "", 39860, fromStandard},
+                {"CAF float, peak 2.0", S, caf, ok, "", 0, "", 39860, fromStandard},
+                {"CAF float, cancelled while its peak is measured", S, caf, ConvertError::Cancelled,
+                 "cancel", 1},
                 {"FLAC source", S, flac, ok, "", 0, "", -1, fromStandard},
                 // Other formats take the job's general loop: its cancel, and a
                 // last block whose completing frame of silence adds no output.
@@ -270,6 +286,9 @@ private slots:
                 {"FLAC source, 1199 frames", S,
                  made(tone(44100, 1199), "flac", {"sox", "-R", "IN", "OUT"}), ok, "", 0, "", 1949},
                 {"FLAC source, damaged", S, damagedFlac, ConvertError::Read, "", 0, "cannot read"},
+                {"AIFF source, truncated midway", S, aiff, ConvertError::Read, "truncate", 100},
+                {"AIFF source, nothing behind its header", S, aiff.left(aiff.indexOf("SSND") + 16),
+                 ConvertError::Read, "", 0, "no audio could be decoded"},
                 // All that decodes is converted, whatever the stream's frame
                 // count (its low 32 bits, big-endian) says.
                 {"FLAC source, short of its frame count", S,
@@ -284,6 +303,16 @@ private slots:
                  nullptr,
                  made(mp3, "wav",
                       {"ffmpeg", "-v", "error", "-i", "IN", "-c:a", "pcm_f32le", "OUT"})},
+                // A first frame whose bit rate is no bit rate: the rest decodes.
+                {"MP3 source, its first frame damaged", S, patched(mp3Bare, 2, "\xf0"), ok},
+                // A stream whose writer could not go back to count its frames.
+                {"FLAC source, streamed", S,
+                 made(standard, "flac",
+                      {"sh", "-c", "ffmpeg -v error -i \"$0\" -f flac - >\"$1\"", "IN", "OUT"}),
+                 ok, "", 0, "", -1, fromStandard},
+                {"two bytes", S, "ab", ConvertError::SourceFormat},
+                {"MP3 source, its tag alone", S, mp3Counted.left(20), ConvertError::SourceFormat,
+                 "", 0, "no audio could be decoded"},
                 {"MP3 source, cut short", S, mp3Counted.left(mp3Counted.size() / 2), ok, "", 0,
                  "of the 88200 frames its header announces"},
                 // Tags are not audio.
@@ -309,6 +338,9 @@ private slots:
                 {"recording named .flac", S, tone(44100, 400), ConvertError::DestinationFormat,
                  "flac", 0, "name the destination .wav"},
                 {"standard, in two parts", S, tone(44100, longFrames), ok, "parts", 0, "", 120820},
+                // The high-quality stage's state is its library's: one part.
+                {"standard, long, in high quality", S, tone(44100, longFrames), ok, "high", 0,
+                 "from the filter's ringing", 119927},
                 // Every part reads the file first opened, whatever its name
                 // stands for since.
                 {"float, in two parts, replaced during its peak scan", S,
@@ -362,6 +394,8 @@ private slots:
                       "linked destination"},
                      {t + "destination name that cannot be encoded", type, x,
                       ConvertError::DestinationOpen, "unencodable", 0, "encoding"},
+                     {t + "source name that cannot be encoded", type, x, ConvertError::SourceOpen,
+                      "unencodable source", 0, "encoding"},
                      {t + "truncated midway", type, x, ConvertError::Read, "truncate", 100},
                      // The open file still reads whole: the conversion completes.
                      {t + "deleted midway", type, x, ok, "delete", 100, "", -1,
@@ -548,7 +582,7 @@ private:
             return;
         }
         QTemporaryDir work;
-        const QString source = work.filePath(QStringLiteral("source.wav"));
+        QString source = work.filePath(QStringLiteral("source.wav"));
         const QString out = work.filePath(QStringLiteral("out"));
         QString destination = out + QStringLiteral("/destination.wav");
         QVERIFY(writeFile(source, row.bytes) && QDir().mkdir(out));
@@ -590,6 +624,8 @@ private:
                     QFile::link(out + "/target.wav", destination));
         else if (row.act == "unencodable")
             destination = out + "/name" + QChar(0xd800) + ".wav";
+        else if (row.act == "unencodable source")
+            source = work.filePath(QStringLiteral("name") + QChar(0xd800) + ".wav");
         // Opening a FIFO to read it would wait for a writer.
         const QByteArray sourceBefore = row.act == "fifo" ? "" : readFile(source);
         const QByteArray destinationBefore =
@@ -599,7 +635,7 @@ private:
         const QString other = work.filePath(QStringLiteral("other.wav"));
         QVERIFY(row.other.isEmpty() || writeFile(other, row.other));
         struct stat opened = {};
-        QVERIFY(row.act.startsWith("fifo") || row.act == "missing" ||
+        QVERIFY(row.act.startsWith("fifo") || row.act == "missing" || row.act.endsWith("source") ||
                 ::stat(qPrintable(source), &opened) == 0);
         // Two parts read the source at once through two descriptors.
         const bool parts = row.act.endsWith("parts");

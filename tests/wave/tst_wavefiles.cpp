@@ -2,12 +2,18 @@
 
 #include "converter/convertfile.h"
 #include "wave/brinmoorwavefile.h"
+#include "wave/mpegaudio.h"
 #include "wave/recognize.h"
 #include "wave/soundfile.h"
 #include "wave/standardwavefile.h"
 
+#include <QBuffer>
+
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <limits>
 
 using namespace support;
@@ -51,7 +57,7 @@ struct OtherFormat
     QString suffix;
     QString recording;  // sox's options for the WAVE file
     QString formatName; // as the reader names it
-    QString codec = {}; // ffmpeg's encoder; empty: lossless
+    QString codec = {}; // ffmpeg's encoder and its options; empty: lossless
 };
 
 
@@ -166,6 +172,23 @@ private slots:
         // 6 h 45 min of 16-bit stereo: its size wrapped past 4 GiB, four
         // bytes off the data there.
         const qint64 long16 = (qint64(1) << 32) + 40044;
+        // Samples that neither reader decodes, as sox and ffmpeg write them,
+        // refused by name.
+        const auto made = [this](QStringList command) {
+            const QString name = path("encoded.wav");
+            QFile::remove(name);
+            command.replaceInStrings(QRegularExpression("^OUT$"), name);
+            return output(command).isNull() ? QByteArray() : readFile(name);
+        };
+        const auto refused = [](const QString &name, const QByteArray &file, const QString &why) {
+            return Open{name, file, WaveLayout::NotWave, why, why};
+        };
+        const auto refusedAs = [&](const QString &name, const QByteArray &file,
+                                   const QString &format) {
+            return refused(name, file, "unsupported format: " + format);
+        };
+        const QByteArray extensible = made(sox("48000", "2", "-b 24"));
+        const QByteArray canonical16 = canonicalHeader(16, 2, 44100, 400) + QByteArray(400, '\1');
         rows<Open>({
                 // The recording's header with the sizes of standard files.
                 {"32-bit stereo PCM", canonicalHeader(32, 2, 39062, 32) + two.mid(44), standard, "",
@@ -181,7 +204,8 @@ private slots:
                 {"recording", two, brinmoor, isRecording, "", 2},
                 {"recording, partial frame", two + "abc", brinmoor, isRecording, "", 2},
                 {"unfinished recording", canonicalHeader(32, 2, 39062, 0) + two.mid(44), brinmoor,
-                 isRecording, "", 2},
+                 isRecording, "", 2, 0, false, warned(Warning::Unfinished, 2, 0)},
+                refused("empty", QByteArray(), "empty file"),
                 {"huge", canonicalHeader(24, 2, 44100, 0xffffffffu), standard, "", notRecording,
                  (big - 44) / 6, big},
                 {"huge recording", canonicalHeader(32, 2, 39062, 0xffffffffu), brinmoor,
@@ -232,6 +256,17 @@ private slots:
                 // tag there is not.
                 {"16-bit, 100 of its 1000 frames announced", patched(s16, 40, le32(400)), standard,
                  "", notRecording, 1000, 0, false, warned(Warning::Extended, 1000, 100)},
+                // Less than a frame past its size is no more audio.
+                {"16-bit, 2 bytes after its data", canonical16 + "\1\1", standard, "", notRecording,
+                 100},
+                {"24-bit, 6 channels, 10 bytes after its data",
+                 canonicalHeader(24, 6, 48000, 1800) + QByteArray(1810, '\1'), standard, "",
+                 notRecording, 100},
+                // A chunk behind the data fills the file past 4 GiB: the data
+                // chunk's size is its own, not one that wrapped.
+                {"16-bit, a chunk of 4 GiB behind its data",
+                 canonical16 + "JUNK" + le32(0xffffff00u), standard, "", notRecording, 100,
+                 452 + qint64(0xffffff00u)},
                 {"16-bit, an ID3 tag after its data",
                  patched(s16.left(444), 40, le32(400)) + "ID3\x04" + QByteArray(300, '\0'),
                  standard, "", notRecording, 100},
@@ -242,6 +277,14 @@ private slots:
                 {"16-bit, wrapped size 4 bytes past its data",
                  canonicalHeader(16, 2, 44100, quint32(long16 + 4)), standard, "", notRecording,
                  long16 / 4, 44 + long16, false, warned(Warning::CutShort, long16 / 4, 1073751836)},
+                refusedAs("MPEG layer II", made(ffmpeg("44100", "2", "mp2")), "MPEG"),
+                refusedAs("code 0x1234", patched(canonical16, 20, le16(0x1234)), "code 0x1234"),
+                refusedAs("extensible, an unknown sub-format", patched(extensible, 50, "\x7f"),
+                          "extensible with an unknown sub-format"),
+                refused("extensible, fmt chunk too short", patched(canonical16, 20, le16(0xfffe)),
+                        "damaged fmt chunk"),
+                refused("no fmt chunk", "RIFF" + le32(412) + "WAVE" + canonical16.mid(36),
+                        "no fmt chunk"),
         });
     }
 
@@ -325,6 +368,21 @@ private slots:
         // and a size of 0 is a streaming writer's.
         QVERIFY(wav.sourceInfo().extent ==
                 (row.edit == "zero size" ? DataExtent::Unfinished : DataExtent::Matches));
+        // The peak of the first two channels: integer samples as read, float
+        // ones as stored.
+        const double tolerance = row.bits == 0 ? std::ldexp(1.0, -23) : 0.0;
+        double peak = 0.0;
+        for (qint64 f = 0; f < frames; ++f) {
+            for (const int channel : {0, channels > 1 ? 1 : 0}) {
+                double x;
+                std::memcpy(&x, decoded.constData() + 8 * (f * channels + channel), 8);
+                peak = std::max(
+                        peak,
+                        std::fabs(row.bits ? std::round(x * 2147483648.0) / 2147483647.0 : x));
+            }
+        }
+        bool ok = false;
+        QVERIFY(std::fabs(wav.measurePeak(ok) - peak) <= tolerance && ok);
         // sox's binary64 values are its 32-bit integers divided by 2^31.
         const auto expected = [&](qint64 frame, int channel, bool shortBlock) {
             if (frame >= frames)
@@ -336,7 +394,6 @@ private slots:
             x = std::round(x * 2147483648.0) / 2147483647.0;
             return row.bits == 32 || shortBlock ? double(float(x)) : x;
         };
-        const double tolerance = row.bits == 0 ? std::ldexp(1.0, -23) : 0.0;
         std::vector<Frame> got(static_cast<size_t>(row.block));
         qint64 at = 0;
         while (wav.readFrames(got.data(), row.block) == row.block) {
@@ -393,6 +450,11 @@ private slots:
                 {"Ogg Vorbis", "ogg", "-r 44100 -c 2 -b 16", "Ogg Vorbis", "libvorbis"},
                 {"Opus", "opus", "-r 44100 -c 2 -b 16", "Ogg Opus", "libopus"},
                 {"MP3 mono", "mp3", "-r 44100 -c 1 -b 16", "MP3", "libmp3lame"},
+                // Neither a tag nor a header that counts its frames.
+                {"MP3, bare frames", "mp3", "-r 48000 -c 2 -b 16", "MP3",
+                 "libmp3lame -id3v2_version 0 -write_xing 0"},
+                {"CAF 64-bit float", "caf", "-r 22050 -c 2 -e floating-point -b 64",
+                 "CAF, 64-bit float", "pcm_f64le"},
         });
     }
 
@@ -412,11 +474,12 @@ private slots:
                          .isNull());
         const bool lossless = row.codec.isEmpty();
         QVERIFY(!output(lossless ? QStringList{"sox", "-R", recording, other}
-                                 : QStringList{"ffmpeg", "-v", "error", "-i", recording, "-c:a",
-                                               row.codec, other})
+                                 : QStringList{"ffmpeg", "-v", "error", "-i", recording, "-c:a"} +
+                                        row.codec.split(' ') + QStringList{other})
                          .isNull());
         SoundFile file;
-        QVERIFY(file.open(other, QIODevice::ReadOnly));
+        Frame none;
+        QVERIFY(file.open(other, QIODevice::ReadOnly) && file.readFrames(&none, 0) == 0);
         QCOMPARE(file.formatName(), row.formatName);
         QString reference = recording;
         if (lossless) {
@@ -501,6 +564,88 @@ private slots:
             QCOMPARE(bytes,
                      "RIFF" + le32(quint32(bytes.size() - 8)) + "WAVE" + junk + fmt + floats);
         }
+    }
+
+    // A block larger than the writer's buffer goes through a buffer of the
+    // file's own, to the same bytes.
+    void largeBlock()
+    {
+        const std::vector<Frame> frames = sine(600000, 0.5); // past 8 MiB
+        BrinmoorWaveFile file;
+        QVERIFY(file.open(path("large.wav"), QIODevice::WriteOnly));
+        Frame *space = file.frameSpace(int(frames.size()));
+        QVERIFY(space);
+        std::copy(frames.begin(), frames.end(), space);
+        QVERIFY(file.commitFrames(int(frames.size())) && file.close());
+        QCOMPARE(readFile(path("large.wav")), brinmoorBytes(frames));
+    }
+
+    // A write that the system refuses fails the call, and every later one,
+    // and leaves nothing behind: a limit on the size of files.
+    void writeFailure()
+    {
+        const std::vector<Frame> frames = sine(40000, 0.5);
+        rlimit before{};
+        QVERIFY(getrlimit(RLIMIT_FSIZE, &before) == 0 && std::signal(SIGXFSZ, SIG_IGN) != SIG_ERR);
+        rlimit small = before;
+        small.rlim_cur = 64 * 1024;
+        const auto fails = [&](auto &&file) {
+            QFile::remove(path("limited.wav"));
+            bool ok = file.open(path("limited.wav"), QIODevice::WriteOnly);
+            ok = ok && setrlimit(RLIMIT_FSIZE, &small) == 0;
+            for (size_t at = 0; ok && at < frames.size(); at += 4000)
+                ok = file.writeFrames(frames.data() + at, 4000);
+            const bool failed = !ok && !file.writeFrames(frames.data(), 1) && !file.close();
+            setrlimit(RLIMIT_FSIZE, &before);
+            return failed && !file.errorString().isEmpty() &&
+                    strayFiles(path("")).filter("limited").isEmpty();
+        };
+        QVERIFY(fails(StandardWaveFile()));
+        QVERIFY(fails(BrinmoorWaveFile()));
+    }
+
+    // Calls out of turn fail with a reason and do nothing: reading what is
+    // not open or open for writing, writing what is not open or open for
+    // reading, a second reader of nothing.
+    void outOfTurn()
+    {
+        QVERIFY(writeFile(path("turn.rec"), brinmoorBytes(sine(100, 0.5))) &&
+                writeFile(path("turn.wav"),
+                          canonicalHeader(16, 2, 44100, 400) + QByteArray(400, 1)));
+        const auto check = [&](auto &&file, const QString &name) {
+            Frame f{};
+            bool ok = true;
+            const bool closed = file.readFrames(&f, 1) == -1 && !file.writeFrames(&f, 1) &&
+                    file.measurePeak(ok) == 1.0 && !ok && !file.seekFrame(0) &&
+                    !file.commitFrames(1) && file.totalFrames() == 0 &&
+                    !file.errorString().isEmpty();
+            return closed && file.open(path(name), QIODevice::ReadOnly) &&
+                    file.readFrames(&f, 0) == 0 && !file.writeFrames(&f, 1) &&
+                    !file.seekFrame(-1) && !file.commitFrames(1, 1) && file.close();
+        };
+        QVERIFY(check(StandardWaveFile(), "turn.wav"));
+        QVERIFY(!StandardWaveFile().open(path("turn.wav"), QIODevice::ReadWrite));
+        QVERIFY(check(BrinmoorWaveFile(), "turn.rec"));
+        QVERIFY(!BrinmoorWaveFile().frameSpace(1));
+        QVERIFY(!StandardWaveFile().open(std::make_unique<QBuffer>()) &&
+                !BrinmoorWaveFile().open(std::make_unique<QBuffer>()) &&
+                !SoundFile().open(std::make_unique<QBuffer>()));
+        float sample = 0;
+        QCOMPARE(MpegAudio().read(&sample, 1), -1);
+        SoundFile other;
+        Frame f{};
+        bool ok = true;
+        QVERIFY(other.measurePeak(ok) == 1.0 && !ok);
+        QVERIFY(!other.open(path("turn.wav"), QIODevice::WriteOnly) &&
+                !other.open(path("missing.flac"), QIODevice::ReadOnly) &&
+                other.readFrames(&f, 1) == -1 && other.totalFrames() == 0);
+        FlacFile flac;
+        QVERIFY(!flac.open(path("turn.flac"), QIODevice::ReadOnly) && !flac.writeFrames(&f, 1) &&
+                flac.close());
+        StandardWaveFile standard;
+        BrinmoorWaveFile recording;
+        QVERIFY(!standard.openSameFile(StandardWaveFile()) &&
+                !recording.openSameFile(BrinmoorWaveFile()));
     }
 
     void peakThenRead()
