@@ -91,8 +91,12 @@ if [ -n "$coverage" ]; then
         --exclude-unreachable-branches)
     "${report[@]}" --filter ../source/wave/ --filter ../source/converter/
     "${report[@]}" --filter ../source/wave/ --filter ../source/converter/ --branches
+    # gcovr replaces the file it writes: never hand it /dev/null, which it
+    # would turn into a regular file when run as root.
     for dir in source/wave source/converter; do
         echo "$dir:"
-        "${report[@]}" --filter "../$dir/" --print-summary --output /dev/null | grep -v functions
+        "${report[@]}" --filter "../$dir/" --print-summary --output coverage-summary.txt |
+            grep -v functions
     done
+    rm -f coverage-summary.txt
 fi
