@@ -596,7 +596,8 @@ private:
         const bool compared = row.act.startsWith("replace") || row.act == "parts";
         if (row.act == "delete" || compared || row.atCall < 0) {
             options.parallel = row.act != "parts";
-            QVERIFY(convertFile(source, reference, row.type, options).ok());
+            const ConvertResult made = convertFile(source, reference, row.type, options);
+            QVERIFY2(made.ok(), qPrintable(made.reason));
             options.parallel = true;
             row.atCall = row.atCall < 0 ? calls : row.atCall;
         }
