@@ -309,10 +309,14 @@ QByteArray headerBytes(const WaveHeader &h, quint64 dataBytes, bool reserved)
     if (riff != 0xffffffffu)
         writeLe32(bytes.data() + 4, riff + 14);
     else {
-        char *size64 = bytes.data() + 20; // in the ds64 chunk
+        // In the ds64 chunk; changed in a copy, which also keeps GCC from
+        // taking the write for one past QByteArray's own header.
+        char size64[8];
+        std::memcpy(size64, bytes.constData() + 20, sizeof size64);
         const quint64 riff64 = (quint64(readLe32(size64 + 4)) << 32 | readLe32(size64)) + 14;
         writeLe32(size64, quint32(riff64));
         writeLe32(size64 + 4, quint32(riff64 >> 32));
+        bytes.replace(20, int(sizeof size64), size64, int(sizeof size64));
     }
     return bytes;
 }
