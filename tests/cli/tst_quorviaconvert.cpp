@@ -531,6 +531,13 @@ private slots:
     {
         QFETCH(WriteFailure, row);
         const auto [name, source, sizeLimit, existing, destinationName, blocks] = row;
+#if defined(__SANITIZE_THREAD__)
+        // The thread sanitizer's runtime lets SIGXFSZ kill the converter at a
+        // limit of 0 blocks, though it ignores the signal; the normal and the
+        // address-sanitized builds run this row.
+        if (sizeLimit && blocks == 0)
+            QSKIP("the thread sanitizer's runtime does not let SIGXFSZ be ignored here");
+#endif
         QTemporaryDir work;
         const QString out = work.filePath("out");
         const QString destination = out + "/" + destinationName;
