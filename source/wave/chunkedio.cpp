@@ -104,11 +104,8 @@ qint64 readUntilFull(qint64 n, ReadSome readSome)
     return total;
 }
 
-// Reads up to `n` bytes from offset `at`, as readFully() does. Where the
-// system allows, a file's own position is left alone, so that readers of
-// one open file (or of duplicates of it, which share the position) never
-// disturb one another; other devices (bytes in memory) have a position of
-// their own.
+} // namespace
+
 qint64 readFullyAt(QIODevice *device, qint64 at, char *bytes, qint64 n, QString *error)
 {
     if (Platform::readsInPlace(device)) {
@@ -123,8 +120,6 @@ qint64 readFullyAt(QIODevice *device, qint64 at, char *bytes, qint64 n, QString 
     }
     return readFully(device, bytes, n, error);
 }
-
-} // namespace
 
 qint64 readFully(QIODevice *file, char *bytes, qint64 n, QString *error)
 {

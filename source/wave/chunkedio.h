@@ -295,3 +295,10 @@ bool writeFully(QFileDevice *file, const char *bytes, qint64 n, QString *error);
 // Reads up to `n` bytes, retrying after short reads until the end of file.
 // Returns the count read, -1 on an error.
 qint64 readFully(QIODevice *file, char *bytes, qint64 n, QString *error);
+
+// Reads up to `n` bytes from offset `at`, as readFully() does. Where the
+// system allows, a file's own position is left alone, so that readers of
+// one open file (or of duplicates of it, which share the position) never
+// disturb one another; other devices (bytes in memory) have a position of
+// their own.
+qint64 readFullyAt(QIODevice *device, qint64 at, char *bytes, qint64 n, QString *error);

@@ -219,9 +219,10 @@ double levelAt(const WaveFormat &format, const char *p)
     }
 }
 
-// Frames as 24-bit little-endian pairs: the top three bytes of each
-// toInt32Sample value.
-void storeStereo24(const Frame *in, char *p, int n)
+// The first frames of `in` as 24-bit little-endian pairs, the top three
+// bytes of each toInt32Sample value, four at a time where the processor
+// allows; returns how many it stored, which leaves fewer than four.
+int storeStereo24(const Frame *in, char *p, int n)
 {
     int k = 0;
 #if defined(__SSE2__)
@@ -258,28 +259,17 @@ void storeStereo24(const Frame *in, char *p, int n)
         }
     }
 #endif
-    for (; k < n; ++k, p += 6) {
-        const qint32 l = toInt32Sample(in[k].left);
-        const qint32 r = toInt32Sample(in[k].right);
-        p[0] = char(l >> 8);
-        p[1] = char(l >> 16);
-        p[2] = char(l >> 24);
-        p[3] = char(r >> 8);
-        p[4] = char(r >> 16);
-        p[5] = char(r >> 24);
-    }
+    return k;
 }
 
 // Frames as `format` stores them, the first of them frame `first` of the
 // file (its place decides its dither).
 void storeStereo(const StandardFormat &format, const Frame *in, char *p, int n, quint64 first)
 {
-    if (format.depth == StandardFormat::Depth::Bits24) {
-        storeStereo24(in, p, n);
-        return;
-    }
     const int bytes = format.bytesPerSample();
-    for (int k = 0; k < n; ++k, p += 2 * bytes) {
+    int k = format.depth == StandardFormat::Depth::Bits24 ? storeStereo24(in, p, n) : 0;
+    p += qint64(k) * 2 * bytes;
+    for (; k < n; ++k, p += 2 * bytes) {
         storeSample(format, in[k].left, first + quint64(k), 0, p);
         storeSample(format, in[k].right, first + quint64(k), 1, p + bytes);
     }
@@ -290,34 +280,20 @@ void storeStereo(const StandardFormat &format, const Frame *in, char *p, int n, 
 // chunk with its extension's size (0) and a fact chunk with the frame count.
 QByteArray headerBytes(const WaveHeader &h, quint64 dataBytes, bool reserved)
 {
-    QByteArray bytes = standardHeaderBytes(h, dataBytes, reserved);
     constexpr quint16 formatFloat = 3;
     if (h.audioFormat != formatFloat)
-        return bytes;
+        return standardHeaderBytes(h, dataBytes, reserved);
+    char fact[12];
+    QByteArray bytes = standardHeaderBytes(h, dataBytes, reserved, sizeof fact + 2);
     // Behind "RIFF", the size and "WAVE", and the room for a ds64 chunk.
     const int fmt = reserved ? 12 + 8 + 28 : 12;
     const int data = bytes.size() - 8;
     writeLe32(bytes.data() + fmt + 4, 18);
-    char fact[12];
     std::memcpy(fact, "fact", 4);
     writeLe32(fact + 4, 4);
     writeLe32(fact + 8, saturatedSize(h.blockAlign ? dataBytes / h.blockAlign : 0));
     bytes.insert(data, fact, sizeof fact);
     bytes.insert(fmt + 8 + 16, QByteArray(2, '\0'));
-    // The RIFF size, unless RF64's ds64 chunk holds it.
-    const quint32 riff = readLe32(bytes.constData() + 4);
-    if (riff != 0xffffffffu)
-        writeLe32(bytes.data() + 4, riff + 14);
-    else {
-        // In the ds64 chunk; changed in a copy, which also keeps GCC from
-        // taking the write for one past QByteArray's own header.
-        char size64[8];
-        std::memcpy(size64, bytes.constData() + 20, sizeof size64);
-        const quint64 riff64 = (quint64(readLe32(size64 + 4)) << 32 | readLe32(size64)) + 14;
-        writeLe32(size64, quint32(riff64));
-        writeLe32(size64 + 4, quint32(riff64 >> 32));
-        bytes.replace(20, int(sizeof size64), size64, int(sizeof size64));
-    }
     return bytes;
 }
 

@@ -80,16 +80,16 @@ void WaveHeader::assignFromBytes(const char *bytes, int length)
     dataSize = readLe32(p + 40);
 }
 
-QByteArray standardHeaderBytes(WaveHeader h, quint64 dataBytes, bool reserved)
+QByteArray standardHeaderBytes(WaveHeader h, quint64 dataBytes, bool reserved, quint32 extra)
 {
     if (!reserved) {
         h.dataSize = saturatedSize(dataBytes);
-        h.riffSize = saturatedSize(dataBytes + 36);
+        h.riffSize = saturatedSize(dataBytes + 36 + extra);
         const WaveHeader::Bytes b = h.toBytes();
         return QByteArray(b.data(), WaveHeader::size);
     }
     constexpr int chunkSize = 28; // a ds64 chunk without a table
-    const quint64 riffSize = dataBytes + 36 + 8 + chunkSize;
+    const quint64 riffSize = dataBytes + 36 + 8 + chunkSize + extra;
     const bool rf64 = riffSize > 0xffffffffu;
     h.riffSize = rf64 ? 0xffffffffu : quint32(riffSize);
     h.dataSize = rf64 ? 0xffffffffu : quint32(dataBytes);

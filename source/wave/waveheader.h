@@ -50,8 +50,9 @@ inline quint32 saturatedSize(quint64 n)
 // bytes, sizes saturating past 4 GiB. With it: 80 bytes, a 36-byte chunk
 // between "WAVE" and "fmt " that is JUNK while the sizes fit 32 bits and
 // becomes the ds64 chunk of an RF64 file (with the 64-bit sizes) when they
-// do not.
-QByteArray standardHeaderBytes(WaveHeader h, quint64 dataBytes, bool reserved);
+// do not. `extra` counts bytes the caller adds to the header, which the
+// RIFF size includes.
+QByteArray standardHeaderBytes(WaveHeader h, quint64 dataBytes, bool reserved, quint32 extra = 0);
 
 // Little-endian field helpers, shared by the file classes.
 inline quint16 readLe16(const char *p)

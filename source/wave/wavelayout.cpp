@@ -63,11 +63,7 @@ ContentEvidence probeContent(QIODevice *file, qint64 begin, qint64 end)
         const qint64 n = std::min(window, begin + whole - at);
         if (n <= 0)
             continue;
-        if (!file->seek(at)) {
-            evidence.readError = file->errorString();
-            return evidence;
-        }
-        const qint64 got = readFully(file, bytes, n, &evidence.readError);
+        const qint64 got = readFullyAt(file, at, bytes, n, &evidence.readError);
         if (got < 0)
             return evidence;
         if (got != n)
@@ -315,12 +311,7 @@ WaveInfo recognizeWave(QIODevice *file, qint64 fileSize, WaveLayout readAs)
     }
     char head[WaveHeader::size];
     QString error;
-    if (!file->seek(0)) {
-        info.unreadable = true;
-        info.evidence = file->errorString();
-        return info;
-    }
-    const qint64 got = readFully(file, head, WaveHeader::size, &error);
+    const qint64 got = readFullyAt(file, 0, head, WaveHeader::size, &error);
     if (got < 0) {
         info.unreadable = true;
         info.evidence = error;

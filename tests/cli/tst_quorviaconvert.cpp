@@ -78,6 +78,9 @@ private slots:
         QVERIFY(soxTone(dir.filePath("short.wav"), 44100, "10000s"));
         QVERIFY(writeFile(dir.filePath("brinmoor.wav"), brinmoorBytes(sine(80000, 0.7))));
         QVERIFY(writeFile(dir.filePath("short.rec"), brinmoorBytes(sine(20000, 0.7))));
+        // Long enough to be converted in two halves at once.
+        QVERIFY(soxTone(dir.filePath("five.wav"), 44100, "5"));
+        QVERIFY(writeFile(dir.filePath("long.rec"), brinmoorBytes(sine(200000, 0.7))));
         QVERIFY(writeFile(dir.filePath("text.wav"), "RIFF? no, just text.\n"));
         QVERIFY(!output({"sox", "-R", dir.filePath("short.wav"), dir.filePath("short.flac")})
                          .isNull());
@@ -520,6 +523,11 @@ private slots:
                  "destination.wav", 0},
                 {"to standard, limit while writing", "brinmoor.wav", true, false},
                 {"to standard, limit at close", "short.rec", true, true},
+                // Limits in the later half: at 2.3 of 3.1 MB, at 1.0 of 1.35 MB.
+                {"to Brinmoor-WAVE, limit in the later half", "five.wav", true, true,
+                 "destination.wav", 4500},
+                {"to standard, limit in the later half", "long.rec", true, false, "destination.wav",
+                 2000},
                 {"to FLAC, limit while writing", "brinmoor.wav", true, true, "destination.flac"},
                 {"read-only directory", "standard.wav", false, true},
                 {"read-only directory, new file", "brinmoor.wav", false, false},
