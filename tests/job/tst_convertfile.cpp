@@ -10,6 +10,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <future>
 #include <limits>
 
 #include <fcntl.h>
@@ -493,6 +494,41 @@ private slots:
         QVERIFY(told == std::vector<TaskOutcome>{TaskOutcome::Stopped});
         QCOMPARE(batch.notStartedCount(), 2);
         QVERIFY(!QFileInfo::exists(work.filePath("a.wav")));
+    }
+
+    // one.wav and one.rec into one folder under -j 2: the later waits for
+    // the earlier, is refused as written already, and the earlier's output
+    // stays. The earlier is held until the other worker asks to stop, which
+    // it does under the batch's lock just before it takes the later: had it
+    // not waited, it would have been checked before the earlier was counted.
+    void batchTaskWaitsForAnEarlierOneWithItsDestination()
+    {
+        QTemporaryDir work;
+        QVERIFY(QDir(work.path()).mkpath("out") &&
+                soxTone(work.filePath("one.wav"), 44100, "1000s") &&
+                writeFile(work.filePath("one.rec"), brinmoorBytes(sine(1000, 0.5))));
+        Batch batch = Batch::intoFolder({work.filePath("one.wav"), work.filePath("one.rec")},
+                                        work.filePath("out"));
+        int asks = 0; // under the batch's lock, before each task is taken
+        std::promise<void> secondAsk;
+        const std::future<void> asked = secondAsk.get_future();
+        BatchOptions options;
+        options.jobs = 2;
+        options.stopRequested = [&] {
+            if (++asks == 2)
+                secondAsk.set_value();
+            return false;
+        };
+        options.started = [&](size_t task) {
+            if (task == 0)
+                asked.wait();
+        };
+        std::vector<TaskEnd> told;
+        options.finished = [&told](size_t, const TaskEnd &end) { told.push_back(end); };
+        runBatch(batch, options);
+        QVERIFY(told.size() == 2 && told[1].clash &&
+                told[1].clash->kind == Batch::Clash::AlreadyWritten);
+        QCOMPARE(recognizeWave(work.filePath("out/one.wav")).layout, WaveLayout::Brinmoor);
     }
 
     void jobs()
