@@ -104,13 +104,14 @@ struct Drop
 struct Ask
 {
     QString name;
-    QString source;    // of makeChoices()
-    int direction;     // chosen before
-    QString named;     // how an existing destination was named; empty: it is new
-    QString answer;    // to every question
-    QStringList boxes; // of the window, in order
-    int bits;          // per sample in the destination after; 0: the earlier file; -1: none
-    QString why = {};  // part of the last box's explanation
+    QString source;   // of makeChoices()
+    int direction;    // chosen before
+    QString named;    // how an existing destination was named; empty: it is new
+    QString answer;   // to every question
+    QString asked;    // the window's question; empty: none
+    QString outcome;  // the box that follows; empty: none
+    int bits;         // per sample in the destination after; 0: the earlier file; -1: none
+    QString why = {}; // part of the last box's explanation
 };
 
 struct Existing
@@ -418,43 +419,18 @@ private slots:
         const QString which = "Question: silence.wav could be a recording of either layout.";
         const QString done = "Information: Was successfully done.";
         rows<Ask>({
-                {"typed or remembered destination, No",
-                 "standard.wav",
-                 1,
-                 "typed",
-                 "No",
-                 {replace},
-                 0},
-                {"typed or remembered destination, Yes",
-                 "standard.wav",
-                 1,
-                 "typed",
-                 "Yes",
-                 {replace, done},
-                 32},
+                {"typed or remembered destination, No", "standard.wav", 1, "typed", "No", replace,
+                 "", 0},
+                {"typed or remembered destination, Yes", "standard.wav", 1, "typed", "Yes", replace,
+                 done, 32},
                 // The dialog has asked already.
-                {"destination chosen in the save dialog",
-                 "standard.wav",
-                 1,
-                 "save dialog",
-                 "Yes",
-                 {done},
-                 32},
-                {"layout unknown, read as Brinmoor-WAVE",
-                 "silence.wav",
-                 1,
-                 "",
-                 "Brinmoor-WAVE To Standart WAVE",
-                 {which, done},
-                 24},
-                {"layout unknown, Cancel", "silence.wav", 0, "", "Cancel", {which}, -1},
-                {"standard file read as Brinmoor-WAVE",
-                 "standard.wav",
-                 0,
-                 "",
-                 "",
-                 {"Critical: Can't convert standard!"},
-                 -1,
+                {"destination chosen in the save dialog", "standard.wav", 1, "save dialog", "Yes",
+                 "", done, 32},
+                {"layout unknown, read as Brinmoor-WAVE", "silence.wav", 1, "",
+                 "Brinmoor-WAVE To Standart WAVE", which, done, 24},
+                {"layout unknown, Cancel", "silence.wav", 0, "", "Cancel", which, "", -1},
+                {"standard file read as Brinmoor-WAVE", "standard.wav", 0, "", "", "",
+                 "Critical: Can't convert standard!", -1,
                  "Choose \"Standart WAVE To Brinmoor-WAVE\" in Format."},
         });
     }
@@ -483,7 +459,9 @@ private slots:
         convertButton()->click();
 
         // The save dialog's own question is the toolkit's.
-        QCOMPARE(answerer.boxes.filter(QRegularExpression("^(?!Warning: )")), row.boxes);
+        QStringList boxes{row.asked, row.outcome};
+        boxes.removeAll("");
+        QCOMPARE(answerer.boxes.filter(QRegularExpression("^(?!Warning: )")), boxes);
         const QByteArray after = readFile(destination);
         if (row.bits > 0)
             QCOMPARE(int(after.at(34)), row.bits);
@@ -587,8 +565,8 @@ private slots:
         QCOMPARE(readFile(tree.filePath("converted/a/standard.wav")), earlier);
         QCOMPARE(recognizeWave(tree.filePath("converted/b/c/brinmoor.wav")).layout,
                  WaveLayout::Standard);
-        QCOMPARE(strayFiles(tree.filePath("converted"), {"a", "b"}), QStringList());
-        QCOMPARE(strayFiles(tree.filePath("converted/b"), {"c"}), QStringList());
+        QCOMPARE(treeOf(tree.filePath("converted")),
+                 QString("a/ a/standard.wav b/ b/c/ b/c/brinmoor.wav"));
     }
 
     // The window's context menu chooses the resampling mode and what a
@@ -596,21 +574,12 @@ private slots:
     // only with a depth FLAC holds.
     void resamplingMenu()
     {
+        // The defaults: the original filter, 24 bits, 44100 Hz, .wav names.
         QCOMPARE(window->contextMenuPolicy(), Qt::ActionsContextMenu);
-        QStringList shown;
-        for (QAction *action : window->actions()) {
-            shown << action->text() + (action->isChecked() ? " (checked)" : "") +
-                            (action->isEnabled() ? "" : " (disabled)");
-            if (action->menu())
-                for (QAction *inner : action->menu()->actions())
-                    shown << "  " + inner->text() + (inner->isChecked() ? " (checked)" : "");
-        }
-        QCOMPARE(shown,
-                 QStringList({"Resampling: original (checked)", "Resampling: high quality", "",
-                              "Standard depth", "  16 bits", "  24 bits (checked)", "  32 bits",
-                              "  32-bit float", "Dither at 16 bits (checked) (disabled)",
-                              "Standard rate", "  44100 Hz (checked)", "  48000 Hz", "  88200 Hz",
-                              "  96000 Hz", "Batch outputs as FLAC"}));
+        for (const char *checked : {"Resampling: original", "24 bits", "44100 Hz"})
+            QVERIFY(menuAction(window.get(), checked)->isChecked());
+        QVERIFY(!menuAction(window.get(), "Batch outputs as FLAC")->isChecked());
+        QVERIFY(!menuAction(window.get(), "Dither at 16 bits")->isEnabled());
         menuAction(window.get(), "32-bit float")->trigger();
         QVERIFY(!menuAction(window.get(), "Batch outputs as FLAC")->isEnabled());
         menuAction(window.get(), "16 bits")->trigger();

@@ -7,6 +7,7 @@
 #include "wave/frame.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -140,6 +141,22 @@ inline QStringList strayFiles(const QString &dirPath, const QStringList &expecte
     for (const QString &name : expected)
         stray.removeAll(name);
     return stray;
+}
+
+// Every name under `dirPath`, hidden ones included, relative to it and
+// sorted, a folder's with a "/" behind it: a tree to compare whole. Links
+// are listed, not followed.
+inline QString treeOf(const QString &dirPath)
+{
+    QStringList names;
+    QDirIterator it(dirPath, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        names << it.filePath().mid(dirPath.size() + 1) + (it.fileInfo().isDir() ? "/" : "");
+    }
+    names.sort();
+    return names.join(' ');
 }
 
 // A two-channel 1 kHz sine of `length` (sox's syntax: "400s" is 400 frames)
