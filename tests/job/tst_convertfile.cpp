@@ -189,9 +189,10 @@ private slots:
                 ? QByteArray()
                 : readFile(squarePath);
         const QByteArray brinmoor = brinmoorBytes(sine(toneFrames, 0.5));
-        // The tone made into another format: IN and OUT stand for the files.
+        // The tone made into another format, by sox unless another command
+        // is given: IN and OUT stand for the files.
         const auto made = [this](const QByteArray &bytes, const QString &suffix,
-                                 QStringList command) {
+                                 QStringList command = {"sox", "-R", "IN", "OUT"}) {
             const QString in = dir.filePath("tone.wav");
             const QString out = dir.filePath("made." + suffix);
             QFile::remove(out);
@@ -199,20 +200,20 @@ private slots:
                     .replaceInStrings(QRegularExpression("^OUT$"), out);
             return writeFile(in, bytes) && !output(command).isNull() ? readFile(out) : QByteArray();
         };
-        const QByteArray flac = made(standard, "flac", {"sox", "-R", "IN", "OUT"});
+        const auto ffmpeg = [](const QStringList &options) {
+            return QStringList{"ffmpeg", "-v", "error", "-i", "IN"} + options + QStringList{"OUT"};
+        };
+        const QByteArray flac = made(standard, "flac");
         QByteArray damagedFlac = flac;
         for (int i = flac.size() / 2; i < flac.size() / 2 + 64; ++i)
             damagedFlac[i] = char(flac[i] ^ 0x5a);
         // Its variable bit rate misleads the estimate of its length.
-        const QByteArray mp3 = made(standard, "mp3",
-                                    {"ffmpeg", "-v", "error", "-i", "IN", "-c:a", "libmp3lame",
-                                     "-q:a", "4", "-write_xing", "0", "OUT"});
-        const QByteArray mp3Counted =
-                made(standard, "mp3",
-                     {"ffmpeg", "-v", "error", "-i", "IN", "-c:a", "libmp3lame", "OUT"});
-        const QByteArray mp3Low = made(standard, "mp3",
-                                       {"ffmpeg", "-v", "error", "-i", "IN", "-ar", "22050", "-ac",
-                                        "1", "-c:a", "libmp3lame", "-write_xing", "0", "OUT"});
+        const QByteArray mp3 = made(
+                standard, "mp3", ffmpeg({"-c:a", "libmp3lame", "-q:a", "4", "-write_xing", "0"}));
+        const QByteArray mp3Counted = made(standard, "mp3", ffmpeg({"-c:a", "libmp3lame"}));
+        const QByteArray mp3Low = made(
+                standard, "mp3",
+                ffmpeg({"-ar", "22050", "-ac", "1", "-c:a", "libmp3lame", "-write_xing", "0"}));
         // An APE tag of the first version (items, then a footer) whose
         // picture holds bytes that pass for frames, then an ID3v1 tag.
         const QByteArray picture = mp3Counted.mid(mp3Counted.size() / 4, 20000);
@@ -222,17 +223,15 @@ private slots:
         const QByteArray floatNan =
                 patched(floatWave(sine(toneFrames, 0.5, 44100)), 44 + 8 * (toneFrames - 882),
                         QByteArray("\0\0\xc0\x7f", 4));
-        const QByteArray aiff = made(standard, "aiff", {"sox", "-R", "IN", "OUT"});
+        const QByteArray aiff = made(standard, "aiff");
         const QByteArray caf =
-                made(floatWave(sine(44000, 2.0, 44100)), "caf",
-                     {"ffmpeg", "-v", "error", "-i", "IN", "-c:a", "pcm_f32be", "OUT"});
+                made(floatWave(sine(44000, 2.0, 44100)), "caf", ffmpeg({"-c:a", "pcm_f32be"}));
         // Neither a tag nor a header that counts its frames: frames from the start.
-        const QByteArray mp3Bare = made(standard, "mp3",
-                                        {"ffmpeg", "-v", "error", "-i", "IN", "-c:a", "libmp3lame",
-                                         "-id3v2_version", "0", "-write_xing", "0", "OUT"});
-        const QByteArray vorbis = made(standard, "ogg", {"sox", "-R", "IN", "OUT"});
-        const QByteArray opus = made(
-                standard, "opus", {"ffmpeg", "-v", "error", "-i", "IN", "-c:a", "libopus", "OUT"});
+        const QByteArray mp3Bare =
+                made(standard, "mp3",
+                     ffmpeg({"-c:a", "libmp3lame", "-id3v2_version", "0", "-write_xing", "0"}));
+        const QByteArray vorbis = made(standard, "ogg");
+        const QByteArray opus = made(standard, "opus", ffmpeg({"-c:a", "libopus"}));
         // Long enough to be converted in two parts at once.
         const int longFrames = (1 << 17) + 4321;
         std::vector<Frame> lateLoud = sine(longFrames, 0.5);
@@ -278,10 +277,8 @@ private slots:
                 // NaN is silence, not a click: here where the sine crosses zero,
                 // in the stretch whose peak is measured.
                 {"float, NaN", S, floatNan, ok, "", 0, "1 damaged value", -1, 0.5 * fromStandard},
-                {"CAF float, NaN", S,
-                 made(floatNan, "caf",
-                      {"ffmpeg", "-v", "error", "-i", "IN", "-c:a", "pcm_f32be", "OUT"}),
-                 ok, "", 0, "1 damaged value", -1, 0.5 * fromStandard},
+                {"CAF float, NaN", S, made(floatNan, "caf", ffmpeg({"-c:a", "pcm_f32be"})), ok, "",
+                 0, "1 damaged value", -1, 0.5 * fromStandard},
                 // Other formats are told by their content, not their name.
                 {"CAF float, peak 2.0", S, caf, ok, "", 0, "", 39860, fromStandard},
                 {"CAF float, cancelled while its peak is measured", S, caf, ConvertError::Cancelled,
@@ -291,8 +288,8 @@ private slots:
                 // last block whose completing frame of silence adds no output.
                 {"FLAC source, cancelled at the last block", S, flac, ConvertError::Cancelled,
                  "cancel", -1},
-                {"FLAC source, 1199 frames", S,
-                 made(tone(44100, 1199), "flac", {"sox", "-R", "IN", "OUT"}), ok, "", 0, "", 1949},
+                {"FLAC source, 1199 frames", S, made(tone(44100, 1199), "flac"), ok, "", 0, "",
+                 1949},
                 {"FLAC source, damaged", S, damagedFlac, ConvertError::Read, "", 0, "cannot read"},
                 {"AIFF source, truncated midway", S, aiff, ConvertError::Read, "truncate", 100},
                 {"AIFF source, nothing behind its header", S, aiff.left(aiff.indexOf("SSND") + 16),
@@ -308,9 +305,7 @@ private slots:
                 // Decoded to its end, where the estimate of its length falls
                 // short, as another decoder decodes it.
                 {"MP3 source without a length header", S, mp3, ok, "decoded", 0, "", -1, 0.0,
-                 nullptr,
-                 made(mp3, "wav",
-                      {"ffmpeg", "-v", "error", "-i", "IN", "-c:a", "pcm_f32le", "OUT"})},
+                 nullptr, made(mp3, "wav", ffmpeg({"-c:a", "pcm_f32le"}))},
                 // A first frame whose bit rate is no bit rate: the rest decodes.
                 {"MP3 source, its first frame damaged", S, patched(mp3Bare, 2, "\xf0"), ok},
                 // A stream whose writer could not go back to count its frames.
@@ -355,9 +350,7 @@ private slots:
                  floatWave(sine(longFrames, 0.5, 44100)), ok, "replace parts", 1, "", 120820, 0.0,
                  nullptr, floatWave(sine(longFrames, 0.5, 44100, 440))},
                 {"Ogg Vorbis source, replaced during its peak scan", S, vorbis, ok, "replace", 1,
-                 "", -1, 0.0, nullptr,
-                 made(floatWave(sine(toneFrames, 0.5, 44100, 440)), "ogg",
-                      {"sox", "-R", "IN", "OUT"})},
+                 "", -1, 0.0, nullptr, made(floatWave(sine(toneFrames, 0.5, 44100, 440)), "ogg")},
                 {"Brinmoor-WAVE, in two parts, replaced during its first pass", B,
                  brinmoorBytes(lateLoud), ok, "replace parts", 2, "", 153991, 0.0, nullptr,
                  brinmoorBytes(sine(longFrames, 0.5, 39062.5, 440))},
@@ -370,7 +363,7 @@ private slots:
         // Containers of plain samples cut short: libsndfile counts only the
         // frames there, the header tells how many there were.
         for (const char *suffix : {"aiff", "aifc", "au", "w64"}) {
-            const QByteArray plain = made(standard, suffix, {"sox", "-R", "IN", "OUT"});
+            const QByteArray plain = made(standard, suffix);
             table.push_back({QString("%1 source, cut short").arg(suffix), S,
                              plain.left(plain.size() - 4 * 38200), ok, "", 0,
                              "of the 88200 frames its header announces"});
