@@ -260,13 +260,14 @@ private slots:
     {
         const double r = std::sqrt(0.5);
         const double g = std::exp(-0.5 / 1.44); // a point 1 from the centre, sigma 1.2
+        const double s1 = std::sin(1.0), s2 = 2 * std::sin(0.5);
+        // Gaussians of sigma 0.3 and 0.5: points 2 and 1 from the centre.
+        const double a2 = std::exp(-50.0 / 9), a1 = std::exp(-12.5 / 9);
+        const double b2 = std::exp(-2.0), b1 = std::exp(-0.5);
         rows<Window>({
                 {"unknown kind: rectangular, as it is", 14, 0.0, {1, 1, 1}},
                 {"sine", 1, -3.93, {0, r, 1, r, 0}},
-                {"sinc-type",
-                 2,
-                 -1.5,
-                 {std::sin(1.0), 2 * std::sin(0.5), 1, 2 * std::sin(0.5), std::sin(1.0)}},
+                {"sinc-type", 2, -1.5, {s1, s2, 1, s2, s1}},
                 {"triangular, odd", 3, -6.0, {0, 0.5, 1, 0.5, 0}},
                 {"triangular, even: the peak after the middle", 3, -6.0, {0.5, 1, 0.5, 0}},
                 {"triangular, one point", 3, -6.0, {1}},
@@ -277,15 +278,8 @@ private slots:
                 {"Nuttall", 8, -9.0, {0, 0.211536, 1, 0.211536, 0}},
                 {"Blackman-Nuttall", 9, -8.8, {3.628e-4, 0.2269824, 1, 0.2269824, 3.628e-4}},
                 {"flat top", 10, 1.0, {0.004, -0.258, 4.64, -0.258, 0.004}},
-                {"Gaussian 0.3",
-                 11,
-                 -14.0,
-                 {std::exp(-50.0 / 9), std::exp(-12.5 / 9), 1, std::exp(-12.5 / 9),
-                  std::exp(-50.0 / 9)}},
-                {"Gaussian 0.5",
-                 12,
-                 -9.48,
-                 {std::exp(-2.0), std::exp(-0.5), 1, std::exp(-0.5), std::exp(-2.0)}},
+                {"Gaussian 0.3", 11, -14.0, {a2, a1, 1, a1, a2}},
+                {"Gaussian 0.5", 12, -9.48, {b2, b1, 1, b1, b2}},
                 {"Gaussian 1.2, even: centred on point 1", 13, -5.96, {g, 1, g, g * g * g * g}},
                 {"Gaussian of two points: all at the centre", 11, -14.0, {1, 0}},
         });
