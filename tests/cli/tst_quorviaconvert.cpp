@@ -304,10 +304,9 @@ private slots:
     // -r converts every recording under a folder into the same relative
     // path under -o's folder, which lies inside it here and is never read;
     // files that are no recordings (text, nothing, a FIFO) are skipped and
-    // counted, a damaged one
-    // fails, a link to a file is followed and one to a folder (a loop) is
-    // not. -n leaves what is there alone, so that a run again finishes the
-    // batch; --info -r lists what a batch will meet.
+    // counted, a damaged one fails, a link to a file is followed and one to
+    // a folder (a loop) is not. -n leaves what is there alone, so that a run
+    // again finishes the batch; --info -r lists what a batch will meet.
     void foldersKeepTheirTree()
     {
         QTemporaryDir work;
