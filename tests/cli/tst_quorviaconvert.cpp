@@ -461,10 +461,12 @@ private slots:
                  "destination.wav", 0},
                 {"to standard, limit while writing", "brinmoor.wav", true, false},
                 {"to standard, limit at close", "short.rec", true, true},
-                // Limits in the later half: at 2.3 of 3.1 MB, and 1 KB before
-                // the end of 1.35 MB, which only its last write meets.
+                // Limits in the later half: at 2.3 of 3.1 MB, at 1.0 of 1.35 MB,
+                // and 1 KB before its end, which only the last write meets.
                 {"to Brinmoor-WAVE, limit in the later half", "five.wav", true, true,
                  "destination.wav", 4500},
+                {"to standard, limit in the later half", "long.rec", true, true, "destination.wav",
+                 2000},
                 {"to standard, limit at the later half's close", "long.rec", true, false,
                  "destination.wav", 2644},
                 {"to FLAC, limit while writing", "brinmoor.wav", true, true, "destination.flac"},
