@@ -273,11 +273,6 @@ private slots:
         const QByteArray earlier = "an earlier file that must survive";
         QVERIFY(!row.existing || writeFile(destination, earlier));
         fill(source, destination, toBrinmoorRow);
-        QStringList tabOrder; // the form as it reads
-        for (QWidget *w = type(); tabOrder.isEmpty() || w != type(); w = w->nextInFocusChain())
-            tabOrder << ((w->focusPolicy() & Qt::TabFocus) ? w->objectName() : "");
-        tabOrder.removeAll("");
-        QCOMPARE(tabOrder.join(' '), "cbType pbAbout leSource tbSrc leDestination tbDst pbConvert");
 
         ModalAnswerer answerer([&](QWidget *modal) { // the batch's folder
             modal->findChild<QLineEdit *>("fileNameEdit")->setText(dir.filePath("out"));

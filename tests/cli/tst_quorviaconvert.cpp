@@ -183,14 +183,6 @@ private slots:
             QVERIFY(QFileInfo(out + "/" + name).size() > 44);
     }
 
-    // Only the program's own options, not the toolkit's, and what its exit
-    // statuses mean.
-    void help()
-    {
-        const QByteArray out = run(converter({"--help"})).out;
-        QVERIFY(out.contains("\nExit status:\n  0 ") && !out.contains("help-all"));
-    }
-
     // --flac names the standard outputs of a batch .flac, at the depth and
     // rate asked for; a Brinmoor-WAVE output stays .wav. Without dither,
     // digital silence stays silent at 16 bits.
@@ -495,6 +487,8 @@ private slots:
         QVERIFY(QFile::copy(dir.filePath(source),
                             work.filePath("source"))); // where nobody reads it
         QStringList command = converter({work.filePath("source"), destination});
+        const auto reachable =
+                QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther;
         // A coverage build writes its counts when the converter ends, where
         // the failure made here would refuse or cut them short: they go to
         // a directory of their own, which anybody may write, and ./test.sh
@@ -504,17 +498,12 @@ private slots:
         countsDir.setAutoRemove(kept.isEmpty());
         const QString counts = countsDir.path();
         QVERIFY(countsDir.isValid() &&
-                QFile::setPermissions(counts,
-                                      QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
-                                              QFile::ReadOther | QFile::WriteOther |
-                                              QFile::ExeOther));
+                QFile::setPermissions(counts, reachable | QFile::WriteOwner | QFile::WriteOther));
         command =
                 QStringList{"env", "GCOV_PREFIX=" + counts, "GCOV_ERROR_FILE=/dev/null"} + command;
         // sh is dash, whose limit counts 512-byte blocks. The directory is
         // written by the user nobody when the tests run as root, whom
         // permissions do not bind; its parent is opened up for nobody.
-        const auto reachable =
-                QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther;
         if (sizeLimit)
             command = QStringList{"sh", "-c",
                                   QStringLiteral("ulimit -f %1; exec \"$0\" \"$@\"").arg(blocks)} +

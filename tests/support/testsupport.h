@@ -16,6 +16,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cmath>
 #include <cstring>
 #include <vector>
 
@@ -52,6 +53,12 @@ inline QByteArray le64(double v)
 {
     const quint64 u = bitsOf(v);
     return le32(quint32(u)) + le32(quint32(u >> 32));
+}
+
+// `bytes` with `value` written over them at `at`.
+inline QByteArray patched(QByteArray bytes, int at, const QByteArray &value)
+{
+    return bytes.replace(at, value.size(), value);
 }
 
 // A canonical 44-byte header: RIFF, a 16-byte fmt chunk, the data chunk's head.
@@ -93,6 +100,26 @@ inline std::vector<Frame> framesOf(const QByteArray &bytes)
     if (!frames.empty())
         std::memcpy(frames.data(), bytes.constData(), frames.size() * sizeof(Frame));
     return frames;
+}
+
+// Where `got` and `expected` first differ by more than `tolerance` in either
+// channel (NaN differs from everything), or in their length; "" if nowhere.
+inline QString firstDifference(const std::vector<Frame> &got, const std::vector<Frame> &expected,
+                               double tolerance = 0.0)
+{
+    if (got.size() != expected.size())
+        return QStringLiteral("%1 frames, expected %2").arg(got.size()).arg(expected.size());
+    for (size_t i = 0; i < got.size(); ++i) {
+        const Frame &a = got[i], &b = expected[i];
+        if (!(std::abs(a.left - b.left) <= tolerance && std::abs(a.right - b.right) <= tolerance))
+            return QStringLiteral("frame %1: %2 %3, expected %4 %5")
+                    .arg(i)
+                    .arg(a.left)
+                    .arg(a.right)
+                    .arg(b.left)
+                    .arg(b.right);
+    }
+    return QString();
 }
 
 // The frames of a Brinmoor-WAVE file, or none when its header or size is
