@@ -74,16 +74,15 @@ QStringList ffmpeg(const QString &rate, const QString &channels, const QString &
             "-ac",    channels, "-c:a",  codec, "-y",    "OUT"};
 }
 
-// Every frame of a file as it is read in blocks of `size` frames (as many as
-// the conversion reads by default), the last filled up with silence.
+// Every frame of a file, read in 200-frame blocks as the conversion reads.
 template<class File>
-std::vector<Frame> readAll(const QString &name, int size = 200)
+std::vector<Frame> readAll(const QString &name)
 {
     File file;
     std::vector<Frame> frames;
-    std::vector<Frame> block(static_cast<size_t>(size));
+    std::vector<Frame> block(200);
     if (file.open(name, QIODevice::ReadOnly)) {
-        while (file.readFrames(block.data(), size) == size)
+        while (file.readFrames(block.data(), 200) == 200)
             frames.insert(frames.end(), block.begin(), block.end());
     }
     return frames;
@@ -386,7 +385,11 @@ private slots:
         }
         bool ok = false;
         QVERIFY(std::fabs(wav.measurePeak(ok) - peak) <= tolerance && ok);
-        const std::vector<Frame> got = readAll<StandardWaveFile>(file, row.block);
+        // Read by the same file after its peak scan, which leaves it at the start.
+        std::vector<Frame> got;
+        std::vector<Frame> block(static_cast<size_t>(row.block));
+        while (wav.readFrames(block.data(), row.block) == row.block)
+            got.insert(got.end(), block.begin(), block.end());
         QVERIFY(got.size() >= expected.size() && got.size() < expected.size() + row.block);
         expected.resize(got.size(), Frame{0.0, 0.0});
         QCOMPARE(firstDifference(got, expected, tolerance), QString());
