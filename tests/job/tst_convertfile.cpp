@@ -183,6 +183,7 @@ private slots:
             return QStringList{"ffmpeg", "-v", "error", "-i", "IN"} + options + QStringList{"OUT"};
         };
         const QByteArray flac = made(standard, "flac");
+        // A square wave, drawn by sox from nothing.
         const QByteArray square =
                 made({}, "wav",
                      {"sox", "-R", "-r", "44100", "-c", "2", "-n", "-b", "24", "-t", "wavpcm",
