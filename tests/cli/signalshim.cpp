@@ -1,9 +1,7 @@
-// Preloaded into quorvia-convert by the tests: a real signal at a moment of
-// putting a destination in place that no timing from outside can hit every
-// time. QUORVIA_TEST_SIGNAL names the signal's number; QUORVIA_TEST_WHEN is
-// "before", while the destination is flushed to the disk, or "after", once
-// it has been linked or renamed under its name. The calls themselves are
-// the system's.
+// Preloaded into quorvia-convert by the tests: a real signal at a moment of putting a destination
+// in place that no timing from outside can hit every time. QUORVIA_TEST_SIGNAL names the signal's
+// number; QUORVIA_TEST_WHEN is "before", while the destination is flushed to the disk, or "after",
+// once it has been linked or renamed under its name. The calls themselves are the system's.
 
 #include <dlfcn.h>
 

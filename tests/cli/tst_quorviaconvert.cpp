@@ -116,8 +116,7 @@ private slots:
                  "--bits takes 16, 24, 32 or float, not \"20\""},
                 {"--rate of another value", "--rate 32000 short.rec x.wav", 2,
                  "--rate takes 44100, 48000, 88200 or 96000, not \"32000\""},
-                // FLAC holds integers of up to 24 bits: refused before
-                // anything is written.
+                // FLAC holds integers of up to 24 bits: refused before anything is written.
                 {"FLAC destination at 32 bits", "--bits 32 short.rec x.flac", 1,
                  "x.flac: FLAC holds samples of 16 or 24 bits, not 32 bits"},
                 {"FLAC destination in float", "--bits float short.rec x.flac", 1,
@@ -183,9 +182,8 @@ private slots:
             QVERIFY(QFileInfo(out + "/" + name).size() > 44);
     }
 
-    // --flac names the standard outputs of a batch .flac, at the depth and
-    // rate asked for; a Brinmoor-WAVE output stays .wav. Without dither,
-    // digital silence stays silent at 16 bits.
+    // --flac names the standard outputs of a batch .flac, at the depth and rate asked for; a
+    // Brinmoor-WAVE output stays .wav. Without dither, digital silence stays silent at 16 bits.
     void flacBatchOutputs()
     {
         QTemporaryDir work;
@@ -203,10 +201,9 @@ private slots:
         QVERIFY(silence.size() > 40000 && silence.count('\0') == silence.size());
     }
 
-    // Also the automatic direction: each layout goes to the other, in the
-    // high-quality mode, whose output is exactly as long as the source. Each
-    // failure and each warning is one line of stderr, with the reader's own
-    // reason and no hint toward the other layout; a summary ends the run.
+    // Also the automatic direction: each layout goes to the other, in the high-quality mode, whose
+    // output is exactly as long as the source. Each failure and each warning is one line of stderr,
+    // with the reader's own reason and no hint toward the other layout; a summary ends the run.
     void batchConvertsWhatItCanAndOverwritesNoSource()
     {
         QTemporaryDir work;
@@ -218,9 +215,8 @@ private slots:
         const QStringList names{"a/one.wav",     "a/two.rec",  "b/one.wav",
                                 "a/missing.wav", "a/text",     "a/cut.wav",
                                 "a/twelve.wav",  "a/fifo.wav", "a/three.flac"};
-        // b/one.wav's output is taken; the last, a name that would become
-        // another file's.
-        // The tones start and end at full scale: the filter rings above it.
+        // b/one.wav's output is taken; the last, a name that would become another file's. The tones
+        // start and end at full scale: the filter rings above it.
         const QList<QByteArray> errParts{"a/one.wav: 4 values above full scale",
                                          "b/one.wav",
                                          "missing.wav",
@@ -253,8 +249,7 @@ private slots:
         QVERIFY(!readBrinmoor(top.filePath("out/one.wav")).empty());
         QCOMPARE(soxi(top.filePath("out/two.wav")), QStringLiteral("90317 44100 2 24"));
 
-        // b/one.wav would go over a/one.wav, a source of the same run, and
-        // a/one.wav over itself.
+        // b/one.wav would go over a/one.wav, a source of the same run, and a/one.wav over itself.
         const QByteArray kept = readFile(top.filePath("a/one.wav"));
         const QStringList inA = strayFiles(top.filePath("a"));
         r = run(converter({"--quiet", "-o", top.filePath("a"), top.filePath("b/one.wav"),
@@ -272,9 +267,8 @@ private slots:
         QCOMPARE(r.exitCode, 2);
         QCOMPARE(strayFiles(top.filePath("b"), {"one.wav"}), QStringList());
 
-        // --info describes each file, measuring its peak when asked; a size
-        // left as a placeholder is told from one of 0, and a length that only
-        // decoding checks from one a header gives.
+        // --info describes each file, measuring its peak when asked; a size left as a placeholder
+        // is told from one of 0, and a length that only decoding checks from one a header gives.
         QByteArray placeholder = readFile(dir.filePath("standard.wav"));
         placeholder.replace(40, 4, le32(0xffffffffu));
         QVERIFY(writeFile(top.filePath("a/placeholder.wav"), placeholder));
@@ -293,12 +287,11 @@ private slots:
         QVERIFY(r.err.contains("a/text: not a RIFF WAVE file"));
     }
 
-    // -r converts every recording under a folder into the same relative
-    // path under -o's folder, which lies inside it here and is never read;
-    // files that are no recordings (text, nothing, a FIFO) are skipped and
-    // counted, a damaged one fails, a link to a file is followed and one to
-    // a folder (a loop) is not. -n leaves what is there alone, so that a run
-    // again finishes the batch; --info -r lists what a batch will meet.
+    // -r converts every recording under a folder into the same relative path under -o's folder,
+    // which lies inside it here and is never read; files that are no recordings (text, nothing, a
+    // FIFO) are skipped and counted, a damaged one fails, a link to a file is followed and one to a
+    // folder (a loop) is not. -n leaves what is there alone, so that a run again finishes the
+    // batch; --info -r lists what a batch will meet.
     void foldersKeepTheirTree()
     {
         QTemporaryDir work;
@@ -406,12 +399,10 @@ private slots:
                  r.out.right(300));
     }
 
-    // Measuring the peak of a recording far longer than the test can wait
-    // for, or converting it, stops at once on a signal, which ends the run
-    // with 128 + its number as the shell reports a command the signal
-    // killed; the destination never appears, and the summary says that the
-    // file was not started. Its 109 GB destination must not take the disk's
-    // free space while it is being written.
+    // Measuring the peak of a recording far longer than the test can wait for, or converting it,
+    // stops at once on a signal, which ends the run with 128 + its number as the shell reports a
+    // command the signal killed; the destination never appears, and the summary says that the file
+    // was not started. Its 109 GB destination must not take the disk's free space as it is written.
     void signalsStopThePeakScan()
     {
         QTemporaryDir work;
@@ -473,9 +464,8 @@ private slots:
         QFETCH(WriteFailure, row);
         const auto [name, source, sizeLimit, existing, destinationName, blocks] = row;
 #if defined(__SANITIZE_THREAD__)
-        // The thread sanitizer's runtime lets SIGXFSZ kill the converter at a
-        // limit of 0 blocks, though it ignores the signal; the normal and the
-        // address-sanitized builds run this row.
+        // The thread sanitizer's runtime lets SIGXFSZ kill the converter at a limit of 0 blocks,
+        // though it ignores the signal; the normal and the address-sanitized builds run this row.
         if (sizeLimit && blocks == 0)
             QSKIP("the thread sanitizer's runtime does not let SIGXFSZ be ignored here");
 #endif
@@ -489,10 +479,9 @@ private slots:
         QStringList command = converter({work.filePath("source"), destination});
         const auto reachable =
                 QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther;
-        // A coverage build writes its counts when the converter ends, where
-        // the failure made here would refuse or cut them short: they go to
-        // a directory of their own, which anybody may write, and ./test.sh
-        // --coverage adds them to the others' (QUORVIA_COVERAGE_COUNTS).
+        // A coverage build writes its counts when the converter ends, where the failure made here
+        // would refuse or cut them short: they go to a directory of their own, which anybody may
+        // write, and ./test.sh --coverage adds them to the others' (QUORVIA_COVERAGE_COUNTS).
         const QString kept = qEnvironmentVariable("QUORVIA_COVERAGE_COUNTS");
         QTemporaryDir countsDir(kept.isEmpty() ? work.filePath("counts") : kept + "/run");
         countsDir.setAutoRemove(kept.isEmpty());

@@ -21,8 +21,8 @@ struct Rates
     QString name;
     double inRate;
     double outRate;
-    int L;
-    int M;
+    int L = 0; // 0: a refused pair
+    int M = 0;
     double gain = 0.0; // L times the sum of each phase's taps; 0: no figure
 };
 
@@ -35,13 +35,6 @@ struct Window
     std::vector<double> shape;
 };
 
-struct Refused
-{
-    QString name;
-    double inRate;
-    double outRate;
-};
-
 Frames randomFrames(int n, unsigned seed)
 {
     std::mt19937 random(seed);
@@ -52,9 +45,8 @@ Frames randomFrames(int n, unsigned seed)
     return frames;
 }
 
-// The whole stream through a stage just set up, in calls of `block` frames;
-// empty when a call fails or the running total after T frames is not
-// ceil(T L / M).
+// The whole stream through a stage just set up, in calls of `block` frames; empty when a call fails
+// or the running total after T frames is not ceil(T L / M).
 Frames convert(KernelDsp &stage, const Frames &in, int block)
 {
     const long long L = stage.resamplerRef().leftState()->interp;
@@ -79,11 +71,10 @@ bool sameBits(const Frames &a, const Frames &b)
     return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(Frame)) == 0;
 }
 
-// Random input almost never tells summation orders apart once outputs are
-// rounded to float. So around some outputs, two products that cancel exactly
-// and one tiny product, newest (left) or oldest (right), are planted in `in`:
-// the tiny one survives only when it is added after the cancellation.
-// Then the closed form: output k comes from input s = floor(k M / L) at phase
+// Random input almost never tells summation orders apart once outputs are rounded to float. So
+// around some outputs, two products that cancel exactly and one tiny product, newest (left) or
+// oldest (right), are planted in `in`: the tiny one survives only when it is added after the
+// cancellation. Then the closed form: output k comes from input s = floor(k M / L) at phase
 // p = k M - s L, L * sum over j of h[p + j L] * x[s - j], newest first.
 Frames plantTrapsAndExpect(const Resampler &resampler, Frames &in)
 {
@@ -125,7 +116,6 @@ Frames plantTrapsAndExpect(const Resampler &resampler, Frames &in)
 } // namespace
 
 Q_DECLARE_METATYPE(Rates)
-Q_DECLARE_METATYPE(Refused)
 Q_DECLARE_METATYPE(Window)
 
 // The rate conversion stage and the window its filter design uses.
@@ -192,7 +182,7 @@ private slots:
     void refusedRates_data()
     {
         const double nan = std::numeric_limits<double>::quiet_NaN();
-        rows<Refused>({
+        rows<Rates>({
                 {"not a number", nan, 44100.0},
                 {"below a tenth of a hertz", 44100.0, 0.09},
                 {"2^31 tenths of a hertz", 214748364.8, 44100.0},
@@ -207,7 +197,7 @@ private slots:
     // outputs, and so does one set up like it; its rates stay readable.
     void refusedRates()
     {
-        QFETCH(Refused, row);
+        QFETCH(Rates, row);
         Resampler refused;
         QCOMPARE(refused.setRates(row.inRate, row.outRate), 0);
         QVERIFY(!std::isnan(row.inRate) || std::isnan(refused.inRate()));

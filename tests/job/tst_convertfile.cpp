@@ -31,8 +31,7 @@ constexpr double filterGainFrom39062 = 2.7503;
 // of libraries it would have had.
 constexpr const char *brokenLibrariesVariable = "QUORVIA_TEST_WITHOUT_LIBRARIES";
 
-// More than the readers buffer, so that a source cut short midway is
-// noticed.
+// More than the readers buffer, so that a source cut short midway is noticed.
 constexpr int toneFrames = 88200;
 
 using Entry = QString (*)(const char *, std::size_t);
@@ -155,9 +154,8 @@ private slots:
         const ConvertError ok = ConvertError::None;
         const ConvertError format = ConvertError::SourceFormat;
         const ConvertError same = ConvertError::SameFile;
-        // A sine's RMS is its amplitude / sqrt(2); sox's full scale is a hair
-        // below 1. Whole blocks, so that the end of the recording leaves the
-        // filter in the flush.
+        // A sine's RMS is its amplitude / sqrt(2); sox's full scale is a hair below 1. Whole
+        // blocks, so that the end of the recording leaves the filter in the flush.
         const double sineRms = 1.0 / std::sqrt(2.0);
         const double fromStandard = sineRms * 0.3 * filterGainFrom44100;
         const double toStandard = sineRms * 0.33 * filterGainFrom39062;
@@ -306,8 +304,7 @@ private slots:
                 {"MP3 source, a tag of 20 KB behind its frames", S,
                  mp3Counted + "APETAGEX" + QByteArray(20000, 'x'), ok},
                 {"MP3 source, a picture in a tag behind its frames", S, mp3Counted + apeTag, ok},
-                // Flags the decoder cannot parse; its own decoder would say so
-                // on stderr.
+                // Flags the decoder cannot parse; its own decoder would say so on stderr.
                 {"MP3 source, an ID3v2 tag with unknown flags", S,
                  patched(mp3Counted, 5, QByteArray::fromHex("5b")), ok},
                 {"MP3 source, another stream joined on", S, mp3Counted + mp3, ok, "", 0,
@@ -328,8 +325,7 @@ private slots:
                 // The high-quality stage's state is its library's: one part.
                 {"standard, long, in high quality", S, tone(44100, longFrames), ok, "high", 0,
                  "from the filter's ringing", 119927},
-                // Every part reads the file first opened, whatever its name
-                // stands for since.
+                // Every part reads the file first opened, whatever its name stands for since.
                 {"float, in two parts, replaced during its peak scan", S,
                  floatWave(sine(longFrames, 0.5, 44100)), ok, "replace parts", 1, "", 120820, 0.0,
                  nullptr, floatWave(sine(longFrames, 0.5, 44100, 440))},
@@ -480,11 +476,10 @@ private slots:
         QVERIFY(!QFileInfo::exists(work.filePath("a.wav")));
     }
 
-    // one.wav and one.rec into one folder under -j 2: the later waits for
-    // the earlier, is refused as written already, and the earlier's output
-    // stays. The earlier is held until the other worker asks to stop, which
-    // it does under the batch's lock just before it takes the later: had it
-    // not waited, it would have been checked before the earlier was counted.
+    // one.wav and one.rec into one folder under -j 2: the later waits for the earlier, is refused
+    // as written already, and the earlier's output stays. The earlier is held until the other
+    // worker asks to stop, which it does under the batch's lock just before it takes the later: had
+    // it not waited, it would have been checked before the earlier was counted.
     void batchTaskWaitsForAnEarlierOneWithItsDestination()
     {
         QTemporaryDir work;
@@ -521,11 +516,9 @@ private slots:
         convert(row);
     }
 
-    // Libraries that cannot be loaded are told as such, and what needs none
-    // is converted without them. A process binds each library once: each
-    // row runs in another one, whose loader first finds files of the
-    // libraries' names that are no libraries, as on a system where they are
-    // broken.
+    // Libraries that cannot be loaded are told as such, and what needs none is converted without
+    // them. A process binds each library once: each row runs in another one, whose loader first
+    // finds files of the libraries' names that are no libraries, as where they are broken.
     void withoutLibraries_data()
     {
         // Such a process gives the tools it starts the search path they had:
@@ -737,18 +730,16 @@ private:
             QCOMPARE(readFile(destination).left(44),
                      canonicalHeader(24, 2, 44100, quint32(6 * result.framesWritten)));
         }
-        // The high-quality filter has a tail of its own; its levels have a
-        // test of their own.
+        // The high-quality filter has a tail of its own; its levels have a test of their own.
         if (row.act.contains("high"))
             return;
         const std::vector<Frame> output =
                 toStandard ? framesOf(soxDecode(destination)) : readBrinmoor(destination);
         QCOMPARE(qint64(output.size()), result.framesWritten);
         const qint64 frames = result.framesWritten;
-        // The flush behind the recording's last block: once the filter has
-        // taken in 8 frames of it, silence (at least 870 frames at any rate).
-        // Away from the ends the level is the source's, through the filter;
-        // the end carried out by the flush is no louder than the rest (beyond
+        // The flush behind the recording's last block: once the filter has taken in 8 frames of it,
+        // silence (at least 870 frames at any rate). Away from the ends the level is the source's,
+        // through the filter; the end carried out by the flush is no louder than the rest (beyond
         // the lowpass's own few per cent of overshoot).
         double sum = 0.0;
         double loudest = 0.0;
@@ -778,6 +769,9 @@ private slots:
         const Direction S = Direction::StandardToBrinmoor;
         const Direction B = Direction::BrinmoorToStandard;
         constexpr ResamplingQuality High = ResamplingQuality::High;
+        constexpr ResamplingQuality Original = ResamplingQuality::Original;
+        const StandardFormat at48000{Bits24, true, 48000}, at96000{Bits24, true, 96000};
+        const double original = dB(0.33 * filterGainFrom39062);
         rows<Tone>({
                 {"to Brinmoor-WAVE, 1 kHz", S, 1000, 0.5, 0},
                 {"to Brinmoor-WAVE, 15.6 kHz", S, 15600, 0.5, 0},
@@ -786,9 +780,8 @@ private slots:
                 {"to standard, 15.6 kHz", B, 15600, 0.5, 0},
                 // Scaled down by its peak into full scale, not clipped.
                 {"to standard, peak 1.6", B, 1000, 1.6, dB(1 / 1.6)},
-                // Other rates and depths of a standard destination (dithered
-                // at 16 bits).
-                {"48000 Hz", B, 1000, 0.5, 0, {Bits24, true, 48000}},
+                // Other rates and depths of a standard destination (dithered at 16 bits).
+                {"48000 Hz", B, 1000, 0.5, 0, at48000},
                 // Images of the tone past 19.5 kHz, where the band ends.
                 {"88200 Hz, 15.6 kHz", B, 15600, 0.5, 0, {Bits24, true, 88200}, "pcm_s24le", -110},
                 {"96000 Hz, 32 bits", B, 1000, 0.5, 0, {Bits32, true, 96000}, "pcm_s32le"},
@@ -796,26 +789,9 @@ private slots:
                 {"16 bits", B, 1000, 0.5, 0, {Bits16}, "pcm_s16le", -85},
                 // Float keeps the recording above full scale, unscaled.
                 {"float, +3 dBFS", B, 1000, 1.41, 0, {Float, true, 48000}, "pcm_f32le"},
-                // The original filter at the other ratios: its gains, its
-                // spurious tones.
-                {"original, 48000 Hz",
-                 B,
-                 1000,
-                 0.5,
-                 dB(0.33 * filterGainFrom39062),
-                 {Bits24, true, 48000},
-                 "pcm_s24le",
-                 -40,
-                 ResamplingQuality::Original},
-                {"original, 96000 Hz",
-                 B,
-                 1000,
-                 0.5,
-                 dB(0.33 * filterGainFrom39062),
-                 {Bits24, true, 96000},
-                 "pcm_s24le",
-                 -40,
-                 ResamplingQuality::Original},
+                // The original filter at the other ratios: its gains, its spurious tones.
+                {"original, 48000 Hz", B, 1000, 0.5, original, at48000, "pcm_s24le", -40, Original},
+                {"original, 96000 Hz", B, 1000, 0.5, original, at96000, "pcm_s24le", -40, Original},
                 // Telephony's and dictation's encodings, which libsndfile
                 // decodes: their own noise lies 23 to 36 dB down.
                 {"u-law source", S, 1000, 0.5, 0, StandardFormat(), "WAVE, \u00b5-law", -30, High,
@@ -843,18 +819,17 @@ private slots:
         const int frames = int(1.5 * sourceRate);
         const QString source = dir.filePath("tone.src");
         const QString destination = dir.filePath("tone.out");
-        const QStringList sox{
-                "sox", "-R", "-r", QString::number(sourceRate), "-c", encoded ? "1" : "2", "-n"};
-        const QStringList written = encoded ? QStringList{"-e", row.encoding, "-t", "wav"}
-                                            : QStringList{"-b", "24", "-t", "wavpcm"};
-        QVERIFY(toStandard ? writeFile(source,
-                                       brinmoorBytes(
-                                               sine(frames, row.amplitude, 39062.5, row.frequency)))
-                           : !output(sox + written +
-                                     QStringList{source, "synth", QString("%1s").arg(frames),
-                                                 "sine", QString::number(row.frequency), "vol",
-                                                 QString::number(row.amplitude)})
-                                      .isNull());
+        QStringList sox{"sox", "-R", "-r", QString::number(sourceRate), "-c", encoded ? "1" : "2"};
+        sox << "-n"
+            << (encoded ? QStringList{"-e", row.encoding, "-t", "wav"}
+                        : QStringList{"-b", "24", "-t", "wavpcm"})
+            << source << "synth" << QString("%1s").arg(frames) << "sine"
+            << QString::number(row.frequency) << "vol" << QString::number(row.amplitude);
+        if (toStandard)
+            QVERIFY(writeFile(source,
+                              brinmoorBytes(sine(frames, row.amplitude, 39062.5, row.frequency))));
+        else
+            QVERIFY(!output(sox).isNull());
         QVERIFY(!encoded || recognizeWave(source).format == row.codec);
         ConvertOptions options;
         options.quality = row.quality;
@@ -874,10 +849,7 @@ private slots:
         QCOMPARE(qint64(output.size()), length);
         if (toStandard)
             QCOMPARE(
-                    support::output({"ffprobe", "-v", "error", "-show_entries",
-                                     "stream=codec_name,sample_rate,channels,duration_ts", "-of",
-                                     "csv=p=0", destination})
-                            .trimmed(),
+                    ffprobe(destination, "codec_name,sample_rate,channels,duration_ts"),
                     QString("%1,%2,2,%3").arg(row.codec).arg(row.format.rate).arg(length).toUtf8());
 
         // The middle second, away from the filter's start and end.
@@ -893,10 +865,9 @@ private slots:
                  qPrintable(QString("level %1 dB, the rest %2 dB").arg(level).arg(spurious)));
     }
 
-    // 16 bits: the dither is the same from run to run and however the file
-    // is written (in two halves at once or not), and lies within a step of
-    // the plain rounding, which is what comes out without it: the 32-bit
-    // samples of the same conversion rounded to their top 16 bits.
+    // 16 bits: the dither is the same from run to run and however the file is written (in two
+    // halves at once or not), and lies within a step of the plain rounding, which is what comes out
+    // without it: the 32-bit samples of the same conversion rounded to their top 16 bits.
     void ditherRepeatsAndRoundsAsWithout()
     {
         // Long enough to be converted in two halves.

@@ -170,9 +170,8 @@ inline QStringList strayFiles(const QString &dirPath, const QStringList &expecte
     return stray;
 }
 
-// Every name under `dirPath`, hidden ones included, relative to it and
-// sorted, a folder's with a "/" behind it: a tree to compare whole. Links
-// are listed, not followed.
+// Every name under `dirPath`, hidden ones included, relative to it and sorted, a folder's with a
+// "/" behind it: a tree to compare whole. Links are listed, not followed.
 inline QString treeOf(const QString &dirPath)
 {
     QStringList names;
@@ -191,8 +190,7 @@ inline QString treeOf(const QString &dirPath)
 // every time (-R: sox dithers with a new seed each run otherwise).
 inline bool soxTone(const QString &path, double rate, const QString &length, int bits = 24)
 {
-    // The null input gets the rate too, or synth counts at 48 kHz and sox
-    // resamples.
+    // The null input gets the rate too, or synth counts at 48 kHz and sox resamples.
     return !output({"sox", "-R", "-r", QString::number(rate), "-c", "2", "-n", "-b",
                     QString::number(bits), "-t", "wavpcm", path, "synth", length, "sine", "1000"})
                     .isNull();
@@ -227,6 +225,14 @@ inline QString soxi(const QString &path)
     for (const char *option : {"-s", "-r", "-c", "-b"})
         fields << QString::fromLatin1(output({"soxi", option, path}).trimmed());
     return fields.contains(QString()) ? QString() : fields.join(' ');
+}
+
+// What ffprobe reads of a file's stream: the values of `entries`, comma-separated.
+inline QByteArray ffprobe(const QString &path, const QString &entries)
+{
+    return output({"ffprobe", "-v", "error", "-show_entries", "stream=" + entries, "-of", "csv=p=0",
+                   path})
+            .trimmed();
 }
 
 } // namespace support
