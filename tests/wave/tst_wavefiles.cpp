@@ -285,7 +285,7 @@ private slots:
     {
         const QString s16 = "-b 16 -e signed-integer";
         rows<Corpus>({
-                {"sox u8 mono 8000", sox("8000", "1", "-b 8 -e unsigned-integer"), 8},
+                {"sox u8 mono 8000", sox("8000", "1", "-b 8 -e unsigned-integer -D"), 8},
                 // One-frame reads cross every internal chunk boundary; 4096 ends short.
                 {"sox s16, one-frame blocks", sox("44100", "2", s16), 16, "", 1},
                 {"sox s16, 4096-frame blocks", sox("44100", "2", s16), 16, "", 4096},
